@@ -1,0 +1,152 @@
+#include "errors.hpp"
+
+#include <cstring>
+
+namespace segmorph {
+
+namespace {
+
+std::string describe_errno(int code) {
+    char buf[256];
+    // GNU strerror_r returns the message pointer (possibly a static string);
+    // the XSI variant returns an int and fills buf.
+#if defined(_GNU_SOURCE) && !defined(__APPLE__)
+    const char* text = strerror_r(code, buf, sizeof buf);
+    return text ? std::string(text) : std::string("Unknown error");
+#else
+    if (strerror_r(code, buf, sizeof buf) != 0) return "Unknown error";
+    return std::string(buf);
+#endif
+}
+
+}  // namespace
+
+std::string IoError::to_string() const {
+    switch (reason) {
+        case Reason::InvalidUtf8:
+            return "stream did not contain valid UTF-8";
+        case Reason::NulInPath:
+            return "file name contained an unexpected NUL byte";
+        case Reason::Os:
+            break;
+    }
+    return describe_errno(os_code) + " (os error " + std::to_string(os_code) + ")";
+}
+
+Hl7Error Hl7Error::io(IoError e) {
+    Hl7Error r(ErrorKind::Io);
+    r.io_ = e;
+    return r;
+}
+
+#define SEGMORPH_ONE_TEXT(fn, k)          \
+    Hl7Error Hl7Error::fn(std::string m) { \
+        Hl7Error r(ErrorKind::k);          \
+        r.text1_ = std::move(m);           \
+        return r;                          \
+    }
+SEGMORPH_ONE_TEXT(invalid_format, InvalidFormat)
+SEGMORPH_ONE_TEXT(invalid_segment, InvalidSegment)
+SEGMORPH_ONE_TEXT(validation, Validation)
+SEGMORPH_ONE_TEXT(validation_failed, ValidationFailed)
+SEGMORPH_ONE_TEXT(missing_required_segment, MissingRequiredSegment)
+SEGMORPH_ONE_TEXT(invalid_segment_name, InvalidSegmentName)
+SEGMORPH_ONE_TEXT(invalid_field_separators, InvalidFieldSeparators)
+SEGMORPH_ONE_TEXT(json_parse, JsonParse)
+SEGMORPH_ONE_TEXT(encoding, Encoding)
+SEGMORPH_ONE_TEXT(configuration, Configuration)
+#undef SEGMORPH_ONE_TEXT
+
+Hl7Error Hl7Error::empty_message() { return Hl7Error(ErrorKind::EmptyMessage); }
+
+Hl7Error Hl7Error::parse(std::uint64_t line, std::string message) {
+    Hl7Error r(ErrorKind::Parse);
+    r.num1_ = line;
+    r.text1_ = std::move(message);
+    return r;
+}
+
+Hl7Error Hl7Error::field_error(std::string segment, std::uint64_t field, std::string message) {
+    Hl7Error r(ErrorKind::FieldError);
+    r.text1_ = std::move(segment);
+    r.num1_ = field;
+    r.text2_ = std::move(message);
+    return r;
+}
+
+Hl7Error Hl7Error::component_error(std::string segment, std::uint64_t field, std::uint64_t component,
+                                   std::string message) {
+    Hl7Error r(ErrorKind::ComponentError);
+    r.text1_ = std::move(segment);
+    r.num1_ = field;
+    r.num2_ = component;
+    r.text2_ = std::move(message);
+    return r;
+}
+
+Hl7Error Hl7Error::invalid_escape_sequence(std::string sequence, std::uint64_t position) {
+    Hl7Error r(ErrorKind::InvalidEscapeSequence);
+    r.text1_ = std::move(sequence);
+    r.num1_ = position;
+    return r;
+}
+
+Hl7Error Hl7Error::field_too_long(std::uint64_t actual, std::uint64_t maximum) {
+    Hl7Error r(ErrorKind::FieldTooLong);
+    r.num1_ = actual;
+    r.num2_ = maximum;
+    return r;
+}
+
+Hl7Error Hl7Error::component_too_long(std::uint64_t actual, std::uint64_t maximum) {
+    Hl7Error r(ErrorKind::ComponentTooLong);
+    r.num1_ = actual;
+    r.num2_ = maximum;
+    return r;
+}
+
+Hl7Error Hl7Error::unsupported_version(std::string found, std::string supported) {
+    Hl7Error r(ErrorKind::UnsupportedVersion);
+    r.text1_ = std::move(found);
+    r.text2_ = std::move(supported);
+    return r;
+}
+
+std::string Hl7Error::message() const {
+    using std::to_string;
+    switch (kind_) {
+        case ErrorKind::Io: return "I/O error: " + io_.to_string();
+        case ErrorKind::InvalidFormat: return "HL7 invalid format: " + text1_;
+        case ErrorKind::EmptyMessage: return "HL7 message is empty";
+        case ErrorKind::InvalidSegment: return "HL7 invalid segment: " + text1_;
+        case ErrorKind::Parse: return "HL7 parsing error at line " + to_string(num1_) + ": " + text1_;
+        case ErrorKind::Validation: return "HL7 validation error: " + text1_;
+        case ErrorKind::ValidationFailed: return "HL7 validation failed: " + text1_;
+        case ErrorKind::FieldError:
+            return "HL7 field error in segment " + text1_ + ", field " + to_string(num1_) + ": " + text2_;
+        case ErrorKind::ComponentError:
+            return "HL7 component error in segment " + text1_ + ", field " + to_string(num1_) +
+                   ", component " + to_string(num2_) + ": " + text2_;
+        case ErrorKind::InvalidEscapeSequence:
+            return "Invalid escape sequence: " + text1_ + " at position " + to_string(num1_);
+        case ErrorKind::FieldTooLong:
+            return "Field value exceeds maximum length: " + to_string(num1_) + " > " + to_string(num2_) +
+                   " characters";
+        case ErrorKind::ComponentTooLong:
+            return "Component value exceeds maximum length: " + to_string(num1_) + " > " + to_string(num2_) +
+                   " characters";
+        case ErrorKind::MissingRequiredSegment: return "Missing required segment: " + text1_;
+        case ErrorKind::InvalidSegmentName:
+            return "Invalid segment name: " + text1_ + " (must be exactly 3 alphabetic characters)";
+        case ErrorKind::InvalidFieldSeparators:
+            return "Invalid field separators: " + text1_ + " (must be exactly 4 characters)";
+        case ErrorKind::JsonParse: return "JSON parsing error: " + text1_;
+        case ErrorKind::UnsupportedVersion:
+            return "HL7 version not supported: " + text1_ + " (supported versions: " + text2_ + ")";
+        case ErrorKind::Encoding: return "HL7 encoding error: " + text1_;
+        case ErrorKind::Configuration: return "Configuration error: " + text1_;
+    }
+    return "unknown error";
+}
+
+}  // namespace segmorph

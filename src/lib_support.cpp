@@ -1,0 +1,311 @@
+#include "lib_support.hpp"
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace segmorph::py {
+
+// ------------------------------------------------------------------ arguments
+
+namespace {
+
+bool name_equals(PyObject* name, const char* param) {
+    if (!PyUnicode_Check(name)) return false;
+    return PyUnicode_CompareWithASCIIString(name, param) == 0;
+}
+
+bool place_keyword(const Signature& sig, PyObject* name, PyObject* value, Py_ssize_t nargs, PyObject** out) {
+    for (int i = 0; i < sig.count; ++i) {
+        if (!name_equals(name, sig.params[i])) continue;
+        if (i < nargs || out[i] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.name, sig.params[i]);
+            return false;
+        }
+        out[i] = value;
+        return true;
+    }
+    if (PyUnicode_Check(name)) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name, name);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.name);
+    }
+    return false;
+}
+
+bool check_positional_count(const Signature& sig, Py_ssize_t nargs) {
+    if (nargs <= sig.count) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given", sig.name, sig.count,
+                 sig.count == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+    return false;
+}
+
+bool check_required(const Signature& sig, PyObject** out) {
+    for (int i = 0; i < sig.required; ++i) {
+        if (out[i] == nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %d)", sig.name, sig.params[i],
+                         i + 1);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    nargs = PyVectorcall_NARGS(nargs);
+    for (int i = 0; i < sig.count; ++i) out[i] = nullptr;
+    if (!check_positional_count(sig, nargs)) return false;
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    if (kwnames != nullptr) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, out)) return false;
+        }
+    }
+    return check_required(sig, out);
+}
+
+bool match_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+    for (int i = 0; i < sig.count; ++i) out[i] = nullptr;
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (!check_positional_count(sig, nargs)) return false;
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+    if (kwargs != nullptr) {
+        // The dict handed to tp_new is a fresh one made by the interpreter
+        // for this call, but a critical section costs little and keeps the
+        // walk safe whatever the caller passed.
+        bool ok = true;
+        SEGMORPH_BEGIN_CRITICAL_SECTION(kwargs);
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!place_keyword(sig, key, value, nargs, out)) {
+                ok = false;
+                break;
+            }
+        }
+        SEGMORPH_END_CRITICAL_SECTION();
+        if (!ok) return false;
+    }
+    return check_required(sig, out);
+}
+
+void raise_arg_type_error(const char* param, const char* expected, PyObject* got) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got %s", param, expected, Py_TYPE(got)->tp_name);
+}
+
+bool to_str(PyObject* o, const char* param, std::string_view& out) {
+    if (!PyUnicode_Check(o)) {
+        raise_arg_type_error(param, "str", o);
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(o, &size);
+    if (data == nullptr) return false;  // UnicodeEncodeError (lone surrogates)
+    out = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool to_bool(PyObject* o, const char* param, bool& out) {
+    if (o == Py_True) {
+        out = true;
+        return true;
+    }
+    if (o == Py_False) {
+        out = false;
+        return true;
+    }
+    raise_arg_type_error(param, "bool", o);
+    return false;
+}
+
+bool to_opt_bool(PyObject* o, const char* param, std::optional<bool>& out) {
+    if (o == nullptr || o == Py_None) {
+        out.reset();
+        return true;
+    }
+    bool v = false;
+    if (!to_bool(o, param, v)) {
+        PyErr_Clear();
+        raise_arg_type_error(param, "bool or None", o);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+// -------------------------------------------------------------------- results
+
+namespace {
+
+bool is_ascii(const char* p, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        if (w & 0x8080808080808080ull) return false;
+    }
+    for (; i < n; ++i) {
+        if (static_cast<unsigned char>(p[i]) & 0x80) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* new_str(std::string_view utf8) {
+    const std::size_t n = utf8.size();
+    // Empty and one-character texts come from the interpreter's own caches.
+    if (n <= 1 || !is_ascii(utf8.data(), n)) {
+        return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(n), "strict");
+    }
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+    if (s == nullptr) return nullptr;
+    std::memcpy(PyUnicode_DATA(s), utf8.data(), n);
+    return s;
+}
+
+KeyCache::KeyCache() : slots_(64, Slot{0, nullptr}) {}
+
+KeyCache::~KeyCache() {
+    for (Slot& s : slots_) Py_XDECREF(s.str);
+}
+
+void KeyCache::grow() {
+    std::vector<Slot> old(slots_.size() * 2, Slot{0, nullptr});
+    old.swap(slots_);
+    const std::size_t mask = slots_.size() - 1;
+    for (const Slot& s : old) {
+        if (s.str == nullptr) continue;
+        std::size_t i = s.hash & mask;
+        while (slots_[i].str != nullptr) i = (i + 1) & mask;
+        slots_[i] = s;
+    }
+}
+
+PyObject* KeyCache::get(std::string_view key) {
+    // FNV-1a: keys are short ASCII texts such as "3[1].2".
+    std::size_t h = 1469598103934665603ull;
+    for (unsigned char c : key) h = (h ^ c) * 1099511628211ull;
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = h & mask;
+    for (; slots_[i].str != nullptr; i = (i + 1) & mask) {
+        const Slot& s = slots_[i];
+        if (s.hash == h && static_cast<std::size_t>(PyUnicode_GET_LENGTH(s.str)) == key.size() &&
+            std::memcmp(PyUnicode_DATA(s.str), key.data(), key.size()) == 0) {
+            return s.str;
+        }
+    }
+    PyObject* str = new_str(key);
+    if (str == nullptr) return nullptr;
+    // Keys are always ASCII (digits, brackets, dots or "segment_name"), so
+    // the byte comparison above matches PyUnicode_DATA of a compact ASCII str.
+    slots_[i] = Slot{h, str};
+    if (++used_ * 2 > slots_.size()) grow();
+    return str;
+}
+
+namespace {
+
+bool set_item(PyObject* dict, KeyCache& keys, std::string_view key, std::string_view value) {
+    PyObject* k = keys.get(key);
+    if (k == nullptr) return false;
+    Ref v = Ref::steal(new_str(value));
+    if (!v) return false;
+    return PyDict_SetItem(dict, k, v.get()) == 0;
+}
+
+}  // namespace
+
+PyObject* record_to_dict(const SegmentRecord& record, KeyCache& keys) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [key, value] : record) {
+        // Keys of stored records can be any text, so only ASCII ones go
+        // through the shared-key cache.
+        if (is_ascii(key.data(), key.size())) {
+            if (!set_item(dict.get(), keys, key, value)) return nullptr;
+        } else {
+            Ref k = Ref::steal(new_str(key));
+            Ref v = Ref::steal(k ? new_str(value) : nullptr);
+            if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) != 0) return nullptr;
+        }
+    }
+    return dict.release();
+}
+
+PyObject* flat_to_dict(const FlatRecord& record, KeyCache& keys) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const FlatRecord::Item& item : record.items()) {
+        if (!set_item(dict.get(), keys, item.key, item.value)) return nullptr;
+    }
+    if (!set_item(dict.get(), keys, "segment_name", record.name())) return nullptr;
+    return dict.release();
+}
+
+// --------------------------------------------------------------------- errors
+
+void raise_error(const Hl7Error& error) {
+    std::string text = error.message();
+    Ref msg = Ref::steal(new_str(text));
+    if (!msg) return;
+    PyErr_SetObject(PyExc_Exception, msg.get());
+}
+
+namespace {
+
+Once panic_once;
+PyObject* panic_type = nullptr;
+
+}  // namespace
+
+void raise_panic(const char* what) {
+    bool ok = panic_once.run([] {
+        panic_type = PyErr_NewExceptionWithDoc(
+            "segmorph.PanicException",
+            "An internal failure of segmorph: a broken invariant, not a problem with the input.",
+            PyExc_BaseException, nullptr);
+        return panic_type != nullptr;
+    });
+    if (!ok) {
+        Py_FatalError("uncaught panic at ffi boundary");
+    }
+    PyErr_SetString(panic_type, what);
+}
+
+// ------------------------------------------------------------ access counting
+
+bool AccessCounter::acquire_shared() noexcept {
+    Py_ssize_t cur = count_.load(std::memory_order_relaxed);
+    for (;;) {
+        if (cur == kExclusive) {
+            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            return false;
+        }
+        if (count_.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+            return true;
+        }
+    }
+}
+
+bool AccessCounter::acquire_exclusive() noexcept {
+    Py_ssize_t expected = 0;
+    if (count_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire, std::memory_order_relaxed)) {
+        return true;
+    }
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return false;
+}
+
+// ------------------------------------------------------------------- one-time
+
+void Once::wait_while_running() {
+    PyThreadState* ts = PyEval_SaveThread();
+    while (state_.load(std::memory_order_acquire) == kRunning) std::this_thread::yield();
+    PyEval_RestoreThread(ts);
+}
+
+}  // namespace segmorph::py

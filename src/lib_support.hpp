@@ -1,0 +1,245 @@
+// Binding toolkit shared by the two classes: an owning reference handle,
+// argument matching and conversion, result building, error raising, the
+// per-object access counter and the guard that keeps C++ exceptions out of
+// the interpreter.
+#pragma once
+
+#include "py_compat.hpp"
+
+#include <atomic>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "errors.hpp"
+#include "segments.hpp"
+
+namespace segmorph::py {
+
+// ---------------------------------------------------------------- references
+
+// Owns one strong reference (or none) and releases it when it goes away.
+class Ref {
+public:
+    Ref() noexcept = default;
+    static Ref steal(PyObject* o) noexcept { return Ref(o); }
+    static Ref borrow(PyObject* o) noexcept {
+        Py_XINCREF(o);
+        return Ref(o);
+    }
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            PyObject* old = std::exchange(p_, std::exchange(other.p_, nullptr));
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* o) noexcept : p_(o) {}
+    PyObject* p_ = nullptr;
+};
+
+// ------------------------------------------------------------------ arguments
+
+// Parameters of one callable: all positional-or-keyword, the first
+// `required` of them without default.
+struct Signature {
+    const char* name;  // for messages, e.g. "validate"
+    const char* const* params;
+    int count;
+    int required;
+};
+
+// Matches vectorcall-style arguments to the parameters.  `out` receives a
+// borrowed reference per parameter (null where an optional one is absent).
+// Returns false with TypeError set on a count or keyword mismatch.
+bool match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** out);
+// The same for a (tuple, dict) call, as tp_new receives it.
+bool match_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// str (or subclass) -> UTF-8 view valid while `o` lives.  TypeError naming
+// `param` for other types; a str that cannot be encoded raises the
+// interpreter's UnicodeEncodeError.
+bool to_str(PyObject* o, const char* param, std::string_view& out);
+// Only True or False.
+bool to_bool(PyObject* o, const char* param, bool& out);
+// True, False or None (or absent: null) -> empty optional.
+bool to_opt_bool(PyObject* o, const char* param, std::optional<bool>& out);
+
+// TypeError "argument '<param>': expected <what>, got <type name>".
+void raise_arg_type_error(const char* param, const char* expected, PyObject* got);
+
+// -------------------------------------------------------------------- results
+
+// New str from UTF-8 known to be valid; ASCII text takes a copy-only path.
+PyObject* new_str(std::string_view utf8);
+inline PyObject* new_bool(bool v) { return Py_NewRef(v ? Py_True : Py_False); }
+
+// Shares equal key strings within one result: each distinct key is created
+// once and reused for every dict of the result.
+class KeyCache {
+public:
+    KeyCache();
+    ~KeyCache();
+    KeyCache(const KeyCache&) = delete;
+    KeyCache& operator=(const KeyCache&) = delete;
+    // Borrowed reference owned by the cache, or null with an exception set.
+    PyObject* get(std::string_view key);
+
+private:
+    struct Slot {
+        std::size_t hash;
+        PyObject* str;
+    };
+    void grow();
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+};
+
+// New dict of a record, items inserted in the record's key order.
+PyObject* record_to_dict(const SegmentRecord& record, KeyCache& keys);
+// New dict from a flattened line (fields, then "segment_name").
+PyObject* flat_to_dict(const FlatRecord& record, KeyCache& keys);
+
+// --------------------------------------------------------------------- errors
+
+// Raises Exception(<error text>) -- the built-in class itself.
+void raise_error(const Hl7Error& error);
+// Raises the panic exception (derived from BaseException) with `what`.
+void raise_panic(const char* what);
+
+// Runs `f` (returning a PyObject* or int) so that no C++ exception escapes:
+// exhausted memory becomes MemoryError, anything else the panic exception.
+template <class R, class F>
+R guarded(R failure, F&& f) noexcept {
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_panic(e.what());
+    } catch (...) {
+        raise_panic("unknown internal error");
+    }
+    return failure;
+}
+
+// ------------------------------------------------------------ access counting
+
+// Shared/exclusive access to one object.  A conflicting request fails at
+// once with RuntimeError instead of waiting: waiting while attached to the
+// interpreter could deadlock, and a conflict on one thread (a finalizer
+// running mid-call) would never resolve.
+class AccessCounter {
+public:
+    bool acquire_shared() noexcept;  // RuntimeError "Already mutably borrowed"
+    void release_shared() noexcept { count_.fetch_sub(1, std::memory_order_release); }
+    bool acquire_exclusive() noexcept;  // RuntimeError "Already borrowed"
+    void release_exclusive() noexcept { count_.store(0, std::memory_order_release); }
+
+private:
+    static constexpr Py_ssize_t kExclusive = -1;
+    std::atomic<Py_ssize_t> count_{0};
+};
+
+class SharedAccess {
+public:
+    explicit SharedAccess(AccessCounter& c) noexcept : c_(&c), held_(c.acquire_shared()) {}
+    ~SharedAccess() {
+        if (held_) c_->release_shared();
+    }
+    SharedAccess(const SharedAccess&) = delete;
+    SharedAccess& operator=(const SharedAccess&) = delete;
+    explicit operator bool() const noexcept { return held_; }
+
+private:
+    AccessCounter* c_;
+    bool held_;
+};
+
+class ExclusiveAccess {
+public:
+    explicit ExclusiveAccess(AccessCounter& c) noexcept : c_(&c), held_(c.acquire_exclusive()) {}
+    ~ExclusiveAccess() {
+        if (held_) c_->release_exclusive();
+    }
+    ExclusiveAccess(const ExclusiveAccess&) = delete;
+    ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
+    explicit operator bool() const noexcept { return held_; }
+
+private:
+    AccessCounter* c_;
+    bool held_;
+};
+
+// ------------------------------------------------------------------- one-time
+
+// Runs an initialisation once per process.  A thread that finds another one
+// running it detaches from the interpreter while it waits, so the running
+// thread can use the interpreter (and a stop-the-world pause cannot hang on
+// us).  A failed run may be retried by a later caller.
+class Once {
+public:
+    // `init` returns true on success or false with an exception set.
+    template <class F>
+    bool run(F&& init) {
+        for (;;) {
+            int s = state_.load(std::memory_order_acquire);
+            if (s == kDone) return true;
+            if (s == kIdle) {
+                int expected = kIdle;
+                if (state_.compare_exchange_strong(expected, kRunning, std::memory_order_acq_rel)) {
+                    bool ok = init();
+                    state_.store(ok ? kDone : kIdle, std::memory_order_release);
+                    return ok;
+                }
+                continue;
+            }
+            wait_while_running();
+        }
+    }
+
+private:
+    void wait_while_running();
+    static constexpr int kIdle = 0, kRunning = 1, kDone = 2;
+    std::atomic<int> state_{kIdle};
+};
+
+// --------------------------------------------------------------------- types
+
+// Deallocation shared by both classes: untrack, destroy the native state,
+// free through the base type; errors raised on the way are unraisable.
+template <class Object>
+void dealloc_object(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    PyObject* pending = PyErr_GetRaisedException();
+    reinterpret_cast<Object*>(self)->destroy_native();
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(self);
+    PyErr_SetRaisedException(pending);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// The instances hold no Python references; the hooks exist so the class
+// carries the GC flag like the base type's instances.
+inline int traverse_nothing(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+inline int clear_nothing(PyObject*) { return 0; }
+
+}  // namespace segmorph::py
