@@ -1,0 +1,46 @@
+#include "hl7_json.hpp"
+
+#include "validation.hpp"
+
+namespace segmorph {
+
+Hl7Json::Hl7Json(std::string_view text, bool validation, bool strict, bool escaping)
+    : validation_enabled(validation),
+      strict_validation(strict),
+      escaping_enabled(escaping),
+      hl7_string_(replace_eof(text)),
+      escape_handler_(create_default_escape_handler()) {}
+
+Result<Hl7Json> Hl7Json::from_file(std::string_view path, bool validation, bool strict, bool escaping) {
+    Result<std::string> content = read_message_file(path);
+    if (!content) return content.error();
+    return Hl7Json(content.value(), validation, strict, escaping);
+}
+
+Status Hl7Json::validate(std::optional<bool> strict_mode, std::optional<bool> validate_required_fields) const {
+    std::vector<Hl7Segment> segments;
+    for_each_line([&](std::string_view line) { segments.push_back(Hl7Segment::from_string(line, nullptr)); });
+    const Hl7Validator validator{strict_mode.value_or(strict_validation), validate_required_fields.value_or(true)};
+    return validator.validate_message(segments);
+}
+
+Status Hl7Json::validate_for_conversion() const {
+    if (!validation_enabled) return std::nullopt;
+    return validate(strict_validation, false);
+}
+
+Result<std::vector<SegmentRecord>> Hl7Json::convert() const {
+    if (Status s = validate_for_conversion()) return *s;
+    std::vector<SegmentRecord> records;
+    const Hl7EscapeHandler* handler = parse_handler();
+    for_each_line([&](std::string_view line) { records.push_back(Hl7Segment::from_string(line, handler).to_json()); });
+    return records;
+}
+
+SegmentRecord Hl7Json::split_segment(std::string_view seg) const { return Hl7Segment::from_string(seg, nullptr).to_json(); }
+
+SegmentRecord Hl7Json::split_segment_with_escaping(std::string_view seg) const {
+    return Hl7Segment::from_string(seg, &escape_handler_).to_json();
+}
+
+}  // namespace segmorph

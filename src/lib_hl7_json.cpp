@@ -1,0 +1,274 @@
+// The Hl7Json class: HL7 text in, lists of dicts out.  Each entry point only
+// unpacks and converts its arguments, then calls the core.
+#include <new>
+
+#include "hl7_json.hpp"
+#include "lib.hpp"
+#include "lib_support.hpp"
+
+namespace segmorph::py {
+
+namespace {
+
+struct Hl7JsonObject {
+    PyObject_HEAD
+    Hl7Json native;
+    AccessCounter access;
+    bool ready;  // native state constructed (the memory starts zeroed)
+
+    void destroy_native() {
+        if (!ready) return;
+        ready = false;
+        native.~Hl7Json();
+        access.~AccessCounter();
+    }
+};
+
+Hl7JsonObject* as_self(PyObject* o) { return reinterpret_cast<Hl7JsonObject*>(o); }
+
+// Wraps a finished core object in a new instance of the class.
+PyObject* wrap(Hl7Json&& native) {
+    PyTypeObject* type = hl7_json_type();
+    if (type == nullptr) return nullptr;
+    Ref obj = Ref::steal(type->tp_alloc(type, 0));
+    if (!obj) return nullptr;
+    Hl7JsonObject* self = as_self(obj.get());
+    new (&self->native) Hl7Json(std::move(native));
+    new (&self->access) AccessCounter();
+    self->ready = true;
+    return obj.release();
+}
+
+// The three options shared by the constructor and from_file; None or absent
+// means the default.
+struct Options {
+    bool validation = false;
+    bool strict = false;
+    bool escaping = true;
+
+    bool convert(PyObject* validation_arg, PyObject* strict_arg, PyObject* escaping_arg) {
+        std::optional<bool> v, s, e;
+        if (!to_opt_bool(validation_arg, "validation_enabled", v)) return false;
+        if (!to_opt_bool(strict_arg, "strict_validation", s)) return false;
+        if (!to_opt_bool(escaping_arg, "escaping_enabled", e)) return false;
+        validation = v.value_or(false);
+        strict = s.value_or(false);
+        escaping = e.value_or(true);
+        return true;
+    }
+};
+
+// Converts one record list straight from the stored text to Python objects,
+// without materialising the records.
+PyObject* convert_impl(const Hl7Json& native) {
+    if (Status s = native.validate_for_conversion()) {
+        raise_error(*s);
+        return nullptr;
+    }
+    const std::string& text = native.hl7_string();
+    Py_ssize_t lines = 1;
+    for (char c : text) lines += (c == '\n');
+    Ref list = Ref::steal(PyList_New(lines));
+    if (!list) return nullptr;
+
+    const Hl7EscapeHandler* handler = native.parse_handler();
+    KeyCache keys;
+    FlatRecord scratch;
+    Py_ssize_t i = 0;
+    bool failed = false;
+    native.for_each_line([&](std::string_view line) {
+        if (failed) return;
+        scratch.parse(line, handler);
+        PyObject* dict = flat_to_dict(scratch, keys);
+        if (dict == nullptr) {
+            failed = true;
+            return;
+        }
+        PyList_SET_ITEM(list.get(), i++, dict);
+    });
+    return failed ? nullptr : list.release();
+}
+
+PyObject* split_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* name,
+                     bool escaping) {
+    static const char* const params[] = {"seg"};
+    const Signature sig{name, params, 1, 1};
+    PyObject* argv[1];
+    if (!match_args(sig, args, nargs, kwnames, argv)) return nullptr;
+    Hl7JsonObject* obj = as_self(self);
+    SharedAccess access(obj->access);
+    if (!access) return nullptr;
+    std::string_view seg;
+    if (!to_str(argv[0], "seg", seg)) return nullptr;
+    FlatRecord scratch;
+    scratch.parse(seg, escaping ? &obj->native.escape_handler() : nullptr);
+    KeyCache keys;
+    return flat_to_dict(scratch, keys);
+}
+
+// ---------------------------------------------------------------- members
+
+PyObject* hl7_json_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* const params[] = {"hl7_string", "validation_enabled", "strict_validation",
+                                             "escaping_enabled"};
+        const Signature sig{"Hl7Json", params, 4, 1};
+        PyObject* argv[4];
+        if (!match_args(sig, args, kwargs, argv)) return nullptr;
+        std::string_view text;
+        if (!to_str(argv[0], "hl7_string", text)) return nullptr;
+        Options opts;
+        if (!opts.convert(argv[1], argv[2], argv[3])) return nullptr;
+        return wrap(Hl7Json(text, opts.validation, opts.strict, opts.escaping));
+    });
+}
+
+PyObject* hl7_json_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* const params[] = {"path", "validation_enabled", "strict_validation", "escaping_enabled"};
+        const Signature sig{"from_file", params, 4, 1};
+        PyObject* argv[4];
+        if (!match_args(sig, args, nargs, kwnames, argv)) return nullptr;
+        std::string_view path;
+        if (!to_str(argv[0], "path", path)) return nullptr;
+        Options opts;
+        if (!opts.convert(argv[1], argv[2], argv[3])) return nullptr;
+        Result<Hl7Json> made = Hl7Json::from_file(path, opts.validation, opts.strict, opts.escaping);
+        if (!made) {
+            raise_error(made.error());
+            return nullptr;
+        }
+        return wrap(std::move(made.value()));
+    });
+}
+
+PyObject* hl7_json_split(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(
+        nullptr, [&] { return split_impl(self, args, nargs, kwnames, "_split_hl7_seg_to_json", false); });
+}
+
+PyObject* hl7_json_split_escaping(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&] {
+        return split_impl(self, args, nargs, kwnames, "_split_hl7_seg_to_json_with_escaping", true);
+    });
+}
+
+PyObject* hl7_json_convert(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Hl7JsonObject* obj = as_self(self);
+        SharedAccess access(obj->access);
+        if (!access) return nullptr;
+        return convert_impl(obj->native);
+    });
+}
+
+PyObject* hl7_json_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* const params[] = {"strict_mode", "validate_required_fields"};
+        const Signature sig{"validate", params, 2, 2};
+        PyObject* argv[2];
+        if (!match_args(sig, args, nargs, kwnames, argv)) return nullptr;
+        Hl7JsonObject* obj = as_self(self);
+        SharedAccess access(obj->access);
+        if (!access) return nullptr;
+        std::optional<bool> strict, required;
+        if (!to_opt_bool(argv[0], "strict_mode", strict)) return nullptr;
+        if (!to_opt_bool(argv[1], "validate_required_fields", required)) return nullptr;
+        if (Status s = obj->native.validate(strict, required)) {
+            raise_error(*s);
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* get_hl7_json(PyObject* self, void*) { return hl7_json_convert(self, nullptr); }
+
+PyObject* get_hl7_string(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Hl7JsonObject* obj = as_self(self);
+        SharedAccess access(obj->access);
+        if (!access) return nullptr;
+        return new_str(obj->native.hl7_string());
+    });
+}
+
+// The three option properties differ only in which flag they touch.
+template <bool Hl7Json::*Flag>
+PyObject* get_flag(PyObject* self, void*) {
+    Hl7JsonObject* obj = as_self(self);
+    SharedAccess access(obj->access);
+    if (!access) return nullptr;
+    return new_bool(obj->native.*Flag);
+}
+
+template <bool Hl7Json::*Flag>
+int set_flag(PyObject* self, PyObject* value, void* closure) {
+    const char* name = static_cast<const char*>(closure);
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "property has no deleter");
+        return -1;
+    }
+    bool v = false;
+    if (!to_bool(value, name, v)) return -1;
+    Hl7JsonObject* obj = as_self(self);
+    ExclusiveAccess access(obj->access);
+    if (!access) return -1;
+    obj->native.*Flag = v;
+    return 0;
+}
+
+PyMethodDef hl7_json_methods[] = {
+    {"from_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hl7_json_from_file)),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_file($cls, path, validation_enabled=None, strict_validation=None, escaping_enabled=None)\n--\n\n"},
+    {"_split_hl7_seg_to_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hl7_json_split)),
+     METH_FASTCALL | METH_KEYWORDS, "_split_hl7_seg_to_json($self, seg)\n--\n\n"},
+    {"_split_hl7_seg_to_json_with_escaping",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hl7_json_split_escaping)),
+     METH_FASTCALL | METH_KEYWORDS, "_split_hl7_seg_to_json_with_escaping($self, seg)\n--\n\n"},
+    {"_convert_hl7_to_json", hl7_json_convert, METH_NOARGS, "_convert_hl7_to_json($self)\n--\n\n"},
+    {"validate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hl7_json_validate)),
+     METH_FASTCALL | METH_KEYWORDS, "validate($self, strict_mode, validate_required_fields)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+char kValidationEnabled[] = "validation_enabled";
+char kStrictValidation[] = "strict_validation";
+char kEscapingEnabled[] = "escaping_enabled";
+
+PyGetSetDef hl7_json_getset[] = {
+    {"hl7_json", get_hl7_json, nullptr, nullptr, nullptr},
+    {"hl7_string", get_hl7_string, nullptr, nullptr, nullptr},
+    {kValidationEnabled, get_flag<&Hl7Json::validation_enabled>, set_flag<&Hl7Json::validation_enabled>, nullptr,
+     kValidationEnabled},
+    {kStrictValidation, get_flag<&Hl7Json::strict_validation>, set_flag<&Hl7Json::strict_validation>, nullptr,
+     kStrictValidation},
+    {kEscapingEnabled, get_flag<&Hl7Json::escaping_enabled>, set_flag<&Hl7Json::escaping_enabled>, nullptr,
+     kEscapingEnabled},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot hl7_json_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Hl7Json(hl7_string, validation_enabled=None, strict_validation=None, escaping_enabled=None)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(hl7_json_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<Hl7JsonObject>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_nothing)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_nothing)},
+    {Py_tp_methods, hl7_json_methods},
+    {Py_tp_getset, hl7_json_getset},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec hl7_json_spec = {
+    "Hl7Json",
+    static_cast<int>(sizeof(Hl7JsonObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    hl7_json_slots,
+};
+
+}  // namespace segmorph::py

@@ -1,0 +1,258 @@
+#include "segments.hpp"
+
+#include "utils.hpp"
+
+#include <algorithm>
+#include <charconv>
+
+namespace segmorph {
+
+// ------------------------------------------------------------ SegmentRecord
+
+SegmentRecord::SegmentRecord(std::vector<Entry> entries) : entries_(std::move(entries)) {
+    // Stable, so among equal keys the original order survives and the last
+    // one given can be kept.
+    std::stable_sort(entries_.begin(), entries_.end(),
+                     [](const Entry& a, const Entry& b) { return a.first < b.first; });
+    auto out = entries_.begin();
+    for (auto it = entries_.begin(); it != entries_.end();) {
+        auto last = it;
+        while (last + 1 != entries_.end() && (last + 1)->first == it->first) ++last;
+        if (out != last) *out = std::move(*last);
+        ++out;
+        it = last + 1;
+    }
+    entries_.erase(out, entries_.end());
+}
+
+void SegmentRecord::insert_or_assign(std::string key, std::string value) {
+    auto it = std::lower_bound(entries_.begin(), entries_.end(), key,
+                               [](const Entry& e, const std::string& k) { return e.first < k; });
+    if (it != entries_.end() && it->first == key) {
+        it->second = std::move(value);
+    } else {
+        entries_.emplace(it, std::move(key), std::move(value));
+    }
+}
+
+const std::string* SegmentRecord::find(std::string_view key) const {
+    auto it = std::lower_bound(entries_.begin(), entries_.end(), key,
+                               [](const Entry& e, std::string_view k) { return std::string_view(e.first) < k; });
+    if (it != entries_.end() && it->first == key) return &it->second;
+    return nullptr;
+}
+
+// ------------------------------------------------------------------ parsing
+
+namespace {
+
+// The separators in force for one parse.  Both modes use "~" and "^" with the
+// default handler; a handler could in principle carry other characters, so
+// they are searched as UTF-8 texts.
+struct Separators {
+    std::string repetition;
+    std::string component;
+    std::string escape;  // empty in plain mode: nothing is decoded
+
+    explicit Separators(const Hl7EscapeHandler* handler) {
+        if (handler == nullptr) {
+            repetition = "~";
+            component = "^";
+        } else {
+            repetition = handler->repetition_separator_utf8();
+            component = handler->component_separator_utf8();
+            escape = handler->escape_character_utf8();
+        }
+    }
+};
+
+bool contains(std::string_view text, std::string_view what) { return text.find(what) != std::string_view::npos; }
+
+template <class F>
+void for_each_piece_sv(std::string_view text, std::string_view sep, F&& f) {
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t pos = text.find(sep, start);
+        if (pos == std::string_view::npos) {
+            f(text.substr(start));
+            return;
+        }
+        f(text.substr(start, pos - start));
+        start = pos + sep.size();
+    }
+}
+
+std::vector<std::string> split_owned(std::string_view text, std::string_view sep) {
+    std::vector<std::string> pieces;
+    for_each_piece_sv(text, sep, [&](std::string_view p) { pieces.emplace_back(p); });
+    return pieces;
+}
+
+// One occurrence (a whole field, or one repetition of it).
+Hl7Field parse_single(std::string_view text, bool exempt, const Separators& seps, const Hl7EscapeHandler* handler) {
+    Hl7Field field;
+    if (handler == nullptr) {
+        field.value.assign(text);
+        if (!exempt && contains(text, seps.component)) field.components = split_owned(text, seps.component);
+        return field;
+    }
+    field.value = handler->unescape(text);
+    if (!exempt && contains(field.value, seps.component)) field.components = split_owned(field.value, seps.component);
+    return field;
+}
+
+Hl7Field parse_field(std::string_view text, const Separators& seps, const Hl7EscapeHandler* handler) {
+    if (text.empty()) return Hl7Field{};
+    const bool exempt = contains(text, kEncodingCharacters);
+    if (!exempt && contains(text, seps.repetition)) {
+        Hl7Field field;
+        field.value.assign(text);
+        field.repetitions.emplace();
+        for_each_piece_sv(text, seps.repetition, [&](std::string_view piece) {
+            field.repetitions->push_back(parse_single(piece, false, seps, handler));
+        });
+        return field;
+    }
+    return parse_single(text, exempt, seps, handler);
+}
+
+}  // namespace
+
+Hl7Field Hl7Field::from_string(std::string_view text, const Hl7EscapeHandler* handler) {
+    return parse_field(text, Separators(handler), handler);
+}
+
+Hl7Segment Hl7Segment::from_string(std::string_view line, const Hl7EscapeHandler* handler) {
+    const Separators seps(handler);
+    Hl7Segment segment;
+    bool first = true;
+    for_each_piece(line, '|', [&](std::string_view piece) {
+        if (first) {
+            segment.name.assign(piece);
+            first = false;
+        } else {
+            segment.fields.push_back(parse_field(piece, seps, handler));
+        }
+    });
+    return segment;
+}
+
+SegmentRecord Hl7Segment::to_json() const {
+    std::vector<SegmentRecord::Entry> entries;
+    entries.emplace_back("segment_name", name);
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const std::string n = std::to_string(i + 1);
+        const Hl7Field& f = fields[i];
+        if (f.repetitions) {
+            for (std::size_t r = 0; r < f.repetitions->size(); ++r) {
+                const Hl7Field& rep = (*f.repetitions)[r];
+                const std::string nr = n + "[" + std::to_string(r) + "]";
+                if (!rep.components) {
+                    entries.emplace_back(nr, rep.value);
+                } else {
+                    for (std::size_t j = 0; j < rep.components->size(); ++j) {
+                        entries.emplace_back(nr + "." + std::to_string(j + 1), (*rep.components)[j]);
+                    }
+                }
+            }
+        } else if (!f.components) {
+            entries.emplace_back(n, f.value);
+        } else {
+            for (std::size_t j = 0; j < f.components->size(); ++j) {
+                entries.emplace_back(n + "." + std::to_string(j + 1), (*f.components)[j]);
+            }
+        }
+    }
+    return SegmentRecord(std::move(entries));
+}
+
+// --------------------------------------------------------------- FlatRecord
+
+void FlatRecord::add(std::uint64_t field, std::int64_t rep, std::int64_t comp, bool in_buffer, std::size_t off,
+                     std::size_t len) {
+    char buf[80];
+    char* p = buf;
+    char* const end = buf + sizeof buf;
+    p = std::to_chars(p, end, field).ptr;
+    if (rep >= 0) {
+        *p++ = '[';
+        p = std::to_chars(p, end, rep).ptr;
+        *p++ = ']';
+    }
+    if (comp >= 0) {
+        *p++ = '.';
+        p = std::to_chars(p, end, comp).ptr;
+    }
+    const auto key_len = static_cast<std::uint32_t>(p - buf);
+    const auto key_off = static_cast<std::uint32_t>(keys_.size());
+    keys_.append(buf, key_len);
+    pending_.push_back(Pending{key_off, key_len, in_buffer, off, len});
+}
+
+void FlatRecord::parse(std::string_view line, const Hl7EscapeHandler* handler) {
+    keys_.clear();
+    buffer_.clear();
+    pending_.clear();
+    items_.clear();
+
+    const Separators seps(handler);
+    const char* const base = line.data();
+    auto offset_in_line = [base](std::string_view v) { return static_cast<std::size_t>(v.data() - base); };
+
+    // One occurrence; rep < 0 for a field without repetitions.
+    auto single = [&](std::uint64_t n, std::int64_t rep, std::string_view text, bool exempt) {
+        if (handler != nullptr && contains(text, seps.escape)) {
+            const std::size_t start = buffer_.size();
+            handler->unescape_into(text, buffer_);
+            const std::string_view value(buffer_.data() + start, buffer_.size() - start);
+            if (!exempt && contains(value, seps.component)) {
+                std::int64_t j = 1;
+                for_each_piece_sv(value, seps.component, [&](std::string_view c) {
+                    add(n, rep, j++, true, start + static_cast<std::size_t>(c.data() - value.data()), c.size());
+                });
+            } else {
+                add(n, rep, -1, true, start, value.size());
+            }
+            return;
+        }
+        // Nothing to decode: the value is the text itself, a view of the line.
+        if (!exempt && contains(text, seps.component)) {
+            std::int64_t j = 1;
+            for_each_piece_sv(text, seps.component,
+                              [&](std::string_view c) { add(n, rep, j++, false, offset_in_line(c), c.size()); });
+        } else {
+            add(n, rep, -1, false, offset_in_line(text), text.size());
+        }
+    };
+
+    std::uint64_t n = 0;
+    for_each_piece(line, '|', [&](std::string_view piece) {
+        if (n++ == 0) {
+            name_ = piece;
+            return;
+        }
+        if (piece.empty()) {
+            add(n - 1, -1, -1, false, offset_in_line(piece), 0);
+            return;
+        }
+        const bool exempt = contains(piece, kEncodingCharacters);
+        if (!exempt && contains(piece, seps.repetition)) {
+            std::int64_t r = 0;
+            for_each_piece_sv(piece, seps.repetition, [&](std::string_view p) { single(n - 1, r++, p, false); });
+        } else {
+            single(n - 1, -1, piece, exempt);
+        }
+    });
+
+    const char* const keys = keys_.data();
+    auto key_of = [keys](const Pending& p) { return std::string_view(keys + p.key_off, p.key_len); };
+    std::sort(pending_.begin(), pending_.end(),
+              [&](const Pending& a, const Pending& b) { return key_of(a) < key_of(b); });
+    items_.reserve(pending_.size());
+    for (const Pending& p : pending_) {
+        const char* v = (p.in_buffer ? buffer_.data() : base) + p.val_off;
+        items_.push_back(Item{key_of(p), std::string_view(v, p.val_len)});
+    }
+}
+
+}  // namespace segmorph

@@ -1,0 +1,175 @@
+#include "utils.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "escape.hpp"
+
+namespace segmorph {
+
+std::string replace_eof(std::string_view text) {
+    // One pass that matches the three successive replacements: "\r\n" -> "\n",
+    // then "\n\r" -> "\n" on that result, then each leftover "\r" -> "\n".
+    // A CR LF pair becomes an LF that can then swallow a following CR, so we
+    // track whether the last LF written may still absorb one CR.
+    std::string out;
+    out.reserve(text.size());
+    const std::size_t n = text.size();
+    bool lf_can_absorb_cr = false;
+    std::size_t i = 0;
+    while (i < n) {
+        const char* p = text.data() + i;
+        // Copy the run up to the next CR or LF in one go.
+        std::size_t run = 0;
+        while (i + run < n && p[run] != '\r' && p[run] != '\n') ++run;
+        if (run) {
+            out.append(p, run);
+            i += run;
+            lf_can_absorb_cr = false;
+            continue;
+        }
+        if (text[i] == '\r') {
+            if (i + 1 < n && text[i + 1] == '\n') {
+                out.push_back('\n');
+                i += 2;
+                lf_can_absorb_cr = true;
+            } else if (lf_can_absorb_cr) {
+                ++i;  // "\n\r" -> "\n"
+                lf_can_absorb_cr = false;
+            } else {
+                out.push_back('\n');
+                ++i;
+                lf_can_absorb_cr = false;
+            }
+        } else {  // '\n'
+            out.push_back('\n');
+            ++i;
+            lf_can_absorb_cr = true;
+        }
+    }
+    return out;
+}
+
+bool is_valid_utf8(std::string_view bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* end = p + bytes.size();
+    while (p < end) {
+        // ASCII runs eight bytes at a time.
+        while (end - p >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            if (w & 0x8080808080808080ull) break;
+            p += 8;
+        }
+        if (p >= end) break;
+        unsigned char b = *p;
+        if (b < 0x80) {
+            ++p;
+            continue;
+        }
+        std::size_t need;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (b >= 0xC2 && b <= 0xDF) {
+            need = 1;
+        } else if (b == 0xE0) {
+            need = 2;
+            lo = 0xA0;
+        } else if (b == 0xED) {
+            need = 2;
+            hi = 0x9F;  // no surrogates
+        } else if (b >= 0xE1 && b <= 0xEF) {
+            need = 2;
+        } else if (b == 0xF0) {
+            need = 3;
+            lo = 0x90;
+        } else if (b >= 0xF1 && b <= 0xF3) {
+            need = 3;
+        } else if (b == 0xF4) {
+            need = 3;
+            hi = 0x8F;
+        } else {
+            return false;
+        }
+        if (static_cast<std::size_t>(end - p) <= need) return false;
+        if (p[1] < lo || p[1] > hi) return false;
+        for (std::size_t k = 2; k <= need; ++k) {
+            if ((p[k] & 0xC0) != 0x80) return false;
+        }
+        p += need + 1;
+    }
+    return true;
+}
+
+bool is_blank(std::string_view utf8) {
+    const char* p = utf8.data();
+    const char* end = p + utf8.size();
+    while (p < end) {
+        if (!is_white_space(next_code_point(p))) return false;
+    }
+    return true;
+}
+
+void append_utf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+namespace {
+
+// Closes the descriptor on every path out of read_utf8_file.
+struct Fd {
+    int fd;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+}  // namespace
+
+Result<std::string> read_utf8_file(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos) return Hl7Error::io(IoError::nul_in_path());
+    const std::string cpath(path);
+    Fd f{::open(cpath.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (f.fd < 0) return Hl7Error::io(IoError::from_errno(errno));
+
+    std::string content;
+    struct stat st {};
+    if (::fstat(f.fd, &st) == 0 && st.st_size > 0) content.reserve(static_cast<std::size_t>(st.st_size));
+    char buf[1 << 16];
+    for (;;) {
+        ssize_t got = ::read(f.fd, buf, sizeof buf);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return Hl7Error::io(IoError::from_errno(errno));
+        }
+        if (got == 0) break;
+        content.append(buf, static_cast<std::size_t>(got));
+    }
+    if (!is_valid_utf8(content)) return Hl7Error::io(IoError::invalid_utf8());
+    return content;
+}
+
+Result<std::string> read_message_file(std::string_view path) {
+    Result<std::string> content = read_utf8_file(path);
+    if (!content) return content;
+    if (is_blank(content.value())) return Hl7Error::empty_message();
+    return content;
+}
+
+}  // namespace segmorph
