@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds segmorph from source and runs the whole test suite, once for every
+# CPython 3.11 or newer that pyenv knows (else for python3 alone).  Each
+# interpreter gets its own virtual environment under .venv-test-<version>.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+pythons=()
+if command -v pyenv >/dev/null 2>&1; then
+    root=$(pyenv root)
+    for dir in "$root"/versions/3.*; do
+        [ -x "$dir/bin/python" ] || continue
+        if "$dir/bin/python" -c 'import sys; sys.exit(sys.version_info < (3, 11))' 2>/dev/null; then
+            pythons+=("$dir/bin/python")
+        fi
+    done
+fi
+[ ${#pythons[@]} -gt 0 ] || pythons=(python3)
+
+status=0
+for py in "${pythons[@]}"; do
+    tag=$("$py" -c 'import sys, sysconfig; print("%d.%d%s" % (sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "",)))')
+    venv=".venv-test-$tag"
+    echo "=== CPython $tag ($py)"
+    [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check ".[test]"
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider tests || status=1
+done
+exit $status
