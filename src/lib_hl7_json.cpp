@@ -264,7 +264,7 @@ PyType_Slot hl7_json_slots[] = {
 }  // namespace
 
 PyType_Spec hl7_json_spec = {
-    "Hl7Json",
+    "builtins.Hl7Json",
     static_cast<int>(sizeof(Hl7JsonObject)),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
