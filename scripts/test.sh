@@ -26,4 +26,16 @@ for py in "${pythons[@]}"; do
     "$venv/bin/python" -m pip install -q --disable-pip-version-check ".[test]"
     "$venv/bin/python" -m pytest -q -p no:cacheprovider tests || status=1
 done
+# The C++ core on its own, under AddressSanitizer and UBSan: the fuzz target
+# replayed over the sample messages and over random token strings.
+if command -v g++ >/dev/null 2>&1; then
+    echo "=== C++ core under sanitizers"
+    mkdir -p build/fuzz
+    g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all -DSEGMORPH_REPLAY_MAIN \
+        -Isrc fuzz/segment_fuzz.cpp src/segments.cpp src/escape.cpp src/utils.cpp src/errors.cpp \
+        -o build/fuzz/segment_fuzz_replay
+    build/fuzz/segment_fuzz_replay examples/*.hl7 tests/fixtures/*.hl7 || status=1
+    build/fuzz/segment_fuzz_replay --random 200000 || status=1
+fi
+
 exit $status
