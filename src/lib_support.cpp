@@ -167,11 +167,26 @@ PyObject* new_str(std::string_view utf8) {
     return s;
 }
 
-KeyCache::KeyCache() : slots_(64, Slot{0, nullptr}) {}
+// Sized for the few hundred distinct keys of a typical message.
+KeyCache::KeyCache() : slots_(1024, Slot{0, nullptr}) {}
 
 KeyCache::~KeyCache() {
     for (Slot& s : slots_) Py_XDECREF(s.str);
+    Py_XDECREF(segment_name_);
 }
+
+PyObject* KeyCache::segment_name() {
+    if (segment_name_ == nullptr) segment_name_ = new_str("segment_name");
+    return segment_name_;
+}
+
+namespace {
+
+std::size_t slot_of(std::uint64_t ident, std::size_t mask) {
+    return static_cast<std::size_t>((ident * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+}
+
+}  // namespace
 
 void KeyCache::grow() {
     std::vector<Slot> old(slots_.size() * 2, Slot{0, nullptr});
@@ -179,30 +194,50 @@ void KeyCache::grow() {
     const std::size_t mask = slots_.size() - 1;
     for (const Slot& s : old) {
         if (s.str == nullptr) continue;
-        std::size_t i = s.hash & mask;
+        std::size_t i = slot_of(s.ident, mask);
         while (slots_[i].str != nullptr) i = (i + 1) & mask;
         slots_[i] = s;
     }
 }
 
 PyObject* KeyCache::get(std::string_view key) {
-    // FNV-1a: keys are short ASCII texts such as "3[1].2".
-    std::size_t h = 1469598103934665603ull;
-    for (unsigned char c : key) h = (h ^ c) * 1099511628211ull;
+    const bool packed = key.size() <= 8;
+    std::uint64_t ident = 0;
+    if (packed) {
+        // A byte loop rather than a variable-length memcpy, which would be
+        // a library call on this hot path.
+        for (std::size_t i = 0; i < key.size(); ++i) {
+            ident |= static_cast<std::uint64_t>(static_cast<unsigned char>(key[i])) << (8 * i);
+        }
+    } else {
+        // Eight bytes at a time; the length goes in too.
+        ident = key.size();
+        std::size_t i = 0;
+        for (; i + 8 <= key.size(); i += 8) {
+            std::uint64_t chunk;
+            std::memcpy(&chunk, key.data() + i, 8);
+            ident = (ident ^ chunk) * 0xff51afd7ed558ccdull;
+        }
+        std::uint64_t tail = 0;
+        std::memcpy(&tail, key.data() + i, key.size() - i);
+        ident = (ident ^ tail) * 0xc4ceb9fe1a85ec53ull;
+        ident ^= ident >> 29;
+    }
     const std::size_t mask = slots_.size() - 1;
-    std::size_t i = h & mask;
+    std::size_t i = slot_of(ident, mask);
     for (; slots_[i].str != nullptr; i = (i + 1) & mask) {
         const Slot& s = slots_[i];
-        if (s.hash == h && static_cast<std::size_t>(PyUnicode_GET_LENGTH(s.str)) == key.size() &&
-            std::memcmp(PyUnicode_DATA(s.str), key.data(), key.size()) == 0) {
+        if (s.ident != ident) continue;
+        // A packed key is its ident (keys never hold NUL); a longer one is
+        // compared, and as keys are ASCII a compact str's data is its bytes.
+        const auto len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s.str));
+        if (packed ? len <= 8 : len == key.size() && std::memcmp(PyUnicode_DATA(s.str), key.data(), len) == 0) {
             return s.str;
         }
     }
     PyObject* str = new_str(key);
     if (str == nullptr) return nullptr;
-    // Keys are always ASCII (digits, brackets, dots or "segment_name"), so
-    // the byte comparison above matches PyUnicode_DATA of a compact ASCII str.
-    slots_[i] = Slot{h, str};
+    slots_[i] = Slot{ident, str};
     if (++used_ * 2 > slots_.size()) grow();
     return str;
 }
@@ -223,9 +258,9 @@ PyObject* record_to_dict(const SegmentRecord& record, KeyCache& keys) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
     for (const auto& [key, value] : record) {
-        // Keys of stored records can be any text, so only ASCII ones go
-        // through the shared-key cache.
-        if (is_ascii(key.data(), key.size())) {
+        // Keys of stored records can be any text; only ASCII ones without NUL
+        // (whose packed bytes identify them) go through the shared-key cache.
+        if (is_ascii(key.data(), key.size()) && key.find('\0') == std::string::npos) {
             if (!set_item(dict.get(), keys, key, value)) return nullptr;
         } else {
             Ref k = Ref::steal(new_str(key));
@@ -242,7 +277,10 @@ PyObject* flat_to_dict(const FlatRecord& record, KeyCache& keys) {
     for (const FlatRecord::Item& item : record.items()) {
         if (!set_item(dict.get(), keys, item.key, item.value)) return nullptr;
     }
-    if (!set_item(dict.get(), keys, "segment_name", record.name())) return nullptr;
+    PyObject* name_key = keys.segment_name();
+    if (name_key == nullptr) return nullptr;
+    Ref name = Ref::steal(new_str(record.name()));
+    if (!name || PyDict_SetItem(dict.get(), name_key, name.get()) != 0) return nullptr;
     return dict.release();
 }
 

@@ -98,15 +98,21 @@ public:
     KeyCache& operator=(const KeyCache&) = delete;
     // Borrowed reference owned by the cache, or null with an exception set.
     PyObject* get(std::string_view key);
+    // The one key every record has, kept apart from the table.
+    PyObject* segment_name();
 
 private:
+    // Keys of up to eight bytes (nearly all of them) are identified by their
+    // bytes packed into one integer, so a lookup is one multiply and one
+    // compare; longer keys fall back to hashing and comparing the text.
     struct Slot {
-        std::size_t hash;
+        std::uint64_t ident;  // packed bytes, or the hash of a longer key
         PyObject* str;
     };
     void grow();
     std::vector<Slot> slots_;
     std::size_t used_ = 0;
+    PyObject* segment_name_ = nullptr;
 };
 
 // New dict of a record, items inserted in the record's key order.

@@ -3,7 +3,12 @@
 #include "utils.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
+#include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace segmorph {
 
@@ -63,10 +68,67 @@ struct Separators {
             component = handler->component_separator_utf8();
             escape = handler->escape_character_utf8();
         }
+        single_byte = repetition.size() == 1 && component.size() == 1 && escape.size() <= 1;
     }
+
+    bool single_byte = false;  // all separators are one byte: scan bytewise
 };
 
 bool contains(std::string_view text, std::string_view what) { return text.find(what) != std::string_view::npos; }
+
+// What one piece of a line holds, learnt in a single pass over it where the
+// separators are single bytes (always, with the default handler) rather
+// than one search per separator.
+struct Scan {
+    bool repetition = false;
+    bool component = false;
+    bool escape = false;
+    bool exempt = false;  // holds "^~\&"
+
+    Scan(std::string_view t, const Separators& seps) {
+        if (!seps.single_byte) {
+            repetition = contains(t, seps.repetition);
+            component = contains(t, seps.component);
+            escape = !seps.escape.empty() && contains(t, seps.escape);
+            exempt = contains(t, kEncodingCharacters);
+            return;
+        }
+        const char rep = seps.repetition[0], comp = seps.component[0];
+        const char esc = seps.escape.empty() ? '\0' : seps.escape[0];
+        const bool decode = !seps.escape.empty();
+        std::size_t i = 0;
+#ifdef __SSE2__
+        // Sixteen bytes at a time; only a block holding a "^" needs a closer
+        // look, for the exemption marker.
+        const __m128i vrep = _mm_set1_epi8(rep), vcomp = _mm_set1_epi8(comp), vesc = _mm_set1_epi8(esc);
+        const __m128i vcaret = _mm_set1_epi8('^');
+        __m128i seen_rep = _mm_setzero_si128(), seen_comp = seen_rep, seen_esc = seen_rep;
+        for (; i + 16 <= t.size(); i += 16) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t.data() + i));
+            seen_rep = _mm_or_si128(seen_rep, _mm_cmpeq_epi8(block, vrep));
+            seen_comp = _mm_or_si128(seen_comp, _mm_cmpeq_epi8(block, vcomp));
+            seen_esc = _mm_or_si128(seen_esc, _mm_cmpeq_epi8(block, vesc));
+            if (exempt) continue;
+            auto carets = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, vcaret)));
+            while (carets != 0 && !exempt) {
+                const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(carets));
+                exempt = t.substr(at, kEncodingCharacters.size()) == kEncodingCharacters;
+                carets &= carets - 1;
+            }
+        }
+        repetition = _mm_movemask_epi8(seen_rep) != 0;
+        component = _mm_movemask_epi8(seen_comp) != 0;
+        escape = decode && _mm_movemask_epi8(seen_esc) != 0;
+#endif
+        for (; i < t.size(); ++i) {
+            const char c = t[i];
+            repetition |= c == rep;
+            component |= c == comp;
+            escape |= decode && c == esc;
+            if (c == '^' && !exempt) exempt = t.substr(i, kEncodingCharacters.size()) == kEncodingCharacters;
+        }
+    }
+};
 
 template <class F>
 void for_each_piece_sv(std::string_view text, std::string_view sep, F&& f) {
@@ -170,23 +232,37 @@ SegmentRecord Hl7Segment::to_json() const {
 
 void FlatRecord::add(std::uint64_t field, std::int64_t rep, std::int64_t comp, bool in_buffer, std::size_t off,
                      std::size_t len) {
-    char buf[80];
-    char* p = buf;
-    char* const end = buf + sizeof buf;
-    p = std::to_chars(p, end, field).ptr;
+    // Most indices have one or two digits; write those without to_chars.
+    auto put = [](char* p, std::uint64_t v) {
+        if (v < 10) {
+            *p = static_cast<char>('0' + v);
+            return p + 1;
+        }
+        if (v < 100) {
+            p[0] = static_cast<char>('0' + v / 10);
+            p[1] = static_cast<char>('0' + v % 10);
+            return p + 2;
+        }
+        return std::to_chars(p, p + 20, v).ptr;
+    };
+    char buf[80] = {};  // zeroed, so the first eight bytes read as the prefix
+    char* p = put(buf, field);
     if (rep >= 0) {
         *p++ = '[';
-        p = std::to_chars(p, end, rep).ptr;
+        p = put(p, static_cast<std::uint64_t>(rep));
         *p++ = ']';
     }
     if (comp >= 0) {
         *p++ = '.';
-        p = std::to_chars(p, end, comp).ptr;
+        p = put(p, static_cast<std::uint64_t>(comp));
     }
     const auto key_len = static_cast<std::uint32_t>(p - buf);
     const auto key_off = static_cast<std::uint32_t>(keys_.size());
+    std::uint64_t prefix;
+    std::memcpy(&prefix, buf, 8);
+    if constexpr (std::endian::native == std::endian::little) prefix = __builtin_bswap64(prefix);
     keys_.append(buf, key_len);
-    pending_.push_back(Pending{key_off, key_len, in_buffer, off, len});
+    pending_.push_back(Pending{prefix, key_off, key_len, in_buffer, off, len});
 }
 
 void FlatRecord::parse(std::string_view line, const Hl7EscapeHandler* handler) {
@@ -200,8 +276,9 @@ void FlatRecord::parse(std::string_view line, const Hl7EscapeHandler* handler) {
     auto offset_in_line = [base](std::string_view v) { return static_cast<std::size_t>(v.data() - base); };
 
     // One occurrence; rep < 0 for a field without repetitions.
-    auto single = [&](std::uint64_t n, std::int64_t rep, std::string_view text, bool exempt) {
-        if (handler != nullptr && contains(text, seps.escape)) {
+    auto single = [&](std::uint64_t n, std::int64_t rep, std::string_view text, const Scan& scan) {
+        const bool exempt = scan.exempt;
+        if (scan.escape) {
             const std::size_t start = buffer_.size();
             handler->unescape_into(text, buffer_);
             const std::string_view value(buffer_.data() + start, buffer_.size() - start);
@@ -216,7 +293,7 @@ void FlatRecord::parse(std::string_view line, const Hl7EscapeHandler* handler) {
             return;
         }
         // Nothing to decode: the value is the text itself, a view of the line.
-        if (!exempt && contains(text, seps.component)) {
+        if (!exempt && scan.component) {
             std::int64_t j = 1;
             for_each_piece_sv(text, seps.component,
                               [&](std::string_view c) { add(n, rep, j++, false, offset_in_line(c), c.size()); });
@@ -235,19 +312,25 @@ void FlatRecord::parse(std::string_view line, const Hl7EscapeHandler* handler) {
             add(n - 1, -1, -1, false, offset_in_line(piece), 0);
             return;
         }
-        const bool exempt = contains(piece, kEncodingCharacters);
-        if (!exempt && contains(piece, seps.repetition)) {
+        const Scan scan(piece, seps);
+        if (!scan.exempt && scan.repetition) {
             std::int64_t r = 0;
-            for_each_piece_sv(piece, seps.repetition, [&](std::string_view p) { single(n - 1, r++, p, false); });
+            for_each_piece_sv(piece, seps.repetition,
+                              [&](std::string_view p) { single(n - 1, r++, p, Scan(p, seps)); });
         } else {
-            single(n - 1, -1, piece, exempt);
+            single(n - 1, -1, piece, scan);
         }
     });
 
     const char* const keys = keys_.data();
     auto key_of = [keys](const Pending& p) { return std::string_view(keys + p.key_off, p.key_len); };
-    std::sort(pending_.begin(), pending_.end(),
-              [&](const Pending& a, const Pending& b) { return key_of(a) < key_of(b); });
+    auto less = [&](const Pending& a, const Pending& b) {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        return key_of(a) < key_of(b);
+    };
+    // Fields come out in numeric order, which is already byte order for
+    // segments of fewer than ten fields.
+    if (!std::is_sorted(pending_.begin(), pending_.end(), less)) std::sort(pending_.begin(), pending_.end(), less);
     items_.reserve(pending_.size());
     for (const Pending& p : pending_) {
         const char* v = (p.in_buffer ? buffer_.data() : base) + p.val_off;

@@ -86,6 +86,10 @@ public:
 
 private:
     struct Pending {
+        // The key's first eight bytes, big-endian and zero-padded: ordering
+        // these integers orders the keys (keys hold no NUL), so the sort
+        // rarely needs to look at the key text itself.
+        std::uint64_t prefix;
         std::uint32_t key_off, key_len;
         bool in_buffer;
         std::size_t val_off, val_len;
