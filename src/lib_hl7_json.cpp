@@ -72,6 +72,9 @@ PyObject* convert_impl(const Hl7Json& native) {
     if (!list) return nullptr;
 
     const Hl7EscapeHandler* handler = native.parse_handler();
+    // Values are views of the text or decodings of it, and decoding ASCII
+    // escapes only ever yields ASCII: so one check covers every value.
+    const bool ascii = is_ascii(text);
     KeyCache keys;
     FlatRecord scratch;
     Py_ssize_t i = 0;
@@ -79,7 +82,7 @@ PyObject* convert_impl(const Hl7Json& native) {
     native.for_each_line([&](std::string_view line) {
         if (failed) return;
         scratch.parse(line, handler);
-        PyObject* dict = flat_to_dict(scratch, keys);
+        PyObject* dict = flat_to_dict(scratch, keys, ascii);
         if (dict == nullptr) {
             failed = true;
             return;

@@ -140,7 +140,7 @@ bool to_opt_bool(PyObject* o, const char* param, std::optional<bool>& out) {
 
 namespace {
 
-bool is_ascii(const char* p, std::size_t n) {
+bool is_ascii_bytes(const char* p, std::size_t n) {
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         std::uint64_t w;
@@ -153,18 +153,23 @@ bool is_ascii(const char* p, std::size_t n) {
     return true;
 }
 
+// A str from text known to be ASCII: one exact-size allocation and a copy.
+PyObject* new_ascii_str(std::string_view text) {
+    if (text.size() <= 1) return PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+    if (s == nullptr) return nullptr;
+    std::memcpy(PyUnicode_DATA(s), text.data(), text.size());
+    return s;
+}
+
 }  // namespace
 
+bool is_ascii(std::string_view text) { return is_ascii_bytes(text.data(), text.size()); }
+
 PyObject* new_str(std::string_view utf8) {
-    const std::size_t n = utf8.size();
     // Empty and one-character texts come from the interpreter's own caches.
-    if (n <= 1 || !is_ascii(utf8.data(), n)) {
-        return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(n), "strict");
-    }
-    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-    if (s == nullptr) return nullptr;
-    std::memcpy(PyUnicode_DATA(s), utf8.data(), n);
-    return s;
+    if (utf8.size() > 1 && is_ascii_bytes(utf8.data(), utf8.size())) return new_ascii_str(utf8);
+    return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict");
 }
 
 // Sized for the few hundred distinct keys of a typical message.
@@ -235,7 +240,7 @@ PyObject* KeyCache::get(std::string_view key) {
             return s.str;
         }
     }
-    PyObject* str = new_str(key);
+    PyObject* str = new_ascii_str(key);
     if (str == nullptr) return nullptr;
     slots_[i] = Slot{ident, str};
     if (++used_ * 2 > slots_.size()) grow();
@@ -244,10 +249,10 @@ PyObject* KeyCache::get(std::string_view key) {
 
 namespace {
 
-bool set_item(PyObject* dict, KeyCache& keys, std::string_view key, std::string_view value) {
+bool set_item(PyObject* dict, KeyCache& keys, std::string_view key, std::string_view value, bool ascii = false) {
     PyObject* k = keys.get(key);
     if (k == nullptr) return false;
-    Ref v = Ref::steal(new_str(value));
+    Ref v = Ref::steal(ascii ? new_ascii_str(value) : new_str(value));
     if (!v) return false;
     return PyDict_SetItem(dict, k, v.get()) == 0;
 }
@@ -260,7 +265,7 @@ PyObject* record_to_dict(const SegmentRecord& record, KeyCache& keys) {
     for (const auto& [key, value] : record) {
         // Keys of stored records can be any text; only ASCII ones without NUL
         // (whose packed bytes identify them) go through the shared-key cache.
-        if (is_ascii(key.data(), key.size()) && key.find('\0') == std::string::npos) {
+        if (is_ascii(key) && key.find('\0') == std::string::npos) {
             if (!set_item(dict.get(), keys, key, value)) return nullptr;
         } else {
             Ref k = Ref::steal(new_str(key));
@@ -271,15 +276,16 @@ PyObject* record_to_dict(const SegmentRecord& record, KeyCache& keys) {
     return dict.release();
 }
 
-PyObject* flat_to_dict(const FlatRecord& record, KeyCache& keys) {
-    Ref dict = Ref::steal(PyDict_New());
+PyObject* flat_to_dict(const FlatRecord& record, KeyCache& keys, bool ascii) {
+    const auto size = static_cast<Py_ssize_t>(record.items().size() + 1);
+    Ref dict = Ref::steal(SEGMORPH_DICT_NEW_PRESIZED(size));
     if (!dict) return nullptr;
     for (const FlatRecord::Item& item : record.items()) {
-        if (!set_item(dict.get(), keys, item.key, item.value)) return nullptr;
+        if (!set_item(dict.get(), keys, item.key, item.value, ascii)) return nullptr;
     }
     PyObject* name_key = keys.segment_name();
     if (name_key == nullptr) return nullptr;
-    Ref name = Ref::steal(new_str(record.name()));
+    Ref name = Ref::steal(ascii ? new_ascii_str(record.name()) : new_str(record.name()));
     if (!name || PyDict_SetItem(dict.get(), name_key, name.get()) != 0) return nullptr;
     return dict.release();
 }

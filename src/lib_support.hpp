@@ -117,8 +117,12 @@ private:
 
 // New dict of a record, items inserted in the record's key order.
 PyObject* record_to_dict(const SegmentRecord& record, KeyCache& keys);
-// New dict from a flattened line (fields, then "segment_name").
-PyObject* flat_to_dict(const FlatRecord& record, KeyCache& keys);
+// New dict from a flattened line (fields, then "segment_name").  With
+// `ascii` the caller vouches that every value is ASCII text.
+PyObject* flat_to_dict(const FlatRecord& record, KeyCache& keys, bool ascii = false);
+
+// True when every byte is below 0x80.
+bool is_ascii(std::string_view text);
 
 // --------------------------------------------------------------------- errors
 

@@ -48,6 +48,15 @@ static inline void PyErr_SetRaisedException(PyObject* exc) {
 #define SEGMORPH_END_CRITICAL_SECTION() }
 #endif
 
+// A dict sized up front for a known number of items skips the resizes that
+// PyDict_New pays as it fills.  The function is CPython's own (still in
+// cpython/dictobject.h in 3.14); past that, the plain constructor.
+#if PY_VERSION_HEX < 0x030F0000
+#define SEGMORPH_DICT_NEW_PRESIZED(n) _PyDict_NewPresized(n)
+#else
+#define SEGMORPH_DICT_NEW_PRESIZED(n) PyDict_New()
+#endif
+
 // Module slots that only newer interpreters know.
 #if PY_VERSION_HEX >= 0x030D0000
 #define SEGMORPH_HAVE_MOD_GIL 1

@@ -15,6 +15,7 @@ std::string replace_eof(std::string_view text) {
     // then "\n\r" -> "\n" on that result, then each leftover "\r" -> "\n".
     // A CR LF pair becomes an LF that can then swallow a following CR, so we
     // track whether the last LF written may still absorb one CR.
+    if (text.find('\r') == std::string_view::npos) return std::string(text);
     std::string out;
     out.reserve(text.size());
     const std::size_t n = text.size();

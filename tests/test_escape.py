@@ -231,7 +231,7 @@ def test_plain_mode_leaves_sequences_alone():
 interesting_texts = st.text(
     alphabet=st.one_of(
         st.sampled_from(list(ENCODED + "FSRETX0AD9é\u0663\u20ac")),
-        st.characters(),
+        st.characters(codec="utf-8"),
     )
 )
 
