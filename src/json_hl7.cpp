@@ -1,0 +1,490 @@
+#include "json_hl7.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <optional>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include "utils.hpp"
+
+namespace segmorph {
+
+// ------------------------------------------------------------------ assembly
+//
+// A record's keys are read into a flat vector of cells (field, repetition,
+// component, value), sorted by position and written out in one pass.  No
+// tree is built: records are small, and one vector reused across the whole
+// message costs no allocation per key once it has grown.
+//
+// Bounds.  Gaps below the largest index are filled with empty texts, so an
+// index is a request for that many separators.  Two limits keep a hostile
+// key from turning a few bytes of input into gigabytes of output:
+//
+//  * every index (field, repetition, component) must be at most
+//    kMaxIndex = 100000; real segments have well under a hundred fields,
+//    data types a few dozen components, and fields rarely more than a few
+//    thousand repetitions;
+//  * the separators ("|", "~", "^") written for a whole message may not
+//    exceed kSeparatorBase plus kSeparatorsPerEntry for every record entry.
+//    A record parsed from HL7 text writes at most one separator per entry,
+//    so only records that ask for large gaps ever come near this.
+//
+// A key beyond either limit is ignored like any other unusable key.  The
+// budget is spent record by record and, inside a record, in byte-wise key
+// order, so which keys survive is decided by the input alone.
+
+namespace {
+
+constexpr std::uint32_t kMaxIndex = 100000;
+constexpr std::uint64_t kSeparatorBase = 1000000;
+constexpr std::uint64_t kSeparatorsPerEntry = 16;
+
+constexpr std::string_view kNameKey = "segment_name";
+
+// A position number: one optional leading "+", then ASCII digits (leading
+// zeros allowed).  Values above kMaxIndex, including those that would not
+// fit in 64 bits, are refused here, which ignores the key just as a text
+// that is no number at all would.
+std::optional<std::uint32_t> position_number(std::string_view text) {
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    if (text.empty()) return std::nullopt;
+    std::uint32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+        // Checked per digit, so the value never grows past ten times the
+        // bound and cannot wrap.
+        if (value > kMaxIndex) return std::nullopt;
+    }
+    return value;
+}
+
+struct Position {
+    std::uint32_t field, rep, comp;
+};
+
+// Reads plain digits at text[i...]; false when there are none or the value
+// is beyond the bound.
+bool digits(std::string_view text, std::size_t& i, std::uint32_t& value) {
+    const std::size_t start = i;
+    value = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+        value = value * 10 + static_cast<std::uint32_t>(text[i] - '0');
+        if (value > kMaxIndex) return false;
+        ++i;
+    }
+    return i > start;
+}
+
+// The keys that flattening writes ("3", "3.1", "3[0]", "3[0].1", plain
+// digits within the bound) in one pass; the general rules give these keys
+// the same positions.  Any other key, or an index beyond the bound, is left
+// to the general rules.
+std::optional<Position> parse_common_key(std::string_view key) {
+    std::size_t i = 0;
+    std::uint32_t n = 0, r = 0, k = 0;
+    if (!digits(key, i, n)) return std::nullopt;
+    if (i == key.size()) return Position{n, 0, 0};
+    if (key[i] == '[') {
+        ++i;
+        if (!digits(key, i, r) || i == key.size() || key[i] != ']') return std::nullopt;
+        ++i;
+        if (i == key.size()) return Position{n, r, 0};
+        if (key[i] != '.') return std::nullopt;
+    } else if (key[i] != '.') {
+        return std::nullopt;
+    }
+    ++i;
+    if (!digits(key, i, k) || i != key.size()) return std::nullopt;
+    return Position{n, r, k};
+}
+
+// Reads one key; nullopt for every key the assembly does not use.
+std::optional<Position> parse_key(std::string_view key) {
+    if (auto p = parse_common_key(key)) return p;
+    if (auto n = position_number(key)) return Position{*n, 0, 0};
+
+    const std::size_t open = key.find('[');
+    const std::size_t close = key.find(']');
+    if (open != std::string_view::npos && close != std::string_view::npos) {
+        // From here on the key is read as a bracketed one or not at all.
+        if (close < open) return std::nullopt;
+        auto n = position_number(key.substr(0, open));
+        auto r = position_number(key.substr(open + 1, close - open - 1));
+        if (!n || !r) return std::nullopt;
+        if (close + 1 == key.size() || key[close + 1] != '.') return Position{*n, *r, 0};
+        auto k = position_number(key.substr(close + 2));
+        if (!k) return std::nullopt;
+        return Position{*n, *r, *k};
+    }
+
+    const std::size_t dot = key.find('.');
+    if (dot != std::string_view::npos) {
+        // Exactly two pieces: a second "." makes the component text fail.
+        auto n = position_number(key.substr(0, dot));
+        auto k = position_number(key.substr(dot + 1));
+        if (!n || !k) return std::nullopt;
+        return Position{*n, 0, *k};
+    }
+    return std::nullopt;
+}
+
+struct Cell {
+    // field << 34 | rep << 17 | comp: indices are below 2^17, so the packed
+    // order is the order of (field, rep, comp).
+    std::uint64_t pos;
+    // Index of the entry in the record, which is in byte-wise key order.
+    // After merging the keys of one position: the first key's index, the
+    // moment the budget decides on the position.
+    std::uint32_t seq;
+    bool dropped;
+    std::string_view value;
+
+    std::uint32_t field() const { return static_cast<std::uint32_t>(pos >> 34); }
+    std::uint32_t rep() const { return static_cast<std::uint32_t>((pos >> 17) & 0x1FFFF); }
+    std::uint32_t comp() const { return static_cast<std::uint32_t>(pos & 0x1FFFF); }
+    // Field and repetition together, to spot a change of repetition.
+    std::uint64_t field_rep() const { return pos >> 17; }
+};
+
+static_assert(kMaxIndex < (1u << 17), "indices must fit the packed position");
+
+constexpr std::uint64_t pack(const Position& p) {
+    return (std::uint64_t{p.field} << 34) | (std::uint64_t{p.rep} << 17) | p.comp;
+}
+
+// Separators that a repetition's largest component index costs.
+constexpr std::uint64_t comp_cost(std::uint32_t max_comp) { return max_comp >= 1 ? max_comp - 1 : 0; }
+
+class Assembler {
+public:
+    Assembler(const Hl7EscapeHandler& handler, bool escape, std::uint64_t budget)
+        : handler_(handler), escape_(escape), budget_(budget) {}
+
+    void record(const SegmentRecord& rec, std::string& out);
+
+private:
+    void merge_equal_positions();
+    std::uint64_t separators_needed() const;
+    void spend_budget_in_key_order();
+    void put_value(std::string_view value, std::string& out) const;
+
+    const Hl7EscapeHandler& handler_;
+    bool escape_;
+    std::uint64_t budget_;
+    std::vector<Cell> cells_;
+    // Scratch for the slow path of the budget.
+    std::vector<std::uint32_t> order_, field_group_, rep_group_, group_max_;
+    std::vector<bool> group_seen_;
+};
+
+// Cells sorted by position -> one cell per position, holding the value of
+// the key that comes last in byte order and the index of the one that comes
+// first.
+void Assembler::merge_equal_positions() {
+    auto out = cells_.begin();
+    for (auto it = cells_.begin(); it != cells_.end();) {
+        Cell merged = *it;
+        std::uint32_t last_seq = merged.seq;
+        for (++it; it != cells_.end() && it->pos == merged.pos; ++it) {
+            if (it->seq > last_seq) {
+                last_seq = it->seq;
+                merged.value = it->value;
+            }
+            merged.seq = std::min(merged.seq, it->seq);
+        }
+        *out++ = merged;
+    }
+    cells_.erase(out, cells_.end());
+}
+
+// Separators the cells would write: the "|" before each field up to the
+// largest, the "~" inside each field, the "^" inside each repetition.
+// Field 0 is never written and costs nothing.
+std::uint64_t Assembler::separators_needed() const {
+    std::uint64_t total = 0;
+    const std::size_t n = cells_.size();
+    if (n == 0) return 0;
+    total += cells_[n - 1].field();
+    for (std::size_t i = 0; i < n; ++i) {
+        const Cell& c = cells_[i];
+        if (c.field() == 0) continue;
+        const bool last_of_field = i + 1 == n || cells_[i + 1].field() != c.field();
+        const bool last_of_rep = last_of_field || cells_[i + 1].rep() != c.rep();
+        if (last_of_field) total += c.rep();
+        if (last_of_rep) total += comp_cost(c.comp());
+    }
+    return total;
+}
+
+// The record needs more separators than the budget has left: admit keys in
+// byte-wise order while they fit, dropping any key that would overdraw.
+//
+// Deciding per position rather than per key gives the same result: placing
+// other keys never makes a position cheaper by more than they cost, so a
+// position too dear for the budget stays too dear for every later key, and
+// one already placed costs nothing more.
+//
+// The cells are sorted by position; group ids taken from that order let the
+// key-order walk track each field's largest repetition and each
+// repetition's largest component in flat arrays.
+void Assembler::spend_budget_in_key_order() {
+    const std::size_t n = cells_.size();
+    order_.resize(n);
+    field_group_.resize(n);
+    rep_group_.resize(n);
+    std::uint32_t groups = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const bool new_field = i == 0 || cells_[i - 1].field() != cells_[i].field();
+        const bool new_rep = new_field || cells_[i - 1].rep() != cells_[i].rep();
+        field_group_[i] = new_field ? groups++ : field_group_[i - 1];
+        rep_group_[i] = new_rep ? groups++ : rep_group_[i - 1];
+        order_[i] = static_cast<std::uint32_t>(i);
+    }
+    std::sort(order_.begin(), order_.end(),
+              [this](std::uint32_t a, std::uint32_t b) { return cells_[a].seq < cells_[b].seq; });
+    group_max_.assign(groups, 0);
+    group_seen_.assign(groups, false);
+
+    std::uint32_t max_field = 0;
+    for (const std::uint32_t i : order_) {
+        Cell& c = cells_[i];
+        const std::uint32_t f = c.field();
+        if (f == 0) continue;  // stored, never written
+        const std::uint32_t fg = field_group_[i], rg = rep_group_[i];
+
+        std::uint64_t cost = f > max_field ? f - max_field : 0;
+        const std::uint32_t old_rep = group_seen_[fg] ? group_max_[fg] : 0;
+        cost += c.rep() > old_rep ? c.rep() - old_rep : 0;
+        const std::uint32_t old_comp = group_seen_[rg] ? group_max_[rg] : 0;
+        cost += comp_cost(std::max(old_comp, c.comp())) - comp_cost(old_comp);
+
+        if (cost > budget_) {
+            c.dropped = true;
+            continue;
+        }
+        budget_ -= cost;
+        max_field = std::max(max_field, f);
+        group_max_[fg] = std::max(old_rep, c.rep());
+        group_max_[rg] = std::max(old_comp, c.comp());
+        group_seen_[fg] = group_seen_[rg] = true;
+    }
+    cells_.erase(std::remove_if(cells_.begin(), cells_.end(), [](const Cell& c) { return c.dropped; }),
+                 cells_.end());
+}
+
+void Assembler::put_value(std::string_view value, std::string& out) const {
+    if (escape_) {
+        handler_.escape_into(value, out);
+    } else {
+        out.append(value);
+    }
+}
+
+void Assembler::record(const SegmentRecord& rec, std::string& out) {
+    cells_.clear();
+    const std::string* name = nullptr;
+    std::uint32_t seq = 0;
+    for (const auto& [key, value] : rec) {
+        if (key == kNameKey) {
+            name = &value;
+            continue;
+        }
+        if (auto p = parse_key(key)) cells_.push_back(Cell{pack(*p), seq++, false, value});
+    }
+    std::sort(cells_.begin(), cells_.end(), [](const Cell& a, const Cell& b) { return a.pos < b.pos; });
+    merge_equal_positions();
+
+    const std::uint64_t need = separators_needed();
+    if (need <= budget_) {
+        budget_ -= need;
+    } else {
+        spend_budget_in_key_order();
+    }
+
+    if (name != nullptr) out.append(*name);  // never escaped
+
+    // One pass in position order.  Gaps become runs of separators: k empty
+    // fields before field f are k + 1 "|" in a row, and so on.
+    std::uint32_t field = 0;        // last field written (0: none yet)
+    std::uint32_t rep = 0;          // last repetition written in it
+    std::uint32_t comp = 1;         // last component written in that
+    std::uint64_t open_rep = ~0ull;  // field_rep() of the repetition being written
+    const std::size_t n = cells_.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const Cell& c = cells_[i];
+        const std::uint32_t f = c.field();
+        if (f == 0) continue;  // stored, never written
+        if (f != field) {
+            // Without a name the first part of the line has no separator
+            // before it.
+            out.append(f - field - (name == nullptr && field == 0 ? 1 : 0), '|');
+            field = f;
+            rep = 0;
+        }
+        if (c.field_rep() != open_rep) {
+            out.append(c.rep() - rep, '~');
+            rep = c.rep();
+            comp = 1;
+            open_rep = c.field_rep();
+        }
+        const std::uint32_t k = c.comp();
+        if (k == 0) {
+            // Component 0 stands for the whole repetition only when nothing
+            // else is stored in it; it sorts first, so look ahead.
+            if (i + 1 < n && cells_[i + 1].field_rep() == open_rep) continue;
+        } else {
+            out.append(k - comp, '^');
+            comp = k;
+        }
+        put_value(c.value, out);
+    }
+}
+
+}  // namespace
+
+std::string assemble_message(const std::vector<SegmentRecord>& records, const Hl7EscapeHandler& handler,
+                             bool escape) {
+    std::uint64_t entries = 0;
+    for (const SegmentRecord& rec : records) entries += rec.size();
+    Assembler assembler(handler, escape, kSeparatorBase + kSeparatorsPerEntry * entries);
+
+    std::string out;
+    bool first = true;
+    for (const SegmentRecord& rec : records) {
+        if (!first) out.push_back('\n');
+        first = false;
+        assembler.record(rec, out);
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- JSON input
+
+namespace {
+
+using json = nlohmann::json;
+
+// Builds records straight from the parser's events: no document tree.
+// Accepts exactly an array of objects whose member values are strings.
+class RecordsSax {
+public:
+    std::vector<SegmentRecord> records;
+    std::string error;
+
+    bool null() { return wrong("null"); }
+    bool boolean(bool) { return wrong("a boolean"); }
+    bool number_integer(json::number_integer_t) { return wrong("a number"); }
+    bool number_unsigned(json::number_unsigned_t) { return wrong("a number"); }
+    bool number_float(json::number_float_t, const json::string_t&) { return wrong("a number"); }
+    bool binary(json::binary_t&) { return wrong("binary data"); }
+
+    bool string(json::string_t& value) {
+        if (state_ != State::InObject) return wrong("a string");
+        entries_.emplace_back(std::move(key_), std::move(value));
+        return true;
+    }
+    bool start_object(std::size_t) {
+        if (state_ != State::InArray) return wrong("an object");
+        state_ = State::InObject;
+        return true;
+    }
+    bool key(json::string_t& k) {
+        key_ = std::move(k);
+        return true;
+    }
+    bool end_object() {
+        // SegmentRecord keeps the later of two equal keys.
+        records.emplace_back(std::move(entries_));
+        entries_.clear();
+        ++element_;
+        state_ = State::InArray;
+        return true;
+    }
+    bool start_array(std::size_t) {
+        if (state_ != State::Top) return wrong("an array");
+        state_ = State::InArray;
+        return true;
+    }
+    bool end_array() {
+        state_ = State::Done;
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const json::exception& ex) {
+        error = ex.what();
+        return false;
+    }
+
+private:
+    enum class State { Top, InArray, InObject, Done };
+
+    bool wrong(const char* found) {
+        switch (state_) {
+            case State::Top:
+                error = std::string("the top-level value must be an array of objects, found ") + found;
+                break;
+            case State::InArray:
+                error = "element " + std::to_string(element_) + " of the array must be an object, found " + found;
+                break;
+            default:
+                error = "the value of key " + json(key_).dump(-1, ' ', false, json::error_handler_t::replace) +
+                        " in element " + std::to_string(element_) + " must be a string, found " + found;
+                break;
+        }
+        return false;
+    }
+
+    State state_ = State::Top;
+    std::size_t element_ = 0;
+    std::string key_;
+    std::vector<SegmentRecord::Entry> entries_;
+};
+
+}  // namespace
+
+Result<std::vector<SegmentRecord>> parse_json_records(std::string_view text) {
+    // The parser skips a leading byte-order mark without a word; JSON text
+    // exchanged between systems must not carry one (RFC 8259, 8.1).
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+        return Hl7Error::invalid_format(
+            "Invalid JSON: parse error at line 1, column 1: a byte-order mark (U+FEFF) is not allowed "
+            "before the JSON text");
+    }
+    RecordsSax sax;
+    bool ok = false;
+    try {
+        ok = json::sax_parse(text.data(), text.data() + text.size(), &sax, json::input_format_t::json,
+                             /*strict=*/true);
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        // sax_parse reports through parse_error; this is only a safety net.
+        if (sax.error.empty()) sax.error = e.what();
+        ok = false;
+    }
+    if (!ok) return Hl7Error::invalid_format("Invalid JSON: " + sax.error);
+    return std::move(sax.records);
+}
+
+// ------------------------------------------------------------------ JsonHl7
+
+JsonHl7::JsonHl7(std::vector<SegmentRecord> records)
+    : json_data_(std::move(records)), escape_handler_(create_default_escape_handler()) {}
+
+Result<JsonHl7> JsonHl7::from_file(std::string_view path) {
+    Result<std::string> text = read_message_file(path);
+    if (!text) return text.error();
+    Result<std::vector<SegmentRecord>> records = parse_json_records(text.value());
+    if (!records) return records.error();
+    return JsonHl7(std::move(records.value()));
+}
+
+std::string JsonHl7::convert_json_to_hl7(bool escape) const {
+    return assemble_message(json_data_, escape_handler_, escape);
+}
+
+}  // namespace segmorph
