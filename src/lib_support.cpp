@@ -277,10 +277,11 @@ PyObject* record_to_dict(const SegmentRecord& record, KeyCache& keys) {
 }
 
 PyObject* flat_to_dict(const FlatRecord& record, KeyCache& keys, bool ascii) {
-    const auto size = static_cast<Py_ssize_t>(record.items().size() + 1);
+    const auto size = static_cast<Py_ssize_t>(record.size() + 1);
     Ref dict = Ref::steal(SEGMORPH_DICT_NEW_PRESIZED(size));
     if (!dict) return nullptr;
-    for (const FlatRecord::Item& item : record.items()) {
+    for (std::size_t i = 0; i < record.size(); ++i) {
+        const FlatRecord::Item item = record.item(i);
         if (!set_item(dict.get(), keys, item.key, item.value, ascii)) return nullptr;
     }
     PyObject* name_key = keys.segment_name();

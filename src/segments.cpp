@@ -15,6 +15,13 @@ namespace segmorph {
 // ------------------------------------------------------------ SegmentRecord
 
 SegmentRecord::SegmentRecord(std::vector<Entry> entries) : entries_(std::move(entries)) {
+    // Records usually arrive in key order already (from a parse, or from a
+    // dict that was itself built from one): nothing to do then.
+    if (std::adjacent_find(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
+            return !(a.first < b.first);
+        }) == entries_.end()) {
+        return;
+    }
     // Stable, so among equal keys the original order survives and the last
     // one given can be kept.
     std::stable_sort(entries_.begin(), entries_.end(),
@@ -269,7 +276,7 @@ void FlatRecord::parse(std::string_view line, const Hl7EscapeHandler* handler) {
     keys_.clear();
     buffer_.clear();
     pending_.clear();
-    items_.clear();
+    line_ = line.data();
 
     const Separators seps(handler);
     const char* const base = line.data();
@@ -331,11 +338,6 @@ void FlatRecord::parse(std::string_view line, const Hl7EscapeHandler* handler) {
     // Fields come out in numeric order, which is already byte order for
     // segments of fewer than ten fields.
     if (!std::is_sorted(pending_.begin(), pending_.end(), less)) std::sort(pending_.begin(), pending_.end(), less);
-    items_.reserve(pending_.size());
-    for (const Pending& p : pending_) {
-        const char* v = (p.in_buffer ? buffer_.data() : base) + p.val_off;
-        items_.push_back(Item{key_of(p), std::string_view(v, p.val_len)});
-    }
 }
 
 }  // namespace segmorph

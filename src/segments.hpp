@@ -82,7 +82,12 @@ public:
     std::string_view name() const { return name_; }
     // Field items in key order; "segment_name" (always the last key in byte
     // order, since field keys start with a digit) is not among them.
-    const std::vector<Item>& items() const { return items_; }
+    std::size_t size() const { return pending_.size(); }
+    Item item(std::size_t i) const {
+        const Pending& p = pending_[i];
+        const char* value = (p.in_buffer ? buffer_.data() : line_) + p.val_off;
+        return Item{std::string_view(keys_.data() + p.key_off, p.key_len), std::string_view(value, p.val_len)};
+    }
 
 private:
     struct Pending {
@@ -98,10 +103,10 @@ private:
              std::size_t len);
 
     std::string_view name_;
+    const char* line_ = nullptr;
     std::string keys_;
     std::string buffer_;
     std::vector<Pending> pending_;
-    std::vector<Item> items_;
 };
 
 }  // namespace segmorph
