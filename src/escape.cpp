@@ -163,7 +163,43 @@ std::string Hl7EscapeHandler::unescape(std::string_view text) const {
 // one string, and a reserve per value could defeat the string's geometric
 // growth.
 
+namespace {
+
+// What each ASCII character becomes under the standard delimiters; empty for
+// characters written as they are.  Every byte of a multi-byte character is
+// at least 0x80, so a byte-wise walk with this table is a walk by character.
+struct DefaultEscapes {
+    std::string_view code[128] = {};
+    constexpr DefaultEscapes() {
+        code[static_cast<unsigned char>('|')] = "\\F\\";
+        code[static_cast<unsigned char>('^')] = "\\S\\";
+        code[static_cast<unsigned char>('~')] = "\\R\\";
+        code[static_cast<unsigned char>('&')] = "\\T\\";
+        code[static_cast<unsigned char>('\\')] = "\\\\";
+        code[static_cast<unsigned char>('\t')] = "\\X09\\";
+        code[static_cast<unsigned char>('\n')] = "\\X0A\\";
+        code[static_cast<unsigned char>('\r')] = "\\X0D\\";
+        code[static_cast<unsigned char>(' ')] = "\\X20\\";
+    }
+};
+constexpr DefaultEscapes kDefaultEscapes;
+
+}  // namespace
+
 void Hl7EscapeHandler::escape_into(std::string_view text, std::string& out) const {
+    if (field_separator == U'|' && component_separator == U'^' && repetition_separator == U'~' &&
+        subcomponent_separator == U'&' && escape_character == U'\\') {
+        std::size_t run = 0;
+        for (std::size_t pos = 0; pos < text.size(); ++pos) {
+            const auto b = static_cast<unsigned char>(text[pos]);
+            if (b >= 0x80 || kDefaultEscapes.code[b].empty()) continue;
+            out.append(text.data() + run, pos - run);
+            out.append(kDefaultEscapes.code[b]);
+            run = pos + 1;
+        }
+        out.append(text.data() + run, text.size() - run);
+        return;
+    }
     // Every character that is replaced starts with one of these lead bytes.
     // A lead byte shared with an ordinary character (only possible with
     // non-ASCII delimiters) costs a decode, nothing more.
