@@ -10,34 +10,11 @@ namespace segmorph::py {
 
 namespace {
 
-struct Hl7JsonObject {
-    PyObject_HEAD
-    Hl7Json native;
-    AccessCounter access;
-    bool ready;  // native state constructed (the memory starts zeroed)
+using Hl7JsonObject = NativeObject<Hl7Json>;
 
-    void destroy_native() {
-        if (!ready) return;
-        ready = false;
-        native.~Hl7Json();
-        access.~AccessCounter();
-    }
-};
+Hl7JsonObject* as_self(PyObject* o) { return Hl7JsonObject::of(o); }
 
-Hl7JsonObject* as_self(PyObject* o) { return reinterpret_cast<Hl7JsonObject*>(o); }
-
-// Wraps a finished core object in a new instance of the class.
-PyObject* wrap(Hl7Json&& native) {
-    PyTypeObject* type = hl7_json_type();
-    if (type == nullptr) return nullptr;
-    Ref obj = Ref::steal(type->tp_alloc(type, 0));
-    if (!obj) return nullptr;
-    Hl7JsonObject* self = as_self(obj.get());
-    new (&self->native) Hl7Json(std::move(native));
-    new (&self->access) AccessCounter();
-    self->ready = true;
-    return obj.release();
-}
+PyObject* wrap(Hl7Json&& native) { return wrap_native(hl7_json_type(), std::move(native)); }
 
 // The three options shared by the constructor and from_file; None or absent
 // means the default.

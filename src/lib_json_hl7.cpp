@@ -15,34 +15,11 @@ namespace segmorph::py {
 
 namespace {
 
-struct JsonHl7Object {
-    PyObject_HEAD
-    JsonHl7 native;
-    AccessCounter access;
-    bool ready;  // native state constructed (the memory starts zeroed)
+using JsonHl7Object = NativeObject<JsonHl7>;
 
-    void destroy_native() {
-        if (!ready) return;
-        ready = false;
-        native.~JsonHl7();
-        access.~AccessCounter();
-    }
-};
+JsonHl7Object* as_self(PyObject* o) { return JsonHl7Object::of(o); }
 
-JsonHl7Object* as_self(PyObject* o) { return reinterpret_cast<JsonHl7Object*>(o); }
-
-// Wraps a finished core object in a new instance of the class.
-PyObject* wrap(JsonHl7&& native) {
-    PyTypeObject* type = json_hl7_type();
-    if (type == nullptr) return nullptr;
-    Ref obj = Ref::steal(type->tp_alloc(type, 0));
-    if (!obj) return nullptr;
-    JsonHl7Object* self = as_self(obj.get());
-    new (&self->native) JsonHl7(std::move(native));
-    new (&self->access) AccessCounter();
-    self->ready = true;
-    return obj.release();
-}
+PyObject* wrap(JsonHl7&& native) { return wrap_native(json_hl7_type(), std::move(native)); }
 
 constexpr const char* kJsonData = "json_data";
 

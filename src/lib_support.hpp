@@ -230,6 +230,39 @@ private:
 
 // --------------------------------------------------------------------- types
 
+// Instance layout of both classes: the object header, the native state and
+// the access counter.  The native state is built in place once the object
+// exists; `ready` (zero in freshly allocated memory) says it was.
+template <class Native>
+struct NativeObject {
+    PyObject_HEAD
+    Native native;
+    AccessCounter access;
+    bool ready;
+
+    static NativeObject* of(PyObject* o) { return reinterpret_cast<NativeObject*>(o); }
+
+    void destroy_native() {
+        if (!ready) return;
+        ready = false;
+        native.~Native();
+        access.~AccessCounter();
+    }
+};
+
+// A new instance of `type` (null with an exception set) owning `native`.
+template <class Native>
+PyObject* wrap_native(PyTypeObject* type, Native&& native) {
+    if (type == nullptr) return nullptr;
+    Ref obj = Ref::steal(type->tp_alloc(type, 0));
+    if (!obj) return nullptr;
+    auto* self = NativeObject<Native>::of(obj.get());
+    new (&self->native) Native(std::move(native));
+    new (&self->access) AccessCounter();
+    self->ready = true;
+    return obj.release();
+}
+
 // Deallocation shared by both classes: untrack, destroy the native state,
 // free through the base type; errors raised on the way are unraisable.
 template <class Object>
