@@ -5,7 +5,7 @@
 
 namespace segmorph::py {
 
-// Type specifications, defined next to each class's members.
+// How each class is built (name, slots, flags), defined beside its members.
 extern PyType_Spec hl7_json_spec;
 extern PyType_Spec json_hl7_spec;
 

@@ -137,23 +137,9 @@ struct Scan {
     }
 };
 
-template <class F>
-void for_each_piece_sv(std::string_view text, std::string_view sep, F&& f) {
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t pos = text.find(sep, start);
-        if (pos == std::string_view::npos) {
-            f(text.substr(start));
-            return;
-        }
-        f(text.substr(start, pos - start));
-        start = pos + sep.size();
-    }
-}
-
 std::vector<std::string> split_owned(std::string_view text, std::string_view sep) {
     std::vector<std::string> pieces;
-    for_each_piece_sv(text, sep, [&](std::string_view p) { pieces.emplace_back(p); });
+    for_each_piece(text, sep, [&](std::string_view p) { pieces.emplace_back(p); });
     return pieces;
 }
 
@@ -177,7 +163,7 @@ Hl7Field parse_field(std::string_view text, const Separators& seps, const Hl7Esc
         Hl7Field field;
         field.value.assign(text);
         field.repetitions.emplace();
-        for_each_piece_sv(text, seps.repetition, [&](std::string_view piece) {
+        for_each_piece(text, seps.repetition, [&](std::string_view piece) {
             field.repetitions->push_back(parse_single(piece, false, seps, handler));
         });
         return field;
@@ -291,7 +277,7 @@ void FlatRecord::parse(std::string_view line, const Hl7EscapeHandler* handler) {
             const std::string_view value(buffer_.data() + start, buffer_.size() - start);
             if (!exempt && contains(value, seps.component)) {
                 std::int64_t j = 1;
-                for_each_piece_sv(value, seps.component, [&](std::string_view c) {
+                for_each_piece(value, seps.component, [&](std::string_view c) {
                     add(n, rep, j++, true, start + static_cast<std::size_t>(c.data() - value.data()), c.size());
                 });
             } else {
@@ -302,7 +288,7 @@ void FlatRecord::parse(std::string_view line, const Hl7EscapeHandler* handler) {
         // Nothing to decode: the value is the text itself, a view of the line.
         if (!exempt && scan.component) {
             std::int64_t j = 1;
-            for_each_piece_sv(text, seps.component,
+            for_each_piece(text, seps.component,
                               [&](std::string_view c) { add(n, rep, j++, false, offset_in_line(c), c.size()); });
         } else {
             add(n, rep, -1, false, offset_in_line(text), text.size());
@@ -322,7 +308,7 @@ void FlatRecord::parse(std::string_view line, const Hl7EscapeHandler* handler) {
         const Scan scan(piece, seps);
         if (!scan.exempt && scan.repetition) {
             std::int64_t r = 0;
-            for_each_piece_sv(piece, seps.repetition,
+            for_each_piece(piece, seps.repetition,
                               [&](std::string_view p) { single(n - 1, r++, p, Scan(p, seps)); });
         } else {
             single(n - 1, -1, piece, scan);

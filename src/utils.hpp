@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "errors.hpp"
 
@@ -13,10 +14,23 @@ namespace segmorph {
 // Every "\r\n", then every "\n\r", then every remaining "\r" becomes "\n".
 std::string replace_eof(std::string_view text);
 
-// Calls f(piece) for every piece of `text` cut at every `sep`, keeping empty
-// pieces: k separators give k + 1 pieces, the empty text gives one.
-template <class F>
-inline void for_each_piece(std::string_view text, char sep, F&& f) {
+// Calls f(piece) for every piece of `text` cut at every `sep` (a character,
+// or a text such as the UTF-8 form of one), keeping empty pieces: k
+// separators give k + 1 pieces, the empty text gives one.
+template <class Sep, class F>
+inline void for_each_piece(std::string_view text, const Sep& separator, F&& f) {
+    if constexpr (!std::is_same_v<Sep, char>) {
+        const std::string_view sep(separator);
+        // A one-byte text is searched as a character, which is faster.
+        if (sep.size() == 1) return for_each_piece(text, sep[0], f);
+    }
+    std::size_t sep_size;
+    if constexpr (std::is_same_v<Sep, char>) {
+        sep_size = 1;
+    } else {
+        sep_size = std::string_view(separator).size();
+    }
+    const auto& sep = separator;
     std::size_t start = 0;
     for (;;) {
         std::size_t pos = text.find(sep, start);
@@ -25,7 +39,7 @@ inline void for_each_piece(std::string_view text, char sep, F&& f) {
             return;
         }
         f(text.substr(start, pos - start));
-        start = pos + 1;
+        start = pos + sep_size;
     }
 }
 
