@@ -26,16 +26,22 @@ for py in "${pythons[@]}"; do
     "$venv/bin/python" -m pip install -q --disable-pip-version-check ".[test]"
     "$venv/bin/python" -m pytest -q -p no:cacheprovider tests || status=1
 done
-# The C++ core on its own, under AddressSanitizer and UBSan: the fuzz target
-# replayed over the sample messages and over random token strings.
+# The C++ core on its own, under AddressSanitizer and UBSan: the fuzz targets
+# replayed over the sample messages and over random inputs.  The JSON parser's
+# headers come from the nlohmann-json package of the last test environment.
 if command -v g++ >/dev/null 2>&1; then
     echo "=== C++ core under sanitizers"
     mkdir -p build/fuzz
-    g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all -DSEGMORPH_REPLAY_MAIN \
-        -Isrc fuzz/segment_fuzz.cpp src/segments.cpp src/escape.cpp src/utils.cpp src/errors.cpp \
-        -o build/fuzz/segment_fuzz_replay
-    build/fuzz/segment_fuzz_replay examples/*.hl7 tests/fixtures/*.hl7 || status=1
-    build/fuzz/segment_fuzz_replay --random 200000 || status=1
+    json_include=$("$venv/bin/python" -c 'import os, nlohmann_json; print(os.path.join(os.path.dirname(nlohmann_json.__file__), "include"))')
+    core="src/json_hl7.cpp src/segments.cpp src/escape.cpp src/utils.cpp src/errors.cpp"
+    for target in segment_fuzz records_fuzz; do
+        g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all -DSEGMORPH_REPLAY_MAIN \
+            -Isrc -isystem "$json_include" "fuzz/$target.cpp" $core -o "build/fuzz/$target" || status=1
+    done
+    build/fuzz/segment_fuzz examples/*.hl7 tests/fixtures/*.hl7 || status=1
+    build/fuzz/segment_fuzz --random 200000 || status=1
+    build/fuzz/records_fuzz examples/*.hl7 tests/fixtures/*.hl7 || status=1
+    build/fuzz/records_fuzz --random 20000 || status=1
 fi
 
 exit $status
