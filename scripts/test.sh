@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds segmorph from source and runs the whole test suite, once for every
-# CPython 3.11 or newer that pyenv knows (else for python3 alone).  Each
-# interpreter gets its own virtual environment under .venv-test-<version>.
+# Builds segmorph from source and runs every test: the C++ core on its own
+# under sanitizers, then the Python suite once for every CPython 3.11 or newer
+# that pyenv knows (else for python3 alone).  Each interpreter gets its own
+# virtual environment under .venv-test-<version>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,22 +18,25 @@ if command -v pyenv >/dev/null 2>&1; then
 fi
 [ ${#pythons[@]} -gt 0 ] || pythons=(python3)
 
-status=0
+venvs=()
 for py in "${pythons[@]}"; do
     tag=$("$py" -c 'import sys, sysconfig; print("%d.%d%s" % (sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "",)))')
     venv=".venv-test-$tag"
-    echo "=== CPython $tag ($py)"
+    echo "=== building for CPython $tag ($py)"
     [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
     "$venv/bin/python" -m pip install -q --disable-pip-version-check ".[test]"
-    "$venv/bin/python" -m pytest -q -p no:cacheprovider tests || status=1
+    venvs+=("$venv")
 done
+
+status=0
+
 # The C++ core on its own, under AddressSanitizer and UBSan: the fuzz targets
 # replayed over the sample messages and over random inputs.  The JSON parser's
-# headers come from the nlohmann-json package of the last test environment.
+# headers come from the nlohmann-json package of a test environment.
 if command -v g++ >/dev/null 2>&1; then
     echo "=== C++ core under sanitizers"
     mkdir -p build/fuzz
-    json_include=$("$venv/bin/python" -c 'import os, nlohmann_json; print(os.path.join(os.path.dirname(nlohmann_json.__file__), "include"))')
+    json_include=$("${venvs[0]}/bin/python" -c 'import os, nlohmann_json; print(os.path.join(os.path.dirname(nlohmann_json.__file__), "include"))')
     core="src/json_hl7.cpp src/segments.cpp src/escape.cpp src/utils.cpp src/errors.cpp"
     for target in segment_fuzz records_fuzz; do
         g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all -DSEGMORPH_REPLAY_MAIN \
@@ -44,4 +48,8 @@ if command -v g++ >/dev/null 2>&1; then
     build/fuzz/records_fuzz --random 20000 || status=1
 fi
 
+for venv in "${venvs[@]}"; do
+    echo "=== tests on $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])')"
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider tests || status=1
+done
 exit $status
