@@ -250,12 +250,12 @@ void FlatRecord::add(std::uint64_t field, std::int64_t rep, std::int64_t comp, b
         p = put(p, static_cast<std::uint64_t>(comp));
     }
     const auto key_len = static_cast<std::uint32_t>(p - buf);
-    const auto key_off = static_cast<std::uint32_t>(keys_.size());
+    const std::size_t key_off = keys_.size();
     std::uint64_t prefix;
     std::memcpy(&prefix, buf, 8);
     if constexpr (std::endian::native == std::endian::little) prefix = __builtin_bswap64(prefix);
     keys_.append(buf, key_len);
-    pending_.push_back(Pending{prefix, key_off, key_len, in_buffer, off, len});
+    pending_.push_back(Pending{prefix, key_off, off, len, key_len, in_buffer});
 }
 
 void FlatRecord::parse(std::string_view line, const Hl7EscapeHandler* handler) {

@@ -95,9 +95,10 @@ private:
         // these integers orders the keys (keys hold no NUL), so the sort
         // rarely needs to look at the key text itself.
         std::uint64_t prefix;
-        std::uint32_t key_off, key_len;
-        bool in_buffer;
+        std::size_t key_off;
         std::size_t val_off, val_len;
+        std::uint32_t key_len;  // at most three 20-digit numbers and "[]."
+        bool in_buffer;
     };
     void add(std::uint64_t field, std::int64_t rep, std::int64_t comp, bool in_buffer, std::size_t off,
              std::size_t len);
