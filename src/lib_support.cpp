@@ -126,13 +126,11 @@ bool to_opt_bool(PyObject* o, const char* param, std::optional<bool>& out) {
         out.reset();
         return true;
     }
-    bool v = false;
-    if (!to_bool(o, param, v)) {
-        PyErr_Clear();
+    if (o != Py_True && o != Py_False) {
         raise_arg_type_error(param, "bool or None", o);
         return false;
     }
-    out = v;
+    out = o == Py_True;
     return true;
 }
 

@@ -37,23 +37,6 @@ SegmentRecord::SegmentRecord(std::vector<Entry> entries) : entries_(std::move(en
     entries_.erase(out, entries_.end());
 }
 
-void SegmentRecord::insert_or_assign(std::string key, std::string value) {
-    auto it = std::lower_bound(entries_.begin(), entries_.end(), key,
-                               [](const Entry& e, const std::string& k) { return e.first < k; });
-    if (it != entries_.end() && it->first == key) {
-        it->second = std::move(value);
-    } else {
-        entries_.emplace(it, std::move(key), std::move(value));
-    }
-}
-
-const std::string* SegmentRecord::find(std::string_view key) const {
-    auto it = std::lower_bound(entries_.begin(), entries_.end(), key,
-                               [](const Entry& e, std::string_view k) { return std::string_view(e.first) < k; });
-    if (it != entries_.end() && it->first == key) return &it->second;
-    return nullptr;
-}
-
 // ------------------------------------------------------------------ parsing
 
 namespace {

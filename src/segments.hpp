@@ -24,10 +24,6 @@ public:
     // Takes entries in any order; among equal keys the one given last wins.
     explicit SegmentRecord(std::vector<Entry> entries);
 
-    // Replaces the value of an existing key, or inserts in order.
-    void insert_or_assign(std::string key, std::string value);
-    const std::string* find(std::string_view key) const;
-
     std::size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
     auto begin() const { return entries_.begin(); }

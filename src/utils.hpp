@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <type_traits>
 
 #include "errors.hpp"
 
@@ -17,30 +16,24 @@ std::string replace_eof(std::string_view text);
 // Calls f(piece) for every piece of `text` cut at every `sep` (a character,
 // or a text such as the UTF-8 form of one), keeping empty pieces: k
 // separators give k + 1 pieces, the empty text gives one.
-template <class Sep, class F>
-inline void for_each_piece(std::string_view text, const Sep& separator, F&& f) {
-    if constexpr (!std::is_same_v<Sep, char>) {
-        const std::string_view sep(separator);
-        // A one-byte text is searched as a character, which is faster.
-        if (sep.size() == 1) return for_each_piece(text, sep[0], f);
-    }
-    std::size_t sep_size;
-    if constexpr (std::is_same_v<Sep, char>) {
-        sep_size = 1;
-    } else {
-        sep_size = std::string_view(separator).size();
-    }
-    const auto& sep = separator;
+template <class F>
+inline void for_each_piece(std::string_view text, std::string_view sep, F&& f) {
     std::size_t start = 0;
     for (;;) {
-        std::size_t pos = text.find(sep, start);
+        // A one-byte separator is searched as a character, which is faster.
+        const std::size_t pos = sep.size() == 1 ? text.find(sep[0], start) : text.find(sep, start);
         if (pos == std::string_view::npos) {
             f(text.substr(start));
             return;
         }
         f(text.substr(start, pos - start));
-        start = pos + sep_size;
+        start = pos + sep.size();
     }
+}
+
+template <class F>
+inline void for_each_piece(std::string_view text, char sep, F&& f) {
+    for_each_piece(text, std::string_view(&sep, 1), f);
 }
 
 // Strict UTF-8 check: no overlong forms, no surrogates, nothing above U+10FFFF.
