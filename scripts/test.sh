@@ -46,6 +46,18 @@ if command -v g++ >/dev/null 2>&1; then
     build/fuzz/segment_fuzz --random 200000 || status=1
     build/fuzz/records_fuzz examples/*.hl7 tests/fixtures/*.hl7 || status=1
     build/fuzz/records_fuzz --random 20000 || status=1
+
+    # Unit tests of the core: every tests/cpp/*_test.cpp is one program.
+    echo "=== C++ core unit tests"
+    mkdir -p build/cpptest
+    core_all=$(ls src/*.cpp | grep -v '^src/lib')
+    for test in tests/cpp/*_test.cpp; do
+        [ -e "$test" ] || continue
+        name=$(basename "$test" .cpp)
+        g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all \
+            -Isrc -Itests/cpp -isystem "$json_include" "$test" $core_all -o "build/cpptest/$name" \
+            && "build/cpptest/$name" || status=1
+    done
 fi
 
 for venv in "${venvs[@]}"; do
