@@ -1,6 +1,8 @@
 #include "validation.hpp"
 
 #include <algorithm>
+#include <cstdio>
+#include <optional>
 #include <string>
 
 namespace segmorph {
@@ -20,6 +22,13 @@ std::size_t count_pieces(std::string_view text, char sep) {
 // Field N of a segment, or null when the segment has fewer fields.
 const Hl7Field* field_at(const std::vector<Hl7Field>& fields, std::size_t n) {
     return n >= 1 && n <= fields.size() ? &fields[n - 1] : nullptr;
+}
+
+// Exact match against one of the fixed version lists; both rule sets compare
+// versions as whole texts, never by prefix or number.
+template <std::size_t N>
+bool is_listed(const std::string_view (&versions)[N], std::string_view version) {
+    return std::find(std::begin(versions), std::end(versions), version) != std::end(versions);
 }
 
 }  // namespace
@@ -47,8 +56,7 @@ Status Hl7Validator::validate_message(const std::vector<Hl7Segment>& segments) c
 
     const Hl7Field* version = field_at(header.fields, 12);
     if (version == nullptr) return Hl7Error::validation_failed("HL7 version (field 12) is required");
-    if (strict_mode && std::find(std::begin(kSupportedVersions), std::end(kSupportedVersions), version->value) ==
-                           std::end(kSupportedVersions)) {
+    if (strict_mode && !is_listed(kSupportedVersions, version->value)) {
         return Hl7Error::unsupported_version(version->value, std::string(kSupportedVersionList));
     }
 
@@ -76,6 +84,187 @@ Status Hl7Validator::validate_message(const std::vector<Hl7Segment>& segments) c
                 }
             }
         }
+    }
+    return std::nullopt;
+}
+
+// ------------------------------------------------------------ standard rules
+
+namespace {
+
+// Lines of one message, whatever its line endings: CR, LF and CRLF all end a
+// line, and the empty pieces between two breaks are blank like any line of
+// only spaces and tabs, so blank lines vanish without a pass to normalise.
+class SegmentLines {
+public:
+    explicit SegmentLines(std::string_view text) : rest_(text) {}
+
+    // The next non-blank line, or nullopt at the end.
+    std::optional<std::string_view> next() {
+        while (!rest_.empty()) {
+            const std::size_t end = std::min(rest_.find_first_of("\r\n"), rest_.size());
+            const std::string_view line = rest_.substr(0, end);
+            rest_.remove_prefix(end < rest_.size() ? end + 1 : end);
+            if (line.find_first_not_of(" \t\v\f") != std::string_view::npos) return line;
+        }
+        return std::nullopt;
+    }
+
+private:
+    std::string_view rest_;
+};
+
+// Piece n (from 0) of text cut at every sep, or nullopt when there are fewer.
+std::optional<std::string_view> nth_piece(std::string_view text, char sep, std::size_t n) {
+    std::size_t start = 0;
+    for (; n > 0; --n) {
+        const std::size_t pos = text.find(sep, start);
+        if (pos == std::string_view::npos) return std::nullopt;
+        start = pos + 1;
+    }
+    return text.substr(start, text.find(sep, start) - start);
+}
+
+bool is_upper(char c) { return c >= 'A' && c <= 'Z'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool is_standard_segment_name(std::string_view name) {
+    return name.size() == 3 && is_upper(name[0]) && (is_upper(name[1]) || is_digit(name[1])) &&
+           (is_upper(name[2]) || is_digit(name[2]));
+}
+
+// Input echoed in an error text, in double quotes: printable ASCII as it is,
+// every other byte as \xNN (so the text is valid UTF-8 whatever the input),
+// and at most 40 bytes of it, so a huge line cannot make a huge message.
+std::string quoted(std::string_view text) {
+    constexpr std::size_t kShown = 40;
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size() && i < kShown; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    out += '"';
+    if (text.size() > kShown) out += "...";
+    return out;
+}
+
+std::string joined_versions() {
+    std::string out;
+    for (std::string_view v : kStandardVersions) {
+        if (!out.empty()) out += ", ";
+        out += v;
+    }
+    return out;
+}
+
+Hl7Error failure(std::size_t position, std::string what) {
+    return Hl7Error::validation_failed("segment " + std::to_string(position) + " " + std::move(what));
+}
+
+Hl7Error header_failure(std::string what) { return failure(1, "(MSH): " + std::move(what)); }
+
+}  // namespace
+
+Status validate_standard(std::string_view message, bool strict) {
+    SegmentLines lines(message);
+    const std::optional<std::string_view> first = lines.next();
+    if (!first) return Hl7Error::validation_failed("the message has no segments");
+
+    // 1. The header.  Its separator is only known once the line is an MSH,
+    //    so a wrong first line is shown up to the usual "|".
+    const std::string_view header = *first;
+    if (header.substr(0, 3) != "MSH") {
+        return failure(1, "is " + quoted(header.substr(0, header.find('|'))) + ": the first segment must be MSH");
+    }
+    if (header.size() < 4) return header_failure("MSH-1 (field separator) is missing");
+
+    // The message declares its own delimiters: MSH-1 is the byte right after
+    // the name and MSH-2 starts with the component separator.  "|" and "^"
+    // are only the usual choice, so the header and every later segment are
+    // cut with the delimiters this message declares, as its receiver would.
+    const char field_sep = header[3];
+    const std::string_view header_fields = header.substr(4);  // MSH-2 onwards
+    // MSH-n for n >= 2: MSH-1 is the separator, so MSH-2 is piece 0 here.
+    auto msh = [&](std::size_t n) { return nth_piece(header_fields, field_sep, n - 2); };
+
+    // 2. Encoding characters: component, repetition, escape and subcomponent
+    //    separators, and from v2.7 on optionally the truncation character.
+    //    Lengths are in bytes, like every length these rules measure.
+    const std::string_view encoding = msh(2).value_or("");
+    if (encoding.empty()) return header_failure("MSH-2 (encoding characters) is missing");
+    if (encoding.size() != 4 && encoding.size() != 5) {
+        return header_failure("MSH-2 (encoding characters) " + quoted(encoding) + " must be 4 or 5 characters, not " +
+                              std::to_string(encoding.size()));
+    }
+    const char component_sep = encoding[0];
+
+    // 3. Message type: code and trigger event, both needed to route a message.
+    const std::string_view type = msh(9).value_or("");
+    if (type.empty()) return header_failure("MSH-9 (message type) is missing");
+    const std::optional<std::string_view> trigger = nth_piece(type, component_sep, 1);
+    if (!trigger) {
+        return header_failure("MSH-9 (message type) " + quoted(type) +
+                              " must have at least 2 components (message code and trigger event)");
+    }
+    if (nth_piece(type, component_sep, 0)->empty()) return header_failure("MSH-9.1 (message code) is empty");
+    if (trigger->empty()) return header_failure("MSH-9.2 (trigger event) is empty");
+
+    // 4. Version: its first component is the version ID; the others name
+    //    internationalisation variants.
+    const std::string_view version = nth_piece(msh(12).value_or(""), component_sep, 0).value_or("");
+    if (version.empty()) return header_failure("MSH-12 (version) is missing");
+    if (strict && !is_listed(kStandardVersions, version)) {
+        return header_failure("MSH-12 (version) " + quoted(version) + " is not one of " + joined_versions());
+    }
+
+    // 5. and 6. in one pass: a name failure anywhere comes before a length
+    //    failure, so the first over-long field is only remembered while the
+    //    remaining names are checked.  Only whole fields are measured: every
+    //    component is part of its field's text, so no component can pass the
+    //    limit while its field stays within it.  Nor are MSH-1 and MSH-2 ever
+    //    cut into components: MSH-2 holds the separators themselves.
+    struct TooLong {
+        std::size_t position, field, length;
+        std::string_view name;
+    };
+    std::optional<TooLong> too_long;
+    std::size_t position = 1;
+    for (std::optional<std::string_view> line = first; line; line = lines.next(), ++position) {
+        // The header's name is its first three bytes whatever its separator
+        // is (a separator such as "S" must not cut "MSH" short).
+        const std::size_t name_end = position == 1 ? 3 : std::min(line->find(field_sep), line->size());
+        const std::string_view name = line->substr(0, name_end);
+        if (!is_standard_segment_name(name)) {
+            return failure(position, "has the name " + quoted(name) +
+                                         ": a segment name must be an upper-case letter followed by two "
+                                         "upper-case letters or digits");
+        }
+        if (too_long || name_end == line->size()) continue;
+        // The header's first piece after the name is MSH-2, anywhere else
+        // it is field 1.
+        std::size_t field = position == 1 ? 2 : 1;
+        std::size_t start = name_end + 1;
+        for (;; ++field) {
+            const std::size_t end = std::min(line->find(field_sep, start), line->size());
+            if (end - start > kMaxValueLength) {
+                too_long = TooLong{position, field, end - start, name};
+                break;
+            }
+            if (end == line->size()) break;
+            start = end + 1;
+        }
+    }
+    if (too_long) {
+        return failure(too_long->position, "(" + std::string(too_long->name) + "): " + std::string(too_long->name) +
+                                               "-" + std::to_string(too_long->field) + " is " +
+                                               std::to_string(too_long->length) + " bytes long, over the limit of " +
+                                               std::to_string(kMaxValueLength));
     }
     return std::nullopt;
 }
