@@ -193,18 +193,24 @@ namespace {
 // What each ASCII character becomes under the standard delimiters; empty for
 // characters written as they are.  Every byte of a multi-byte character is
 // at least 0x80, so a byte-wise walk with this table is a walk by character.
-// The escape character has no entry: it needs a look at what follows it.
+// The escape character's entry is its usual code; what follows it may keep it
+// as it stands (see kept_sequence_at).
 struct DefaultEscapes {
     std::string_view code[128] = {};
+    // Whether a byte has a code: one load and test per byte on the common
+    // path, non-ASCII bytes included.
+    bool special[256] = {};
     constexpr DefaultEscapes() {
         code[static_cast<unsigned char>('|')] = "\\F\\";
         code[static_cast<unsigned char>('^')] = "\\S\\";
         code[static_cast<unsigned char>('~')] = "\\R\\";
         code[static_cast<unsigned char>('&')] = "\\T\\";
+        code[static_cast<unsigned char>('\\')] = "\\E\\";
         code[static_cast<unsigned char>('\t')] = "\\X09\\";
         code[static_cast<unsigned char>('\n')] = "\\X0A\\";
         code[static_cast<unsigned char>('\r')] = "\\X0D\\";
         code[static_cast<unsigned char>(' ')] = "\\X20\\";
+        for (int b = 0; b < 128; ++b) special[b] = !code[b].empty();
     }
 };
 constexpr DefaultEscapes kDefaultEscapes;
@@ -243,19 +249,15 @@ void Hl7EscapeHandler::escape_into(std::string_view text, std::string& out) cons
         std::size_t run = 0;
         for (std::size_t pos = 0; pos < text.size(); ++pos) {
             const auto b = static_cast<unsigned char>(text[pos]);
-            if (b >= 0x80) continue;
-            std::string_view code = kDefaultEscapes.code[b];
+            if (!kDefaultEscapes.special[b]) continue;
             if (b == '\\') {
                 if (const std::size_t kept = kept_sequence_at(text, pos, "\\")) {
                     pos += kept - 1;  // stays in the run
                     continue;
                 }
-                code = "\\E\\";
-            } else if (code.empty()) {
-                continue;
             }
             out.append(text.data() + run, pos - run);
-            out.append(code);
+            out.append(kDefaultEscapes.code[b]);
             run = pos + 1;
         }
         out.append(text.data() + run, text.size() - run);
