@@ -107,17 +107,6 @@ const std::string* find_sequence(const std::unordered_map<std::string, std::stri
 
 // End of a sequence text whose first character starts at text[p]: the first
 // character is taken whatever it is, then every alphanumeric one after it.
-std::size_t sequence_end(std::string_view text, std::size_t p);
-
-}  // namespace
-
-bool is_alphanumeric(char32_t c) {
-    if (c < 0x80) return is_ascii_alphanumeric(static_cast<unsigned char>(c));
-    return in_ranges(unicode_table::kAlphanumericRanges, c);
-}
-
-namespace {
-
 std::size_t sequence_end(std::string_view text, std::size_t p) {
     const std::size_t n = text.size();
     std::size_t q = p + decode_at(text, p).length;
@@ -136,6 +125,11 @@ std::size_t sequence_end(std::string_view text, std::size_t p) {
 }
 
 }  // namespace
+
+bool is_alphanumeric(char32_t c) {
+    if (c < 0x80) return is_ascii_alphanumeric(static_cast<unsigned char>(c));
+    return in_ranges(unicode_table::kAlphanumericRanges, c);
+}
 
 bool is_white_space(char32_t c) {
     if (c < 0x80) return c == U' ' || (c >= U'\t' && c <= U'\r');
