@@ -42,9 +42,9 @@ if command -v g++ >/dev/null 2>&1; then
         g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all -DSEGMORPH_REPLAY_MAIN \
             -Isrc -isystem "$json_include" "fuzz/$target.cpp" $core -o "build/fuzz/$target" || status=1
     done
-    build/fuzz/segment_fuzz examples/*.hl7 tests/fixtures/*.hl7 || status=1
+    build/fuzz/segment_fuzz examples/*.hl7 tests/fixtures/*.hl7 tests/fixtures/corpus/*/*.hl7 || status=1
     build/fuzz/segment_fuzz --random 200000 || status=1
-    build/fuzz/records_fuzz examples/*.hl7 tests/fixtures/*.hl7 || status=1
+    build/fuzz/records_fuzz examples/*.hl7 tests/fixtures/*.hl7 tests/fixtures/corpus/*/*.hl7 || status=1
     build/fuzz/records_fuzz --random 20000 || status=1
 
     # Unit tests of the core: every tests/cpp/*_test.cpp is one program.

@@ -105,6 +105,25 @@ const std::string* find_sequence(const std::unordered_map<std::string, std::stri
     return it == table.end() ? nullptr : &it->second;
 }
 
+// End of a sequence text whose first character starts at text[p]: the first
+// character is taken whatever it is, then every alphanumeric one after it.
+std::size_t sequence_end(std::string_view text, std::size_t p) {
+    const std::size_t n = text.size();
+    std::size_t q = p + decode_at(text, p).length;
+    while (q < n) {
+        auto b = static_cast<unsigned char>(text[q]);
+        if (b < 0x80) {
+            if (!is_ascii_alphanumeric(b)) break;
+            ++q;
+            continue;
+        }
+        const Decoded d = decode_at(text, q);
+        if (!is_alphanumeric(d.code_point)) break;
+        q += d.length;
+    }
+    return q;
+}
+
 }  // namespace
 
 bool is_alphanumeric(char32_t c) {
@@ -168,23 +187,55 @@ namespace {
 // What each ASCII character becomes under the standard delimiters; empty for
 // characters written as they are.  Every byte of a multi-byte character is
 // at least 0x80, so a byte-wise walk with this table is a walk by character.
+// The escape character's entry is its usual code; what follows it may keep it
+// as it stands (see kept_sequence_at).
 struct DefaultEscapes {
     std::string_view code[128] = {};
+    // Whether a byte has a code: one load and test per byte on the common
+    // path, non-ASCII bytes included.
+    bool special[256] = {};
     constexpr DefaultEscapes() {
         code[static_cast<unsigned char>('|')] = "\\F\\";
         code[static_cast<unsigned char>('^')] = "\\S\\";
         code[static_cast<unsigned char>('~')] = "\\R\\";
         code[static_cast<unsigned char>('&')] = "\\T\\";
-        code[static_cast<unsigned char>('\\')] = "\\\\";
+        code[static_cast<unsigned char>('\\')] = "\\E\\";
         code[static_cast<unsigned char>('\t')] = "\\X09\\";
         code[static_cast<unsigned char>('\n')] = "\\X0A\\";
         code[static_cast<unsigned char>('\r')] = "\\X0D\\";
         code[static_cast<unsigned char>(' ')] = "\\X20\\";
+        for (int b = 0; b < 128; ++b) special[b] = !code[b].empty();
     }
 };
 constexpr DefaultEscapes kDefaultEscapes;
 
 }  // namespace
+
+bool Hl7EscapeHandler::is_encoded(char32_t c) const {
+    return c == field_separator || c == component_separator || c == repetition_separator ||
+           c == subcomponent_separator || c == escape_character || c == U'\t' || c == U'\n' || c == U'\r' ||
+           c == U' ';
+}
+
+// Decoding keeps an unknown sequence closed by the escape character as it
+// stands ("\.br\", "\H\", "\X41\": formatting and codes meant for the
+// receiving system).  A value holding such a sequence is written with it
+// unchanged, so the text reads the same to every HL7 reader, and decoding
+// gives the value back because it cuts the text into sequences exactly as
+// this test does.  Everything else that starts with the escape character is
+// data and is written as "\E\".
+std::size_t Hl7EscapeHandler::kept_sequence_at(std::string_view text, std::size_t pos, std::string_view esc) const {
+    const std::size_t n = text.size();
+    const std::size_t p = pos + esc.size();
+    if (p >= n || text.compare(p, esc.size(), esc) == 0) return 0;
+    // The sequence's characters go out as they are, so none may be one that
+    // encoding replaces; only the first can be, the others are alphanumeric.
+    if (is_encoded(decode_at(text, p).code_point)) return 0;
+    const std::size_t q = sequence_end(text, p);
+    if (q >= n || text.compare(q, esc.size(), esc) != 0) return 0;
+    if (find_sequence(escape_sequences, text.substr(p, q - p)) != nullptr) return 0;
+    return q + esc.size() - pos;
+}
 
 void Hl7EscapeHandler::escape_into(std::string_view text, std::string& out) const {
     if (field_separator == U'|' && component_separator == U'^' && repetition_separator == U'~' &&
@@ -192,7 +243,13 @@ void Hl7EscapeHandler::escape_into(std::string_view text, std::string& out) cons
         std::size_t run = 0;
         for (std::size_t pos = 0; pos < text.size(); ++pos) {
             const auto b = static_cast<unsigned char>(text[pos]);
-            if (b >= 0x80 || kDefaultEscapes.code[b].empty()) continue;
+            if (!kDefaultEscapes.special[b]) continue;
+            if (b == '\\') {
+                if (const std::size_t kept = kept_sequence_at(text, pos, "\\")) {
+                    pos += kept - 1;  // stays in the run
+                    continue;
+                }
+            }
             out.append(text.data() + run, pos - run);
             out.append(kDefaultEscapes.code[b]);
             run = pos + 1;
@@ -236,7 +293,11 @@ void Hl7EscapeHandler::escape_into(std::string_view text, std::string& out) cons
         } else if (ch == subcomponent_separator) {
             code = "T";
         } else if (ch == escape_character) {
-            // Written as the escape character twice, not as the E sequence.
+            if (const std::size_t kept = kept_sequence_at(text, at, esc)) {
+                pos = at + kept;  // stays in the run
+                continue;
+            }
+            code = "E";
         } else if (ch == U'\t') {
             code = "X09";
         } else if (ch == U'\n') {
@@ -287,48 +348,40 @@ void Hl7EscapeHandler::unescape_into(std::string_view text, std::string& out) co
 
         // The sequence text is the character after the escape character,
         // whatever it is, and then every alphanumeric character after it.
-        std::size_t q = p + decode_at(text, p).length;
-        while (q < n) {
-            auto b = static_cast<unsigned char>(text[q]);
-            if (b < 0x80) {
-                if (!is_ascii_alphanumeric(b)) break;
-                ++q;
-                continue;
-            }
-            const Decoded d = decode_at(text, q);
-            if (!is_alphanumeric(d.code_point)) break;
-            q += d.length;
-        }
+        const std::size_t q = sequence_end(text, p);
         const std::string_view sequence = text.substr(p, q - p);
-        if (const std::string* decoded = find_sequence(escape_sequences, sequence)) {
+        const std::string* decoded = find_sequence(escape_sequences, sequence);
+        if (decoded != nullptr) {
             out.append(*decoded);
         } else {
-            // Unknown: written back without its terminator.
             out.append(esc);
             out.append(sequence);
         }
 
         if (q >= n) return;  // no terminator
-        // A closing escape character is dropped; any other terminator is an
-        // ordinary character and is copied with the text that follows it.
-        pos = escape_at(q) ? q + esc.size() : q;
+        if (escape_at(q)) {
+            // A closing escape character ends the sequence.  A known one is
+            // replaced whole; an unknown one is kept whole, closing
+            // character included.
+            if (decoded == nullptr) out.append(esc);
+            pos = q + esc.size();
+        } else {
+            // Any other terminator is an ordinary character and is copied
+            // with the text that follows it.
+            pos = q;
+        }
     }
 }
 
 std::vector<std::string> Hl7EscapeHandler::parse_field_with_escaping(std::string_view text) const {
-    const std::string decoded = unescape(text);
-    const std::string sep = component_separator_utf8();
+    // Cut first, decode second: an escaped separator is data inside its
+    // component, not a boundary.
     std::vector<std::string> pieces;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t found = decoded.find(sep, start);
-        if (found == std::string::npos) {
-            pieces.emplace_back(decoded, start);
-            return pieces;
-        }
-        pieces.emplace_back(decoded, start, found - start);
-        start = found + sep.size();
-    }
+    for_each_piece(text, component_separator_utf8(), [&](std::string_view piece) {
+        std::string& decoded = pieces.emplace_back();
+        unescape_into(piece, decoded);
+    });
+    return pieces;
 }
 
 }  // namespace segmorph

@@ -1,6 +1,7 @@
 // Codec for HL7 escape sequences ("\F\", "\S\", "\X0D\", ...).
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -23,8 +24,15 @@ struct Hl7EscapeHandler {
     char32_t escape_character = U'\\';
     char32_t subcomponent_separator = U'&';
 
+    // Writes every delimiter, the escape character, tab, line feed, carriage
+    // return and space as a sequence; an unknown sequence closed by the
+    // escape character (such as "\.br\") is kept as it stands.
     std::string escape(std::string_view text) const;
+    // Replaces the sequences of the table ("\\" also gives the escape
+    // character); an unknown one closed by the escape character is kept
+    // whole.  unescape(escape(t)) == t for every text t.
     std::string unescape(std::string_view text) const;
+    // Cuts the raw text at every component separator, then decodes each piece.
     std::vector<std::string> parse_field_with_escaping(std::string_view text) const;
 
     // Appending forms used on hot paths; `out` is not cleared.
@@ -36,6 +44,14 @@ struct Hl7EscapeHandler {
     std::string component_separator_utf8() const;
     std::string repetition_separator_utf8() const;
     std::string escape_character_utf8() const;
+
+private:
+    // True for the characters that encoding replaces.
+    bool is_encoded(char32_t c) const;
+    // Byte length of the unknown sequence, closing escape character included,
+    // that encoding keeps as it stands at text[pos] (an escape character,
+    // whose UTF-8 form is esc); 0 when that escape character is data.
+    std::size_t kept_sequence_at(std::string_view text, std::size_t pos, std::string_view esc) const;
 };
 
 Hl7EscapeHandler create_default_escape_handler();

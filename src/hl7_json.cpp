@@ -12,9 +12,14 @@ Hl7Json::Hl7Json(std::string_view text, bool validation, bool strict, bool escap
       escape_handler_(create_default_escape_handler()) {}
 
 Result<Hl7Json> Hl7Json::from_file(std::string_view path, bool validation, bool strict, bool escaping) {
-    Result<std::string> content = read_message_file(path);
+    Result<std::string> content = read_utf8_file(path);
     if (!content) return content.error();
-    return Hl7Json(content.value(), validation, strict, escaping);
+    // Editors on Windows save UTF-8 with a byte-order mark; it belongs to the
+    // file, not to the first segment's name.
+    std::string_view text = content.value();
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+    if (is_blank(text)) return Hl7Error::empty_message();
+    return Hl7Json(text, validation, strict, escaping);
 }
 
 Status Hl7Json::validate(std::optional<bool> strict_mode, std::optional<bool> validate_required_fields) const {

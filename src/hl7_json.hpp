@@ -20,7 +20,8 @@ public:
     explicit Hl7Json(std::string_view text, bool validation_enabled = false, bool strict_validation = false,
                      bool escaping_enabled = true);
 
-    // Io or EmptyMessage, else an object built from the untrimmed content.
+    // Io or EmptyMessage, else an object built from the untrimmed content
+    // less one leading byte-order mark.
     static Result<Hl7Json> from_file(std::string_view path, bool validation_enabled = false,
                                      bool strict_validation = false, bool escaping_enabled = true);
 

@@ -171,7 +171,7 @@ private:
     void merge_equal_positions();
     std::uint64_t separators_needed() const;
     void spend_budget_in_key_order();
-    void put_value(std::string_view value, std::string& out) const;
+    void put_value(std::string_view value, bool escape, std::string& out) const;
 
     const Hl7EscapeHandler& handler_;
     bool escape_;
@@ -277,8 +277,8 @@ void Assembler::spend_budget_in_key_order() {
                  cells_.end());
 }
 
-void Assembler::put_value(std::string_view value, std::string& out) const {
-    if (escape_) {
+void Assembler::put_value(std::string_view value, bool escape, std::string& out) const {
+    if (escape) {
         handler_.escape_into(value, out);
     } else {
         out.append(value);
@@ -307,6 +307,9 @@ void Assembler::record(const SegmentRecord& rec, std::string& out) {
     }
 
     if (name != nullptr) out.append(*name);  // never escaped
+    // A header's field 1 holds the encoding characters, which are syntax:
+    // every value placed there is written as it is.
+    const bool escape_field_1 = escape_ && !(name != nullptr && is_header_segment(*name));
 
     // One pass in position order.  Gaps become runs of separators: k empty
     // fields before field f are k + 1 "|" in a row, and so on.
@@ -341,7 +344,7 @@ void Assembler::record(const SegmentRecord& rec, std::string& out) {
             out.append(k - comp, '^');
             comp = k;
         }
-        put_value(c.value, out);
+        put_value(c.value, f == 1 ? escape_field_1 : escape_, out);
     }
 }
 

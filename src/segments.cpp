@@ -135,7 +135,8 @@ Hl7Field parse_single(std::string_view text, bool exempt, const Separators& seps
         return field;
     }
     field.value = handler->unescape(text);
-    if (!exempt && contains(field.value, seps.component)) field.components = split_owned(field.value, seps.component);
+    // Components are cut on the raw text: an escaped separator is data.
+    if (!exempt && contains(text, seps.component)) field.components = handler->parse_field_with_escaping(text);
     return field;
 }
 
@@ -168,6 +169,8 @@ Hl7Segment Hl7Segment::from_string(std::string_view line, const Hl7EscapeHandler
         if (first) {
             segment.name.assign(piece);
             first = false;
+        } else if (segment.fields.empty() && is_header_segment(segment.name)) {
+            segment.fields.push_back(Hl7Field{std::string(piece), std::nullopt, std::nullopt});
         } else {
             segment.fields.push_back(parse_field(piece, seps, handler));
         }
@@ -251,20 +254,31 @@ void FlatRecord::parse(std::string_view line, const Hl7EscapeHandler* handler) {
     const char* const base = line.data();
     auto offset_in_line = [base](std::string_view v) { return static_cast<std::size_t>(v.data() - base); };
 
+    // A decoded value goes to the buffer; a text without the escape character
+    // is its own value, a view of the line.
+    auto decoded = [&](std::uint64_t n, std::int64_t rep, std::int64_t comp, std::string_view text) {
+        if (!contains(text, seps.escape)) {
+            add(n, rep, comp, false, offset_in_line(text), text.size());
+            return;
+        }
+        const std::size_t start = buffer_.size();
+        handler->unescape_into(text, buffer_);
+        add(n, rep, comp, true, start, buffer_.size() - start);
+    };
+
     // One occurrence; rep < 0 for a field without repetitions.
     auto single = [&](std::uint64_t n, std::int64_t rep, std::string_view text, const Scan& scan) {
         const bool exempt = scan.exempt;
         if (scan.escape) {
-            const std::size_t start = buffer_.size();
-            handler->unescape_into(text, buffer_);
-            const std::string_view value(buffer_.data() + start, buffer_.size() - start);
-            if (!exempt && contains(value, seps.component)) {
+            // Cut on the raw text, then decode each component: an escaped
+            // separator is data.
+            if (!exempt && scan.component) {
                 std::int64_t j = 1;
-                for_each_piece(value, seps.component, [&](std::string_view c) {
-                    add(n, rep, j++, true, start + static_cast<std::size_t>(c.data() - value.data()), c.size());
-                });
+                for_each_piece(text, seps.component, [&](std::string_view c) { decoded(n, rep, j++, c); });
             } else {
-                add(n, rep, -1, true, start, value.size());
+                const std::size_t start = buffer_.size();
+                handler->unescape_into(text, buffer_);
+                add(n, rep, -1, true, start, buffer_.size() - start);
             }
             return;
         }
@@ -279,13 +293,15 @@ void FlatRecord::parse(std::string_view line, const Hl7EscapeHandler* handler) {
     };
 
     std::uint64_t n = 0;
+    bool header = false;
     for_each_piece(line, '|', [&](std::string_view piece) {
         if (n++ == 0) {
             name_ = piece;
+            header = is_header_segment(piece);
             return;
         }
-        if (piece.empty()) {
-            add(n - 1, -1, -1, false, offset_in_line(piece), 0);
+        if (piece.empty() || (n == 2 && header)) {  // the header's field 1 is taken verbatim
+            add(n - 1, -1, -1, false, offset_in_line(piece), piece.size());
             return;
         }
         const Scan scan(piece, seps);

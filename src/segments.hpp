@@ -59,6 +59,13 @@ struct Hl7Segment {
 // The "^~\&" exemption marker: a piece holding it is never split.
 inline constexpr std::string_view kEncodingCharacters = "^~\\&";
 
+// Segments whose field 1 holds the encoding characters.  That field is
+// syntax, not data: it is read verbatim (never split, never decoded) and
+// written back verbatim, so even a malformed one (say "^~\\&") survives.
+inline bool is_header_segment(std::string_view name) {
+    return name.size() == 3 && (name == "MSH" || name == "BHS" || name == "FHS");
+}
+
 // Fast flattening of one line straight into key/value views, for callers that
 // turn records into other objects right away (the Python binding).  Keys are
 // written into an arena owned by the scratch; values are views into the line

@@ -139,7 +139,7 @@ class TestArguments:
         obj = Hl7Json(escaping_enabled=False, hl7_string="X|a\\F\\b", strict_validation=None)
         assert obj.hl7_json[0]["1"] == "a\\F\\b"
         assert Hl7Json.from_file(escaping_enabled=True, path=str(tmp_path / "m")).hl7_json[0]["1"] == "a|b"
-        assert obj._split_hl7_seg_to_json_with_escaping(seg="X|\\S\\") == {"1.1": "", "1.2": "", "segment_name": "X"}
+        assert obj._split_hl7_seg_to_json_with_escaping(seg="X|\\S\\") == {"1": "^", "segment_name": "X"}
         with raises_hl7("Missing required segment: MSH (Message Header)"):
             obj.validate(validate_required_fields=False, strict_mode=None)
 

@@ -121,8 +121,9 @@ def test_unusable_keys_leave_no_trace(key):
     [
         ({"segment_name": "PID", "1": "a|b"}, "PID|a\\F\\b", "PID|a|b"),
         ({"segment_name": "PID", "1.1": "^", "1.2": "~"}, "PID|\\S\\^\\R\\", "PID|^^~"),
-        ({"segment_name": "PID", "1[0]": "&", "1[1]": "\\"}, "PID|\\T\\~\\\\", "PID|&~\\"),
-        ({"segment_name": "MSH", "1": "^~\\&", "2": "APP"}, "MSH|\\S\\\\R\\\\\\\\T\\|APP", "MSH|^~\\&|APP"),
+        ({"segment_name": "PID", "1[0]": "&", "1[1]": "\\"}, "PID|\\T\\~\\E\\", "PID|&~\\"),
+        # a header's field 1 holds the encoding characters: syntax, never escaped
+        ({"segment_name": "MSH", "1": "^~\\&", "2": "A^B"}, "MSH|^~\\&|A\\S\\B", "MSH|^~\\&|A^B"),
         ({"segment_name": "ZZZ", "1": "a b\n"}, "ZZZ|a\\X20\\b\\X0A\\", "ZZZ|a b\n"),
         # the segment name is never escaped
         ({"segment_name": "A|B", "1": "x"}, "A|B|x", "A|B|x"),
