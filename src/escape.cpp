@@ -152,6 +152,11 @@ Hl7EscapeHandler create_default_escape_handler() {
     return handler;
 }
 
+const Hl7EscapeHandler& default_escape_handler() {
+    static const Hl7EscapeHandler handler = create_default_escape_handler();
+    return handler;
+}
+
 std::string Hl7EscapeHandler::component_separator_utf8() const {
     return utf8_of(component_separator);
 }

@@ -56,4 +56,9 @@ private:
 
 Hl7EscapeHandler create_default_escape_handler();
 
+// One default handler for the whole process, built on first use (the
+// language makes that initialisation thread-safe) and never changed after:
+// converters share it instead of building a table of sequences per object.
+const Hl7EscapeHandler& default_escape_handler();
+
 }  // namespace segmorph

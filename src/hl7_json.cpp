@@ -8,8 +8,7 @@ Hl7Json::Hl7Json(std::string_view text, bool validation, bool strict, bool escap
     : validation_enabled(validation),
       strict_validation(strict),
       escaping_enabled(escaping),
-      hl7_string_(replace_eof(text)),
-      escape_handler_(create_default_escape_handler()) {}
+      hl7_string_(replace_eof(text)) {}
 
 Result<Hl7Json> Hl7Json::from_file(std::string_view path, bool validation, bool strict, bool escaping) {
     Result<std::string> content = read_utf8_file(path);
@@ -45,7 +44,7 @@ Result<std::vector<SegmentRecord>> Hl7Json::convert() const {
 SegmentRecord Hl7Json::split_segment(std::string_view seg) const { return Hl7Segment::from_string(seg, nullptr).to_json(); }
 
 SegmentRecord Hl7Json::split_segment_with_escaping(std::string_view seg) const {
-    return Hl7Segment::from_string(seg, &escape_handler_).to_json();
+    return Hl7Segment::from_string(seg, &default_escape_handler()).to_json();
 }
 
 }  // namespace segmorph

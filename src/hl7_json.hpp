@@ -26,7 +26,7 @@ public:
                                      bool strict_validation = false, bool escaping_enabled = true);
 
     const std::string& hl7_string() const { return hl7_string_; }
-    const Hl7EscapeHandler& escape_handler() const { return escape_handler_; }
+    const Hl7EscapeHandler& escape_handler() const { return default_escape_handler(); }
 
     bool validation_enabled = false;
     bool strict_validation = false;
@@ -45,7 +45,7 @@ public:
     }
 
     // The handler to parse with under the current options (null: plain mode).
-    const Hl7EscapeHandler* parse_handler() const { return escaping_enabled ? &escape_handler_ : nullptr; }
+    const Hl7EscapeHandler* parse_handler() const { return escaping_enabled ? &default_escape_handler() : nullptr; }
 
     // Whole conversion as owned records (the binding streams instead).
     Result<std::vector<SegmentRecord>> convert() const;
@@ -55,7 +55,6 @@ public:
 
 private:
     std::string hl7_string_;
-    Hl7EscapeHandler escape_handler_;
 };
 
 }  // namespace segmorph

@@ -476,7 +476,7 @@ Result<std::vector<SegmentRecord>> parse_json_records(std::string_view text) {
 // ------------------------------------------------------------------ JsonHl7
 
 JsonHl7::JsonHl7(std::vector<SegmentRecord> records)
-    : json_data_(std::move(records)), escape_handler_(create_default_escape_handler()) {}
+    : json_data_(std::move(records)) {}
 
 Result<JsonHl7> JsonHl7::from_file(std::string_view path) {
     Result<std::string> text = read_message_file(path);
@@ -487,7 +487,7 @@ Result<JsonHl7> JsonHl7::from_file(std::string_view path) {
 }
 
 std::string JsonHl7::convert_json_to_hl7(bool escape) const {
-    return assemble_message(json_data_, escape_handler_, escape);
+    return assemble_message(json_data_, default_escape_handler(), escape);
 }
 
 }  // namespace segmorph

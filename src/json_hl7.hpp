@@ -29,13 +29,12 @@ public:
     static Result<JsonHl7> from_file(std::string_view path);
 
     const std::vector<SegmentRecord>& json_data() const { return json_data_; }
-    const Hl7EscapeHandler& escape_handler() const { return escape_handler_; }
+    const Hl7EscapeHandler& escape_handler() const { return default_escape_handler(); }
 
     std::string convert_json_to_hl7(bool escape) const;
 
 private:
     std::vector<SegmentRecord> json_data_;
-    Hl7EscapeHandler escape_handler_;
 };
 
 }  // namespace segmorph

@@ -170,17 +170,59 @@ PyObject* new_str(std::string_view utf8) {
     return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict");
 }
 
-// Sized for the few hundred distinct keys of a typical message.
-KeyCache::KeyCache() : slots_(1024, Slot{0, nullptr}) {}
-
 KeyCache::~KeyCache() {
     for (Slot& s : slots_) Py_XDECREF(s.str);
-    Py_XDECREF(segment_name_);
 }
 
-PyObject* KeyCache::segment_name() {
-    if (segment_name_ == nullptr) segment_name_ = new_str("segment_name");
-    return segment_name_;
+namespace {
+
+// The process-wide table of keys by number: field 0..127, repetition none or
+// 0..6, component none or 1..30 -- every key of real messages.  Building a
+// key and hashing it for the dict cost more than the rest of an entry, and a
+// table per call would build each one again on every call.
+//
+// Free-threaded builds: lock-free.  A slot is filled once: the first thread
+// to need the key creates it and publishes it with a compare-exchange (a
+// thread that loses the race drops its own copy and takes the winner's).  A
+// published key is never released -- the table keeps its reference for the
+// life of the process -- so a pointer once loaded stays valid, and readers
+// never wait.  Bounded: at most 128 * 8 * 32 small strings, in practice a few
+// hundred.  Interpreters: the module refuses to be imported into a
+// subinterpreter, so every key here belongs to the main interpreter.
+constexpr std::uint32_t kTableFields = 128;
+constexpr std::int32_t kTableReps = 8;    // slot rep + 1
+constexpr std::int32_t kTableComps = 32;  // slot comp + 1
+std::atomic<PyObject*> g_position_keys[kTableFields][kTableReps][kTableComps];
+std::atomic<PyObject*> g_segment_name_key;
+
+// The table slot's key, made and published on first use; borrowed.
+PyObject* publish_once(std::atomic<PyObject*>& slot, std::string_view text) {
+    PyObject* have = slot.load(std::memory_order_acquire);
+    if (have != nullptr) return have;
+    PyObject* made = new_ascii_str(text);
+    if (made == nullptr) return nullptr;
+    // Its hash is computed now, once, rather than by the first dict that
+    // takes it.
+    if (PyObject_Hash(made) == -1) {
+        Py_DECREF(made);
+        return nullptr;
+    }
+    if (slot.compare_exchange_strong(have, made, std::memory_order_acq_rel, std::memory_order_acquire)) return made;
+    Py_DECREF(made);
+    return have;
+}
+
+}  // namespace
+
+PyObject* KeyCache::segment_name() { return publish_once(g_segment_name_key, "segment_name"); }
+
+PyObject* KeyCache::get(const FlatRecord::Item& item) {
+    if (item.field < kTableFields && item.rep < kTableReps - 1 && item.comp < kTableComps - 1) {
+        std::atomic<PyObject*>& slot = g_position_keys[item.field][item.rep + 1][item.comp + 1];
+        PyObject* have = slot.load(std::memory_order_acquire);
+        return have != nullptr ? have : publish_once(slot, item.key);
+    }
+    return get(item.key);
 }
 
 namespace {
@@ -204,6 +246,8 @@ void KeyCache::grow() {
 }
 
 PyObject* KeyCache::get(std::string_view key) {
+    // Allocated on first use: most results never get here.
+    if (slots_.empty()) slots_.assign(256, Slot{0, nullptr});
     const bool packed = key.size() <= 8;
     std::uint64_t ident = 0;
     if (packed) {
@@ -280,7 +324,10 @@ PyObject* flat_to_dict(const FlatRecord& record, KeyCache& keys, bool ascii) {
     if (!dict) return nullptr;
     for (std::size_t i = 0; i < record.size(); ++i) {
         const FlatRecord::Item item = record.item(i);
-        if (!set_item(dict.get(), keys, item.key, item.value, ascii)) return nullptr;
+        PyObject* k = keys.get(item);
+        if (k == nullptr) return nullptr;
+        Ref v = Ref::steal(ascii ? new_ascii_str(item.value) : new_str(item.value));
+        if (!v || PyDict_SetItem(dict.get(), k, v.get()) != 0) return nullptr;
     }
     PyObject* name_key = keys.segment_name();
     if (name_key == nullptr) return nullptr;

@@ -88,16 +88,20 @@ void raise_arg_type_error(const char* param, const char* expected, PyObject* got
 PyObject* new_str(std::string_view utf8);
 inline PyObject* new_bool(bool v) { return Py_NewRef(v ? Py_True : Py_False); }
 
-// Shares equal key strings within one result: each distinct key is created
-// once and reused for every dict of the result.
+// Shares equal key strings: each distinct key is created once and reused for
+// every dict.  The keys that flattening writes with small numbers (nearly all
+// of them) come from one table for the whole process, found by their numbers;
+// the rest are shared within one result.
 class KeyCache {
 public:
-    KeyCache();
+    KeyCache() = default;
     ~KeyCache();
     KeyCache(const KeyCache&) = delete;
     KeyCache& operator=(const KeyCache&) = delete;
     // Borrowed reference owned by the cache, or null with an exception set.
     PyObject* get(std::string_view key);
+    // The key of a flattened item, by its numbers where the table has them.
+    PyObject* get(const FlatRecord::Item& item);
     // The one key every record has, kept apart from the table.
     PyObject* segment_name();
 
@@ -112,7 +116,6 @@ private:
     void grow();
     std::vector<Slot> slots_;
     std::size_t used_ = 0;
-    PyObject* segment_name_ = nullptr;
 };
 
 // New dict of a record, items inserted in the record's key order.

@@ -241,7 +241,10 @@ void FlatRecord::add(std::uint64_t field, std::int64_t rep, std::int64_t comp, b
     std::memcpy(&prefix, buf, 8);
     if constexpr (std::endian::native == std::endian::little) prefix = __builtin_bswap64(prefix);
     keys_.append(buf, key_len);
-    pending_.push_back(Pending{prefix, key_off, off, len, key_len, in_buffer});
+    auto small = [](std::int64_t v) { return static_cast<std::int32_t>(std::min<std::int64_t>(v, INT32_MAX)); };
+    pending_.push_back(Pending{prefix, key_off, off, len, key_len,
+                               static_cast<std::uint32_t>(std::min<std::uint64_t>(field, UINT32_MAX)), small(rep),
+                               small(comp), in_buffer});
 }
 
 void FlatRecord::parse(std::string_view line, const Hl7EscapeHandler* handler) {

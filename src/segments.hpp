@@ -76,6 +76,11 @@ public:
     struct Item {
         std::string_view key;
         std::string_view value;
+        // The key's numbers, so a caller can find a key it made before
+        // without hashing its text: rep and comp are -1 where the key has
+        // none; field is capped at UINT32_MAX (the text is always exact).
+        std::uint32_t field;
+        std::int32_t rep, comp;
     };
 
     // Parses `line` (which must outlive the items) in plain mode when handler
@@ -89,7 +94,8 @@ public:
     Item item(std::size_t i) const {
         const Pending& p = pending_[i];
         const char* value = (p.in_buffer ? buffer_.data() : line_) + p.val_off;
-        return Item{std::string_view(keys_.data() + p.key_off, p.key_len), std::string_view(value, p.val_len)};
+        return Item{std::string_view(keys_.data() + p.key_off, p.key_len), std::string_view(value, p.val_len),
+                    p.field, p.rep, p.comp};
     }
 
 private:
@@ -101,6 +107,8 @@ private:
         std::size_t key_off;
         std::size_t val_off, val_len;
         std::uint32_t key_len;  // at most three 20-digit numbers and "[]."
+        std::uint32_t field;
+        std::int32_t rep, comp;
         bool in_buffer;
     };
     void add(std::uint64_t field, std::int64_t rep, std::int64_t comp, bool in_buffer, std::size_t off,
