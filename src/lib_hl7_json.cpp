@@ -35,6 +35,39 @@ struct Options {
     }
 };
 
+// Scratch for flattening, one per thread and kept between calls: a fresh one
+// per call would grow its buffers again from nothing every time, which is a
+// good part of the cost of converting a short message.  Pure C++ (no Python
+// references), so it is safe to keep per thread; free-threaded builds need
+// nothing more.  A call that finds it busy -- a finalizer run by the garbage
+// collector in the middle of a conversion, converting in turn -- uses its own.
+// Bounded: past kKeptScratchBytes it is given back after the call.
+struct ThreadScratch {
+    FlatRecord record;
+    bool busy = false;
+};
+thread_local ThreadScratch t_scratch;
+constexpr std::size_t kKeptScratchBytes = 1 << 20;
+
+class ScratchLease {
+public:
+    ScratchLease() : shared_(!t_scratch.busy) {
+        if (shared_) t_scratch.busy = true;
+    }
+    ~ScratchLease() {
+        if (!shared_) return;
+        if (t_scratch.record.capacity_bytes() > kKeptScratchBytes) t_scratch.record.release_memory();
+        t_scratch.busy = false;
+    }
+    ScratchLease(const ScratchLease&) = delete;
+    ScratchLease& operator=(const ScratchLease&) = delete;
+    FlatRecord& get() { return shared_ ? t_scratch.record : own_; }
+
+private:
+    bool shared_;
+    FlatRecord own_;
+};
+
 // Converts one record list straight from the stored text to Python objects,
 // without materialising the records.
 PyObject* convert_impl(const Hl7Json& native) {
@@ -53,7 +86,8 @@ PyObject* convert_impl(const Hl7Json& native) {
     // escapes only ever yields ASCII: so one check covers every value.
     const bool ascii = is_ascii(text);
     KeyCache keys;
-    FlatRecord scratch;
+    ScratchLease lease;
+    FlatRecord& scratch = lease.get();
     Py_ssize_t i = 0;
     bool failed = false;
     native.for_each_line([&](std::string_view line) {

@@ -88,6 +88,11 @@ public:
     void parse(std::string_view line, const Hl7EscapeHandler* handler);
 
     std::string_view name() const { return name_; }
+    // Bytes held by the scratch buffers; release_memory() gives them back.
+    std::size_t capacity_bytes() const {
+        return keys_.capacity() + buffer_.capacity() + pending_.capacity() * sizeof(Pending);
+    }
+    void release_memory() { *this = FlatRecord(); }
     // Field items in key order; "segment_name" (always the last key in byte
     // order, since field keys start with a digit) is not among them.
     std::size_t size() const { return pending_.size(); }
