@@ -2,7 +2,9 @@
 //  - as HL7 text: the records of its lines (plain mode) assemble back, without
 //    escaping, into the text with its line breaks normalised;
 //  - as JSON: parsing gives records or an error, never a crash, and the
-//    assembled text of any records stays within the documented bounds.
+//    assembled text of any records stays within the documented bounds;
+//  - JsonHl7, which holds records in its own form, assembles any records
+//    exactly as assemble_message does.
 // Build with -fsanitize=fuzzer for libFuzzer, or with -DSEGMORPH_REPLAY_MAIN
 // for a plain program that runs the files named on its command line.
 #include <cstdint>
@@ -37,7 +39,13 @@ static void check_size(const std::vector<SegmentRecord>& records, std::string_vi
     }
     const std::uint64_t limit = 5 * values + records.size() + 1000000 + 16 * entries;
     check(assemble_message(records, handler, true).size() <= limit, "escaped output beyond the bounds", input);
-    check(assemble_message(records, handler, false).size() <= limit, "output beyond the bounds", input);
+    const std::string plain = assemble_message(records, handler, false);
+    check(plain.size() <= limit, "output beyond the bounds", input);
+    const JsonHl7 held(records);
+    check(held.convert_json_to_hl7(false) == plain, "JsonHl7 assembles otherwise than assemble_message", input);
+    check(held.convert_json_to_hl7(true) == assemble_message(records, handler, true),
+          "JsonHl7 escapes otherwise than assemble_message", input);
+    check(held.json_data() == records, "JsonHl7 gives back other records", input);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -51,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         records.push_back(Hl7Segment::from_string(line, nullptr).to_json());
     });
     check(assemble_message(records, handler, false) == normalised, "parsed records do not assemble back", text);
+    check_size(records, text);
 
     Result<std::vector<SegmentRecord>> parsed = parse_json_records(text);
     if (parsed) check_size(parsed.value(), text);

@@ -165,9 +165,18 @@ public:
     Assembler(const Hl7EscapeHandler& handler, bool escape, std::uint64_t budget)
         : handler_(handler), escape_(escape), budget_(budget) {}
 
+    // A record given as its entries in byte-wise key order.
     void record(const SegmentRecord& rec, std::string& out);
+    // A record whose cells the caller has put in cells() in any order, with
+    // `seq` unset.  The order of the keys only matters when two keys name
+    // one position or the budget runs short; then nothing is written or
+    // spent and false comes back, and the caller hands the record to
+    // record() instead.
+    std::vector<Cell>& cells() { return cells_; }
+    bool record_in_any_order(std::optional<std::string_view> name, std::string& out);
 
 private:
+    void write(std::optional<std::string_view> name, std::string& out) const;
     void merge_equal_positions();
     std::uint64_t separators_needed() const;
     void spend_budget_in_key_order();
@@ -285,18 +294,20 @@ void Assembler::put_value(std::string_view value, bool escape, std::string& out)
     }
 }
 
+bool by_position(const Cell& a, const Cell& b) { return a.pos < b.pos; }
+
 void Assembler::record(const SegmentRecord& rec, std::string& out) {
     cells_.clear();
-    const std::string* name = nullptr;
+    std::optional<std::string_view> name;
     std::uint32_t seq = 0;
     for (const auto& [key, value] : rec) {
         if (key == kNameKey) {
-            name = &value;
+            name = value;
             continue;
         }
         if (auto p = parse_key(key)) cells_.push_back(Cell{pack(*p), seq++, false, value});
     }
-    std::sort(cells_.begin(), cells_.end(), [](const Cell& a, const Cell& b) { return a.pos < b.pos; });
+    std::sort(cells_.begin(), cells_.end(), by_position);
     merge_equal_positions();
 
     const std::uint64_t need = separators_needed();
@@ -305,11 +316,31 @@ void Assembler::record(const SegmentRecord& rec, std::string& out) {
     } else {
         spend_budget_in_key_order();
     }
+    write(name, out);
+}
 
-    if (name != nullptr) out.append(*name);  // never escaped
+bool Assembler::record_in_any_order(std::optional<std::string_view> name, std::string& out) {
+    // Keys in position order (natural order: "1", "2", ..., "10") need no
+    // sort at all; byte order ("1", "10", "2") does.
+    if (!std::is_sorted(cells_.begin(), cells_.end(), by_position)) {
+        std::sort(cells_.begin(), cells_.end(), by_position);
+    }
+    if (std::adjacent_find(cells_.begin(), cells_.end(),
+                           [](const Cell& a, const Cell& b) { return a.pos == b.pos; }) != cells_.end()) {
+        return false;
+    }
+    const std::uint64_t need = separators_needed();
+    if (need > budget_) return false;
+    budget_ -= need;
+    write(name, out);
+    return true;
+}
+
+void Assembler::write(std::optional<std::string_view> name, std::string& out) const {
+    if (name) out.append(*name);  // never escaped
     // A header's field 1 holds the encoding characters, which are syntax:
     // every value placed there is written as it is.
-    const bool escape_field_1 = escape_ && !(name != nullptr && is_header_segment(*name));
+    const bool escape_field_1 = escape_ && !(name && is_header_segment(*name));
 
     // One pass in position order.  Gaps become runs of separators: k empty
     // fields before field f are k + 1 "|" in a row, and so on.
@@ -325,7 +356,7 @@ void Assembler::record(const SegmentRecord& rec, std::string& out) {
         if (f != field) {
             // Without a name the first part of the line has no separator
             // before it.
-            out.append(f - field - (name == nullptr && field == 0 ? 1 : 0), '|');
+            out.append(f - field - (!name && field == 0 ? 1 : 0), '|');
             field = f;
             rep = 0;
         }
@@ -475,19 +506,101 @@ Result<std::vector<SegmentRecord>> parse_json_records(std::string_view text) {
 
 // ------------------------------------------------------------------ JsonHl7
 
-JsonHl7::JsonHl7(std::vector<SegmentRecord> records)
-    : json_data_(std::move(records)) {}
+JsonHl7::JsonHl7(const std::vector<SegmentRecord>& records) {
+    std::size_t entries = 0;
+    for (const SegmentRecord& r : records) entries += r.size();
+    reserve(records.size(), entries);
+    for (const SegmentRecord& r : records) {
+        begin_record();
+        for (const auto& [key, value] : r) add_entry(key, value);
+    }
+}
+
+namespace {
+
+// Markers in Entry::pos beside the packed positions, which stay below 2^51.
+constexpr std::uint64_t kNamePos = ~std::uint64_t{0};
+constexpr std::uint64_t kUnusedPos = kNamePos - 1;
+
+}  // namespace
+
+void JsonHl7::reserve(std::size_t records, std::size_t entries) {
+    record_starts_.reserve(records);
+    entries_.reserve(entries);
+}
+
+void JsonHl7::add_entry(std::string_view key, std::string_view value) {
+    std::uint64_t pos = kUnusedPos;
+    if (key == kNameKey) {
+        pos = kNamePos;
+    } else if (auto p = parse_key(key)) {
+        pos = pack(*p);
+    }
+    bytes_.append(key);
+    entries_.push_back(Entry{pos, bytes_.size(), value.size(), key.size()});
+    bytes_.append(value);
+}
+
+std::vector<SegmentRecord> JsonHl7::json_data() const {
+    std::vector<SegmentRecord> records;
+    records.reserve(record_starts_.size());
+    for (std::size_t r = 0; r < record_starts_.size(); ++r) {
+        const std::size_t end = r + 1 < record_starts_.size() ? record_starts_[r + 1] : entries_.size();
+        std::vector<SegmentRecord::Entry> entries;
+        entries.reserve(end - record_starts_[r]);
+        for (std::size_t i = record_starts_[r]; i < end; ++i) {
+            entries.emplace_back(key_of(entries_[i]), value_of(entries_[i]));
+        }
+        records.emplace_back(std::move(entries));
+    }
+    return records;
+}
 
 Result<JsonHl7> JsonHl7::from_file(std::string_view path) {
     Result<std::string> text = read_message_file(path);
     if (!text) return text.error();
     Result<std::vector<SegmentRecord>> records = parse_json_records(text.value());
     if (!records) return records.error();
-    return JsonHl7(std::move(records.value()));
+    return JsonHl7(records.value());
+}
+
+void JsonHl7::assemble_into(bool escape, std::string& out) const {
+    Assembler assembler(default_escape_handler(), escape, kSeparatorBase + kSeparatorsPerEntry * entries_.size());
+    for (std::size_t r = 0; r < record_starts_.size(); ++r) {
+        if (r != 0) out.push_back('\n');
+        const std::size_t begin = record_starts_[r];
+        const std::size_t end = r + 1 < record_starts_.size() ? record_starts_[r + 1] : entries_.size();
+        std::vector<Cell>& cells = assembler.cells();
+        cells.clear();
+        std::optional<std::string_view> name;
+        for (std::size_t i = begin; i < end; ++i) {
+            const Entry& e = entries_[i];
+            if (e.pos < kUnusedPos) {
+                cells.push_back(Cell{e.pos, 0, false, value_of(e)});
+            } else if (e.pos == kNamePos) {
+                name = value_of(e);
+            }
+        }
+        if (assembler.record_in_any_order(name, out)) continue;
+        // Two keys for one position, or a record that asks for more
+        // separators than are left: the rules go by byte-wise key order.
+        std::vector<SegmentRecord::Entry> entries;
+        for (std::size_t i = begin; i < end; ++i) entries.emplace_back(key_of(entries_[i]), value_of(entries_[i]));
+        assembler.record(SegmentRecord(std::move(entries)), out);
+    }
+}
+
+void JsonHl7::convert_json_to_hl7_into(bool escape, std::string& out) const {
+    // Room for every value and a separator per entry up front: the output
+    // rarely outgrows it, so it is seldom copied while it grows.
+    out.reserve(out.size() + bytes_.size() + entries_.size() + record_starts_.size());
+    assemble_into(escape, out);
 }
 
 std::string JsonHl7::convert_json_to_hl7(bool escape) const {
-    return assemble_message(json_data_, default_escape_handler(), escape);
+    std::string out;
+    convert_json_to_hl7_into(escape, out);
+    return out;
 }
 
 }  // namespace segmorph

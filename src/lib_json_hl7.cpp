@@ -23,14 +23,15 @@ PyObject* wrap(JsonHl7&& native) { return wrap_native(json_hl7_type(), std::move
 
 constexpr const char* kJsonData = "json_data";
 
-// Copies one dict into a record.  The walk runs inside the dict's critical
-// section and copies every text before leaving it, so another thread
-// changing the dict meanwhile cannot hand us a freed key or value.
-bool dict_to_record(PyObject* dict, SegmentRecord& out) {
-    std::vector<SegmentRecord::Entry> entries;
+// Copies one dict into the records, straight into their one buffer.  The
+// walk runs inside the dict's critical section and copies every text before
+// leaving it, so another thread changing the dict meanwhile cannot hand us a
+// freed key or value.  A dict's keys differ from one another, as add_entry
+// wants.
+bool dict_to_record(PyObject* dict, JsonHl7& out) {
     bool ok = true;
+    out.begin_record();
     SEGMORPH_BEGIN_CRITICAL_SECTION(dict);
-    entries.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
     Py_ssize_t pos = 0;
     PyObject *key, *value;  // borrowed from the dict
     while (PyDict_Next(dict, &pos, &key, &value)) {
@@ -39,16 +40,14 @@ bool dict_to_record(PyObject* dict, SegmentRecord& out) {
             ok = false;
             break;
         }
-        entries.emplace_back(std::string(k), std::string(v));
+        out.add_entry(k, v);
     }
     SEGMORPH_END_CRITICAL_SECTION();
-    if (!ok) return false;
-    out = SegmentRecord(std::move(entries));
-    return true;
+    return ok;
 }
 
 // json_data -> records: any sequence but str, each item a dict of str to str.
-bool to_records(PyObject* seq, std::vector<SegmentRecord>& out) {
+bool to_records(PyObject* seq, JsonHl7& out) {
     if (PyUnicode_Check(seq)) {
         PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of dicts, got str", kJsonData);
         return false;
@@ -63,7 +62,7 @@ bool to_records(PyObject* seq, std::vector<SegmentRecord>& out) {
     if (hint < 0) {
         PyErr_Clear();
     } else {
-        out.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, 4096)));
+        out.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, 4096)), 0);
     }
     Ref iter = Ref::steal(PyObject_GetIter(seq));
     if (!iter) return false;
@@ -77,14 +76,12 @@ bool to_records(PyObject* seq, std::vector<SegmentRecord>& out) {
             raise_arg_type_error(kJsonData, "dict", item.get());
             return false;
         }
-        SegmentRecord record;
-        if (!dict_to_record(item.get(), record)) return false;
-        out.push_back(std::move(record));
+        if (!dict_to_record(item.get(), out)) return false;
     }
 }
 
 PyObject* json_data_impl(const JsonHl7& native) {
-    const std::vector<SegmentRecord>& records = native.json_data();
+    const std::vector<SegmentRecord> records = native.json_data();
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
     if (!list) return nullptr;
     KeyCache keys;
@@ -101,7 +98,18 @@ PyObject* convert_impl(PyObject* self, bool escape) {
     JsonHl7Object* obj = as_self(self);
     SharedAccess access(obj->access);
     if (!access) return nullptr;
-    return new_str(obj->native.convert_json_to_hl7(escape));
+    // The text is put together in a buffer kept by the thread between calls
+    // (grown once, not on every call), then copied once into the str.  Pure
+    // C++, and nothing in the assembly can run Python code and come back
+    // here, so it is never in use twice at once on one thread.  Given back
+    // past kKeptOutputBytes, so a thread keeps little after a huge message.
+    thread_local std::string t_output;
+    constexpr std::size_t kKeptOutputBytes = 1 << 20;
+    t_output.clear();
+    obj->native.convert_json_to_hl7_into(escape, t_output);
+    PyObject* text = new_str(t_output);
+    if (t_output.capacity() > kKeptOutputBytes) std::string().swap(t_output);
+    return text;
 }
 
 // ---------------------------------------------------------------- members
@@ -112,9 +120,9 @@ PyObject* json_hl7_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         const Signature sig{"JsonHl7", params, 1, 1};
         PyObject* argv[1];
         if (!match_args(sig, args, kwargs, argv)) return nullptr;
-        std::vector<SegmentRecord> records;
+        JsonHl7 records;
         if (!to_records(argv[0], records)) return nullptr;
-        return wrap(JsonHl7(std::move(records)));
+        return wrap(std::move(records));
     });
 }
 
