@@ -529,16 +529,10 @@ void JsonHl7::reserve(std::size_t records, std::size_t entries) {
     entries_.reserve(entries);
 }
 
-void JsonHl7::add_entry(std::string_view key, std::string_view value) {
-    std::uint64_t pos = kUnusedPos;
-    if (key == kNameKey) {
-        pos = kNamePos;
-    } else if (auto p = parse_key(key)) {
-        pos = pack(*p);
-    }
-    bytes_.append(key);
-    entries_.push_back(Entry{pos, bytes_.size(), value.size(), key.size()});
-    bytes_.append(value);
+std::uint64_t JsonHl7::key_position(std::string_view key) {
+    if (key == kNameKey) return kNamePos;
+    if (auto p = parse_key(key)) return pack(*p);
+    return kUnusedPos;
 }
 
 std::vector<SegmentRecord> JsonHl7::json_data() const {

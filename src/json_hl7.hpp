@@ -38,7 +38,16 @@ public:
     // record's entries, whose keys must differ from one another.
     void reserve(std::size_t records, std::size_t entries);
     void begin_record() { record_starts_.push_back(entries_.size()); }
-    void add_entry(std::string_view key, std::string_view value);
+    void add_entry(std::string_view key, std::string_view value) { add_entry(key, value, key_position(key)); }
+    // What add_entry reads from a key, as an opaque number, for a caller
+    // that can remember it per key instead of reading the key every time.
+    static std::uint64_t key_position(std::string_view key);
+    // `position` must be key_position(key).
+    void add_entry(std::string_view key, std::string_view value, std::uint64_t position) {
+        bytes_.append(key);
+        entries_.push_back(Entry{position, bytes_.size(), value.size(), key.size()});
+        bytes_.append(value);
+    }
 
     std::size_t record_count() const { return record_starts_.size(); }
     // The records, each in byte-wise key order (a copy: only the getter of

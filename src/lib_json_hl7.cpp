@@ -23,6 +23,33 @@ PyObject* wrap(JsonHl7&& native) { return wrap_native(json_hl7_type(), std::move
 
 constexpr const char* kJsonData = "json_data";
 
+// Positions of keys by the key object's address, for the keys of the
+// process-wide table (see KeyCache), which are never freed: an address found
+// here still is the key it was, so no text is read or compared.  Records made
+// by Hl7Json have only such keys, and reading a key's position again is a
+// good part of an entry's cost otherwise.  Direct-mapped, one per thread (no
+// locking; the entries point to immortal keys, so sharing nothing else is
+// needed), a few kilobytes.
+class PositionCache {
+public:
+    std::uint64_t position(PyObject* key, std::string_view text) {
+        Slot& s = slots_[(reinterpret_cast<std::uintptr_t>(key) >> 4) % kSlots];
+        if (s.key == key) return s.position;
+        const std::uint64_t position = JsonHl7::key_position(text);
+        if (is_table_key(key, text)) s = Slot{key, position};
+        return position;
+    }
+
+private:
+    static constexpr std::size_t kSlots = 1024;
+    struct Slot {
+        PyObject* key;
+        std::uint64_t position;
+    };
+    Slot slots_[kSlots] = {};
+};
+thread_local PositionCache t_positions;
+
 // Copies one dict into the records, straight into their one buffer.  The
 // walk runs inside the dict's critical section and copies every text before
 // leaving it, so another thread changing the dict meanwhile cannot hand us a
@@ -30,6 +57,7 @@ constexpr const char* kJsonData = "json_data";
 // wants.
 bool dict_to_record(PyObject* dict, JsonHl7& out) {
     bool ok = true;
+    PositionCache& positions = t_positions;
     out.begin_record();
     SEGMORPH_BEGIN_CRITICAL_SECTION(dict);
     Py_ssize_t pos = 0;
@@ -40,7 +68,7 @@ bool dict_to_record(PyObject* dict, JsonHl7& out) {
             ok = false;
             break;
         }
-        out.add_entry(k, v);
+        out.add_entry(k, v, positions.position(key, k));
     }
     SEGMORPH_END_CRITICAL_SECTION();
     return ok;

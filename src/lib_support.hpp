@@ -73,7 +73,17 @@ bool match_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
 // str (or subclass) -> UTF-8 view valid while `o` lives.  TypeError naming
 // `param` for other types; a str that cannot be encoded raises the
 // interpreter's UnicodeEncodeError.
-bool to_str(PyObject* o, const char* param, std::string_view& out);
+bool to_str_slow(PyObject* o, const char* param, std::string_view& out);
+inline bool to_str(PyObject* o, const char* param, std::string_view& out) {
+    // A compact ASCII str (nearly every key and value) holds its UTF-8 form
+    // as its data: no call into the interpreter needed.
+    if (PyUnicode_Check(o) && PyUnicode_IS_COMPACT_ASCII(o)) {
+        out = std::string_view(static_cast<const char*>(PyUnicode_DATA(o)),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
+        return true;
+    }
+    return to_str_slow(o, param, out);
+}
 // Only True or False.
 bool to_bool(PyObject* o, const char* param, bool& out);
 // True, False or None (or absent: null) -> empty optional.
@@ -117,6 +127,13 @@ private:
     std::vector<Slot> slots_;
     std::size_t used_ = 0;
 };
+
+// True when `key` is one of the process-wide table's keys, which live as long
+// as the process: its address then identifies its text for good.
+bool is_table_key(PyObject* key, std::uint32_t field, std::int32_t rep, std::int32_t comp);
+// The same test from the key's text, where it has the form that flattening
+// writes ("3", "3.1", "3[0]", "3[0].1", no leading zeros).
+bool is_table_key(PyObject* key, std::string_view text);
 
 // New dict of a record, items inserted in the record's key order.
 PyObject* record_to_dict(const SegmentRecord& record, KeyCache& keys);
