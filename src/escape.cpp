@@ -242,9 +242,13 @@ std::size_t Hl7EscapeHandler::kept_sequence_at(std::string_view text, std::size_
     return q + esc.size() - pos;
 }
 
+bool has_standard_delimiters(const Hl7EscapeHandler& h) {
+    return h.field_separator == U'|' && h.component_separator == U'^' && h.repetition_separator == U'~' &&
+           h.subcomponent_separator == U'&' && h.escape_character == U'\\';
+}
+
 void Hl7EscapeHandler::escape_into(std::string_view text, std::string& out) const {
-    if (field_separator == U'|' && component_separator == U'^' && repetition_separator == U'~' &&
-        subcomponent_separator == U'&' && escape_character == U'\\') {
+    if (has_standard_delimiters(*this)) {
         std::size_t run = 0;
         for (std::size_t pos = 0; pos < text.size(); ++pos) {
             const auto b = static_cast<unsigned char>(text[pos]);

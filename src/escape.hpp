@@ -1,6 +1,7 @@
 // Codec for HL7 escape sequences ("\F\", "\S\", "\X0D\", ...).
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -55,6 +56,18 @@ private:
 };
 
 Hl7EscapeHandler create_default_escape_handler();
+
+// The bytes that escaping with the standard delimiters reacts to ("|", "^",
+// "~", "&", "\", tab, line feed, carriage return, space): a text holding none
+// of them is written as it is, which callers can see for themselves without
+// a call.
+inline constexpr std::array<bool, 256> kStandardEscapeBytes = [] {
+    std::array<bool, 256> bytes{};
+    for (unsigned char c : {'|', '^', '~', '&', '\\', '\t', '\n', '\r', ' '}) bytes[c] = true;
+    return bytes;
+}();
+// True when the handler's delimiters are the standard ones.
+bool has_standard_delimiters(const Hl7EscapeHandler& handler);
 
 // One default handler for the whole process, built on first use (the
 // language makes that initialisation thread-safe) and never changed after:

@@ -163,7 +163,7 @@ constexpr std::uint64_t comp_cost(std::uint32_t max_comp) { return max_comp >= 1
 class Assembler {
 public:
     Assembler(const Hl7EscapeHandler& handler, bool escape, std::uint64_t budget)
-        : handler_(handler), escape_(escape), budget_(budget) {}
+        : handler_(handler), escape_(escape), standard_(has_standard_delimiters(handler)), budget_(budget) {}
 
     // A record given as its entries in byte-wise key order.
     void record(const SegmentRecord& rec, std::string& out);
@@ -184,6 +184,7 @@ private:
 
     const Hl7EscapeHandler& handler_;
     bool escape_;
+    bool standard_;  // the handler's delimiters are the standard ones
     std::uint64_t budget_;
     std::vector<Cell> cells_;
     // Scratch for the slow path of the budget.
@@ -287,10 +288,31 @@ void Assembler::spend_budget_in_key_order() {
 }
 
 void Assembler::put_value(std::string_view value, bool escape, std::string& out) const {
-    if (escape) {
-        handler_.escape_into(value, out);
-    } else {
+    if (!escape) {
         out.append(value);
+        return;
+    }
+    if (standard_) {
+        // Most values hold nothing to escape: find that out here, with a
+        // table, and copy them in one go.  From the first byte that may need
+        // escaping on, the handler takes over; what it writes for a byte
+        // never depends on the text before it.
+        const auto* p = reinterpret_cast<const unsigned char*>(value.data());
+        std::size_t i = 0;
+        while (i < value.size() && !kStandardEscapeBytes[p[i]]) ++i;
+        out.append(value.data(), i);
+        if (i == value.size()) return;
+        value.remove_prefix(i);
+    }
+    handler_.escape_into(value, out);
+}
+
+// Runs of one separator: mostly a single one, which push_back writes faster.
+inline void put_separators(std::string& out, std::uint64_t count, char sep) {
+    if (count == 1) {
+        out.push_back(sep);
+    } else if (count != 0) {
+        out.append(count, sep);
     }
 }
 
@@ -356,12 +378,12 @@ void Assembler::write(std::optional<std::string_view> name, std::string& out) co
         if (f != field) {
             // Without a name the first part of the line has no separator
             // before it.
-            out.append(f - field - (!name && field == 0 ? 1 : 0), '|');
+            put_separators(out, f - field - (!name && field == 0 ? 1 : 0), '|');
             field = f;
             rep = 0;
         }
         if (c.field_rep() != open_rep) {
-            out.append(c.rep() - rep, '~');
+            put_separators(out, c.rep() - rep, '~');
             rep = c.rep();
             comp = 1;
             open_rep = c.field_rep();
@@ -372,7 +394,7 @@ void Assembler::write(std::optional<std::string_view> name, std::string& out) co
             // else is stored in it; it sorts first, so look ahead.
             if (i + 1 < n && cells_[i + 1].field_rep() == open_rep) continue;
         } else {
-            out.append(k - comp, '^');
+            put_separators(out, k - comp, '^');
             comp = k;
         }
         put_value(c.value, f == 1 ? escape_field_1 : escape_, out);
@@ -527,6 +549,8 @@ constexpr std::uint64_t kUnusedPos = kNamePos - 1;
 void JsonHl7::reserve(std::size_t records, std::size_t entries) {
     record_starts_.reserve(records);
     entries_.reserve(entries);
+    // Keys and values of real records take about ten bytes an entry.
+    bytes_.reserve(entries * 12);
 }
 
 std::uint64_t JsonHl7::key_position(std::string_view key) {

@@ -33,7 +33,10 @@ constexpr const char* kJsonData = "json_data";
 class PositionCache {
 public:
     std::uint64_t position(PyObject* key, std::string_view text) {
-        Slot& s = slots_[(reinterpret_cast<std::uintptr_t>(key) >> 4) % kSlots];
+        // Objects are 16-byte aligned and often equally spaced: a multiply
+        // spreads their addresses over the slots.
+        const auto h = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key)) * 0x9E3779B97F4A7C15ull;
+        Slot& s = slots_[h >> (64 - kSlotBits)];
         if (s.key == key) return s.position;
         const std::uint64_t position = JsonHl7::key_position(text);
         if (is_table_key(key, text)) s = Slot{key, position};
@@ -41,7 +44,8 @@ public:
     }
 
 private:
-    static constexpr std::size_t kSlots = 1024;
+    static constexpr unsigned kSlotBits = 11;
+    static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
     struct Slot {
         PyObject* key;
         std::uint64_t position;
@@ -55,9 +59,8 @@ thread_local PositionCache t_positions;
 // leaving it, so another thread changing the dict meanwhile cannot hand us a
 // freed key or value.  A dict's keys differ from one another, as add_entry
 // wants.
-bool dict_to_record(PyObject* dict, JsonHl7& out) {
+bool dict_to_record(PyObject* dict, JsonHl7& out, PositionCache& positions) {
     bool ok = true;
-    PositionCache& positions = t_positions;
     out.begin_record();
     SEGMORPH_BEGIN_CRITICAL_SECTION(dict);
     Py_ssize_t pos = 0;
@@ -89,11 +92,25 @@ bool to_records(PyObject* seq, JsonHl7& out) {
     Py_ssize_t hint = PyObject_Size(seq);
     if (hint < 0) {
         PyErr_Clear();
+    } else if (PyList_CheckExact(seq)) {
+        // A list of dicts (the usual input) tells the number of entries
+        // too: the store is sized once instead of growing as it fills.  The
+        // list is held still while it is read; the sizes are only a hint.
+        std::size_t records = 0, entries = 0;
+        SEGMORPH_BEGIN_CRITICAL_SECTION(seq);
+        records = static_cast<std::size_t>(PyList_GET_SIZE(seq));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+            PyObject* item = PyList_GET_ITEM(seq, i);
+            if (PyDict_Check(item)) entries += static_cast<std::size_t>(PyDict_GET_SIZE(item));
+        }
+        SEGMORPH_END_CRITICAL_SECTION();
+        out.reserve(records, entries);
     } else {
         out.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, 4096)), 0);
     }
     Ref iter = Ref::steal(PyObject_GetIter(seq));
     if (!iter) return false;
+    PositionCache& positions = t_positions;
     for (;;) {
         PyObject* raw = nullptr;
         int got = PyIter_NextItem(iter.get(), &raw);
@@ -104,7 +121,7 @@ bool to_records(PyObject* seq, JsonHl7& out) {
             raise_arg_type_error(kJsonData, "dict", item.get());
             return false;
         }
-        if (!dict_to_record(item.get(), out)) return false;
+        if (!dict_to_record(item.get(), out, positions)) return false;
     }
 }
 
