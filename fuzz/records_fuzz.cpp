@@ -4,7 +4,9 @@
 //  - as JSON: parsing gives records or an error, never a crash, and the
 //    assembled text of any records stays within the documented bounds;
 //  - JsonHl7, which holds records in its own form, assembles any records
-//    exactly as assemble_message does.
+//    exactly as assemble_message does;
+//  - JsonHl7's fast JSON reader gives the same records or the same error as
+//    parse_json_records.
 // Build with -fsanitize=fuzzer for libFuzzer, or with -DSEGMORPH_REPLAY_MAIN
 // for a plain program that runs the files named on its command line.
 #include <cstdint>
@@ -63,6 +65,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Result<std::vector<SegmentRecord>> parsed = parse_json_records(text);
     if (parsed) check_size(parsed.value(), text);
+    Result<JsonHl7> fast = JsonHl7::from_json_text(text);
+    check(static_cast<bool>(fast) == static_cast<bool>(parsed), "the two JSON readers disagree on success", text);
+    if (fast) {
+        check(fast.value().json_data() == parsed.value(), "the two JSON readers give other records", text);
+    } else {
+        check(fast.error().message() == parsed.error().message(), "the two JSON readers give other errors", text);
+    }
     return 0;
 }
 
@@ -86,6 +95,30 @@ static int run_random(long count) {
             records.emplace_back(std::move(entries));
         }
         check_size(records, "(random records)");
+
+        // The same records as JSON text (keys repeated, in any order), then
+        // mangled at one place, through both JSON readers.
+        static const std::string_view noise[] = {"", "", ",", "]", "}", "\"", "\\ud800", "\\udc00", "\\u0000",
+                                                 std::string_view("\0", 1), " ", "1e999", "null", "{\"a\":\"b\"}",
+                                                 "\"x\":\"y\",", "\xef\xbb\xbf", "\\", "/*"};
+        std::string text = "[";
+        for (const SegmentRecord& r : records) {
+            text += text.size() > 1 ? ",{" : "{";
+            bool first = true;
+            for (const auto& [key, value] : r) {
+                for (int twice = 0; twice < (key.size() % 3 == 1 ? 2 : 1); ++twice) {
+                    text += first ? "\"" : ",\"";
+                    text += key + "\":\"" + value + (twice ? "w\"" : "\"");
+                    first = false;
+                }
+            }
+            text += "}";
+        }
+        text += "]";
+        const std::string_view extra = noise[n(rng) % std::size(noise)];
+        const std::size_t at = std::uniform_int_distribution<std::size_t>(0, text.size())(rng);
+        text.insert(at, extra);
+        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     }
     std::printf("checked %ld random record lists\n", count);
     return 0;

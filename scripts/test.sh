@@ -37,10 +37,13 @@ if command -v g++ >/dev/null 2>&1; then
     echo "=== C++ core under sanitizers"
     mkdir -p build/fuzz
     json_include=$("${venvs[0]}/bin/python" -c 'import os, nlohmann_json; print(os.path.join(os.path.dirname(nlohmann_json.__file__), "include"))')
-    core="src/json_hl7.cpp src/segments.cpp src/escape.cpp src/utils.cpp src/errors.cpp"
+    # The vendored JSON reader is C: compiled on its own, linked in.
+    gcc -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all -c third_party/yyjson/yyjson.c \
+        -o build/fuzz/yyjson.o || status=1
+    core="src/json_hl7.cpp src/segments.cpp src/escape.cpp src/utils.cpp src/errors.cpp build/fuzz/yyjson.o"
     for target in segment_fuzz records_fuzz; do
         g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all -DSEGMORPH_REPLAY_MAIN \
-            -Isrc -isystem "$json_include" "fuzz/$target.cpp" $core -o "build/fuzz/$target" || status=1
+            -Isrc -isystem third_party/yyjson -isystem "$json_include" "fuzz/$target.cpp" $core -o "build/fuzz/$target" || status=1
     done
     build/fuzz/segment_fuzz examples/*.hl7 tests/fixtures/*.hl7 tests/fixtures/corpus/*/*.hl7 || status=1
     build/fuzz/segment_fuzz --random 200000 || status=1
@@ -55,7 +58,8 @@ if command -v g++ >/dev/null 2>&1; then
         [ -e "$test" ] || continue
         name=$(basename "$test" .cpp)
         g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all \
-            -Isrc -Itests/cpp -isystem "$json_include" "$test" $core_all -o "build/cpptest/$name" \
+            -Isrc -Itests/cpp -isystem third_party/yyjson -isystem "$json_include" "$test" $core_all build/fuzz/yyjson.o \
+            -o "build/cpptest/$name" \
             && "build/cpptest/$name" || status=1
     done
 fi
