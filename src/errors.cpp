@@ -1,5 +1,6 @@
 #include "errors.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace segmorph {
@@ -19,7 +20,69 @@ std::string describe_errno(int code) {
 #endif
 }
 
+// Length of the valid UTF-8 sequence starting at p[0], or 0 when p[0] does
+// not start one (a stray continuation byte, an overlong or surrogate form,
+// a sequence cut short by the end of the text).
+std::size_t utf8_sequence_length(const unsigned char* p, std::size_t avail) {
+    const unsigned char b = p[0];
+    if (b < 0x80) return 1;
+    std::size_t need;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+        need = 1;
+    } else if (b == 0xE0) {
+        need = 2;
+        lo = 0xA0;
+    } else if (b == 0xED) {
+        need = 2;
+        hi = 0x9F;
+    } else if (b >= 0xE1 && b <= 0xEF) {
+        need = 2;
+    } else if (b == 0xF0) {
+        need = 3;
+        lo = 0x90;
+    } else if (b >= 0xF1 && b <= 0xF3) {
+        need = 3;
+    } else if (b == 0xF4) {
+        need = 3;
+        hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (avail <= need || p[1] < lo || p[1] > hi) return 0;
+    for (std::size_t k = 2; k <= need; ++k) {
+        if ((p[k] & 0xC0) != 0x80) return 0;
+    }
+    return need + 1;
+}
+
 }  // namespace
+
+std::string quote_input(std::string_view input, std::size_t limit) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    const auto* p = reinterpret_cast<const unsigned char*>(input.data());
+    const std::size_t n = input.size();
+    std::string out;
+    out.reserve(std::min(n, limit) + 32);
+    std::size_t i = 0;
+    while (i < n && i < limit) {
+        const std::size_t len = utf8_sequence_length(p + i, n - i);
+        if (len == 0) {
+            out += '<';
+            out += kHex[p[i] >> 4];
+            out += kHex[p[i] & 0xF];
+            out += '>';
+            ++i;
+        } else {
+            // A character straddling the limit is left out whole.
+            if (i + len > limit) break;
+            out.append(input.data() + i, len);
+            i += len;
+        }
+    }
+    if (i < n) out += "... (cut: " + std::to_string(n - i) + " more bytes)";
+    return out;
+}
 
 std::string IoError::to_string() const {
     switch (reason) {
@@ -50,12 +113,23 @@ SEGMORPH_ONE_TEXT(invalid_segment, InvalidSegment)
 SEGMORPH_ONE_TEXT(validation, Validation)
 SEGMORPH_ONE_TEXT(validation_failed, ValidationFailed)
 SEGMORPH_ONE_TEXT(missing_required_segment, MissingRequiredSegment)
-SEGMORPH_ONE_TEXT(invalid_segment_name, InvalidSegmentName)
-SEGMORPH_ONE_TEXT(invalid_field_separators, InvalidFieldSeparators)
 SEGMORPH_ONE_TEXT(json_parse, JsonParse)
 SEGMORPH_ONE_TEXT(encoding, Encoding)
 SEGMORPH_ONE_TEXT(configuration, Configuration)
 #undef SEGMORPH_ONE_TEXT
+
+// The kinds whose payload is a piece of the input quote it bounded.
+Hl7Error Hl7Error::invalid_segment_name(std::string name) {
+    Hl7Error r(ErrorKind::InvalidSegmentName);
+    r.text1_ = quote_input(name);
+    return r;
+}
+
+Hl7Error Hl7Error::invalid_field_separators(std::string separators) {
+    Hl7Error r(ErrorKind::InvalidFieldSeparators);
+    r.text1_ = quote_input(separators);
+    return r;
+}
 
 Hl7Error Hl7Error::empty_message() { return Hl7Error(ErrorKind::EmptyMessage); }
 
@@ -68,7 +142,7 @@ Hl7Error Hl7Error::parse(std::uint64_t line, std::string message) {
 
 Hl7Error Hl7Error::field_error(std::string segment, std::uint64_t field, std::string message) {
     Hl7Error r(ErrorKind::FieldError);
-    r.text1_ = std::move(segment);
+    r.text1_ = quote_input(segment);
     r.num1_ = field;
     r.text2_ = std::move(message);
     return r;
@@ -77,7 +151,7 @@ Hl7Error Hl7Error::field_error(std::string segment, std::uint64_t field, std::st
 Hl7Error Hl7Error::component_error(std::string segment, std::uint64_t field, std::uint64_t component,
                                    std::string message) {
     Hl7Error r(ErrorKind::ComponentError);
-    r.text1_ = std::move(segment);
+    r.text1_ = quote_input(segment);
     r.num1_ = field;
     r.num2_ = component;
     r.text2_ = std::move(message);
@@ -86,7 +160,7 @@ Hl7Error Hl7Error::component_error(std::string segment, std::uint64_t field, std
 
 Hl7Error Hl7Error::invalid_escape_sequence(std::string sequence, std::uint64_t position) {
     Hl7Error r(ErrorKind::InvalidEscapeSequence);
-    r.text1_ = std::move(sequence);
+    r.text1_ = quote_input(sequence);
     r.num1_ = position;
     return r;
 }
@@ -107,7 +181,7 @@ Hl7Error Hl7Error::component_too_long(std::uint64_t actual, std::uint64_t maximu
 
 Hl7Error Hl7Error::unsupported_version(std::string found, std::string supported) {
     Hl7Error r(ErrorKind::UnsupportedVersion);
-    r.text1_ = std::move(found);
+    r.text1_ = quote_input(found);
     r.text2_ = std::move(supported);
     return r;
 }
