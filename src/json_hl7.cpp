@@ -514,8 +514,10 @@ Result<std::vector<SegmentRecord>> parse_json_records(std::string_view text) {
 JsonHl7::JsonHl7(std::vector<SegmentRecord> records)
     : json_data_(std::move(records)), escape_handler_(create_default_escape_handler()) {}
 
-Result<JsonHl7> JsonHl7::from_file(std::string_view path) {
-    Result<std::string> text = read_message_file(path);
+Result<JsonHl7> JsonHl7::from_file(std::string_view path) { return from_file_content(read_utf8_file(path)); }
+
+Result<JsonHl7> JsonHl7::from_file_content(Result<std::string> file) {
+    Result<std::string> text = message_content(std::move(file));
     if (!text) return text.error();
     Result<std::vector<SegmentRecord>> records = parse_json_records(text.value());
     if (!records) return records.error();

@@ -3,6 +3,7 @@
 // calls the core.
 #include <algorithm>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -97,11 +98,23 @@ PyObject* json_data_impl(const JsonHl7& native) {
     return list.release();
 }
 
+// Bytes of keys and values the assembly will read: the measure of its work.
+std::size_t assembly_input_bytes(const JsonHl7& native) {
+    std::size_t bytes = 0;
+    for (const SegmentRecord& record : native.json_data()) {
+        for (const auto& [key, value] : record) bytes += key.size() + value.size();
+    }
+    return bytes;
+}
+
 PyObject* convert_impl(PyObject* self, bool escape) {
     JsonHl7Object* obj = as_self(self);
     SharedAccess access(obj->access);
     if (!access) return nullptr;
-    return new_str(obj->native.convert_json_to_hl7(escape));
+    const JsonHl7& native = obj->native;
+    const std::string text =
+        run_detached_if_large(assembly_input_bytes(native), [&] { return native.convert_json_to_hl7(escape); });
+    return new_str(text);
 }
 
 // ---------------------------------------------------------------- members
@@ -126,12 +139,17 @@ PyObject* json_hl7_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         if (!match_args(sig, args, nargs, kwnames, argv)) return nullptr;
         std::string_view path;
         if (!to_str(argv[0], "path", path)) return nullptr;
-        Result<JsonHl7> made = JsonHl7::from_file(path);
-        if (!made) {
-            raise_error(made.error());
+        std::optional<Result<JsonHl7>> made;
+        if (!read_file_detached(path, [&](Result<std::string> content) {
+                made.emplace(JsonHl7::from_file_content(std::move(content)));
+            })) {
             return nullptr;
         }
-        return wrap(std::move(made.value()));
+        if (!*made) {
+            raise_error(made->error());
+            return nullptr;
+        }
+        return wrap(std::move(made->value()));
     });
 }
 
