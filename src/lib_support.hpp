@@ -214,11 +214,12 @@ private:
 };
 
 // Pure C++ work on at least this many bytes of input (the message text, the
-// keys and values of the records) runs detached.  Below it, detaching would
-// cost more than it gives: re-attaching while another thread runs Python
-// waits for that thread to yield (up to the switch interval, 5 ms), and
-// 64 KiB is about 100 microseconds of assembly or validation, small against
-// that wait.  Measured by bench/bench_threads.py.
+// keys and values of the records) runs detached.  Detaching costs well under
+// a microsecond when no other thread wants the interpreter; when one does,
+// getting it back waits for that thread to yield, up to its switch interval
+// (5 ms).  So only calls long enough to be worth sharing detach: 64 KiB is
+// about 0.2 ms of assembly and 0.4 ms of validation (bench/bench_threads.py),
+// and shorter calls hold the interpreter for less than a switch interval.
 inline constexpr std::size_t kDetachMinBytes = 64 * 1024;
 
 // f(), detached from the interpreter when `bytes` reaches kDetachMinBytes.
