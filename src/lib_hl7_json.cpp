@@ -40,8 +40,9 @@ struct Options {
 // Converts one record list straight from the stored text to Python objects,
 // without materialising the records.
 PyObject* convert_impl(const Hl7Json& native) {
-    if (Status s = run_detached_if_large(native.hl7_string().size(),
-                                         [&] { return native.validate_for_conversion(); })) {
+    // Nothing to detach for when validation is off.
+    const std::size_t work = native.validation_enabled ? native.hl7_string().size() : 0;
+    if (Status s = run_detached_if_large(work, [&] { return native.validate_for_conversion(); })) {
         raise_error(*s);
         return nullptr;
     }
