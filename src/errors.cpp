@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "utils.hpp"
+
 namespace segmorph {
 
 namespace {
@@ -18,42 +20,6 @@ std::string describe_errno(int code) {
     if (strerror_r(code, buf, sizeof buf) != 0) return "Unknown error";
     return std::string(buf);
 #endif
-}
-
-// Length of the valid UTF-8 sequence starting at p[0], or 0 when p[0] does
-// not start one (a stray continuation byte, an overlong or surrogate form,
-// a sequence cut short by the end of the text).
-std::size_t utf8_sequence_length(const unsigned char* p, std::size_t avail) {
-    const unsigned char b = p[0];
-    if (b < 0x80) return 1;
-    std::size_t need;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-        need = 1;
-    } else if (b == 0xE0) {
-        need = 2;
-        lo = 0xA0;
-    } else if (b == 0xED) {
-        need = 2;
-        hi = 0x9F;
-    } else if (b >= 0xE1 && b <= 0xEF) {
-        need = 2;
-    } else if (b == 0xF0) {
-        need = 3;
-        lo = 0x90;
-    } else if (b >= 0xF1 && b <= 0xF3) {
-        need = 3;
-    } else if (b == 0xF4) {
-        need = 3;
-        hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (avail <= need || p[1] < lo || p[1] > hi) return 0;
-    for (std::size_t k = 2; k <= need; ++k) {
-        if ((p[k] & 0xC0) != 0x80) return 0;
-    }
-    return need + 1;
 }
 
 }  // namespace

@@ -66,40 +66,9 @@ bool is_valid_utf8(std::string_view bytes) {
             p += 8;
         }
         if (p >= end) break;
-        unsigned char b = *p;
-        if (b < 0x80) {
-            ++p;
-            continue;
-        }
-        std::size_t need;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            need = 1;
-        } else if (b == 0xE0) {
-            need = 2;
-            lo = 0xA0;
-        } else if (b == 0xED) {
-            need = 2;
-            hi = 0x9F;  // no surrogates
-        } else if (b >= 0xE1 && b <= 0xEF) {
-            need = 2;
-        } else if (b == 0xF0) {
-            need = 3;
-            lo = 0x90;
-        } else if (b >= 0xF1 && b <= 0xF3) {
-            need = 3;
-        } else if (b == 0xF4) {
-            need = 3;
-            hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (static_cast<std::size_t>(end - p) <= need) return false;
-        if (p[1] < lo || p[1] > hi) return false;
-        for (std::size_t k = 2; k <= need; ++k) {
-            if ((p[k] & 0xC0) != 0x80) return false;
-        }
-        p += need + 1;
+        const std::size_t len = utf8_sequence_length(p, static_cast<std::size_t>(end - p));
+        if (len == 0) return false;
+        p += len;
     }
     return true;
 }

@@ -37,6 +37,42 @@ inline void for_each_piece(std::string_view text, char sep, F&& f) {
     for_each_piece(text, std::string_view(&sep, 1), f);
 }
 
+// Length of the valid UTF-8 sequence starting at p[0] (of `avail` bytes
+// left), or 0 when none starts there: a stray continuation byte, an overlong
+// or surrogate form, a value above U+10FFFF, a sequence cut short.
+inline std::size_t utf8_sequence_length(const unsigned char* p, std::size_t avail) {
+    const unsigned char b = p[0];
+    if (b < 0x80) return 1;
+    std::size_t need;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+        need = 1;
+    } else if (b == 0xE0) {
+        need = 2;
+        lo = 0xA0;
+    } else if (b == 0xED) {
+        need = 2;
+        hi = 0x9F;  // no surrogates
+    } else if (b >= 0xE1 && b <= 0xEF) {
+        need = 2;
+    } else if (b == 0xF0) {
+        need = 3;
+        lo = 0x90;
+    } else if (b >= 0xF1 && b <= 0xF3) {
+        need = 3;
+    } else if (b == 0xF4) {
+        need = 3;
+        hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (avail <= need || p[1] < lo || p[1] > hi) return 0;
+    for (std::size_t k = 2; k <= need; ++k) {
+        if ((p[k] & 0xC0) != 0x80) return 0;
+    }
+    return need + 1;
+}
+
 // Strict UTF-8 check: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool is_valid_utf8(std::string_view bytes);
 
