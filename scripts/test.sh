@@ -64,4 +64,74 @@ for venv in "${venvs[@]}"; do
     echo "=== tests on $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])')"
     "$venv/bin/python" -m pytest -q -p no:cacheprovider tests || status=1
 done
+
+# ------------------------------------------------------------------------
+# The Python surface under AddressSanitizer and UBSan, the leak check, and
+# the Python fuzz harnesses (about three minutes in all).
+#
+# One interpreter (the oldest found) gets a second build of the extension
+# with the sanitizers, in .venv-sanitize; the interpreter itself is not
+# instrumented, so the sanitizer runtime is preloaded and leak detection,
+# which would report the interpreter's own allocations, is off (the leak
+# check below watches our memory instead).  With clang the build is also
+# instrumented for coverage, so the atheris harnesses are guided by what
+# the C++ code does; clang comes from the system packages when it is
+# missing and we may install them.  Without clang, gcc builds the sanitized
+# extension and the harnesses run unguided.
+# SEGMORPH_FUZZ_SECONDS sets each harness's budget (default 30).
+echo "=== Python suite under sanitizers"
+san_python="${pythons[0]}"
+if ! command -v clang++ >/dev/null 2>&1 && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    echo "installing clang from the system packages"
+    { apt-get install -y -qq clang || { apt-get update -qq && apt-get install -y -qq clang; }; } >/dev/null 2>&1 \
+        || echo "could not install clang: sanitizing with gcc, fuzzing unguided"
+fi
+san_flags="-O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=all"
+if command -v clang++ >/dev/null 2>&1; then
+    # vptr and function checks need runtime parts that atheris's runtime lacks.
+    san_cc=clang san_cxx=clang++
+    san_flags="$san_flags -fsanitize=fuzzer-no-link -fno-sanitize=vptr,function"
+    san_runtime=$(clang -print-file-name=libclang_rt.asan-x86_64.so)
+else
+    san_cc=gcc san_cxx=g++
+    san_runtime=$(g++ -print-file-name=libasan.so)
+fi
+san_venv=.venv-sanitize
+[ -x "$san_venv/bin/python" ] || "$san_python" -m venv "$san_venv"
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:quarantine_size_mb=16"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+if CC=$san_cc CXX=$san_cxx "$san_venv/bin/python" -m pip install -q --disable-pip-version-check \
+        -C build-dir=build/sanitize -C cmake.build-type=Debug -C "cmake.define.CMAKE_CXX_FLAGS=$san_flags" \
+        -C "cmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined" ".[test]"; then
+    LD_PRELOAD="$san_runtime" "$san_venv/bin/python" -m pytest -q -p no:cacheprovider tests || status=1
+else
+    echo "sanitized build failed"
+    status=1
+fi
+
+echo "=== leak check"
+"${venvs[0]}/bin/python" scripts/leak_check.py || status=1
+
+echo "=== Python fuzz harnesses"
+if "$san_venv/bin/python" -m pip install -q --disable-pip-version-check atheris \
+        && "$san_venv/bin/python" -c 'import atheris' 2>/dev/null; then
+    if [ "$san_cxx" = clang++ ]; then
+        fuzz_runtime="$("$san_venv/bin/python" -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so"
+    else
+        fuzz_runtime="$san_runtime"
+        echo "(no clang: the extension is not instrumented for coverage, the harnesses run unguided)"
+    fi
+    for harness in hl7_json_fuzz json_hl7_fuzz from_file_fuzz; do
+        corpus="build/fuzz-py/$harness"
+        rm -rf "$corpus" && mkdir -p "$corpus"
+        echo "--- $harness (${SEGMORPH_FUZZ_SECONDS:-30} s)"
+        LD_PRELOAD="$fuzz_runtime" "$san_venv/bin/python" "fuzz/$harness.py" "$corpus" \
+            -max_total_time="${SEGMORPH_FUZZ_SECONDS:-30}" -max_len=4096 -print_final_stats=1 \
+            -artifact_prefix="build/fuzz-py/$harness-" >"build/fuzz-py/$harness.log" 2>&1 \
+            && grep -E "^(Done|stat::number_of_executed_units)" "build/fuzz-py/$harness.log" \
+            || { tail -n 60 "build/fuzz-py/$harness.log"; status=1; }
+    done
+else
+    echo "atheris could not be installed for $("$san_python" -V): Python fuzz harnesses skipped"
+fi
 exit $status

@@ -27,6 +27,9 @@ public:
 
     // Io, EmptyMessage or InvalidFormat, else the parsed records.
     static Result<JsonHl7> from_file(std::string_view path);
+    // The rest of from_file once the file is read (by read_utf8_file or a
+    // FileReader): `content` is the file's text or the error reading it.
+    static Result<JsonHl7> from_file_content(Result<std::string> content);
 
     const std::vector<SegmentRecord>& json_data() const { return json_data_; }
     const Hl7EscapeHandler& escape_handler() const { return escape_handler_; }

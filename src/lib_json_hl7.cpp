@@ -3,6 +3,7 @@
 // calls the core.
 #include <algorithm>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,18 +16,36 @@ namespace segmorph::py {
 
 namespace {
 
-using JsonHl7Object = NativeObject<JsonHl7>;
+// The records, and the bytes of their keys and values: the measure of the
+// assembly's work, counted once since the records never change.
+struct JsonHl7State {
+    JsonHl7 core;
+    std::size_t input_bytes;
+};
+
+using JsonHl7Object = NativeObject<JsonHl7State>;
 
 JsonHl7Object* as_self(PyObject* o) { return JsonHl7Object::of(o); }
 
-PyObject* wrap(JsonHl7&& native) { return wrap_native(json_hl7_type(), std::move(native)); }
+PyObject* wrap(JsonHl7&& core, std::size_t input_bytes) {
+    return wrap_native(json_hl7_type(), JsonHl7State{std::move(core), input_bytes});
+}
+
+std::size_t input_bytes_of(const JsonHl7& core) {
+    std::size_t bytes = 0;
+    for (const SegmentRecord& record : core.json_data()) {
+        for (const auto& [key, value] : record) bytes += key.size() + value.size();
+    }
+    return bytes;
+}
 
 constexpr const char* kJsonData = "json_data";
 
-// Copies one dict into a record.  The walk runs inside the dict's critical
-// section and copies every text before leaving it, so another thread
-// changing the dict meanwhile cannot hand us a freed key or value.
-bool dict_to_record(PyObject* dict, SegmentRecord& out) {
+// Copies one dict into a record, adding the bytes of its keys and values to
+// `bytes`.  The walk runs inside the dict's critical section and copies every
+// text before leaving it, so another thread changing the dict meanwhile
+// cannot hand us a freed key or value.
+bool dict_to_record(PyObject* dict, SegmentRecord& out, std::size_t& bytes) {
     std::vector<SegmentRecord::Entry> entries;
     bool ok = true;
     SEGMORPH_BEGIN_CRITICAL_SECTION(dict);
@@ -40,6 +59,7 @@ bool dict_to_record(PyObject* dict, SegmentRecord& out) {
             break;
         }
         entries.emplace_back(std::string(k), std::string(v));
+        bytes += k.size() + v.size();
     }
     SEGMORPH_END_CRITICAL_SECTION();
     if (!ok) return false;
@@ -48,7 +68,8 @@ bool dict_to_record(PyObject* dict, SegmentRecord& out) {
 }
 
 // json_data -> records: any sequence but str, each item a dict of str to str.
-bool to_records(PyObject* seq, std::vector<SegmentRecord>& out) {
+// `bytes` receives the bytes of all keys and values.
+bool to_records(PyObject* seq, std::vector<SegmentRecord>& out, std::size_t& bytes) {
     if (PyUnicode_Check(seq)) {
         PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of dicts, got str", kJsonData);
         return false;
@@ -78,7 +99,7 @@ bool to_records(PyObject* seq, std::vector<SegmentRecord>& out) {
             return false;
         }
         SegmentRecord record;
-        if (!dict_to_record(item.get(), record)) return false;
+        if (!dict_to_record(item.get(), record, bytes)) return false;
         out.push_back(std::move(record));
     }
 }
@@ -101,7 +122,10 @@ PyObject* convert_impl(PyObject* self, bool escape) {
     JsonHl7Object* obj = as_self(self);
     SharedAccess access(obj->access);
     if (!access) return nullptr;
-    return new_str(obj->native.convert_json_to_hl7(escape));
+    const JsonHl7& core = obj->native.core;
+    const std::string text =
+        run_detached_if_large(obj->native.input_bytes, [&] { return core.convert_json_to_hl7(escape); });
+    return new_str(text);
 }
 
 // ---------------------------------------------------------------- members
@@ -113,8 +137,9 @@ PyObject* json_hl7_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         PyObject* argv[1];
         if (!match_args(sig, args, kwargs, argv)) return nullptr;
         std::vector<SegmentRecord> records;
-        if (!to_records(argv[0], records)) return nullptr;
-        return wrap(JsonHl7(std::move(records)));
+        std::size_t bytes = 0;
+        if (!to_records(argv[0], records, bytes)) return nullptr;
+        return wrap(JsonHl7(std::move(records)), bytes);
     });
 }
 
@@ -126,12 +151,19 @@ PyObject* json_hl7_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         if (!match_args(sig, args, nargs, kwnames, argv)) return nullptr;
         std::string_view path;
         if (!to_str(argv[0], "path", path)) return nullptr;
-        Result<JsonHl7> made = JsonHl7::from_file(path);
-        if (!made) {
-            raise_error(made.error());
+        std::optional<Result<JsonHl7>> made;
+        std::size_t bytes = 0;
+        if (!read_file_detached(path, [&](Result<std::string> content) {
+                made.emplace(JsonHl7::from_file_content(std::move(content)));
+                if (*made) bytes = input_bytes_of(made->value());
+            })) {
             return nullptr;
         }
-        return wrap(std::move(made.value()));
+        if (!*made) {
+            raise_error(made->error());
+            return nullptr;
+        }
+        return wrap(std::move(made->value()), bytes);
     });
 }
 
@@ -152,7 +184,7 @@ PyObject* get_json_data(PyObject* self, void*) {
         JsonHl7Object* obj = as_self(self);
         SharedAccess access(obj->access);
         if (!access) return nullptr;
-        return json_data_impl(obj->native);
+        return json_data_impl(obj->native.core);
     });
 }
 
