@@ -42,10 +42,14 @@ if command -v g++ >/dev/null 2>&1; then
         g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all -DSEGMORPH_REPLAY_MAIN \
             -Isrc -isystem "$json_include" "fuzz/$target.cpp" $core -o "build/fuzz/$target" || status=1
     done
+    g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all -DSEGMORPH_REPLAY_MAIN \
+        -Isrc fuzz/framing_fuzz.cpp src/framing.cpp -o build/fuzz/framing_fuzz || status=1
     build/fuzz/segment_fuzz examples/*.hl7 tests/fixtures/*.hl7 || status=1
     build/fuzz/segment_fuzz --random 200000 || status=1
     build/fuzz/records_fuzz examples/*.hl7 tests/fixtures/*.hl7 || status=1
     build/fuzz/records_fuzz --random 20000 || status=1
+    build/fuzz/framing_fuzz examples/*.hl7 tests/fixtures/*.hl7 || status=1
+    build/fuzz/framing_fuzz --random 200000 || status=1
 
     # Unit tests of the core: every tests/cpp/*_test.cpp is one program.
     echo "=== C++ core unit tests"
