@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds segmorph from source and runs every test: the C++ core on its own
-# under sanitizers, then the Python suite once for every CPython 3.11 or newer
-# that pyenv knows (else for python3 alone).  Each interpreter gets its own
+# under sanitizers, then the Python suite and the type checks once for every
+# CPython 3.11 or newer that pyenv knows (else for python3 alone).  Each interpreter gets its own
 # virtual environment under .venv-test-<version>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -67,5 +67,9 @@ fi
 for venv in "${venvs[@]}"; do
     echo "=== tests on $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])')"
     "$venv/bin/python" -m pytest -q -p no:cacheprovider tests || status=1
+    # The installed type information: found by type checkers, enough for
+    # strict checking of ordinary use, and true to the module.
+    "$venv/bin/python" -m mypy --strict --no-incremental tests/typing/ || status=1
+    "$venv/bin/python" -m mypy.stubtest segmorph || status=1
 done
 exit $status
