@@ -36,11 +36,9 @@ inline bool any_to_escape(std::uint64_t x) {
     return (((x - kOnes * 0x20) & ~x) | ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash)) & kHigh;
 }
 
-}  // namespace
-
-void append_json_string(TextBuffer& out, std::string_view text) {
-    // The worst case is six bytes per byte ("\u001f") and the quotes.
-    char* w = out.claim(6 * text.size() + 2);
+// Writes `text` as a JSON string at w, which has room for the worst case
+// (six bytes per byte, "\u001f", and the quotes); returns the end.
+inline char* put_json_string(char* w, std::string_view text) {
     *w++ = '"';
     const char* p = text.data();
     const char* const end = p + text.size();
@@ -73,21 +71,36 @@ void append_json_string(TextBuffer& out, std::string_view text) {
         }
     }
     *w++ = '"';
-    out.commit(w);
+    return w;
+}
+
+constexpr std::size_t worst_case(std::size_t bytes) { return 6 * bytes + 2; }
+
+}  // namespace
+
+void append_json_string(TextBuffer& out, std::string_view text) {
+    out.commit(put_json_string(out.claim(worst_case(text.size())), text));
 }
 
 void append_record(TextBuffer& out, const FlatRecord& record) {
-    out.push_back('{');
+    // One reservation per item: key, value, the colon and a comma or brace.
+    char lead = '{';
     for (std::size_t i = 0; i < record.size(); ++i) {
         const FlatRecord::Item item = record.item(i);
-        append_json_string(out, item.key);
-        out.push_back(':');
-        append_json_string(out, item.value);
-        out.push_back(',');
+        char* w = out.claim(worst_case(item.key.size()) + worst_case(item.value.size()) + 2);
+        *w++ = lead;
+        lead = ',';
+        w = put_json_string(w, item.key);
+        *w++ = ':';
+        out.commit(put_json_string(w, item.value));
     }
-    out.append("\"segment_name\":");
-    append_json_string(out, record.name());
-    out.push_back('}');
+    static constexpr std::string_view kName = "\"segment_name\":";
+    char* w = out.claim(1 + kName.size() + worst_case(record.name().size()) + 1);
+    *w++ = lead;
+    std::memcpy(w, kName.data(), kName.size());
+    w = put_json_string(w + kName.size(), record.name());
+    *w++ = '}';
+    out.commit(w);
 }
 
 }  // namespace segmorph::cli

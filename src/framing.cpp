@@ -1,5 +1,8 @@
 #include "framing.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 namespace segmorph {
 
 namespace {
@@ -24,10 +27,24 @@ bool is_envelope(std::string_view line) {
            segment_named(line, "FTS");
 }
 
+// True when one of the eight bytes of `x` is a CR or an LF: (v - 0x01..) &
+// ~v & 0x80.. is non-zero exactly when some byte of v is zero.  Framing
+// looks at every byte of the input, so it steps a word at a time.
+inline bool any_line_break(std::uint64_t x) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+    const std::uint64_t cr = x ^ (kOnes * '\r');
+    const std::uint64_t lf = x ^ (kOnes * '\n');
+    return (((cr - kOnes) & ~cr) | ((lf - kOnes) & ~lf)) & kHigh;
+}
+
 // End of the line that starts at `pos`: the next CR or LF, or the end.
 std::size_t line_end(std::string_view text, std::size_t pos) {
     const char* p = text.data() + pos;
     const char* const end = text.data() + text.size();
+    for (std::uint64_t word; end - p >= 8; p += 8) {
+        std::memcpy(&word, p, 8);
+        if (any_line_break(word)) break;
+    }
     while (p != end && *p != '\r' && *p != '\n') ++p;
     return static_cast<std::size_t>(p - text.data());
 }
