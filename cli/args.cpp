@@ -3,6 +3,7 @@
 #include <charconv>
 #include <string_view>
 #include <thread>
+#include <unistd.h>
 
 #ifndef SEGMORPH_VERSION
 #define SEGMORPH_VERSION "unknown"
@@ -36,7 +37,8 @@ constexpr std::string_view kMainHelp =
 constexpr std::string_view kCommonHelp =
     "  -j, --jobs N    convert on N threads (0: one per processor; default 1);\n"
     "                  output stays in input order\n"
-    "  -q, --quiet     no progress line (it is only shown on a terminal)\n"
+    "  -q, --quiet     no progress line (shown on a terminal when the output\n"
+    "                  goes elsewhere) and no closing count of failures\n"
     "      --fail-fast stop at the first message that fails\n"
     "  -h, --help      show this help\n";
 
@@ -190,6 +192,10 @@ struct Parser {
             }
             if (err) return *err;
         }
+        // Someone trying the command out would otherwise wait on a silent
+        // terminal; "-" still reads one.
+        if (opts.paths.empty() && isatty(STDIN_FILENO))
+            return usage("no input: give a PATH, pipe data in, or '-' to read the terminal");
         return opts;
     }
 };

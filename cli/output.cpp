@@ -41,7 +41,9 @@ void print_error(std::string_view text) {
 Output::Output(const Options& opts)
     : opts_(opts),
       json_array_(opts.command == Command::ToJson && opts.format == Format::Json),
-      show_progress_(!opts.quiet && isatty(STDERR_FILENO)),
+      // Not when the output goes to the same terminal: the line would be
+      // drawn over the records.
+      show_progress_(!opts.quiet && isatty(STDERR_FILENO) && !isatty(STDOUT_FILENO)),
       start_(Clock::now()),
       last_progress_(start_) {}
 

@@ -48,7 +48,7 @@ if command -v g++ >/dev/null 2>&1; then
     build/fuzz/segment_fuzz --random 200000 || status=1
     build/fuzz/records_fuzz examples/*.hl7 tests/fixtures/*.hl7 || status=1
     build/fuzz/records_fuzz --random 20000 || status=1
-    build/fuzz/framing_fuzz examples/*.hl7 tests/fixtures/*.hl7 || status=1
+    build/fuzz/framing_fuzz examples/*.hl7 $(find tests/fixtures -name '*.hl7') || status=1
     build/fuzz/framing_fuzz --random 200000 || status=1
 
     # Unit tests of the core: every tests/cpp/*_test.cpp is one program.

@@ -1,6 +1,8 @@
 """The segmorph command, run as a subprocess the way a shell user runs it."""
 
 import json
+import os
+import pty
 import re
 import subprocess
 import sysconfig
@@ -252,6 +254,16 @@ def test_usage_errors_exit_2_and_name_the_problem(args):
 def test_help_goes_to_standard_output(args):
     done = run(*args, check_status=0)
     assert done.stdout.startswith(b"usage: segmorph") and done.stderr == b""
+
+
+def test_no_input_from_a_terminal_is_a_usage_error():
+    leader, follower = pty.openpty()
+    try:
+        done = subprocess.run([str(COMMAND), "validate"], stdin=follower, capture_output=True, timeout=30)
+    finally:
+        os.close(leader)
+        os.close(follower)
+    assert done.returncode == 2 and b"no input" in done.stderr
 
 
 def test_quiet_success_on_a_pipe_writes_nothing_to_standard_error():
