@@ -20,10 +20,13 @@ namespace {
 // every thread busy on one large file.
 constexpr std::size_t kTaskBytes = 256 * 1024;
 
+// Input read per round: large enough that a round holds many tasks' worth,
+// small enough that memory stays bounded whatever the size of the feed.
+constexpr std::size_t kRoundBytes = 8 << 20;
+
 struct Source {
     std::string name;
     std::string json;  // the name as a JSON string
-    std::shared_ptr<const InputBytes> bytes;
 };
 
 // The name as a JSON string; a name that is not UTF-8 (any bytes are
@@ -142,33 +145,52 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
     return piece;
 }
 
-bool submit_hl7(const Options& opts, std::shared_ptr<const Source> src, OrderedJobs& jobs) {
-    // The parts are views into src->bytes, which every task keeps alive.
-    Framing framing = frame_messages(src->bytes->view());
-    const std::vector<FramePart>& parts = framing.parts;
-    if (parts.empty()) {
-        return jobs.submit([src] {
-            Piece piece;
-            piece.input_bytes = src->bytes->view().size();
-            piece.failures.push_back({0, src->name + ": " + Hl7Error::empty_message().message()});
-            return piece;
-        });
-    }
+Hl7Error empty_input() { return Hl7Error::empty_message(); }
+
+bool submit_failure(const std::string& text, OrderedJobs& jobs) {
+    return jobs.submit([text] {
+        Piece piece;
+        piece.failures.push_back({0, text});
+        return piece;
+    });
+}
+
+// Reads the input in rounds, frames each and submits its final parts in
+// runs of about kTaskBytes.  A task keeps its round's buffer alive, which
+// its parts point into.
+bool submit_hl7(const Options& opts, std::shared_ptr<const Source> src, InputReader& in, OrderedJobs& jobs) {
+    RoundFramer framer;
+    std::shared_ptr<const InputBytes> round;
+    std::string_view carry;
     std::size_t index = 0;
-    for (std::size_t i = 0; i < parts.size();) {
-        std::size_t j = i, bytes = 0, messages = 0;
-        while (j < parts.size() && (j == i || bytes < kTaskBytes)) {
-            bytes += parts[j].text.size();
-            messages += parts[j].kind == FramePart::Kind::Message;
-            ++j;
+    bool any = false;
+    for (bool ended = false; !ended;) {
+        // A message longer than a round makes the next one grow with it, so
+        // that re-reading the carried text stays linear overall.
+        Result<std::shared_ptr<const InputBytes>> next = in.next(carry, std::max(kRoundBytes, carry.size()), ended);
+        if (!next) return submit_failure(src->name + ": " + next.error().message(), jobs);
+        round = std::move(next.value());
+        const Framing framing = framer.frame(round->view(), ended, carry);
+        const std::vector<FramePart>& parts = framing.parts;
+        any = any || !parts.empty();
+        for (std::size_t i = 0; i < parts.size();) {
+            std::size_t j = i, bytes = 0, messages = 0;
+            while (j < parts.size() && (j == i || bytes < kTaskBytes)) {
+                bytes += parts[j].text.size();
+                messages += parts[j].kind == FramePart::Kind::Message;
+                ++j;
+            }
+            std::vector<FramePart> run(parts.begin() + static_cast<std::ptrdiff_t>(i),
+                                       parts.begin() + static_cast<std::ptrdiff_t>(j));
+            if (!jobs.submit([&opts, src, round, run = std::move(run), index] {
+                    return convert_hl7(opts, *src, run, index);
+                }))
+                return false;
+            index += messages;
+            i = j;
         }
-        std::vector<FramePart> run(parts.begin() + static_cast<std::ptrdiff_t>(i),
-                                   parts.begin() + static_cast<std::ptrdiff_t>(j));
-        if (!jobs.submit([&opts, src, run = std::move(run), index] { return convert_hl7(opts, *src, run, index); }))
-            return false;
-        index += messages;
-        i = j;
     }
+    if (!any) return submit_failure(src->name + ": " + empty_input().message(), jobs);
     return true;
 }
 
@@ -223,8 +245,7 @@ Piece convert_json_lines(const Options& opts, const Source& src, std::string_vie
 
 // A whole JSON document, or, when it is not one but its first line is a
 // JSON value, JSON Lines whose lines are arrays.
-Piece convert_json_document(const Options& opts, const Source& src) {
-    const std::string_view text = src.bytes->view();
+Piece convert_json_document(const Options& opts, const Source& src, std::string_view text) {
     Result<std::vector<JsonItem>> items = parse_json_document(text);
     if (!items) {
         const std::size_t nl = text.find('\n');
@@ -241,52 +262,67 @@ Piece convert_json_document(const Options& opts, const Source& src) {
     return piece;
 }
 
-bool submit_json(const Options& opts, std::shared_ptr<const Source> src, OrderedJobs& jobs) {
-    const std::string_view text = src->bytes->view();
-    const std::size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string_view::npos) {
-        return jobs.submit([src] {
-            Piece piece;
-            piece.failures.push_back({0, src->name + ": " + Hl7Error::empty_message().message()});
-            return piece;
-        });
-    }
-    if (text[first] != '{')
-        return jobs.submit([&opts, src] { return convert_json_document(opts, *src); });
-    // JSON Lines: runs of whole lines.
+// JSON Lines (an input whose first character is "{") are read in rounds
+// and converted in runs of whole lines; any other JSON input is one
+// document, read whole.
+bool submit_json(const Options& opts, std::shared_ptr<const Source> src, InputReader& in, OrderedJobs& jobs) {
+    enum class Kind { Unknown, Lines, Document } kind = Kind::Unknown;
+    std::shared_ptr<const InputBytes> round;
+    std::string_view carry;
     std::size_t line = 1;
-    for (std::size_t start = 0; start < text.size();) {
-        std::size_t end = std::min(text.size(), start + kTaskBytes);
-        end = text.find('\n', end);
-        end = end == std::string_view::npos ? text.size() : end + 1;
-        const std::string_view run = text.substr(start, end - start);
-        std::size_t lines = 0;
-        for (char c : run) lines += c == '\n';
-        // A run ends after its "\n", so cutting it leaves an empty last piece.
-        const std::string_view body = run.ends_with('\n') ? run.substr(0, run.size() - 1) : run;
-        if (!jobs.submit([&opts, src, body, line] { return convert_json_lines(opts, *src, body, line); }))
-            return false;
-        line += lines;
-        start = end;
+    for (bool ended = false; !ended;) {
+        Result<std::shared_ptr<const InputBytes>> next = in.next(carry, std::max(kRoundBytes, carry.size()), ended);
+        if (!next) return submit_failure(src->name + ": " + next.error().message(), jobs);
+        round = std::move(next.value());
+        const std::string_view text = round->view();
+        carry = {};
+        if (kind == Kind::Unknown) {
+            const std::size_t first = text.find_first_not_of(" \t\r\n");
+            if (first != std::string_view::npos) kind = text[first] == '{' ? Kind::Lines : Kind::Document;
+        }
+        if (kind != Kind::Lines) {
+            if (!ended) {
+                carry = text;  // a document is read whole; blank text waits too
+                continue;
+            }
+            if (kind == Kind::Unknown) return submit_failure(src->name + ": " + empty_input().message(), jobs);
+            return jobs.submit([&opts, src, round] { return convert_json_document(opts, *src, round->view()); });
+        }
+        // Whole lines only; the line not yet ended waits for the next round.
+        std::size_t complete = text.size();
+        if (!ended) {
+            const std::size_t last = text.rfind('\n');
+            complete = last == std::string_view::npos ? 0 : last + 1;
+            carry = text.substr(complete);
+        }
+        for (std::size_t start = 0; start < complete;) {
+            std::size_t end = std::min(complete, start + kTaskBytes);
+            end = text.find('\n', end);
+            end = end == std::string_view::npos || end >= complete ? complete : end + 1;
+            const std::string_view run = text.substr(start, end - start);
+            std::size_t lines = 0;
+            for (char c : run) lines += c == '\n';
+            // A run ends after its "\n", so cutting it leaves an empty last piece.
+            const std::string_view body = run.ends_with('\n') ? run.substr(0, run.size() - 1) : run;
+            if (!jobs.submit([&opts, src, round, body, line] { return convert_json_lines(opts, *src, body, line); }))
+                return false;
+            line += lines;
+            start = end;
+        }
     }
     return true;
 }
 
 }  // namespace
 
-bool submit_input(const Options& opts, const std::string& source, std::shared_ptr<const InputBytes> bytes,
-                  OrderedJobs& jobs) {
-    auto src = std::make_shared<const Source>(Source{source, json_name(source), std::move(bytes)});
-    return opts.command == Command::ToHl7 ? submit_json(opts, std::move(src), jobs)
-                                          : submit_hl7(opts, std::move(src), jobs);
+bool submit_input(const Options& opts, const std::string& source, InputReader& in, OrderedJobs& jobs) {
+    auto src = std::make_shared<const Source>(Source{source, json_name(source)});
+    return opts.command == Command::ToHl7 ? submit_json(opts, std::move(src), in, jobs)
+                                          : submit_hl7(opts, std::move(src), in, jobs);
 }
 
 bool submit_unreadable(const std::string& source, const Hl7Error& error, OrderedJobs& jobs) {
-    return jobs.submit([text = source + ": " + error.message()] {
-        Piece piece;
-        piece.failures.push_back({0, text});
-        return piece;
-    });
+    return submit_failure(source + ": " + error.message(), jobs);
 }
 
 }  // namespace segmorph::cli

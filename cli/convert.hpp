@@ -12,10 +12,11 @@
 
 namespace segmorph::cli {
 
-// Submits the conversion of one input, whose whole content is `bytes`, as
-// one or more tasks in input order.  False once the run has stopped.
-bool submit_input(const Options& opts, const std::string& source, std::shared_ptr<const InputBytes> bytes,
-                  OrderedJobs& jobs);
+// Reads one input and submits its conversion as tasks in input order.
+// HL7 and JSON Lines are read in rounds of a few megabytes, so memory does
+// not grow with the length of a feed; a JSON document is read whole.  False
+// once the run has stopped.
+bool submit_input(const Options& opts, const std::string& source, InputReader& in, OrderedJobs& jobs);
 
 // Submits the report of an input that could not be read.
 bool submit_unreadable(const std::string& source, const Hl7Error& error, OrderedJobs& jobs);

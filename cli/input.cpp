@@ -56,33 +56,6 @@ void walk(const std::string& dir, std::initializer_list<std::string_view> extens
 
 Hl7Error os_error(int code) { return Hl7Error::io(IoError::from_errno(code)); }
 
-// Reads everything from fd, in one step when it is a file whose size is
-// known (the buffer grows if the file grows meanwhile).
-Result<std::shared_ptr<const InputBytes>> read_all(int fd) {
-    std::size_t capacity = 65536, size = 0;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-        capacity = static_cast<std::size_t>(st.st_size) + 1;  // + 1: the read that sees the end
-    auto data = std::make_unique_for_overwrite<char[]>(capacity);
-    for (;;) {
-        if (size == capacity) {
-            const std::size_t grown = capacity * 2;
-            auto bigger = std::make_unique_for_overwrite<char[]>(grown);
-            std::memcpy(bigger.get(), data.get(), size);
-            data = std::move(bigger);
-            capacity = grown;
-        }
-        const ssize_t n = ::read(fd, data.get() + size, capacity - size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return os_error(errno);
-        }
-        if (n == 0) break;
-        size += static_cast<std::size_t>(n);
-    }
-    return std::make_shared<const InputBytes>(std::move(data), size);
-}
-
 }  // namespace
 
 std::vector<std::string> expand_paths(const std::vector<std::string>& paths,
@@ -100,8 +73,8 @@ std::vector<std::string> expand_paths(const std::vector<std::string>& paths,
     return out;
 }
 
-Result<std::shared_ptr<const InputBytes>> read_input(const std::string& name) {
-    if (name == kStdinName) return read_all(STDIN_FILENO);
+Result<InputReader> InputReader::open(const std::string& name) {
+    if (name == kStdinName) return InputReader(STDIN_FILENO, false);
     int fd;
     do {
         fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
@@ -112,9 +85,32 @@ Result<std::shared_ptr<const InputBytes>> read_input(const std::string& name) {
         ::close(fd);
         return os_error(EISDIR);
     }
-    Result<std::shared_ptr<const InputBytes>> data = read_all(fd);
-    ::close(fd);
-    return data;
+    return InputReader(fd, true);
+}
+
+InputReader::~InputReader() {
+    if (owned_) ::close(fd_);
+}
+
+Result<std::shared_ptr<const InputBytes>> InputReader::next(std::string_view carry, std::size_t want, bool& ended) {
+    const std::size_t capacity = carry.size() + want;
+    auto data = std::make_unique_for_overwrite<char[]>(capacity);
+    if (!carry.empty()) std::memcpy(data.get(), carry.data(), carry.size());
+    std::size_t size = carry.size();
+    ended = false;
+    while (size < capacity) {
+        const ssize_t n = ::read(fd_, data.get() + size, capacity - size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return os_error(errno);
+        }
+        if (n == 0) {
+            ended = true;
+            break;
+        }
+        size += static_cast<std::size_t>(n);
+    }
+    return std::make_shared<const InputBytes>(std::move(data), size);
 }
 
 }  // namespace segmorph::cli

@@ -23,9 +23,9 @@ inline constexpr std::string_view kStdinName = "-";
 std::vector<std::string> expand_paths(const std::vector<std::string>& paths,
                                       std::initializer_list<std::string_view> extensions);
 
-// The whole content of one input.  Held in a plain buffer rather than a
-// std::string so that reading a large file does not first zero the memory
-// it is about to fill.
+// Bytes of an input, read in rounds: tasks that convert a round share
+// ownership of its buffer.  A plain buffer rather than a std::string, so
+// that reading does not first zero the memory it is about to fill.
 class InputBytes {
 public:
     InputBytes(std::unique_ptr<char[]> data, std::size_t size) : data_(std::move(data)), size_(size) {}
@@ -36,8 +36,26 @@ private:
     std::size_t size_;
 };
 
-// A whole input; standard input for kStdinName.  Io on failure, with the
-// operating system's description.
-Result<std::shared_ptr<const InputBytes>> read_input(const std::string& name);
+// One input opened for reading: a file, or standard input for kStdinName.
+class InputReader {
+public:
+    // Io with the operating system's description when the file cannot be
+    // opened or is a directory.
+    static Result<InputReader> open(const std::string& name);
+
+    InputReader(InputReader&& other) noexcept : fd_(other.fd_), owned_(other.owned_) { other.owned_ = false; }
+    InputReader& operator=(InputReader&&) = delete;
+    ~InputReader();
+
+    // The next round: `carry` (a view that must stay valid until this
+    // returns) followed by at least `want` newly read bytes, fewer only at
+    // the end of the input, which sets `ended`.
+    Result<std::shared_ptr<const InputBytes>> next(std::string_view carry, std::size_t want, bool& ended);
+
+private:
+    InputReader(int fd, bool owned) : fd_(fd), owned_(owned) {}
+    int fd_;
+    bool owned_;
+};
 
 }  // namespace segmorph::cli

@@ -31,9 +31,8 @@ int run(const Options& opts) {
     {
         OrderedJobs jobs(opts.jobs, [&output](Piece&& piece) { return output.take(std::move(piece)); });
         for (const std::string& path : inputs(opts)) {
-            Result<std::shared_ptr<const InputBytes>> data = read_input(path);
-            const bool go = data ? submit_input(opts, path, std::move(data.value()), jobs)
-                                 : submit_unreadable(path, data.error(), jobs);
+            Result<InputReader> in = InputReader::open(path);
+            const bool go = in ? submit_input(opts, path, in.value(), jobs) : submit_unreadable(path, in.error(), jobs);
             if (!go) break;
         }
         jobs.finish();

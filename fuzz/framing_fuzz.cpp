@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "framing.hpp"
 
@@ -60,6 +61,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (framing.mllp) check(t.find_first_of("\x0B\x1C") == std::string_view::npos, "MLLP byte in a part", input);
     }
     for (; pos != end; ++pos) check(is_gap_byte(*pos, framing.mllp), "text lost after the parts", input);
+
+    // Read in rounds of a few bytes (sizes taken from the input, so that
+    // every run tries other cuts), framing gives the same parts.
+    RoundFramer rounds;
+    std::size_t matched = 0;
+    std::string carried;
+    std::size_t at = 0, step = 1 + (size ? data[0] % 7 : 0);
+    for (bool ended = false; !ended;) {
+        const std::size_t take = std::min(step, input.size() - at);
+        step = 1 + (step * 5 + take) % 11;
+        const std::string round = carried + std::string(input.substr(at, take));
+        at += take;
+        ended = at == input.size();
+        std::string_view carry;
+        for (const FramePart& part : rounds.frame(round, ended, carry).parts) {
+            check(matched < framing.parts.size(), "rounds give more parts", input);
+            check(part.kind == framing.parts[matched].kind && part.text == framing.parts[matched].text,
+                  "rounds give other parts", input);
+            ++matched;
+        }
+        carried = std::string(carry);
+    }
+    check(matched == framing.parts.size(), "rounds give fewer parts", input);
     return 0;
 }
 

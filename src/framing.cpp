@@ -82,6 +82,33 @@ void frame_region(std::string_view region, std::vector<FramePart>& parts) {
     close();
 }
 
+// Whether an input that starts with `head` (past a leading mark) is an
+// MLLP capture; nullopt while `head` holds nothing but white space.
+std::optional<bool> is_mllp_capture(std::string_view head) {
+    const std::size_t first = head.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) return std::nullopt;
+    return head[first] == kStartBlock;
+}
+
+void frame_all(std::string_view text, Framing& framing) {
+    if (!framing.mllp) {
+        frame_region(text, framing.parts);
+        return;
+    }
+    // Every stretch between two framing bytes is framed on its own; the CR
+    // after an end byte and the gaps between blocks are blank and vanish.
+    // Text outside the blocks is kept, and a last block that was cut off
+    // before its end byte still counts.
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == kStartBlock || text[i] == kEndBlock) {
+            frame_region(text.substr(start, i - start), framing.parts);
+            start = i + 1;
+        }
+    }
+    frame_region(text.substr(start), framing.parts);
+}
+
 }  // namespace
 
 bool segment_named(std::string_view line, std::string_view name) {
@@ -89,27 +116,64 @@ bool segment_named(std::string_view line, std::string_view name) {
 }
 
 Framing frame_messages(std::string_view input) {
+    if (input.starts_with(kByteOrderMark)) input.remove_prefix(kByteOrderMark.size());
     Framing framing;
-    std::string_view rest = input;
-    if (rest.starts_with(kByteOrderMark)) rest.remove_prefix(kByteOrderMark.size());
-    const std::size_t first = rest.find_first_not_of(" \t\r\n");
-    framing.mllp = first != std::string_view::npos && rest[first] == kStartBlock;
-    if (!framing.mllp) {
-        frame_region(rest, framing.parts);
+    framing.mllp = is_mllp_capture(input).value_or(false);
+    frame_all(input, framing);
+    return framing;
+}
+
+Framing RoundFramer::frame(std::string_view round, bool ended, std::string_view& carry) {
+    carry = {};
+    if (!mllp_) {
+        // Only the input's very first bytes may be a leading mark; later
+        // rounds start with a part, which framing must see as it is.
+        std::string_view head = round;
+        if (at_input_start_) {
+            if (!ended && head.size() < kByteOrderMark.size() && kByteOrderMark.starts_with(head)) {
+                carry = round;
+                return Framing{};
+            }
+            if (head.starts_with(kByteOrderMark)) head.remove_prefix(kByteOrderMark.size());
+        }
+        mllp_ = is_mllp_capture(head);
+        if (!mllp_) {
+            // Nothing but blank lines so far: keep only the line that is not
+            // yet complete.
+            const std::size_t last_break = head.find_last_of("\r\n");
+            if (last_break != std::string_view::npos) at_input_start_ = false;
+            if (!ended) carry = last_break == std::string_view::npos ? round : head.substr(last_break + 1);
+            return Framing{};
+        }
+        round = head;
+    }
+    Framing framing;
+    framing.mllp = *mllp_;
+    if (ended) {
+        frame_all(round, framing);
         return framing;
     }
-    // Every stretch between two framing bytes is framed on its own; the CR
-    // after an end byte and the gaps between blocks are blank and vanish.
-    // Text outside the blocks is kept, and a last block that was cut off
-    // before its end byte still counts.
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < rest.size(); ++i) {
-        if (rest[i] == kStartBlock || rest[i] == kEndBlock) {
-            frame_region(rest.substr(start, i - start), framing.parts);
-            start = i + 1;
-        }
+    // A line not yet complete may still turn out to start a message or be
+    // an envelope segment, so only complete lines are framed; and the last
+    // part may still grow.  Both wait for the next round.
+    const std::size_t last_break = round.find_last_of(*mllp_ ? std::string_view("\r\n\x0B\x1C", 4) : "\r\n");
+    if (last_break == std::string_view::npos) {
+        carry = round;
+        return framing;
     }
-    frame_region(rest.substr(start), framing.parts);
+    frame_all(round.substr(0, last_break + 1), framing);
+    if (framing.parts.empty()) {
+        carry = round.substr(last_break + 1);
+        return framing;
+    }
+    // Carried from the start of its line: a mark skipped there must be
+    // skipped again, not found a second time.  (A part starts at a line
+    // start, where no mark can end, or right after a skipped mark.)
+    std::size_t from = static_cast<std::size_t>(framing.parts.back().text.data() - round.data());
+    if (from >= kByteOrderMark.size() && round.substr(from - kByteOrderMark.size(), kByteOrderMark.size()) == kByteOrderMark)
+        from -= kByteOrderMark.size();
+    carry = round.substr(from);
+    framing.parts.pop_back();
     return framing;
 }
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -47,6 +48,24 @@ struct Framing {
 // one can be concatenated.  Never fails; every byte that is not a line
 // break, blank, a byte-order mark or MLLP framing ends up in some part.
 Framing frame_messages(std::string_view input);
+
+// Framing of an input that is read in rounds, so that a feed of any length
+// is converted in bounded memory.  Each round is the text carried over from
+// the round before followed by newly read bytes; the parts it yields are
+// exactly those frame_messages would give for the whole input.
+class RoundFramer {
+public:
+    // Frames one round and returns its final parts.  Unless `ended` (no
+    // more input follows), the last part may still grow: it is held back,
+    // and `carry` is set to the text from its start to the end of the
+    // round, which the caller puts in front of the next round.  The parts
+    // and `carry` are views into `round`.
+    Framing frame(std::string_view round, bool ended, std::string_view& carry);
+
+private:
+    std::optional<bool> mllp_;  // decided by the first text that is not blank
+    bool at_input_start_ = true;
+};
 
 // True when `line` holds a segment named `name`: the name followed by the
 // end of the line or by a byte that cannot continue a segment name.

@@ -133,6 +133,20 @@ def test_files_are_cut_into_messages_and_envelope_segments(data, expected):
     assert all(r["segment_name"] for i in items if "records" in i for r in i["records"])
 
 
+def test_feeds_longer_than_a_read_round_convert_like_short_ones():
+    # Input is read a few megabytes at a time; messages cut by a round's end
+    # must come out whole, with their indices running on, in both directions.
+    one = (CORPUS / "cdc-prime-reportstream" / "sample-batch-pdi-20210608-0001.hl7").read_bytes()
+    copies = 12_000_000 // len(one) + 1
+    single = run("to-json", "-", input=one, check_status=0).stdout.splitlines()
+    feed = run("to-json", "-", input=one * copies, check_status=0).stdout
+    items, expected = jsonl(feed), [json.loads(line) for line in single] * copies
+    assert [i.pop("index", None) for i in items if "records" in i] == list(range(sum("records" in i for i in items)))
+    assert items == [{k: v for k, v in i.items() if k != "index"} for i in expected]
+    hl7 = run("to-hl7", "-", input=b"\n".join(single), check_status=0).stdout
+    assert run("to-hl7", "-", input=feed, check_status=0).stdout == hl7 * copies
+
+
 def test_directories_are_walked_for_hl7_and_txt_files_in_name_order(tmp_path):
     (tmp_path / "b").mkdir()
     for name in ["b/z.hl7", "a.TXT", "b/a.hl7", "notes.md", "c.json"]:

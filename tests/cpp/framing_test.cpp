@@ -73,4 +73,30 @@ TEST(blank_input_has_no_parts) {
     CHECK_EQ(parts("\x0B\x1C\r", true), "");
 }
 
+// Reading in rounds gives the parts of the whole input, wherever the
+// input is cut: in a line, in a line break, in a mark, in MLLP framing.
+TEST(rounds_give_the_parts_of_the_whole_input) {
+    const std::string inputs[] = {
+        "\xEF\xBB\xBF\xEF\xBB\xBF" "FHS|f\r\nBHS|b\r\nMSH|1\r\nPID|a\r\n\r\nMSH|2\rBTS|2\rFTS|1\r\n",
+        " \r\n\x0BMSH|1\rPID|a\r\x1C\r\x0B" "BHS|b\rMSH|2\x1C\r\x0BMSH|3",
+        "PID|x\nMSHA|y\nMSH\n\xEF\xBB\xBFMSH|2\n",
+    };
+    for (const std::string& input : inputs) {
+        for (std::size_t cut = 0; cut <= input.size(); ++cut) {
+            RoundFramer rounds;
+            std::string_view carry;
+            const std::string head = input.substr(0, cut);  // the views below point into it
+            Framing first = rounds.frame(head, false, carry);
+            std::string got;
+            for (const FramePart& p : first.parts) got += std::string(p.text) + "\x01";
+            const std::string second = std::string(carry) + input.substr(cut);
+            for (const FramePart& p : rounds.frame(second, true, carry).parts) got += std::string(p.text) + "\x01";
+            std::string want;
+            for (const FramePart& p : frame_messages(input).parts) want += std::string(p.text) + "\x01";
+            CHECK_EQ(got, want);
+            CHECK(carry.empty());
+        }
+    }
+}
+
 TEST_MAIN()
