@@ -242,6 +242,28 @@ def test_bad_json_lines_are_reported_by_line_and_the_rest_converted():
     assert errors[1].startswith("segmorph: -: line 3: HL7 invalid format: Invalid JSON: record 0 ")
 
 
+@pytest.mark.parametrize("line, expected", [
+    # Members other than "records" and "envelope" are skipped, whatever they hold.
+    ('{"source": {"records": 1}, "index": [1, {"a": [null]}], "records": [{"1": "a", "segment_name": "X"}]}',
+     b"X|a\r"),
+    ('{"records": [{"1": "a"}], "records": [{"1": "b", "1": "c", "segment_name": "Y"}]}', b"Y|c\r"),
+    ('{"envelope": {"1": "2", "segment_name": "BTS"}}', b"BTS|2\r"),
+    ('[{"segment_name": "Z"}, {}]', b"Z\r\r"),
+    ('{"records": [], "envelope": {}}', "either"),
+    ('{"records": {}}', '"records" must be an array, found an object'),
+    ('{"envelope": {"1": 2}}', '"envelope" has the value of key "1" not a string but a number'),
+    ('{"records": [{"1": "a"}, ["b"]]}', "record 1 must be an object, found an array"),
+    ('{"records": [1]}', "record 0 must be an object, found a number"),
+])
+def test_json_lines_shapes(line, expected):
+    done = run("to-hl7", input=line.encode())
+    if isinstance(expected, bytes):
+        assert (done.returncode, done.stdout, done.stderr) == (0, expected, b"")
+    else:
+        assert done.returncode == 1 and done.stdout == b""
+        assert done.stderr.decode().startswith("segmorph: -: ") and expected in done.stderr.decode()
+
+
 @pytest.mark.parametrize("document", ['[{"segment_name": 1}]', "[1]", '[{"1": "a"}] x', '\ufeff[]', "[\n{"])
 def test_json_arrays_fail_as_the_module_fails(tmp_path, document):
     path = tmp_path / "bad.json"
