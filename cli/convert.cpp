@@ -145,8 +145,6 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
     return piece;
 }
 
-Hl7Error empty_input() { return Hl7Error::empty_message(); }
-
 bool submit_failure(const std::string& text, OrderedJobs& jobs) {
     return jobs.submit([text] {
         Piece piece;
@@ -190,7 +188,7 @@ bool submit_hl7(const Options& opts, std::shared_ptr<const Source> src, InputRea
             i = j;
         }
     }
-    if (!any) return submit_failure(src->name + ": " + empty_input().message(), jobs);
+    if (!any) return submit_failure(src->name + ": " + Hl7Error::empty_message().message(), jobs);
     return true;
 }
 
@@ -285,7 +283,8 @@ bool submit_json(const Options& opts, std::shared_ptr<const Source> src, InputRe
                 carry = text;  // a document is read whole; blank text waits too
                 continue;
             }
-            if (kind == Kind::Unknown) return submit_failure(src->name + ": " + empty_input().message(), jobs);
+            if (kind == Kind::Unknown)
+                return submit_failure(src->name + ": " + Hl7Error::empty_message().message(), jobs);
             return jobs.submit([&opts, src, round] { return convert_json_document(opts, *src, round->view()); });
         }
         // Whole lines only; the line not yet ended waits for the next round.

@@ -17,7 +17,9 @@ using json = nlohmann::json;
 
 Hl7Error invalid(const std::string& what) { return Hl7Error::invalid_format("Invalid JSON: " + what); }
 
-std::string json_quoted(const std::string& key) { return json(key).dump(-1, ' ', false, json::error_handler_t::replace); }
+std::string json_quoted(const std::string& key) {
+    return json(key).dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 // Builds items straight from the parser's events, without a document tree
 // (most of the time of reading JSON Lines went into building and freeing

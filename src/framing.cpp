@@ -170,8 +170,8 @@ Framing RoundFramer::frame(std::string_view round, bool ended, std::string_view&
     // skipped again, not found a second time.  (A part starts at a line
     // start, where no mark can end, or right after a skipped mark.)
     std::size_t from = static_cast<std::size_t>(framing.parts.back().text.data() - round.data());
-    if (from >= kByteOrderMark.size() && round.substr(from - kByteOrderMark.size(), kByteOrderMark.size()) == kByteOrderMark)
-        from -= kByteOrderMark.size();
+    const std::size_t mark = kByteOrderMark.size();
+    if (from >= mark && round.substr(from - mark, mark) == kByteOrderMark) from -= mark;
     carry = round.substr(from);
     framing.parts.pop_back();
     return framing;

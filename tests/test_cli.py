@@ -199,7 +199,8 @@ def test_validate_prints_a_verdict_per_message():
         "-:2: ok",
     ]
     strict = run("validate", "--strict", input=text.encode()).stdout.decode().splitlines()
-    assert strict[2] == "-:2: HL7 version not supported: 9.9 (supported versions: 2.1, 2.2, 2.3, 2.4, 2.5, 2.5.1, 2.6, 2.7, 2.8, 2.9)"
+    assert strict[2] == ("-:2: HL7 version not supported: 9.9 "
+                         "(supported versions: 2.1, 2.2, 2.3, 2.4, 2.5, 2.5.1, 2.6, 2.7, 2.8, 2.9)")
 
 
 # -------------------------------------------------- bad input and exit codes
@@ -228,7 +229,8 @@ def test_fail_fast_stops_after_the_messages_before_the_first_failure():
     assert [i["index"] for i in jsonl(done.stdout)] == [0]
     assert done.stderr.decode().startswith("segmorph: -: message 1: Invalid segment name: PV1")
     done = run("validate", "--fail-fast", "-j", "2", input=text.encode())
-    assert done.stdout.decode().splitlines() == ["-:0: ok", "-:1: Missing required segment: PID (Patient Identification)"]
+    assert done.stdout.decode().splitlines() == [
+        "-:0: ok", "-:1: Missing required segment: PID (Patient Identification)"]
 
 
 def test_bad_json_lines_are_reported_by_line_and_the_rest_converted():

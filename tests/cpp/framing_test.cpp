@@ -14,7 +14,11 @@ static std::string parts(std::string_view input, bool mllp = false) {
     for (const FramePart& p : f.parts) {
         if (&p != f.parts.data()) out += " / ";
         out += p.kind == FramePart::Kind::Message ? "M:" : "E:";
-        for (char c : p.text) out += c == '\r' ? std::string("\\r") : c == '\n' ? std::string("\\n") : std::string(1, c);
+        for (char c : p.text) {
+            if (c == '\r') out += "\\r";
+            else if (c == '\n') out += "\\n";
+            else out += c;
+        }
     }
     return out;
 }
