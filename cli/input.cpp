@@ -5,6 +5,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,6 +57,11 @@ void walk(const std::string& dir, std::initializer_list<std::string_view> extens
 
 Hl7Error os_error(int code) { return Hl7Error::io(IoError::from_errno(code)); }
 
+bool is_regular(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 }  // namespace
 
 std::vector<std::string> expand_paths(const std::vector<std::string>& paths,
@@ -74,18 +80,28 @@ std::vector<std::string> expand_paths(const std::vector<std::string>& paths,
 }
 
 Result<InputReader> InputReader::open(const std::string& name) {
-    if (name == kStdinName) return InputReader(STDIN_FILENO, false);
+    if (name == kStdinName) return InputReader(STDIN_FILENO, false, is_regular(STDIN_FILENO));
     int fd;
     do {
         fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return os_error(errno);
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    const bool known = fstat(fd, &st) == 0;
+    if (known && S_ISDIR(st.st_mode)) {
         ::close(fd);
         return os_error(EISDIR);
     }
-    return InputReader(fd, true);
+    return InputReader(fd, true, known && S_ISREG(st.st_mode));
+}
+
+bool InputReader::readable_now() const {
+    pollfd p{fd_, POLLIN, 0};
+    int n;
+    do {
+        n = ::poll(&p, 1, 0);
+    } while (n < 0 && errno == EINTR);
+    return n != 0;  // on an error, read on and let read() report it
 }
 
 InputReader::~InputReader() {
@@ -109,6 +125,12 @@ Result<std::shared_ptr<const InputBytes>> InputReader::next(std::string_view car
             break;
         }
         size += static_cast<std::size_t>(n);
+        // A pipe or socket that has nothing more for now ends the round
+        // early, so that what arrived is converted while the sender waits.
+        // Not before the new bytes match the carried ones, though: each
+        // round at least doubles what it re-reads, which keeps a message
+        // that trickles in from costing quadratic time.
+        if (!regular_ && size - carry.size() >= carry.size() && !readable_now()) break;
     }
     return std::make_shared<const InputBytes>(std::move(data), size);
 }

@@ -43,19 +43,25 @@ public:
     // opened or is a directory.
     static Result<InputReader> open(const std::string& name);
 
-    InputReader(InputReader&& other) noexcept : fd_(other.fd_), owned_(other.owned_) { other.owned_ = false; }
+    InputReader(InputReader&& other) noexcept : fd_(other.fd_), owned_(other.owned_), regular_(other.regular_) {
+        other.owned_ = false;
+    }
     InputReader& operator=(InputReader&&) = delete;
     ~InputReader();
 
     // The next round: `carry` (a view that must stay valid until this
-    // returns) followed by at least `want` newly read bytes, fewer only at
-    // the end of the input, which sets `ended`.
+    // returns) followed by up to `want` newly read bytes.  From a file,
+    // fewer only at its end, which sets `ended`; from a pipe or a socket
+    // also when it has nothing more to give for the moment.
     Result<std::shared_ptr<const InputBytes>> next(std::string_view carry, std::size_t want, bool& ended);
 
 private:
-    InputReader(int fd, bool owned) : fd_(fd), owned_(owned) {}
+    InputReader(int fd, bool owned, bool regular) : fd_(fd), owned_(owned), regular_(regular) {}
+    bool readable_now() const;
+
     int fd_;
     bool owned_;
+    bool regular_;  // a file, which is read in full rounds
 };
 
 }  // namespace segmorph::cli

@@ -162,7 +162,18 @@ Framing RoundFramer::frame(std::string_view round, bool ended, std::string_view&
         return framing;
     }
     frame_all(round.substr(0, last_break + 1), framing);
-    if (framing.parts.empty()) {
+    // The last part is final when nothing can be added to it: an envelope
+    // segment is one line, and in a capture a message ends with its block.
+    // Handing it on now lets a live stream be converted as it arrives.
+    bool last_is_final = framing.parts.empty();
+    if (!last_is_final) {
+        const FramePart& last = framing.parts.back();
+        const std::size_t end = static_cast<std::size_t>(last.text.data() + last.text.size() - round.data());
+        last_is_final = last.kind == FramePart::Kind::Envelope ||
+                        (*mllp_ && round.substr(end, last_break + 1 - end).find_first_of("\x0B\x1C") !=
+                                       std::string_view::npos);
+    }
+    if (last_is_final) {
         carry = round.substr(last_break + 1);
         return framing;
     }

@@ -103,4 +103,20 @@ TEST(rounds_give_the_parts_of_the_whole_input) {
     }
 }
 
+// What a round can hand on before the input ends: a live stream must not
+// wait for the next message to see the end of this one when it is known.
+TEST(rounds_hold_back_only_what_may_still_grow) {
+    auto final_parts = [](std::string_view round) {
+        RoundFramer rounds;
+        std::string_view carry;
+        std::string out;
+        for (const FramePart& p : rounds.frame(round, false, carry).parts) out += std::string(p.text) + ";";
+        return out + "carry:" + std::string(carry);
+    };
+    CHECK_EQ(final_parts("\x0BMSH|1\rPID|a\r\x1C\r"), "MSH|1\rPID|a;carry:");
+    CHECK_EQ(final_parts("\x0BMSH|1\rPID|a\r"), "carry:MSH|1\rPID|a\r");
+    CHECK_EQ(final_parts("MSH|1\rPID|a\rMSH|2\r"), "MSH|1\rPID|a;carry:MSH|2\r");
+    CHECK_EQ(final_parts("MSH|1\rBTS|1\rFT"), "MSH|1;BTS|1;carry:FT");
+}
+
 TEST_MAIN()
