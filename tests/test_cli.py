@@ -4,6 +4,7 @@ import json
 import os
 import pty
 import re
+import select
 import subprocess
 import sysconfig
 from pathlib import Path
@@ -145,6 +146,23 @@ def test_feeds_longer_than_a_read_round_convert_like_short_ones():
     assert items == [{k: v for k, v in i.items() if k != "index"} for i in expected]
     hl7 = run("to-hl7", "-", input=b"\n".join(single), check_status=0).stdout
     assert run("to-hl7", "-", input=feed, check_status=0).stdout == hl7 * copies
+
+
+def test_a_live_mllp_stream_is_converted_as_it_arrives():
+    # The first message must come out while the input is still open.
+    proc = subprocess.Popen([str(COMMAND), "to-json"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        proc.stdin.write(f"\x0b{HEADER}\r{PID}\r\x1c\r".encode())
+        proc.stdin.flush()
+        ready, _, _ = select.select([proc.stdout], [], [], 30)
+        assert ready, "no output before the input ended"
+        assert json.loads(proc.stdout.readline())["index"] == 0
+        proc.stdin.write(f"\x0b{HEADER}\r\x1c\r".encode())
+        proc.stdin.close()
+        assert json.loads(proc.stdout.read())["index"] == 1
+    finally:
+        proc.kill()
+        proc.wait()
 
 
 def test_directories_are_walked_for_hl7_and_txt_files_in_name_order(tmp_path):
