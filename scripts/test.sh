@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds segmorph from source and runs every test: the C++ core on its own
-# under sanitizers, then the Python suite once for every CPython 3.11 or newer
-# that pyenv knows (else for python3 alone).  Each interpreter gets its own
+# under sanitizers, then the Python suite and the type checks once for every
+# CPython 3.11 or newer that pyenv knows (else for python3 alone).  Each interpreter gets its own
 # virtual environment under .venv-test-<version>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -42,10 +42,14 @@ if command -v g++ >/dev/null 2>&1; then
         g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all -DSEGMORPH_REPLAY_MAIN \
             -Isrc -isystem "$json_include" "fuzz/$target.cpp" $core -o "build/fuzz/$target" || status=1
     done
+    g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all -DSEGMORPH_REPLAY_MAIN \
+        -Isrc fuzz/framing_fuzz.cpp src/framing.cpp -o build/fuzz/framing_fuzz || status=1
     build/fuzz/segment_fuzz examples/*.hl7 tests/fixtures/*.hl7 tests/fixtures/corpus/*/*.hl7 || status=1
     build/fuzz/segment_fuzz --random 200000 || status=1
     build/fuzz/records_fuzz examples/*.hl7 tests/fixtures/*.hl7 tests/fixtures/corpus/*/*.hl7 || status=1
     build/fuzz/records_fuzz --random 20000 || status=1
+    build/fuzz/framing_fuzz examples/*.hl7 $(find tests/fixtures -name '*.hl7') || status=1
+    build/fuzz/framing_fuzz --random 200000 || status=1
 
     # Unit tests of the core: every tests/cpp/*_test.cpp is one program.
     echo "=== C++ core unit tests"
@@ -63,6 +67,10 @@ fi
 for venv in "${venvs[@]}"; do
     echo "=== tests on $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])')"
     "$venv/bin/python" -m pytest -q -p no:cacheprovider tests || status=1
+    # The installed type information: found by type checkers, enough for
+    # strict checking of ordinary use, and true to the module.
+    "$venv/bin/python" -m mypy --strict --no-incremental tests/typing/ || status=1
+    "$venv/bin/python" -m mypy.stubtest segmorph || status=1
 done
 
 # ------------------------------------------------------------------------
