@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds segmorph from source and runs every test: the C++ core on its own
-# under sanitizers, then the Python suite once for every CPython 3.11 or newer
-# that pyenv knows (else for python3 alone).  Each interpreter gets its own
+# under sanitizers, then the Python suite and the type checks once for every
+# CPython 3.11 or newer that pyenv knows (else for python3 alone).  Each interpreter gets its own
 # virtual environment under .venv-test-<version>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -45,10 +45,14 @@ if command -v g++ >/dev/null 2>&1; then
         g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all -DSEGMORPH_REPLAY_MAIN \
             -Isrc -isystem third_party/yyjson -isystem "$json_include" "fuzz/$target.cpp" $core -o "build/fuzz/$target" || status=1
     done
+    g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all -DSEGMORPH_REPLAY_MAIN \
+        -Isrc fuzz/framing_fuzz.cpp src/framing.cpp -o build/fuzz/framing_fuzz || status=1
     build/fuzz/segment_fuzz examples/*.hl7 tests/fixtures/*.hl7 tests/fixtures/corpus/*/*.hl7 || status=1
     build/fuzz/segment_fuzz --random 200000 || status=1
     build/fuzz/records_fuzz examples/*.hl7 tests/fixtures/*.hl7 tests/fixtures/corpus/*/*.hl7 || status=1
     build/fuzz/records_fuzz --random 20000 || status=1
+    build/fuzz/framing_fuzz examples/*.hl7 $(find tests/fixtures -name '*.hl7') || status=1
+    build/fuzz/framing_fuzz --random 200000 || status=1
 
     # Unit tests of the core: every tests/cpp/*_test.cpp is one program.
     echo "=== C++ core unit tests"
@@ -67,5 +71,79 @@ fi
 for venv in "${venvs[@]}"; do
     echo "=== tests on $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])')"
     "$venv/bin/python" -m pytest -q -p no:cacheprovider tests || status=1
+    # The installed type information: found by type checkers, enough for
+    # strict checking of ordinary use, and true to the module.
+    "$venv/bin/python" -m mypy --strict --no-incremental tests/typing/ || status=1
+    "$venv/bin/python" -m mypy.stubtest segmorph || status=1
 done
+
+# ------------------------------------------------------------------------
+# The Python surface under AddressSanitizer and UBSan, the leak check, and
+# the Python fuzz harnesses (about three minutes in all).
+#
+# One interpreter (the oldest found) gets a second build of the extension
+# with the sanitizers, in .venv-sanitize; the interpreter itself is not
+# instrumented, so the sanitizer runtime is preloaded and leak detection,
+# which would report the interpreter's own allocations, is off (the leak
+# check below watches our memory instead).  With clang the build is also
+# instrumented for coverage, so the atheris harnesses are guided by what
+# the C++ code does; clang comes from the system packages when it is
+# missing and we may install them.  Without clang, gcc builds the sanitized
+# extension and the harnesses run unguided.
+# SEGMORPH_FUZZ_SECONDS sets each harness's budget (default 30).
+echo "=== Python suite under sanitizers"
+san_python="${pythons[0]}"
+if ! command -v clang++ >/dev/null 2>&1 && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    echo "installing clang from the system packages"
+    { apt-get install -y -qq clang || { apt-get update -qq && apt-get install -y -qq clang; }; } >/dev/null 2>&1 \
+        || echo "could not install clang: sanitizing with gcc, fuzzing unguided"
+fi
+san_flags="-O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=all"
+if command -v clang++ >/dev/null 2>&1; then
+    # vptr and function checks need runtime parts that atheris's runtime lacks.
+    san_cc=clang san_cxx=clang++
+    san_flags="$san_flags -fsanitize=fuzzer-no-link -fno-sanitize=vptr,function"
+    san_runtime=$(clang -print-file-name=libclang_rt.asan-x86_64.so)
+else
+    san_cc=gcc san_cxx=g++
+    san_runtime=$(g++ -print-file-name=libasan.so)
+fi
+san_venv=.venv-sanitize
+[ -x "$san_venv/bin/python" ] || "$san_python" -m venv "$san_venv"
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:quarantine_size_mb=16"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+if CC=$san_cc CXX=$san_cxx "$san_venv/bin/python" -m pip install -q --disable-pip-version-check \
+        -C build-dir=build/sanitize -C cmake.build-type=Debug -C "cmake.define.CMAKE_CXX_FLAGS=$san_flags" -C "cmake.define.CMAKE_C_FLAGS=$san_flags" \
+        -C "cmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined" ".[test]"; then
+    LD_PRELOAD="$san_runtime" "$san_venv/bin/python" -m pytest -q -p no:cacheprovider tests || status=1
+else
+    echo "sanitized build failed"
+    status=1
+fi
+
+echo "=== leak check"
+"${venvs[0]}/bin/python" scripts/leak_check.py || status=1
+
+echo "=== Python fuzz harnesses"
+if "$san_venv/bin/python" -m pip install -q --disable-pip-version-check atheris \
+        && "$san_venv/bin/python" -c 'import atheris' 2>/dev/null; then
+    if [ "$san_cxx" = clang++ ]; then
+        fuzz_runtime="$("$san_venv/bin/python" -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so"
+    else
+        fuzz_runtime="$san_runtime"
+        echo "(no clang: the extension is not instrumented for coverage, the harnesses run unguided)"
+    fi
+    for harness in hl7_json_fuzz json_hl7_fuzz from_file_fuzz; do
+        corpus="build/fuzz-py/$harness"
+        rm -rf "$corpus" && mkdir -p "$corpus"
+        echo "--- $harness (${SEGMORPH_FUZZ_SECONDS:-30} s)"
+        LD_PRELOAD="$fuzz_runtime" "$san_venv/bin/python" "fuzz/$harness.py" "$corpus" \
+            -max_total_time="${SEGMORPH_FUZZ_SECONDS:-30}" -max_len=4096 -print_final_stats=1 \
+            -artifact_prefix="build/fuzz-py/$harness-" >"build/fuzz-py/$harness.log" 2>&1 \
+            && grep -E "^(Done|stat::number_of_executed_units)" "build/fuzz-py/$harness.log" \
+            || { tail -n 60 "build/fuzz-py/$harness.log"; status=1; }
+    done
+else
+    echo "atheris could not be installed for $("$san_python" -V): Python fuzz harnesses skipped"
+fi
 exit $status

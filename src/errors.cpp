@@ -1,6 +1,9 @@
 #include "errors.hpp"
 
+#include <algorithm>
 #include <cstring>
+
+#include "utils.hpp"
 
 namespace segmorph {
 
@@ -20,6 +23,32 @@ std::string describe_errno(int code) {
 }
 
 }  // namespace
+
+std::string quote_input(std::string_view input, std::size_t limit) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    const auto* p = reinterpret_cast<const unsigned char*>(input.data());
+    const std::size_t n = input.size();
+    std::string out;
+    out.reserve(std::min(n, limit) + 32);
+    std::size_t i = 0;
+    while (i < n && i < limit) {
+        const std::size_t len = utf8_sequence_length(p + i, n - i);
+        if (len == 0) {
+            out += '<';
+            out += kHex[p[i] >> 4];
+            out += kHex[p[i] & 0xF];
+            out += '>';
+            ++i;
+        } else {
+            // A character straddling the limit is left out whole.
+            if (i + len > limit) break;
+            out.append(input.data() + i, len);
+            i += len;
+        }
+    }
+    if (i < n) out += "... (cut: " + std::to_string(n - i) + " more bytes)";
+    return out;
+}
 
 std::string IoError::to_string() const {
     switch (reason) {
@@ -50,12 +79,23 @@ SEGMORPH_ONE_TEXT(invalid_segment, InvalidSegment)
 SEGMORPH_ONE_TEXT(validation, Validation)
 SEGMORPH_ONE_TEXT(validation_failed, ValidationFailed)
 SEGMORPH_ONE_TEXT(missing_required_segment, MissingRequiredSegment)
-SEGMORPH_ONE_TEXT(invalid_segment_name, InvalidSegmentName)
-SEGMORPH_ONE_TEXT(invalid_field_separators, InvalidFieldSeparators)
 SEGMORPH_ONE_TEXT(json_parse, JsonParse)
 SEGMORPH_ONE_TEXT(encoding, Encoding)
 SEGMORPH_ONE_TEXT(configuration, Configuration)
 #undef SEGMORPH_ONE_TEXT
+
+// The kinds whose payload is a piece of the input quote it bounded.
+Hl7Error Hl7Error::invalid_segment_name(std::string name) {
+    Hl7Error r(ErrorKind::InvalidSegmentName);
+    r.text1_ = quote_input(name);
+    return r;
+}
+
+Hl7Error Hl7Error::invalid_field_separators(std::string separators) {
+    Hl7Error r(ErrorKind::InvalidFieldSeparators);
+    r.text1_ = quote_input(separators);
+    return r;
+}
 
 Hl7Error Hl7Error::empty_message() { return Hl7Error(ErrorKind::EmptyMessage); }
 
@@ -68,7 +108,7 @@ Hl7Error Hl7Error::parse(std::uint64_t line, std::string message) {
 
 Hl7Error Hl7Error::field_error(std::string segment, std::uint64_t field, std::string message) {
     Hl7Error r(ErrorKind::FieldError);
-    r.text1_ = std::move(segment);
+    r.text1_ = quote_input(segment);
     r.num1_ = field;
     r.text2_ = std::move(message);
     return r;
@@ -77,7 +117,7 @@ Hl7Error Hl7Error::field_error(std::string segment, std::uint64_t field, std::st
 Hl7Error Hl7Error::component_error(std::string segment, std::uint64_t field, std::uint64_t component,
                                    std::string message) {
     Hl7Error r(ErrorKind::ComponentError);
-    r.text1_ = std::move(segment);
+    r.text1_ = quote_input(segment);
     r.num1_ = field;
     r.num2_ = component;
     r.text2_ = std::move(message);
@@ -86,7 +126,7 @@ Hl7Error Hl7Error::component_error(std::string segment, std::uint64_t field, std
 
 Hl7Error Hl7Error::invalid_escape_sequence(std::string sequence, std::uint64_t position) {
     Hl7Error r(ErrorKind::InvalidEscapeSequence);
-    r.text1_ = std::move(sequence);
+    r.text1_ = quote_input(sequence);
     r.num1_ = position;
     return r;
 }
@@ -107,7 +147,7 @@ Hl7Error Hl7Error::component_too_long(std::uint64_t actual, std::uint64_t maximu
 
 Hl7Error Hl7Error::unsupported_version(std::string found, std::string supported) {
     Hl7Error r(ErrorKind::UnsupportedVersion);
-    r.text1_ = std::move(found);
+    r.text1_ = quote_input(found);
     r.text2_ = std::move(supported);
     return r;
 }

@@ -2,9 +2,11 @@
 // an Hl7Error value; the binding turns it into a Python exception at the edge.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -31,6 +33,20 @@ enum class ErrorKind : std::uint8_t {
     Encoding,
     Configuration,
 };
+
+// The most bytes of input an error text quotes.  Inputs can be megabytes
+// long (a JSON string, a field value taken for a segment name), and an error
+// text is read by people and written to logs: a few hundred characters
+// identify the culprit; more only bury the message.
+inline constexpr std::size_t kMaxQuotedBytes = 200;
+
+// Input as an error text quotes it: always valid UTF-8, with every byte that
+// is not part of a valid UTF-8 sequence shown as "<XX>" (two hex digits), and
+// cut after kMaxQuotedBytes (at a character boundary) with a marker saying
+// how much was left out.  Every error that echoes input goes through this;
+// a text of our own or of a library that only needs to be made valid passes
+// a limit of SIZE_MAX.
+std::string quote_input(std::string_view input, std::size_t limit = kMaxQuotedBytes);
 
 // What went wrong while reading a file.  Rendered the way users of the
 // platform's I/O layer know it: "<strerror> (os error N)".

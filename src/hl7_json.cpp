@@ -11,7 +11,12 @@ Hl7Json::Hl7Json(std::string_view text, bool validation, bool strict, bool escap
       hl7_string_(replace_eof(text)) {}
 
 Result<Hl7Json> Hl7Json::from_file(std::string_view path, bool validation, bool strict, bool escaping) {
-    Result<std::string> content = read_utf8_file(path);
+    return from_file_content(read_utf8_file(path), validation, strict, escaping);
+}
+
+Result<Hl7Json> Hl7Json::from_file_content(Result<std::string> file, bool validation, bool strict,
+                                           bool escaping) {
+    Result<std::string> content = message_content(std::move(file));
     if (!content) return content.error();
     // Editors on Windows save UTF-8 with a byte-order mark; it belongs to the
     // file, not to the first segment's name.

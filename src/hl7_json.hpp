@@ -24,6 +24,10 @@ public:
     // less one leading byte-order mark.
     static Result<Hl7Json> from_file(std::string_view path, bool validation_enabled = false,
                                      bool strict_validation = false, bool escaping_enabled = true);
+    // The rest of from_file once the file is read (by read_utf8_file or a
+    // FileReader): `content` is the file's text or the error reading it.
+    static Result<Hl7Json> from_file_content(Result<std::string> content, bool validation_enabled = false,
+                                             bool strict_validation = false, bool escaping_enabled = true);
 
     const std::string& hl7_string() const { return hl7_string_; }
     const Hl7EscapeHandler& escape_handler() const { return default_escape_handler(); }

@@ -427,6 +427,35 @@ namespace {
 
 using json = nlohmann::json;
 
+// The parser's message quotes the text it last read after "; last read: '":
+// a whole string token, however long, and as raw bytes, so a syntax error in
+// the middle of a multi-byte character quotes part of it.  The quote is
+// replaced by its bounded, valid form; any other text of the message goes
+// through the same filter, so the result is always valid UTF-8.
+std::string bounded_parser_message(std::string_view what, std::string_view last_token) {
+    static constexpr std::string_view kLastRead = "; last read: '";
+    const std::size_t at = what.find(kLastRead);
+    if (at != std::string_view::npos) {
+        const std::size_t token_at = at + kLastRead.size();
+        if (what.substr(token_at, last_token.size()) == last_token) {
+            constexpr std::size_t kWhole = SIZE_MAX;
+            return quote_input(what.substr(0, token_at), kWhole) + quote_input(last_token) +
+                   quote_input(what.substr(token_at + last_token.size()), kWhole);
+        }
+    }
+    return quote_input(what);
+}
+
+// 1-based line and column of the byte at `pos`, counted as the parser counts
+// them in its messages (lines end at "\n", columns count bytes).
+std::string parser_position(std::string_view text, std::size_t pos) {
+    const std::string_view before = text.substr(0, pos);
+    const std::size_t line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+    const std::size_t line_start = before.rfind('\n');
+    const std::size_t column = pos - (line_start == std::string_view::npos ? 0 : line_start + 1) + 1;
+    return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
 // Builds records straight from the parser's events: no document tree.
 // Accepts exactly an array of objects whose member values are strings.
 class RecordsSax {
@@ -472,8 +501,8 @@ public:
         state_ = State::Done;
         return true;
     }
-    bool parse_error(std::size_t, const std::string&, const json::exception& ex) {
-        error = ex.what();
+    bool parse_error(std::size_t, const std::string& last_token, const json::exception& ex) {
+        error = bounded_parser_message(ex.what(), last_token);
         return false;
     }
 
@@ -489,7 +518,7 @@ private:
                 error = "element " + std::to_string(element_) + " of the array must be an object, found " + found;
                 break;
             default:
-                error = "the value of key " + json(key_).dump(-1, ' ', false, json::error_handler_t::replace) +
+                error = "the value of key " + json(quote_input(key_)).dump() +
                         " in element " + std::to_string(element_) + " must be a string, found " + found;
                 break;
         }
@@ -525,6 +554,16 @@ Result<std::vector<SegmentRecord>> parse_json_records(std::string_view text) {
         ok = false;
     }
     if (!ok) return Hl7Error::invalid_format("Invalid JSON: " + sax.error);
+    // The parser takes a NUL byte for the end of its input, so "[]\0junk"
+    // parses.  A NUL inside a string or before the array is closed is already
+    // refused; one left over now follows the array, where only white space
+    // may stand.
+    if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
+        return Hl7Error::invalid_format("Invalid JSON: [json.exception.parse_error.101] parse error at " +
+                                        parser_position(text, nul) +
+                                        ": syntax error while parsing value - unexpected NUL byte; expected "
+                                        "end of input");
+    }
     return std::move(sax.records);
 }
 
@@ -650,8 +689,10 @@ Result<JsonHl7> JsonHl7::from_json_text(std::string_view text) {
     return JsonHl7(records.value());
 }
 
-Result<JsonHl7> JsonHl7::from_file(std::string_view path) {
-    Result<std::string> text = read_message_file(path);
+Result<JsonHl7> JsonHl7::from_file(std::string_view path) { return from_file_content(read_utf8_file(path)); }
+
+Result<JsonHl7> JsonHl7::from_file_content(Result<std::string> file) {
+    Result<std::string> text = message_content(std::move(file));
     if (!text) return text.error();
     return from_json_text(text.value());
 }

@@ -33,6 +33,9 @@ public:
 
     // Io, EmptyMessage or InvalidFormat, else the parsed records.
     static Result<JsonHl7> from_file(std::string_view path);
+    // The rest of from_file once the file is read (by read_utf8_file or a
+    // FileReader): `content` is the file's text or the error reading it.
+    static Result<JsonHl7> from_file_content(Result<std::string> content);
     // The records of a JSON text, as parse_json_records reads it (same
     // records, same errors), but faster.
     static Result<JsonHl7> from_json_text(std::string_view text);

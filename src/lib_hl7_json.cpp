@@ -1,6 +1,8 @@
 // The Hl7Json class: HL7 text in, lists of dicts out.  Each entry point only
 // unpacks and converts its arguments, then calls the core.
 #include <new>
+#include <optional>
+#include <string>
 
 #include "hl7_json.hpp"
 #include "lib.hpp"
@@ -71,7 +73,9 @@ private:
 // Converts one record list straight from the stored text to Python objects,
 // without materialising the records.
 PyObject* convert_impl(const Hl7Json& native) {
-    if (Status s = native.validate_for_conversion()) {
+    // Nothing to detach for when validation is off.
+    const std::size_t work = native.validation_enabled ? native.hl7_string().size() : 0;
+    if (Status s = run_detached_if_large(work, [&] { return native.validate_for_conversion(); })) {
         raise_error(*s);
         return nullptr;
     }
@@ -147,12 +151,18 @@ PyObject* hl7_json_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         if (!to_str(argv[0], "path", path)) return nullptr;
         Options opts;
         if (!opts.convert(argv[1], argv[2], argv[3])) return nullptr;
-        Result<Hl7Json> made = Hl7Json::from_file(path, opts.validation, opts.strict, opts.escaping);
-        if (!made) {
-            raise_error(made.error());
+        std::optional<Result<Hl7Json>> made;
+        if (!read_file_detached(path, [&](Result<std::string> content) {
+                made.emplace(Hl7Json::from_file_content(std::move(content), opts.validation, opts.strict,
+                                                        opts.escaping));
+            })) {
             return nullptr;
         }
-        return wrap(std::move(made.value()));
+        if (!*made) {
+            raise_error(made->error());
+            return nullptr;
+        }
+        return wrap(std::move(made->value()));
     });
 }
 
@@ -188,7 +198,9 @@ PyObject* hl7_json_validate(PyObject* self, PyObject* const* args, Py_ssize_t na
         std::optional<bool> strict, required;
         if (!to_opt_bool(argv[0], "strict_mode", strict)) return nullptr;
         if (!to_opt_bool(argv[1], "validate_required_fields", required)) return nullptr;
-        if (Status s = obj->native.validate(strict, required)) {
+        const Hl7Json& native = obj->native;
+        if (Status s = run_detached_if_large(native.hl7_string().size(),
+                                             [&] { return native.validate(strict, required); })) {
             raise_error(*s);
             return nullptr;
         }

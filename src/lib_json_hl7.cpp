@@ -3,6 +3,7 @@
 // calls the core.
 #include <algorithm>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -151,7 +152,9 @@ PyObject* convert_impl(PyObject* self, bool escape) {
     thread_local std::string t_output;
     constexpr std::size_t kKeptOutputBytes = 1 << 20;
     t_output.clear();
-    obj->native.convert_json_to_hl7_into(escape, t_output);
+    const JsonHl7& core = obj->native;
+    std::string& output = t_output;  // the thread's, whether detached or not
+    run_detached_if_large(core.input_bytes(), [&] { core.convert_json_to_hl7_into(escape, output); });
     PyObject* text = new_str(t_output);
     if (t_output.capacity() > kKeptOutputBytes) std::string().swap(t_output);
     return text;
@@ -179,12 +182,17 @@ PyObject* json_hl7_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         if (!match_args(sig, args, nargs, kwnames, argv)) return nullptr;
         std::string_view path;
         if (!to_str(argv[0], "path", path)) return nullptr;
-        Result<JsonHl7> made = JsonHl7::from_file(path);
-        if (!made) {
-            raise_error(made.error());
+        std::optional<Result<JsonHl7>> made;
+        if (!read_file_detached(path, [&](Result<std::string> content) {
+                made.emplace(JsonHl7::from_file_content(std::move(content)));
+            })) {
             return nullptr;
         }
-        return wrap(std::move(made.value()));
+        if (!*made) {
+            raise_error(made->error());
+            return nullptr;
+        }
+        return wrap(std::move(made->value()));
     });
 }
 

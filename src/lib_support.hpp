@@ -16,6 +16,7 @@
 
 #include "errors.hpp"
 #include "segments.hpp"
+#include "utils.hpp"
 
 namespace segmorph::py {
 
@@ -214,6 +215,64 @@ private:
     AccessCounter* c_;
     bool held_;
 };
+
+// ------------------------------------------------------------------ detaching
+
+// Detaches the calling thread from the interpreter (releases the GIL) for
+// the life of the object, so other threads run meanwhile.  Nothing may touch
+// a Python object while it lives; a C++ exception leaving the scope
+// re-attaches first and is converted by `guarded` as usual.
+class Detached {
+public:
+    Detached() noexcept : ts_(PyEval_SaveThread()) {}
+    ~Detached() { PyEval_RestoreThread(ts_); }
+    Detached(const Detached&) = delete;
+    Detached& operator=(const Detached&) = delete;
+
+private:
+    PyThreadState* ts_;
+};
+
+// Pure C++ work on at least this many bytes of input (the message text, the
+// keys and values of the records) runs detached.  Detaching costs well under
+// a microsecond when no other thread wants the interpreter; when one does,
+// getting it back waits for that thread to yield, up to its switch interval
+// (5 ms).  So only calls long enough to be worth sharing detach: 64 KiB is
+// about 0.2 ms of assembly and 0.4 ms of validation (bench/bench_threads.py),
+// and shorter calls hold the interpreter for less than a switch interval.
+inline constexpr std::size_t kDetachMinBytes = 64 * 1024;
+
+// f(), detached from the interpreter when `bytes` reaches kDetachMinBytes.
+// The object whose data f reads must be held by shared access, so no setter
+// can change it meanwhile.
+template <class F>
+decltype(auto) run_detached_if_large(std::size_t bytes, F&& f) {
+    if (bytes < kDetachMinBytes) return f();
+    Detached detached;
+    return f();
+}
+
+// Reads the file at `path` and hands its content (or the error reading it)
+// to `finish`, all detached from the interpreter: open, stat and read may
+// block for as long as the file pleases (a FIFO, a network share), and
+// `finish` parses what was read without touching Python.  A system call
+// interrupted by a signal re-attaches to run the signal handlers: when one
+// raises (KeyboardInterrupt), false is returned with that exception set;
+// otherwise the read goes on where it stopped.
+template <class F>
+bool read_file_detached(std::string_view path, F&& finish) {
+    FileReader reader(path);
+    for (;;) {
+        FileReader::Step step;
+        {
+            Detached detached;
+            step = reader.run();
+            if (step == FileReader::Step::Done) finish(reader.take_utf8());
+        }
+        if (step == FileReader::Step::Done) return true;
+        if (PyErr_CheckSignals() < 0) return false;
+    }
+}
 
 // ------------------------------------------------------------------- one-time
 

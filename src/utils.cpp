@@ -66,40 +66,9 @@ bool is_valid_utf8(std::string_view bytes) {
             p += 8;
         }
         if (p >= end) break;
-        unsigned char b = *p;
-        if (b < 0x80) {
-            ++p;
-            continue;
-        }
-        std::size_t need;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            need = 1;
-        } else if (b == 0xE0) {
-            need = 2;
-            lo = 0xA0;
-        } else if (b == 0xED) {
-            need = 2;
-            hi = 0x9F;  // no surrogates
-        } else if (b >= 0xE1 && b <= 0xEF) {
-            need = 2;
-        } else if (b == 0xF0) {
-            need = 3;
-            lo = 0x90;
-        } else if (b >= 0xF1 && b <= 0xF3) {
-            need = 3;
-        } else if (b == 0xF4) {
-            need = 3;
-            hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (static_cast<std::size_t>(end - p) <= need) return false;
-        if (p[1] < lo || p[1] > hi) return false;
-        for (std::size_t k = 2; k <= need; ++k) {
-            if ((p[k] & 0xC0) != 0x80) return false;
-        }
-        p += need + 1;
+        const std::size_t len = utf8_sequence_length(p, static_cast<std::size_t>(end - p));
+        if (len == 0) return false;
+        p += len;
     }
     return true;
 }
@@ -131,46 +100,64 @@ void append_utf8(std::string& out, char32_t c) {
     }
 }
 
-namespace {
+FileReader::~FileReader() {
+    if (fd_ >= 0) ::close(fd_);
+}
 
-// Closes the descriptor on every path out of read_utf8_file.
-struct Fd {
-    int fd;
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
+FileReader::Step FileReader::run() {
+    if (error_ != 0) return Step::Done;
+    if (!opened_) {
+        if (path_.find('\0') != std::string::npos) {
+            opened_ = true;  // take_utf8 reports the path
+            return Step::Done;
+        }
+        const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR) return Step::Interrupted;
+            error_ = errno;
+            return Step::Done;
+        }
+        fd_ = fd;
+        opened_ = true;
+        struct stat st {};
+        if (::fstat(fd_, &st) == 0 && st.st_size > 0) content_.reserve(static_cast<std::size_t>(st.st_size));
     }
-};
-
-}  // namespace
-
-Result<std::string> read_utf8_file(std::string_view path) {
-    if (path.find('\0') != std::string_view::npos) return Hl7Error::io(IoError::nul_in_path());
-    const std::string cpath(path);
-    Fd f{::open(cpath.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (f.fd < 0) return Hl7Error::io(IoError::from_errno(errno));
-
-    std::string content;
-    struct stat st {};
-    if (::fstat(f.fd, &st) == 0 && st.st_size > 0) content.reserve(static_cast<std::size_t>(st.st_size));
+    if (fd_ < 0) return Step::Done;
     char buf[1 << 16];
     for (;;) {
-        ssize_t got = ::read(f.fd, buf, sizeof buf);
+        const ssize_t got = ::read(fd_, buf, sizeof buf);
         if (got < 0) {
-            if (errno == EINTR) continue;
-            return Hl7Error::io(IoError::from_errno(errno));
+            if (errno == EINTR) return Step::Interrupted;
+            error_ = errno;
+            break;
         }
         if (got == 0) break;
-        content.append(buf, static_cast<std::size_t>(got));
+        content_.append(buf, static_cast<std::size_t>(got));
     }
-    if (!is_valid_utf8(content)) return Hl7Error::io(IoError::invalid_utf8());
+    ::close(fd_);
+    fd_ = -1;
+    return Step::Done;
+}
+
+Result<std::string> FileReader::take_utf8() {
+    if (path_.find('\0') != std::string::npos) return Hl7Error::io(IoError::nul_in_path());
+    if (error_ != 0) return Hl7Error::io(IoError::from_errno(error_));
+    if (!is_valid_utf8(content_)) return Hl7Error::io(IoError::invalid_utf8());
+    return std::move(content_);
+}
+
+Result<std::string> read_utf8_file(std::string_view path) {
+    FileReader reader(path);
+    while (reader.run() == FileReader::Step::Interrupted) {
+    }
+    return reader.take_utf8();
+}
+
+Result<std::string> message_content(Result<std::string> content) {
+    if (content && is_blank(content.value())) return Hl7Error::empty_message();
     return content;
 }
 
-Result<std::string> read_message_file(std::string_view path) {
-    Result<std::string> content = read_utf8_file(path);
-    if (!content) return content;
-    if (is_blank(content.value())) return Hl7Error::empty_message();
-    return content;
-}
+Result<std::string> read_message_file(std::string_view path) { return message_content(read_utf8_file(path)); }
 
 }  // namespace segmorph

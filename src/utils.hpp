@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -36,6 +37,42 @@ inline void for_each_piece(std::string_view text, char sep, F&& f) {
     for_each_piece(text, std::string_view(&sep, 1), f);
 }
 
+// Length of the valid UTF-8 sequence starting at p[0] (of `avail` bytes
+// left), or 0 when none starts there: a stray continuation byte, an overlong
+// or surrogate form, a value above U+10FFFF, a sequence cut short.
+inline std::size_t utf8_sequence_length(const unsigned char* p, std::size_t avail) {
+    const unsigned char b = p[0];
+    if (b < 0x80) return 1;
+    std::size_t need;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+        need = 1;
+    } else if (b == 0xE0) {
+        need = 2;
+        lo = 0xA0;
+    } else if (b == 0xED) {
+        need = 2;
+        hi = 0x9F;  // no surrogates
+    } else if (b >= 0xE1 && b <= 0xEF) {
+        need = 2;
+    } else if (b == 0xF0) {
+        need = 3;
+        lo = 0x90;
+    } else if (b >= 0xF1 && b <= 0xF3) {
+        need = 3;
+    } else if (b == 0xF4) {
+        need = 3;
+        hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (avail <= need || p[1] < lo || p[1] > hi) return 0;
+    for (std::size_t k = 2; k <= need; ++k) {
+        if ((p[k] & 0xC0) != 0x80) return 0;
+    }
+    return need + 1;
+}
+
 // Strict UTF-8 check: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool is_valid_utf8(std::string_view bytes);
 
@@ -43,12 +80,47 @@ bool is_valid_utf8(std::string_view bytes);
 // White_Space property; true for the empty text.
 bool is_blank(std::string_view utf8);
 
-// Reads a whole file as UTF-8 text.  Fails with Io for an unreadable file,
-// a path holding NUL, or content that is not valid UTF-8.
+// Reads one whole file in steps, so that a caller can act between a system
+// call interrupted by a signal and its retry: the Python binding reads with
+// the interpreter released and must look at pending signals (a Ctrl-C)
+// before it goes on blocking.
+class FileReader {
+public:
+    enum class Step : std::uint8_t { Done, Interrupted };
+
+    explicit FileReader(std::string_view path) : path_(path) {}
+    ~FileReader();
+    FileReader(const FileReader&) = delete;
+    FileReader& operator=(const FileReader&) = delete;
+
+    // Opens the file (on the first call) and reads until the end of the
+    // file, an error, or a system call interrupted by a signal.  After
+    // Interrupted, calling again goes on where it stopped.
+    Step run();
+
+    // After Done: the content as UTF-8 text, or Io for a file that could not
+    // be opened or read, a path holding NUL, or content that is not UTF-8.
+    Result<std::string> take_utf8();
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    bool opened_ = false;
+    int error_ = 0;  // errno of the failure, 0 if none
+    std::string content_;
+};
+
+// Reads a whole file as UTF-8 text, retrying interrupted system calls.
+// Fails with Io for an unreadable file, a path holding NUL, or content that
+// is not valid UTF-8.
 Result<std::string> read_utf8_file(std::string_view path);
 
-// Reads a whole file for a converter: Io as above, EmptyMessage when the
-// content is blank.  The content is returned untrimmed.
+// A file's text as the converters take it: errors pass through, blank
+// content (only white space, or nothing) is EmptyMessage.  The content is
+// returned untrimmed.
+Result<std::string> message_content(Result<std::string> content);
+
+// read_utf8_file then message_content.
 Result<std::string> read_message_file(std::string_view path);
 
 // Decodes one scalar value from valid UTF-8 at p (advancing p).

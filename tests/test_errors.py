@@ -52,3 +52,33 @@ def test_object_usable_after_errors():
     obj.strict_validation = False
     assert obj.validate(None, None) is None
     assert [d["segment_name"] for d in obj.hl7_json] == ["MSH", "PID"]
+
+
+# Errors that quote the input quote at most a couple of hundred characters of
+# it, and say when they cut it.
+LONG = "Q" * 100_000
+BOUNDED = {
+    "segment name": (lambda: Hl7Json(message(header(), PID, LONG + "|x")).validate(False, True),
+                     "Invalid segment name: " + "Q" * 200 + "... (cut: 99800 more bytes) "),
+    "separators": (lambda: Hl7Json(message(header(f1=LONG), PID)).validate(False, True),
+                   "Invalid field separators: " + "Q" * 200 + "... (cut: 99800 more bytes) "),
+    "version": (lambda: Hl7Json(message(header(f12=LONG), PID)).validate(True, True),
+                "HL7 version not supported: " + "Q" * 200 + "... (cut: 99800 more bytes) "),
+    # A character that straddles the limit is left out whole.
+    "multi-byte": (lambda: Hl7Json(message(header(), PID, "Q" + "é" * 200)).validate(False, True),
+                   "Invalid segment name: Q" + "é" * 99 + "... (cut: 202 more bytes) "),
+}
+
+
+@pytest.mark.parametrize("raiser,start", BOUNDED.values(), ids=BOUNDED.keys())
+def test_quoted_input_is_bounded(raiser, start):
+    with pytest.raises(Exception) as info:
+        raiser()
+    assert info.value.args[0].startswith(start)
+    assert len(info.value.args[0]) < 400
+
+
+def test_short_input_is_quoted_whole():
+    with pytest.raises(Exception) as info:
+        Hl7Json(message(header(), PID, "Q" * 200 + "|x")).validate(False, True)
+    assert info.value.args[0] == "Invalid segment name: " + "Q" * 200 + " (must be exactly 3 alphabetic characters)"

@@ -393,6 +393,55 @@ def test_from_file_invalid_json(write, content, fragment):
     assert fragment in text
 
 
+@pytest.mark.parametrize(
+    ("data", "where"),
+    [
+        (b"[{}]\x00", "line 1, column 5"),
+        (b'[{"a": "b"}]\x00[{"c": "d"}]', "line 1, column 13"),
+        (b"[]\n  \x00 ", "line 2, column 3"),
+        (b"[\x00]", "line 1, column 2"),
+    ],
+)
+def test_from_file_nul_after_array_is_invalid(tmp_path, data, where):
+    path = tmp_path / "nul.json"
+    path.write_bytes(data)
+    text = exception_text(lambda: JsonHl7.from_file(str(path)))
+    assert text.startswith("HL7 invalid format: Invalid JSON: ") and where in text
+
+
+@pytest.mark.parametrize(
+    ("data", "quoted"),
+    [
+        ("\u00a0[]".encode(), "last read: '<C2>'"),
+        ("[\u20ac]".encode(), "last read: '[<E2>'"),
+        ('[{"a": "b"}] \U0001f600'.encode(), "<F0>"),
+        ('{"\u00e9": 1}'.encode(), "found an object"),
+    ],
+)
+def test_from_file_error_at_non_ascii_byte_is_valid_text(tmp_path, data, quoted):
+    # The parser stops inside a multi-byte character and quotes what it read
+    # so far; the text must still be the library's Exception, not a decoding
+    # error of the message itself.
+    path = tmp_path / "bytes.json"
+    path.write_bytes(data)
+    text = exception_text(lambda: JsonHl7.from_file(str(path)))
+    assert text.startswith("HL7 invalid format: Invalid JSON: ") and quoted in text
+
+
+@pytest.mark.parametrize(
+    "content",
+    [
+        '["' + "x" * 5_000_000,  # unterminated string: the whole token is "last read"
+        '[{"a": "' + "\u00e9" * 100_000 + '\u0001"}]',
+        '[{"' + "k" * 100_000 + '": 1}]',
+    ],
+)
+def test_from_file_error_text_is_bounded(write, content):
+    text = exception_text(lambda: JsonHl7.from_file(write(content)))
+    assert text.startswith("HL7 invalid format: Invalid JSON: ")
+    assert len(text) < 700 and "(cut: " in text
+
+
 def test_from_file_io_errors(tmp_path):
     missing = exception_text(lambda: JsonHl7.from_file(str(tmp_path / "missing.json")))
     assert re.fullmatch(r"I/O error: .+ \(os error 2\)", missing)

@@ -1,0 +1,24 @@
+// The work of each subcommand on one input: framing HL7 or reading JSON,
+// cutting the input into runs of messages and converting each run.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "args.hpp"
+#include "errors.hpp"
+#include "input.hpp"
+#include "jobs.hpp"
+
+namespace segmorph::cli {
+
+// Reads one input and submits its conversion as tasks in input order.
+// HL7 and JSON Lines are read in rounds of a few megabytes, so memory does
+// not grow with the length of a feed; a JSON document is read whole.  False
+// once the run has stopped.
+bool submit_input(const Options& opts, const std::string& source, InputReader& in, OrderedJobs& jobs);
+
+// Submits the report of an input that could not be read.
+bool submit_unreadable(const std::string& source, const Hl7Error& error, OrderedJobs& jobs);
+
+}  // namespace segmorph::cli

@@ -1,0 +1,67 @@
+// Finding the inputs named on the command line and reading them.
+#pragma once
+
+#include <cstddef>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "errors.hpp"
+
+namespace segmorph::cli {
+
+// The name under which standard input is read and reported.
+inline constexpr std::string_view kStdinName = "-";
+
+// The inputs in the order given: each directory is replaced by the files
+// below it whose names end in one of `extensions` (ASCII case ignored),
+// walked in byte order of their names, without following links to other
+// directories.  No paths means standard input.  A path or directory that
+// cannot be looked at is kept as it is, so that reading it reports why.
+std::vector<std::string> expand_paths(const std::vector<std::string>& paths,
+                                      std::initializer_list<std::string_view> extensions);
+
+// Bytes of an input, read in rounds: tasks that convert a round share
+// ownership of its buffer.  A plain buffer rather than a std::string, so
+// that reading does not first zero the memory it is about to fill.
+class InputBytes {
+public:
+    InputBytes(std::unique_ptr<char[]> data, std::size_t size) : data_(std::move(data)), size_(size) {}
+    std::string_view view() const { return {data_.get(), size_}; }
+
+private:
+    std::unique_ptr<char[]> data_;
+    std::size_t size_;
+};
+
+// One input opened for reading: a file, or standard input for kStdinName.
+class InputReader {
+public:
+    // Io with the operating system's description when the file cannot be
+    // opened or is a directory.
+    static Result<InputReader> open(const std::string& name);
+
+    InputReader(InputReader&& other) noexcept : fd_(other.fd_), owned_(other.owned_), regular_(other.regular_) {
+        other.owned_ = false;
+    }
+    InputReader& operator=(InputReader&&) = delete;
+    ~InputReader();
+
+    // The next round: `carry` (a view that must stay valid until this
+    // returns) followed by up to `want` newly read bytes.  From a file,
+    // fewer only at its end, which sets `ended`; from a pipe or a socket
+    // also when it has nothing more to give for the moment.
+    Result<std::shared_ptr<const InputBytes>> next(std::string_view carry, std::size_t want, bool& ended);
+
+private:
+    InputReader(int fd, bool owned, bool regular) : fd_(fd), owned_(owned), regular_(regular) {}
+    bool readable_now() const;
+
+    int fd_;
+    bool owned_;
+    bool regular_;  // a file, which is read in full rounds
+};
+
+}  // namespace segmorph::cli

@@ -1,0 +1,97 @@
+#include "jobs.hpp"
+
+namespace segmorph::cli {
+
+OrderedJobs::OrderedJobs(unsigned jobs, Sink sink) : sink_(std::move(sink)), max_pending_(4 * std::size_t{jobs}) {
+    if (jobs <= 1) return;
+    threads_.reserve(jobs);
+    for (unsigned i = 0; i < jobs; ++i) threads_.emplace_back([this] { work(); });
+}
+
+OrderedJobs::~OrderedJobs() { finish(); }
+
+void OrderedJobs::work() {
+    for (;;) {
+        std::packaged_task<Piece()> task;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return closing_ || !queue_.empty(); });
+            if (queue_.empty()) return;
+            task = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        task();
+    }
+}
+
+namespace {
+
+// A task that threw (out of memory) fails its input rather than the run.
+Piece failed_piece(const std::exception& e) {
+    Piece piece;
+    piece.failures.push_back({0, std::string("cannot convert: ") + e.what()});
+    return piece;
+}
+
+}  // namespace
+
+bool OrderedJobs::deliver_oldest() {
+    std::future<Piece> result = std::move(pending_.front());
+    pending_.pop_front();
+    Piece piece;
+    try {
+        piece = result.get();
+    } catch (const std::future_error&) {
+        return !stopped_;  // dropped after a stop, never run
+    } catch (const std::exception& e) {
+        piece = failed_piece(e);
+    }
+    if (!stopped_ && !sink_(std::move(piece))) stopped_ = true;
+    return !stopped_;
+}
+
+bool OrderedJobs::submit(Task task) {
+    if (stopped_) return false;
+    if (threads_.empty()) {
+        Piece piece;
+        try {
+            piece = task();
+        } catch (const std::exception& e) {
+            piece = failed_piece(e);
+        }
+        if (!sink_(std::move(piece))) stopped_ = true;
+        return !stopped_;
+    }
+    while (pending_.size() >= max_pending_)
+        if (!deliver_oldest()) return false;
+    std::packaged_task<Piece()> job(std::move(task));
+    pending_.push_back(job.get_future());
+    {
+        std::lock_guard lock(mutex_);
+        queue_.push_back(std::move(job));
+    }
+    wake_.notify_one();
+    return true;
+}
+
+void OrderedJobs::finish() {
+    while (!pending_.empty()) {
+        if (stopped_) {
+            // Nobody wants these any more; drop what has not started.
+            std::lock_guard lock(mutex_);
+            queue_.clear();
+        }
+        // A started task is waited for, so that no thread outlives the
+        // data it reads.
+        deliver_oldest();
+    }
+    {
+        std::lock_guard lock(mutex_);
+        closing_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& t : threads_) t.join();
+    threads_.clear();
+}
+
+}  // namespace segmorph::cli

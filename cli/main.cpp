@@ -1,0 +1,67 @@
+// segmorph: HL7 v2 <-> flat JSON records from the shell, on the same core
+// as the Python module.
+//
+// The main thread walks and reads the inputs in order and cuts each into
+// tasks; OrderedJobs runs them (on --jobs threads) and hands each result
+// to Output in input order, so output never depends on timing.
+#include <cstdio>
+#include <exception>
+#include <malloc.h>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <variant>
+
+#include "args.hpp"
+#include "convert.hpp"
+#include "input.hpp"
+#include "jobs.hpp"
+#include "output.hpp"
+
+namespace segmorph::cli {
+namespace {
+
+std::vector<std::string> inputs(const Options& opts) {
+    if (opts.command == Command::ToHl7) return expand_paths(opts.paths, {".json", ".jsonl", ".ndjson"});
+    return expand_paths(opts.paths, {".hl7", ".txt"});
+}
+
+int run(const Options& opts) {
+    Output output(opts);
+    {
+        OrderedJobs jobs(opts.jobs, [&output](Piece&& piece) { return output.take(std::move(piece)); });
+        for (const std::string& path : inputs(opts)) {
+            Result<InputReader> in = InputReader::open(path);
+            const bool go = in ? submit_input(opts, path, in.value(), jobs) : submit_unreadable(path, in.error(), jobs);
+            if (!go) break;
+        }
+        jobs.finish();
+    }
+    return output.finish();
+}
+
+}  // namespace
+}  // namespace segmorph::cli
+
+int main(int argc, char** argv) {
+    using namespace segmorph::cli;
+    std::variant<Options, EarlyExit> parsed = parse_args(argc, argv);
+    if (const EarlyExit* early = std::get_if<EarlyExit>(&parsed)) {
+        std::FILE* stream = early->status == 0 ? stdout : stderr;
+        std::fputs(early->text.c_str(), stream);
+        return early->status;
+    }
+    // Each task's output is a fresh buffer of a megabyte or so.  Left to
+    // the defaults, glibc maps every one of them anew and the kernel's page
+    // faults cost more than writing the JSON; kept on the heap, the freed
+    // buffers are reused.
+    mallopt(M_MMAP_THRESHOLD, 256 << 20);
+    mallopt(M_TRIM_THRESHOLD, 512 << 20);
+    try {
+        return run(std::get<Options>(parsed));
+    } catch (const std::exception& e) {
+        // Only running out of memory gets here; say so rather than abort.
+        print_error(std::string("stopped: ") + e.what());
+        return 1;
+    }
+}

@@ -1,0 +1,47 @@
+// Writing the run's results: output text in input order, failures on
+// standard error, a progress line on a terminal, and the exit status.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "args.hpp"
+#include "piece.hpp"
+
+namespace segmorph::cli {
+
+class Output {
+public:
+    explicit Output(const Options& opts);
+
+    // Takes the next piece in input order.  False once the run must stop:
+    // --fail-fast met a failure, or standard output cannot be written.
+    bool take(Piece&& piece);
+
+    // Closes the output (the array of --format json) and clears the
+    // progress line.  The exit status: 0, or 1 if anything failed.
+    int finish();
+
+private:
+    void write_out(std::string_view text);
+    void report(std::string_view text);
+    void progress(bool force);
+    void clear_progress();
+
+    const Options& opts_;
+    const bool json_array_;
+    bool first_item_ = true;
+    bool show_progress_;
+    bool progress_shown_ = false;
+    bool stopped_ = false;
+    bool write_failed_ = false;
+    std::uint64_t messages_ = 0, bytes_ = 0, failures_ = 0;
+    std::chrono::steady_clock::time_point start_, last_progress_;
+};
+
+// Writes "segmorph: <text>\n" to standard error.
+void print_error(std::string_view text);
+
+}  // namespace segmorph::cli

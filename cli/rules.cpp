@@ -1,0 +1,20 @@
+#include "rules.hpp"
+
+#include "hl7_json.hpp"
+
+namespace segmorph::cli {
+
+Status check_message(std::string_view text, const Rules& rules, Purpose purpose) {
+    switch (rules.set) {
+        case RuleSet::Seed: {
+            // The module's own entry points, so that the command and the
+            // classes can never disagree on a verdict.
+            const Hl7Json message(text, /*validation_enabled=*/true, rules.strict, /*escaping_enabled=*/false);
+            return purpose == Purpose::Validate ? message.validate(std::nullopt, std::nullopt)
+                                                : message.validate_for_conversion();
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace segmorph::cli

@@ -1,0 +1,124 @@
+// Fuzz target for message framing.  Checks, for any input bytes:
+//  - parts come in input order, do not overlap and lie inside the input;
+//  - no part is blank or starts or ends with a line break;
+//  - the bytes outside every part are only line breaks, blanks, byte-order
+//    marks and, in an MLLP capture, the framing bytes: no text is lost;
+//  - a message framed again on its own comes back as itself.
+// Build with -fsanitize=fuzzer for libFuzzer, or with -DSEGMORPH_REPLAY_MAIN
+// for a plain program that runs the files named on its command line.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "framing.hpp"
+
+using namespace segmorph;
+
+static void check(bool ok, const char* what, std::string_view input) {
+    if (ok) return;
+    std::fprintf(stderr, "check failed: %s\ninput:", what);
+    for (unsigned char c : input) std::fprintf(stderr, " %02x", c);
+    std::fprintf(stderr, "\n");
+    std::abort();
+}
+
+static bool is_gap_byte(char c, bool mllp) {
+    switch (c) {
+        case '\r': case '\n': case ' ': case '\t':
+        case '\xEF': case '\xBB': case '\xBF':
+            return true;
+        case '\x0B': case '\x1C':
+            return mllp;
+        default:
+            return false;
+    }
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const Framing framing = frame_messages(input);
+    const char* pos = input.data();
+    const char* const end = input.data() + input.size();
+    for (const FramePart& part : framing.parts) {
+        const std::string_view t = part.text;
+        check(!t.empty() && t.data() >= pos && t.data() + t.size() <= end, "part out of order or outside", input);
+        for (; pos != t.data(); ++pos) check(is_gap_byte(*pos, framing.mllp), "text lost between parts", input);
+        pos = t.data() + t.size();
+        check(t.front() != '\r' && t.front() != '\n' && t.back() != '\r' && t.back() != '\n',
+              "part starts or ends with a line break", input);
+        check(t.find_first_not_of(" \t") != std::string_view::npos, "blank part", input);
+        if (part.kind == FramePart::Kind::Envelope) {
+            check(t.find_first_of("\r\n") == std::string_view::npos, "envelope part spans lines", input);
+        } else if (t[t.find_first_not_of(" \t\r\n")] != '\x0B' && !t.starts_with("\xEF\xBB\xBF")) {
+            // (A message that looks like an MLLP capture on its own is framed as one.)
+            const Framing again = frame_messages(t);
+            check(again.parts.size() == 1 && again.parts[0].text == t, "message does not frame as itself", input);
+        }
+        if (framing.mllp) check(t.find_first_of("\x0B\x1C") == std::string_view::npos, "MLLP byte in a part", input);
+    }
+    for (; pos != end; ++pos) check(is_gap_byte(*pos, framing.mllp), "text lost after the parts", input);
+
+    // Read in rounds of a few bytes (sizes taken from the input, so that
+    // every run tries other cuts), framing gives the same parts.
+    RoundFramer rounds;
+    std::size_t matched = 0;
+    std::string carried;
+    std::size_t at = 0, step = 1 + (size ? data[0] % 7 : 0);
+    for (bool ended = false; !ended;) {
+        const std::size_t take = std::min(step, input.size() - at);
+        step = 1 + (step * 5 + take) % 11;
+        const std::string round = carried + std::string(input.substr(at, take));
+        at += take;
+        ended = at == input.size();
+        std::string_view carry;
+        for (const FramePart& part : rounds.frame(round, ended, carry).parts) {
+            check(matched < framing.parts.size(), "rounds give more parts", input);
+            check(part.kind == framing.parts[matched].kind && part.text == framing.parts[matched].text,
+                  "rounds give other parts", input);
+            ++matched;
+        }
+        carried = std::string(carry);
+    }
+    check(matched == framing.parts.size(), "rounds give fewer parts", input);
+    return 0;
+}
+
+#ifdef SEGMORPH_REPLAY_MAIN
+#include <random>
+
+// "--random N": N random texts strung together from the tokens that matter
+// to framing.
+static int run_random(long count) {
+    static const char* const tokens[] = {"MSH", "FHS", "BHS", "BTS", "FTS", "PID", "|", "^~\\&", "\r", "\n",
+                                         "\r\n", "\n\r", " ", "\t", "\x0B", "\x1C", "\x1C\r", "\xEF\xBB\xBF",
+                                         "A", "1", "x", "\xc3\xa9"};
+    std::mt19937_64 rng(4242);
+    std::uniform_int_distribution<std::size_t> pick(0, std::size(tokens) - 1), len(0, 32);
+    std::string s;
+    for (long i = 0; i < count; ++i) {
+        s.clear();
+        for (std::size_t n = len(rng); n > 0; --n) s += tokens[pick(rng)];
+        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+    }
+    std::printf("checked %ld random inputs\n", count);
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--random") return run_random(std::atol(argv[2]));
+    for (int i = 1; i < argc; ++i) {
+        std::ifstream in(argv[i], std::ios::binary);
+        const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(content.data()), content.size());
+        // The same file as an MLLP capture.
+        const std::string framed = "\x0B" + content + "\x1C\r";
+        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(framed.data()), framed.size());
+    }
+    std::printf("replayed %d inputs\n", argc - 1);
+    return 0;
+}
+#endif

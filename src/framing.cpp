@@ -1,0 +1,191 @@
+#include "framing.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+namespace segmorph {
+
+namespace {
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+constexpr char kStartBlock = '\x0B';
+constexpr char kEndBlock = '\x1C';
+
+bool is_blank_byte(char c) { return c == ' ' || c == '\t'; }
+
+bool is_blank(std::string_view line) {
+    for (char c : line)
+        if (!is_blank_byte(c)) return false;
+    return true;
+}
+
+bool is_name_byte(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
+
+bool is_envelope(std::string_view line) {
+    if (line.size() < 3) return false;
+    return segment_named(line, "FHS") || segment_named(line, "BHS") || segment_named(line, "BTS") ||
+           segment_named(line, "FTS");
+}
+
+// True when one of the eight bytes of `x` is a CR or an LF: (v - 0x01..) &
+// ~v & 0x80.. is non-zero exactly when some byte of v is zero.  Framing
+// looks at every byte of the input, so it steps a word at a time.
+inline bool any_line_break(std::uint64_t x) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+    const std::uint64_t cr = x ^ (kOnes * '\r');
+    const std::uint64_t lf = x ^ (kOnes * '\n');
+    return (((cr - kOnes) & ~cr) | ((lf - kOnes) & ~lf)) & kHigh;
+}
+
+// End of the line that starts at `pos`: the next CR or LF, or the end.
+std::size_t line_end(std::string_view text, std::size_t pos) {
+    const char* p = text.data() + pos;
+    const char* const end = text.data() + text.size();
+    for (std::uint64_t word; end - p >= 8; p += 8) {
+        std::memcpy(&word, p, 8);
+        if (any_line_break(word)) break;
+    }
+    while (p != end && *p != '\r' && *p != '\n') ++p;
+    return static_cast<std::size_t>(p - text.data());
+}
+
+// Frames one stretch of text that no MLLP byte interrupts: the whole input,
+// or one block of a capture.  A CR or LF ends a line, so a two-byte break
+// only adds an empty line, which is blank.
+void frame_region(std::string_view region, std::vector<FramePart>& parts) {
+    const char* begin = nullptr;  // first byte of the open message, if any
+    const char* end = nullptr;    // end of its last non-blank line
+    auto close = [&] {
+        if (begin != nullptr) parts.push_back({FramePart::Kind::Message, std::string_view(begin, end - begin)});
+        begin = nullptr;
+    };
+    std::size_t pos = 0;
+    for (;;) {
+        const std::size_t stop = line_end(region, pos);
+        std::string_view line = region.substr(pos, stop - pos);
+        if (line.starts_with(kByteOrderMark)) line.remove_prefix(kByteOrderMark.size());
+        if (!is_blank(line)) {
+            if (is_envelope(line)) {
+                close();
+                parts.push_back({FramePart::Kind::Envelope, line});
+            } else {
+                if (begin == nullptr || segment_named(line, "MSH")) {
+                    close();
+                    begin = line.data();
+                }
+                end = line.data() + line.size();
+            }
+        }
+        if (stop == region.size()) break;
+        pos = stop + 1;
+    }
+    close();
+}
+
+// Whether an input that starts with `head` (past a leading mark) is an
+// MLLP capture; nullopt while `head` holds nothing but white space.
+std::optional<bool> is_mllp_capture(std::string_view head) {
+    const std::size_t first = head.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) return std::nullopt;
+    return head[first] == kStartBlock;
+}
+
+void frame_all(std::string_view text, Framing& framing) {
+    if (!framing.mllp) {
+        frame_region(text, framing.parts);
+        return;
+    }
+    // Every stretch between two framing bytes is framed on its own; the CR
+    // after an end byte and the gaps between blocks are blank and vanish.
+    // Text outside the blocks is kept, and a last block that was cut off
+    // before its end byte still counts.
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == kStartBlock || text[i] == kEndBlock) {
+            frame_region(text.substr(start, i - start), framing.parts);
+            start = i + 1;
+        }
+    }
+    frame_region(text.substr(start), framing.parts);
+}
+
+}  // namespace
+
+bool segment_named(std::string_view line, std::string_view name) {
+    return line.starts_with(name) && (line.size() == name.size() || !is_name_byte(line[name.size()]));
+}
+
+Framing frame_messages(std::string_view input) {
+    if (input.starts_with(kByteOrderMark)) input.remove_prefix(kByteOrderMark.size());
+    Framing framing;
+    framing.mllp = is_mllp_capture(input).value_or(false);
+    frame_all(input, framing);
+    return framing;
+}
+
+Framing RoundFramer::frame(std::string_view round, bool ended, std::string_view& carry) {
+    carry = {};
+    if (!mllp_) {
+        // Only the input's very first bytes may be a leading mark; later
+        // rounds start with a part, which framing must see as it is.
+        std::string_view head = round;
+        if (at_input_start_) {
+            if (!ended && head.size() < kByteOrderMark.size() && kByteOrderMark.starts_with(head)) {
+                carry = round;
+                return Framing{};
+            }
+            if (head.starts_with(kByteOrderMark)) head.remove_prefix(kByteOrderMark.size());
+        }
+        mllp_ = is_mllp_capture(head);
+        if (!mllp_) {
+            // Nothing but blank lines so far: keep only the line that is not
+            // yet complete.
+            const std::size_t last_break = head.find_last_of("\r\n");
+            if (last_break != std::string_view::npos) at_input_start_ = false;
+            if (!ended) carry = last_break == std::string_view::npos ? round : head.substr(last_break + 1);
+            return Framing{};
+        }
+        round = head;
+    }
+    Framing framing;
+    framing.mllp = *mllp_;
+    if (ended) {
+        frame_all(round, framing);
+        return framing;
+    }
+    // A line not yet complete may still turn out to start a message or be
+    // an envelope segment, so only complete lines are framed; and the last
+    // part may still grow.  Both wait for the next round.
+    const std::size_t last_break = round.find_last_of(*mllp_ ? std::string_view("\r\n\x0B\x1C", 4) : "\r\n");
+    if (last_break == std::string_view::npos) {
+        carry = round;
+        return framing;
+    }
+    frame_all(round.substr(0, last_break + 1), framing);
+    // The last part is final when nothing can be added to it: an envelope
+    // segment is one line, and in a capture a message ends with its block.
+    // Handing it on now lets a live stream be converted as it arrives.
+    bool last_is_final = framing.parts.empty();
+    if (!last_is_final) {
+        const FramePart& last = framing.parts.back();
+        const std::size_t end = static_cast<std::size_t>(last.text.data() + last.text.size() - round.data());
+        last_is_final = last.kind == FramePart::Kind::Envelope ||
+                        (*mllp_ && round.substr(end, last_break + 1 - end).find_first_of("\x0B\x1C") !=
+                                       std::string_view::npos);
+    }
+    if (last_is_final) {
+        carry = round.substr(last_break + 1);
+        return framing;
+    }
+    // Carried from the start of its line: a mark skipped there must be
+    // skipped again, not found a second time.  (A part starts at a line
+    // start, where no mark can end, or right after a skipped mark.)
+    std::size_t from = static_cast<std::size_t>(framing.parts.back().text.data() - round.data());
+    const std::size_t mark = kByteOrderMark.size();
+    if (from >= mark && round.substr(from - mark, mark) == kByteOrderMark) from -= mark;
+    carry = round.substr(from);
+    framing.parts.pop_back();
+    return framing;
+}
+
+}  // namespace segmorph

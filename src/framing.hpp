@@ -1,0 +1,74 @@
+// Cutting the bytes of a file or stream into HL7 messages and the envelope
+// segments around them, before any of them is parsed.
+//
+// Feeds arrive in several shapes: one message per file, many messages one
+// after another, batch files wrapped in FHS/BHS ... BTS/FTS, and captures of
+// MLLP streams (each message between 0x0B and 0x1C 0x0D).  Line breaks may be
+// CR (the wire form), LF, CRLF or LFCR, and editors like to put a UTF-8
+// byte-order mark in front.  Framing only finds the boundaries; a message's
+// own text is handed on untouched, so it converts exactly as the same text
+// given to Hl7Json would.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace segmorph {
+
+struct FramePart {
+    enum class Kind : unsigned char {
+        Message,   // one message: from its first line to its last non-blank line
+        Envelope,  // one FHS, BHS, BTS or FTS line
+    };
+    Kind kind;
+    // A view into the framed input.  Line breaks inside a message are kept as
+    // they were; no part starts or ends with a line break, and none is blank.
+    std::string_view text;
+};
+
+struct Framing {
+    // The input was an MLLP capture: its first byte that is not white space
+    // (after a byte-order mark) is 0x0B.  Then 0x0B and 0x1C end every
+    // message and are never part of one.
+    bool mllp = false;
+    std::vector<FramePart> parts;
+};
+
+// Cuts `input` into parts, in input order.
+//
+// A message begins at every line whose segment name is MSH, and after a
+// boundary (the start of the input, an envelope line, an MLLP block) at the
+// first line that is neither blank nor an envelope line, so that no text is
+// ever dropped: a file without any MSH is still one message.  It ends before
+// the next message or envelope line or at the end of its MLLP block, and
+// blank lines (nothing but spaces and tabs) at its end are not part of it.
+// A byte-order mark at the start of a line is skipped, so that files with
+// one can be concatenated.  Never fails; every byte that is not a line
+// break, blank, a byte-order mark or MLLP framing ends up in some part.
+Framing frame_messages(std::string_view input);
+
+// Framing of an input that is read in rounds, so that a feed of any length
+// is converted in bounded memory.  Each round is the text carried over from
+// the round before followed by newly read bytes; the parts it yields are
+// exactly those frame_messages would give for the whole input.
+class RoundFramer {
+public:
+    // Frames one round and returns its final parts.  Unless `ended` (no
+    // more input follows), the last part may still grow: it is held back,
+    // and `carry` is set to the text from its start to the end of the
+    // round, which the caller puts in front of the next round.  The parts
+    // and `carry` are views into `round`.
+    Framing frame(std::string_view round, bool ended, std::string_view& carry);
+
+private:
+    std::optional<bool> mllp_;  // decided by the first text that is not blank
+    bool at_input_start_ = true;
+};
+
+// True when `line` holds a segment named `name`: the name followed by the
+// end of the line or by a byte that cannot continue a segment name.
+bool segment_named(std::string_view line, std::string_view name);
+
+}  // namespace segmorph
