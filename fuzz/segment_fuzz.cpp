@@ -4,7 +4,9 @@
 //    texts (which may hold unknown sequences kept whole);
 //  - the records of the text's lines in escaping mode assemble, with
 //    escaping, into a text whose lines parse back into the same records;
-//  - line-ending normalisation leaves no carriage return.
+//  - line-ending normalisation leaves no carriage return;
+//  - validating the text directly reports what validating its parsed
+//    segments does, under every option.
 // Build with -fsanitize=fuzzer for libFuzzer, or with -DSEGMORPH_REPLAY_MAIN
 // for a plain program that runs the files named on its command line.
 #include <cstdint>
@@ -18,6 +20,7 @@
 #include "json_hl7.hpp"
 #include "segments.hpp"
 #include "utils.hpp"
+#include "validation.hpp"
 
 using namespace segmorph;
 
@@ -50,6 +53,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     });
     check(same && i == records.size(), "decoded records do not read back from their escaped text", text);
 
+    std::vector<Hl7Segment> segments;
+    for_each_piece(normalised, '\n', [&](std::string_view line) {
+        segments.push_back(Hl7Segment::from_string(line, nullptr));
+    });
+    for (int options = 0; options < 4; ++options) {
+        const Hl7Validator validator{(options & 1) != 0, (options & 2) != 0};
+        const Status parsed = validator.validate_message(segments), direct = validator.validate_message_text(normalised);
+        check(parsed.has_value() == direct.has_value() && (!parsed || parsed->message() == direct->message()),
+              "validating the text differs from validating its segments", text);
+    }
+
     FlatRecord flat;
     for (const Hl7EscapeHandler* h : {static_cast<const Hl7EscapeHandler*>(nullptr), &handler}) {
         const SegmentRecord model = Hl7Segment::from_string(text, h).to_json();
@@ -75,7 +89,8 @@ static int run_random(long count) {
                                          "X0D", "X0D0A", "X20", "X09", "x0a", "0", "7", "a", "Z", " ",
                                          "\r", "\n", "\t", "^~\\&", "\xc3\xa9", "\xd9\xa3", "\xe2\x82\xac",
                                          "\xe2\x80\x83", "[", "]", ".", "+", "MSH|", "BHS|", "FHS|", ".br",
-                                         "H", "N", "\xef\xbb\xbf"};
+                                         "H", "N", "\xef\xbb\xbf", "PID|", "2.5", "2.9.1", "ADT^A01^ADT_A01", "|||||||||||",
+                                         "MSH|^~\\&|||||||ADT^A01|||2.5", "MSH|^~\\&|||||||ADT|||2.5|", "Z1X|", "pid|"};
     std::mt19937_64 rng(12345);
     std::uniform_int_distribution<std::size_t> pick(0, std::size(tokens) - 1), len(0, 24);
     std::string s;

@@ -27,10 +27,8 @@ Result<Hl7Json> Hl7Json::from_file_content(Result<std::string> file, bool valida
 }
 
 Status Hl7Json::validate(std::optional<bool> strict_mode, std::optional<bool> validate_required_fields) const {
-    std::vector<Hl7Segment> segments;
-    for_each_line([&](std::string_view line) { segments.push_back(Hl7Segment::from_string(line, nullptr)); });
     const Hl7Validator validator{strict_mode.value_or(strict_validation), validate_required_fields.value_or(true)};
-    return validator.validate_message(segments);
+    return validator.validate_message_text(hl7_string_);
 }
 
 Status Hl7Json::validate_for_conversion() const {

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "utils.hpp"
+
 namespace segmorph {
 
 namespace {
@@ -86,6 +88,69 @@ Status Hl7Validator::validate_message(const std::vector<Hl7Segment>& segments) c
         }
     }
     return std::nullopt;
+}
+
+// Parsing every segment into owned fields first made a validating conversion
+// several times slower than the plain one.  The rules only look at segment
+// names, field counts and the raw texts of a few fields, and a field's value
+// in plain mode is its raw text, so they can be read from the lines as they
+// stand.  The checks run in the order of validate_message, so the first
+// failure reported is the same.
+Status Hl7Validator::validate_message_text(std::string_view text) const {
+    auto name_of = [](std::string_view line) { return line.substr(0, std::min(line.find('|'), line.size())); };
+    const std::string_view header = text.substr(0, std::min(text.find('\n'), text.size()));
+    if (name_of(header) != "MSH") return Hl7Error::missing_required_segment("MSH (Message Header)");
+
+    // Fields 1, 8 and 12 of the header: the pieces after the name.
+    std::string_view fields[13];
+    std::size_t count = 0;
+    for_each_piece(header, '|', [&](std::string_view piece) {
+        if (count < 13) fields[count] = piece;
+        ++count;
+    });
+    if (count - 1 < 12) return Hl7Error::validation_failed("MSH segment must have at least 12 fields");
+    if (fields[1].size() != 4) return Hl7Error::invalid_field_separators(std::string(fields[1]));
+    if (strict_mode && !is_listed(kSupportedVersions, fields[12])) {
+        return Hl7Error::unsupported_version(std::string(fields[12]), std::string(kSupportedVersionList));
+    }
+    if (strict_mode && count_pieces(fields[8], '^') < 3) {
+        return Hl7Error::validation_failed(
+            "Message type (field 8) must have at least 3 components: event^structure^version");
+    }
+
+    if (validate_required_fields) {
+        bool pid = false;
+        for_each_piece(text, '\n', [&](std::string_view line) { pid = pid || name_of(line) == "PID"; });
+        if (!pid) return Hl7Error::missing_required_segment("PID (Patient Identification)");
+    }
+
+    Status failure;
+    std::size_t p = 0;
+    for_each_piece(text, '\n', [&](std::string_view line) {
+        if (failure) return;
+        ++p;
+        const std::string_view name = name_of(line);
+        if (name.empty()) {
+            failure = Hl7Error::validation_failed("Segment " + std::to_string(p) + " has empty segment name");
+            return;
+        }
+        if (!is_segment_name(name)) {
+            failure = Hl7Error::invalid_segment_name(std::string(name));
+            return;
+        }
+        if (line.size() - name.size() <= kMaxValueLength) return;  // no field can be too long
+        // A component is part of its field's text, so no component can be
+        // longer than a field that is not too long.
+        bool first = true;
+        for_each_piece(line, '|', [&](std::string_view piece) {
+            if (first || failure) {
+                first = false;
+                return;
+            }
+            if (piece.size() > kMaxValueLength) failure = Hl7Error::field_too_long(piece.size(), kMaxValueLength);
+        });
+    });
+    return failure;
 }
 
 // ------------------------------------------------------------ standard rules

@@ -34,6 +34,11 @@ struct Hl7Validator {
     bool validate_required_fields = false;
 
     Status validate_message(const std::vector<Hl7Segment>& segments) const;
+    // The same rules, with the same results, read straight from the text of
+    // a message whose segments are separated by "\n" (as Hl7Json stores it),
+    // as they would be parsed in plain mode; nothing is allocated unless the
+    // message fails.
+    Status validate_message_text(std::string_view text) const;
     static Status validate_message_type(const std::vector<Hl7Field>& header_fields, bool strict);
 };
 
