@@ -75,6 +75,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         got.emplace_back("segment_name", std::string(flat.name()));
         check(got == model.entries(), "flattening differs from the segment model", text);
+        // Without key texts: the same items, their numbers giving the keys.
+        flat.parse(text, h, /*keys=*/false);
+        got.clear();
+        for (std::size_t i = 0; i < flat.size(); ++i) {
+            const FlatRecord::Item item = flat.item(i);
+            char key[FlatRecord::kMaxKeyLength];
+            const char* end = FlatRecord::format_key(key, item.field, item.rep, item.comp);
+            got.emplace_back(std::string(key, static_cast<std::size_t>(end - key)), std::string(item.value));
+        }
+        got.emplace_back("segment_name", std::string(flat.name()));
+        check(got == model.entries(), "flattening by numbers differs from the segment model", text);
     }
     return 0;
 }
@@ -90,7 +101,7 @@ static int run_random(long count) {
                                          "\r", "\n", "\t", "^~\\&", "\xc3\xa9", "\xd9\xa3", "\xe2\x82\xac",
                                          "\xe2\x80\x83", "[", "]", ".", "+", "MSH|", "BHS|", "FHS|", ".br",
                                          "H", "N", "\xef\xbb\xbf", "PID|", "2.5", "2.9.1", "ADT^A01^ADT_A01", "|||||||||||",
-                                         "MSH|^~\\&|||||||ADT^A01|||2.5", "MSH|^~\\&|||||||ADT|||2.5|", "Z1X|", "pid|"};
+                                         "MSH|^~\\&|||||||ADT^A01|||2.5", "MSH|^~\\&|||||||ADT|||2.5|", "Z1X|", "pid|", "~~~~~~~~~~", "^^^^^^^^^^"};
     std::mt19937_64 rng(12345);
     std::uniform_int_distribution<std::size_t> pick(0, std::size(tokens) - 1), len(0, 24);
     std::string s;

@@ -96,7 +96,7 @@ PyObject* convert_impl(const Hl7Json& native) {
     bool failed = false;
     native.for_each_line([&](std::string_view line) {
         if (failed) return;
-        scratch.parse(line, handler);
+        scratch.parse(line, handler, /*keys=*/false);  // keys are found by number
         PyObject* dict = flat_to_dict(scratch, keys, ascii);
         if (dict == nullptr) {
             failed = true;
@@ -119,7 +119,7 @@ PyObject* split_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     std::string_view seg;
     if (!to_str(argv[0], "seg", seg)) return nullptr;
     FlatRecord scratch;
-    scratch.parse(seg, escaping ? &obj->native.escape_handler() : nullptr);
+    scratch.parse(seg, escaping ? &obj->native.escape_handler() : nullptr, /*keys=*/false);
     KeyCache keys;
     return flat_to_dict(scratch, keys);
 }

@@ -214,7 +214,7 @@ PyObject* publish_once(std::atomic<PyObject*>& slot, std::string_view text) {
 
 }  // namespace
 
-bool is_table_key(PyObject* key, std::uint32_t field, std::int32_t rep, std::int32_t comp) {
+bool is_table_key(PyObject* key, std::uint64_t field, std::int64_t rep, std::int64_t comp) {
     if (field >= kTableFields || rep >= kTableReps - 1 || comp >= kTableComps - 1 || rep < -1 || comp < -1) {
         return false;
     }
@@ -242,18 +242,24 @@ bool is_table_key(PyObject* key, std::string_view text) {
         ++i;
         if (!number(comp)) return false;
     }
-    return i == text.size() && is_table_key(key, static_cast<std::uint32_t>(field), rep, comp);
+    return i == text.size() && is_table_key(key, static_cast<std::uint64_t>(field), rep, comp);
 }
 
 PyObject* KeyCache::segment_name() { return publish_once(g_segment_name_key, "segment_name"); }
 
 PyObject* KeyCache::get(const FlatRecord::Item& item) {
+    // Flattening in the binding writes no key texts (they are found by
+    // number here); the few keys outside the table are written now.
+    char buf[FlatRecord::kMaxKeyLength];
+    auto text = [&] {
+        return std::string_view(buf, static_cast<std::size_t>(FlatRecord::format_key(buf, item.field, item.rep, item.comp) - buf));
+    };
     if (item.field < kTableFields && item.rep < kTableReps - 1 && item.comp < kTableComps - 1) {
         std::atomic<PyObject*>& slot = g_position_keys[item.field][item.rep + 1][item.comp + 1];
         PyObject* have = slot.load(std::memory_order_acquire);
-        return have != nullptr ? have : publish_once(slot, item.key);
+        return have != nullptr ? have : publish_once(slot, text());
     }
-    return get(item.key);
+    return get(text());
 }
 
 namespace {

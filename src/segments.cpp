@@ -209,8 +209,43 @@ SegmentRecord Hl7Segment::to_json() const {
 
 // --------------------------------------------------------------- FlatRecord
 
-void FlatRecord::add(std::uint64_t field, std::int64_t rep, std::int64_t comp, bool in_buffer, std::size_t off,
-                     std::size_t len) {
+namespace {
+
+// A number's decimal digits, big-endian from the top byte, then `end`:
+// comparing these integers compares the texts "<digits><end>".  Numbers of
+// more than seven digits do not fit: kTooLong.
+constexpr std::uint64_t kTooLong = ~std::uint64_t{0};
+std::uint64_t decimal_order(std::int64_t value, unsigned char end) {
+    if (value < 0) return 0;  // no number: the only item of its kind
+    const auto v = static_cast<std::uint64_t>(value);
+    if (v < 10) return (std::uint64_t{'0' + v} << 56) | (std::uint64_t{end} << 48);
+    if (v < 100) return (std::uint64_t{'0' + v / 10} << 56) | (std::uint64_t{'0' + v % 10} << 48) | (std::uint64_t{end} << 40);
+    if (v >= 10000000) return kTooLong;
+    char digits[8];
+    const auto n = static_cast<std::size_t>(std::to_chars(digits, digits + 8, v).ptr - digits);
+    std::uint64_t order = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
+        order = order << 8 | (i < n ? static_cast<unsigned char>(digits[i]) : i == n ? end : 0);
+    }
+    return order;
+}
+
+// Orders two numbers as their decimal texts, for those too long for
+// decimal_order; where one text begins the other, `shorter_first` says
+// which comes first.
+bool decimal_less(std::uint64_t a, std::uint64_t b, bool shorter_first) {
+    char x[20], y[20];
+    const auto la = static_cast<std::size_t>(std::to_chars(x, x + 20, a).ptr - x);
+    const auto lb = static_cast<std::size_t>(std::to_chars(y, y + 20, b).ptr - y);
+    const int c = std::memcmp(x, y, std::min(la, lb));
+    if (c != 0) return c < 0;
+    if (la == lb) return false;
+    return (la < lb) == shorter_first;
+}
+
+}  // namespace
+
+char* FlatRecord::format_key(char* out, std::uint64_t field, std::int64_t rep, std::int64_t comp) {
     // Most indices have one or two digits; write those without to_chars.
     auto put = [](char* p, std::uint64_t v) {
         if (v < 10) {
@@ -224,8 +259,7 @@ void FlatRecord::add(std::uint64_t field, std::int64_t rep, std::int64_t comp, b
         }
         return std::to_chars(p, p + 20, v).ptr;
     };
-    char buf[80] = {};  // zeroed, so the first eight bytes read as the prefix
-    char* p = put(buf, field);
+    char* p = put(out, field);
     if (rep >= 0) {
         *p++ = '[';
         p = put(p, static_cast<std::uint64_t>(rep));
@@ -235,22 +269,120 @@ void FlatRecord::add(std::uint64_t field, std::int64_t rep, std::int64_t comp, b
         *p++ = '.';
         p = put(p, static_cast<std::uint64_t>(comp));
     }
-    const auto key_len = static_cast<std::uint32_t>(p - buf);
-    const std::size_t key_off = keys_.size();
-    std::uint64_t prefix;
-    std::memcpy(&prefix, buf, 8);
-    if constexpr (std::endian::native == std::endian::little) prefix = __builtin_bswap64(prefix);
-    keys_.append(buf, key_len);
-    auto small = [](std::int64_t v) { return static_cast<std::int32_t>(std::min<std::int64_t>(v, INT32_MAX)); };
-    pending_.push_back(Pending{prefix, key_off, off, len, key_len,
-                               static_cast<std::uint32_t>(std::min<std::uint64_t>(field, UINT32_MAX)), small(rep),
-                               small(comp), in_buffer});
+    return p;
 }
 
-void FlatRecord::parse(std::string_view line, const Hl7EscapeHandler* handler) {
+void FlatRecord::start_group(std::uint64_t field, bool repeated) {
+    group_field_ = field;
+    // "3" and "3.1" sort before "30" ("." and the end of the key come before
+    // the digits), "3[0]" after "39" ("[" comes after them).
+    const std::uint64_t order =
+        field < 10000000 ? decimal_order(static_cast<std::int64_t>(field), repeated ? '[' : 1) : kTooLong;
+    if (order == kTooLong) wide_ = true;
+    groups_.push_back(Group{order, static_cast<std::uint32_t>(pending_.size()), 0, false});
+}
+
+void FlatRecord::add(std::uint64_t field, std::int64_t rep, std::int64_t comp, bool in_buffer, std::size_t off,
+                     std::size_t len) {
+    if (groups_.empty() || field != group_field_) start_group(field, rep >= 0);
+    Group& group = groups_.back();
+    ++group.count;
+    // Below 10, numeric order is byte order ("2" < "3"); from 10 on it is not
+    // ("10" < "2").
+    if (rep >= 10 || comp >= 10) group.sort_items = true;
+
+    std::size_t key_off = keys_.size();
+    std::uint32_t key_len = 0;
+    if (want_keys_) {
+        char buf[kMaxKeyLength];
+        const char* end = format_key(buf, field, rep, comp);
+        key_len = static_cast<std::uint32_t>(end - buf);
+        keys_.append(buf, key_len);
+    }
+    pending_.push_back(Pending{off, len, key_off, key_len, in_buffer, field, rep, comp});
+}
+
+
+// Byte order from the numbers, with no key text: the fields' groups are
+// ordered by their digits (most segments are already in order below ten
+// fields), then the items inside the few groups with an index of ten or
+// more.  Cheaper than sorting every item by its key text, which took a
+// good part of the time of flattening long segments.
+void FlatRecord::put_in_key_order() {
+    order_.clear();
+    if (wide_) {
+        // A field number of eight digits or more: sort every item by its
+        // key text, written now if it was not.
+        if (!want_keys_) {
+            keys_.clear();
+            for (Pending& p : pending_) {
+                char buf[kMaxKeyLength];
+                const char* end = format_key(buf, p.field, p.rep, p.comp);
+                p.key_off = keys_.size();
+                p.key_len = static_cast<std::uint32_t>(end - buf);
+                keys_.append(buf, p.key_len);
+            }
+        }
+        order_.resize(pending_.size());
+        for (std::size_t i = 0; i < order_.size(); ++i) order_[i] = static_cast<std::uint32_t>(i);
+        const char* keys = keys_.data();
+        std::stable_sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
+            const Pending &x = pending_[a], &y = pending_[b];
+            return std::string_view(keys + x.key_off, x.key_len) < std::string_view(keys + y.key_off, y.key_len);
+        });
+        return;
+    }
+    bool ordered = true;
+    for (std::size_t g = 0; g < groups_.size() && ordered; ++g) {
+        ordered = !groups_[g].sort_items && (g == 0 || groups_[g - 1].order < groups_[g].order);
+    }
+    if (ordered) return;
+    std::sort(groups_.begin(), groups_.end(), [](const Group& a, const Group& b) { return a.order < b.order; });
+    order_.reserve(pending_.size());
+    for (const Group& g : groups_) {
+        const std::size_t start = order_.size();
+        for (std::uint32_t i = 0; i < g.count; ++i) order_.push_back(g.first + i);
+        if (!g.sort_items) continue;
+        // One field's items: the same field number, and repetitions in all
+        // or none.  A repetition number is followed by "]", which comes
+        // after the digits; a component number ends the key (a zero byte,
+        // before them).  Each item's place is worked out once, as integers.
+        item_orders_.clear();
+        bool too_long = false;
+        for (std::size_t i = start; i < order_.size(); ++i) {
+            const Pending& p = pending_[order_[i]];
+            const ItemPlace o{decimal_order(p.rep, ']'), decimal_order(p.comp, 0), order_[i]};
+            too_long = too_long || o.rep == kTooLong || o.comp == kTooLong;
+            item_orders_.push_back(o);
+        }
+        if (too_long) {
+            std::sort(order_.begin() + static_cast<std::ptrdiff_t>(start), order_.end(),
+                      [this](std::uint32_t a, std::uint32_t b) {
+                          const Pending &x = pending_[a], &y = pending_[b];
+                          if (x.rep != y.rep) {
+                              return decimal_less(static_cast<std::uint64_t>(x.rep),
+                                                  static_cast<std::uint64_t>(y.rep), false);
+                          }
+                          return decimal_less(static_cast<std::uint64_t>(x.comp),
+                                              static_cast<std::uint64_t>(y.comp), true);
+                      });
+            continue;
+        }
+        std::sort(item_orders_.begin(), item_orders_.end(), [](const ItemPlace& a, const ItemPlace& b) {
+            return a.rep != b.rep ? a.rep < b.rep : a.comp < b.comp;
+        });
+        for (std::size_t i = 0; i < item_orders_.size(); ++i) order_[start + i] = item_orders_[i].index;
+    }
+}
+
+void FlatRecord::parse(std::string_view line, const Hl7EscapeHandler* handler, bool keys) {
     keys_.clear();
     buffer_.clear();
     pending_.clear();
+    groups_.clear();
+    order_.clear();
+    want_keys_ = keys;
+    wide_ = false;
     line_ = line.data();
 
     const Separators seps(handler);
@@ -317,15 +449,7 @@ void FlatRecord::parse(std::string_view line, const Hl7EscapeHandler* handler) {
         }
     });
 
-    const char* const keys = keys_.data();
-    auto key_of = [keys](const Pending& p) { return std::string_view(keys + p.key_off, p.key_len); };
-    auto less = [&](const Pending& a, const Pending& b) {
-        if (a.prefix != b.prefix) return a.prefix < b.prefix;
-        return key_of(a) < key_of(b);
-    };
-    // Fields come out in numeric order, which is already byte order for
-    // segments of fewer than ten fields.
-    if (!std::is_sorted(pending_.begin(), pending_.end(), less)) std::sort(pending_.begin(), pending_.end(), less);
+    put_in_key_order();
 }
 
 }  // namespace segmorph

@@ -78,52 +78,77 @@ public:
         std::string_view value;
         // The key's numbers, so a caller can find a key it made before
         // without hashing its text: rep and comp are -1 where the key has
-        // none; field is capped at UINT32_MAX (the text is always exact).
-        std::uint32_t field;
-        std::int32_t rep, comp;
+        // none.
+        std::uint64_t field;
+        std::int64_t rep, comp;
     };
 
     // Parses `line` (which must outlive the items) in plain mode when handler
     // is null, else in escaping mode.  Items come out in record key order.
-    void parse(std::string_view line, const Hl7EscapeHandler* handler);
+    // Without `keys`, the items' key texts are left empty: a caller that
+    // finds keys by their numbers saves writing them (see format_key).
+    void parse(std::string_view line, const Hl7EscapeHandler* handler, bool keys = true);
+
+    // Writes the key of (field, rep, comp) -- rep and comp -1 where absent --
+    // at `out`, which must have room for kMaxKeyLength bytes; returns its end.
+    static constexpr std::size_t kMaxKeyLength = 3 * 20 + 3;
+    static char* format_key(char* out, std::uint64_t field, std::int64_t rep, std::int64_t comp);
 
     std::string_view name() const { return name_; }
     // Bytes held by the scratch buffers; release_memory() gives them back.
     std::size_t capacity_bytes() const {
-        return keys_.capacity() + buffer_.capacity() + pending_.capacity() * sizeof(Pending);
+        return keys_.capacity() + buffer_.capacity() + pending_.capacity() * sizeof(Pending) +
+               groups_.capacity() * sizeof(Group) + order_.capacity() * sizeof(std::uint32_t);
     }
     void release_memory() { *this = FlatRecord(); }
     // Field items in key order; "segment_name" (always the last key in byte
     // order, since field keys start with a digit) is not among them.
     std::size_t size() const { return pending_.size(); }
     Item item(std::size_t i) const {
-        const Pending& p = pending_[i];
+        const Pending& p = pending_[order_.empty() ? i : order_[i]];
         const char* value = (p.in_buffer ? buffer_.data() : line_) + p.val_off;
         return Item{std::string_view(keys_.data() + p.key_off, p.key_len), std::string_view(value, p.val_len),
                     p.field, p.rep, p.comp};
     }
 
 private:
+    // Items are made field by field, in numeric order; byte order is
+    // reached by ordering the fields' groups of items (see parse).
     struct Pending {
-        // The key's first eight bytes, big-endian and zero-padded: ordering
-        // these integers orders the keys (keys hold no NUL), so the sort
-        // rarely needs to look at the key text itself.
-        std::uint64_t prefix;
-        std::size_t key_off;
         std::size_t val_off, val_len;
-        std::uint32_t key_len;  // at most three 20-digit numbers and "[]."
-        std::uint32_t field;
-        std::int32_t rep, comp;
+        std::size_t key_off;
+        std::uint32_t key_len;
         bool in_buffer;
+        std::uint64_t field;
+        std::int64_t rep, comp;
+    };
+    struct Group {
+        // The field number's digits, big-endian, then a byte that places
+        // the group among the fields that share those digits as a prefix.
+        std::uint64_t order;
+        std::uint32_t first, count;
+        bool sort_items;  // its items need ordering too
     };
     void add(std::uint64_t field, std::int64_t rep, std::int64_t comp, bool in_buffer, std::size_t off,
              std::size_t len);
+    void start_group(std::uint64_t field, bool repeated);
+    void put_in_key_order();
 
     std::string_view name_;
     const char* line_ = nullptr;
+    bool want_keys_ = true;
+    std::uint64_t group_field_ = 0;  // field of the last group
+    bool wide_ = false;  // a field number too long for Group::order
     std::string keys_;
     std::string buffer_;
     std::vector<Pending> pending_;
+    std::vector<Group> groups_;
+    std::vector<std::uint32_t> order_;  // empty: items are in key order already
+    struct ItemPlace {
+        std::uint64_t rep, comp;
+        std::uint32_t index;
+    };
+    std::vector<ItemPlace> item_orders_;  // scratch for ordering one group
 };
 
 }  // namespace segmorph
