@@ -57,9 +57,12 @@ constexpr std::string_view kToJsonHelp =
     "      --format F  jsonl: one object per line (default); json: one array\n"
     "      --no-escaping\n"
     "                  keep escape sequences as they are (escaping_enabled=False)\n"
-    "      --validate  check each message first (validation_enabled=True); a\n"
-    "                  message that fails is reported and left out\n"
-    "      --strict    strict validation (strict_validation=True); implies\n"
+    "      --validate  check each message first; a message that fails is\n"
+    "                  reported and left out\n"
+    "      --rules R   standard: HL7's own rules, which real feeds pass\n"
+    "                  (default); seed: the module's rules, exactly as\n"
+    "                  Hl7Json(..., validation_enabled=True) applies them\n"
+    "      --strict    strict validation (known versions only); implies\n"
     "                  --validate\n";
 
 constexpr std::string_view kToHl7Help =
@@ -80,12 +83,18 @@ constexpr std::string_view kToHl7Help =
 constexpr std::string_view kValidateHelp =
     "usage: segmorph validate [options] [PATH ...]\n"
     "\n"
-    "Checks each message as Hl7Json(...).validate(None, None) does and prints\n"
-    "one line per message: \"PATH:N: ok\" or \"PATH:N: \" and the error.\n"
-    "Exit status 1 when any message fails.\n"
+    "Checks each message and prints one line per message: \"PATH:N: ok\" or\n"
+    "\"PATH:N: \" and the first failing rule.  Exit status 1 when any message\n"
+    "fails.\n"
     "\n"
     "options:\n"
-    "      --strict    strict rules (version and message type)\n";
+    "      --rules R   standard: the first segment is MSH, MSH-2 has 4 or 5\n"
+    "                  characters, MSH-9 has a code and a trigger event, MSH-12\n"
+    "                  is present, segment names are like PID, PV1 or ZPI, no\n"
+    "                  field over 65536 bytes (default); seed: the module's\n"
+    "                  rules, exactly as Hl7Json(...).validate(None, None)\n"
+    "      --strict    strict rules (standard: MSH-12 a known version; seed:\n"
+    "                  version and message type)\n";
 
 struct Parser {
     Options opts;
@@ -176,6 +185,12 @@ struct Parser {
             } else if ((to_json || opts.command == Command::Validate) && name == "--strict") {
                 err = flag(opts.rules.strict, true);
                 opts.validate = true;
+            } else if ((to_json || opts.command == Command::Validate) && name == "--rules") {
+                const char* v = value_of(inline_value, has_inline);
+                const std::string_view text = v ? v : "";
+                if (text == "standard") opts.rules.set = RuleSet::Standard;
+                else if (text == "seed") opts.rules.set = RuleSet::Seed;
+                else return usage("invalid rules '" + std::string(text) + "' (standard or seed)");
             } else if (to_hl7 && name == "--unescaped") {
                 err = flag(opts.unescaped, true);
             } else if (to_hl7 && name == "--mllp") {

@@ -1,11 +1,14 @@
 #include "rules.hpp"
 
 #include "hl7_json.hpp"
+#include "validation.hpp"
 
 namespace segmorph::cli {
 
 Status check_message(std::string_view text, const Rules& rules, Purpose purpose) {
     switch (rules.set) {
+        case RuleSet::Standard:
+            return validate_standard(text, rules.strict);
         case RuleSet::Seed: {
             // The module's own entry points, so that the command and the
             // classes can never disagree on a verdict.

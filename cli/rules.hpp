@@ -1,6 +1,7 @@
 // Which validation a message goes through.  The command reaches the rules
-// only through check_message, so that another rule set is one more case
-// here and one more option value in args.cpp.
+// only through check_message: "standard" (HL7's own numbering, the message's
+// own separators, segment names such as PV1) is what real feeds pass, and
+// "seed" is exactly what the module's Hl7Json gives.
 #pragma once
 
 #include <string_view>
@@ -9,16 +10,18 @@
 
 namespace segmorph::cli {
 
-enum class RuleSet { Seed };
+enum class RuleSet { Standard, Seed };
 
 struct Rules {
-    RuleSet set = RuleSet::Seed;
+    RuleSet set = RuleSet::Standard;
     bool strict = false;
 };
 
 enum class Purpose {
-    Validate,  // the validate subcommand: every rule, as Hl7Json.validate(None, None)
-    Convert,   // before a conversion: as Hl7Json(..., validation_enabled=True).hl7_json
+    // The two purposes differ only for the seed rules, whose PID rule
+    // applies to validate() and never to a conversion.
+    Validate,  // the validate subcommand: seed as Hl7Json.validate(None, None)
+    Convert,   // before a conversion: seed as Hl7Json(..., validation_enabled=True).hl7_json
 };
 
 // Checks one message (its raw text, any line breaks).  Nothing or the first

@@ -16,13 +16,18 @@ from segmorph import Hl7Json, JsonHl7
 COMMAND = Path(sysconfig.get_path("scripts")) / "segmorph"
 CORPUS = Path(__file__).parent / "fixtures" / "corpus"
 CORPUS_FILES = sorted(CORPUS.rglob("*.hl7"))
+# When the suite runs in an interpreter with a sanitizer runtime preloaded,
+# that runtime must not reach the command: a sanitized build of it carries
+# its own, and two runtimes in one process abort at start.
+ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 
 HEADER = "MSH|^~\\&|APP|FAC|RAPP|RFAC|20240101||ADT^A01^ADT_A01|1|P|2.5|2.5"
 PID = "PID|1||123^^^HOSP^MR||Doe^John"
 
 
 def run(*args, input=b"", check_status=None):
-    done = subprocess.run([str(COMMAND), *map(str, args)], input=input, capture_output=True, timeout=120)
+    done = subprocess.run([str(COMMAND), *map(str, args)], input=input, capture_output=True, timeout=120,
+                          env=ENV)
     if check_status is not None:
         assert done.returncode == check_status, done.stderr.decode(errors="replace")
     return done
@@ -150,7 +155,7 @@ def test_feeds_longer_than_a_read_round_convert_like_short_ones():
 
 def test_a_live_mllp_stream_is_converted_as_it_arrives():
     # The first message must come out while the input is still open.
-    proc = subprocess.Popen([str(COMMAND), "to-json"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    proc = subprocess.Popen([str(COMMAND), "to-json"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=ENV)
     try:
         proc.stdin.write(f"\x0b{HEADER}\r{PID}\r\x1c\r".encode())
         proc.stdin.flush()
@@ -209,16 +214,56 @@ def test_to_hl7_segment_ends_and_mllp(args, expected):
 
 def test_validate_prints_a_verdict_per_message():
     text = f"{HEADER}\r{PID}\r{HEADER}\rPV1|1\r{PID}\r{HEADER.replace('|2.5|2.5', '|2.5|9.9')}\r{PID}"
-    done = run("validate", input=text.encode())
+    done = run("validate", "--rules", "seed", input=text.encode())
     assert done.returncode == 1
     assert done.stdout.decode().splitlines() == [
         "-:0: ok",
         "-:1: Invalid segment name: PV1 (must be exactly 3 alphabetic characters)",
         "-:2: ok",
     ]
-    strict = run("validate", "--strict", input=text.encode()).stdout.decode().splitlines()
+    strict = run("validate", "--rules=seed", "--strict", input=text.encode()).stdout.decode().splitlines()
     assert strict[2] == ("-:2: HL7 version not supported: 9.9 "
                          "(supported versions: 2.1, 2.2, 2.3, 2.4, 2.5, 2.5.1, 2.6, 2.7, 2.8, 2.9)")
+
+
+@pytest.mark.parametrize("strict", [[], ["--strict"]])
+def test_every_sample_message_passes_the_standard_rules(strict):
+    done = run("validate", CORPUS, *strict)
+    verdicts = done.stdout.decode().splitlines()
+    assert [v for v in verdicts if not v.endswith(": ok")] == []
+    assert len(verdicts) == 201 and done.returncode == 0
+
+
+STANDARD_FAILURES = [
+    # message (segments joined by CR), strict, start of the error after "HL7 validation failed: "
+    (f"PID|1\r{HEADER}", False, "segment 1 is \"PID\": the first segment must be MSH"),
+    (HEADER.replace("^~\\&", "^~"), False, "segment 1 (MSH): MSH-2 (encoding characters) \"^~\" must be 4 or 5"),
+    (HEADER.replace("ADT^A01^ADT_A01", "ADT"), False, "segment 1 (MSH): MSH-9 (message type) \"ADT\" must have"),
+    ("MSH|^~\\&|APP|FAC|RAPP|RFAC|20240101||ADT^A01|1|P", False, "segment 1 (MSH): MSH-12 (version) is missing"),
+    (HEADER.replace("|2.5|2.5", "|2.3.2"), True, "segment 1 (MSH): MSH-12 (version) \"2.3.2\" is not one of"),
+    (f"{HEADER}\rPV1|1\rpid|1", False, "segment 3 has the name \"pid\""),
+    (f"{HEADER}\rOBX|1|TX|||" + "x" * 65537, False, "segment 2 (OBX): OBX-5 is 65537 bytes long"),
+]
+
+
+@pytest.mark.parametrize("text, strict, error", STANDARD_FAILURES)
+def test_standard_rules_report_the_first_failure(text, strict, error):
+    args = ["--strict"] if strict else []
+    done = run("validate", *args, input=text.encode())
+    assert done.returncode == 1
+    assert done.stdout.decode().startswith("-:0: HL7 validation failed: " + error)
+    if strict:  # a strict-only rule: the same message passes without --strict
+        assert run("validate", input=text.encode()).stdout == b"-:0: ok\n"
+    converted = run("to-json", "--validate", *args, input=text.encode())
+    assert converted.returncode == 1 and 0 not in [m["index"] for m in jsonl(converted.stdout)]
+    assert "HL7 validation failed: " + error in converted.stderr.decode()
+
+
+def test_standard_rules_pass_what_the_seed_rules_refuse():
+    text = f"{HEADER}\rPV1|1\rNK1|1\r{PID}\r"
+    assert run("validate", input=text.encode()).returncode == 0
+    assert run("validate", "--rules", "seed", input=text.encode()).returncode == 1
+    assert run("validate", "--rules", "strict", input=text.encode()).returncode == 2
 
 
 # -------------------------------------------------- bad input and exit codes
@@ -228,7 +273,7 @@ def test_failures_are_reported_and_the_rest_converted(tmp_path):
     good.write_text(f"{HEADER}\r{PID}")
     mixed = tmp_path / "mixed.hl7"
     mixed.write_bytes(f"{HEADER}\r{PID}\r".encode() + b"MSH|^~\\&|\xff\r" + f"{HEADER}\rPV1|1\r{HEADER}".encode())
-    done = run("to-json", "--validate", mixed, tmp_path / "missing.hl7", good)
+    done = run("to-json", "--validate", "--rules", "seed", mixed, tmp_path / "missing.hl7", good)
     assert done.returncode == 1
     assert [(i["source"], i["index"]) for i in jsonl(done.stdout)] == [(str(mixed), 0), (str(mixed), 3),
                                                                        (str(good), 0)]
@@ -242,11 +287,11 @@ def test_failures_are_reported_and_the_rest_converted(tmp_path):
 
 def test_fail_fast_stops_after_the_messages_before_the_first_failure():
     text = f"{HEADER}\r{PID}\r{HEADER}\rPV1|1\r{HEADER}\r{PID}"
-    done = run("to-json", "--validate", "--fail-fast", input=text.encode())
+    done = run("to-json", "--validate", "--rules", "seed", "--fail-fast", input=text.encode())
     assert done.returncode == 1
     assert [i["index"] for i in jsonl(done.stdout)] == [0]
     assert done.stderr.decode().startswith("segmorph: -: message 1: Invalid segment name: PV1")
-    done = run("validate", "--fail-fast", "-j", "2", input=text.encode())
+    done = run("validate", "--rules", "seed", "--fail-fast", "-j", "2", input=text.encode())
     assert done.stdout.decode().splitlines() == [
         "-:0: ok", "-:1: Missing required segment: PID (Patient Identification)"]
 
@@ -315,7 +360,8 @@ def test_help_goes_to_standard_output(args):
 def test_no_input_from_a_terminal_is_a_usage_error():
     leader, follower = pty.openpty()
     try:
-        done = subprocess.run([str(COMMAND), "validate"], stdin=follower, capture_output=True, timeout=30)
+        done = subprocess.run([str(COMMAND), "validate"], stdin=follower, capture_output=True, timeout=30,
+                              env=ENV)
     finally:
         os.close(leader)
         os.close(follower)
