@@ -335,12 +335,8 @@ char* FlatRecord::format_key(char* out, std::uint64_t field, std::int64_t rep, s
 
 void FlatRecord::start_group(std::uint64_t field, bool repeated) {
     group_field_ = field;
-    // "3" and "3.1" sort before "30" ("." and the end of the key come before
-    // the digits), "3[0]" after "39" ("[" comes after them).
-    const std::uint64_t order =
-        field < 10000000 ? decimal_order(static_cast<std::int64_t>(field), repeated ? '[' : 1) : kTooLong;
-    if (order == kTooLong) wide_ = true;
-    groups_.push_back(Group{order, static_cast<std::uint32_t>(pending_.size()), 0, false});
+    if (field >= 10000000) wide_ = true;
+    groups_.push_back(Group{static_cast<std::uint32_t>(pending_.size()), 0, repeated, false});
 }
 
 void FlatRecord::add(std::uint64_t field, std::int64_t rep, std::int64_t comp, bool in_buffer, std::size_t off,
@@ -393,47 +389,62 @@ void FlatRecord::put_in_key_order() {
         });
         return;
     }
-    bool ordered = true;
-    for (std::size_t g = 0; g < groups_.size() && ordered; ++g) {
-        ordered = !groups_[g].sort_items && (g == 0 || groups_[g - 1].order < groups_[g].order);
+    // Fields 1 to 9 are in byte order as they are.
+    if (groups_.size() < 10 &&
+        std::none_of(groups_.begin(), groups_.end(), [](const Group& g) { return g.sort_items; })) {
+        return;
     }
-    if (ordered) return;
-    std::sort(groups_.begin(), groups_.end(), [](const Group& a, const Group& b) { return a.order < b.order; });
     order_.reserve(pending_.size());
-    for (const Group& g : groups_) {
-        const std::size_t start = order_.size();
-        for (std::uint32_t i = 0; i < g.count; ++i) order_.push_back(g.first + i);
-        if (!g.sort_items) continue;
-        // One field's items: the same field number, and repetitions in all
-        // or none.  A repetition number is followed by "]", which comes
-        // after the digits; a component number ends the key (a zero byte,
-        // before them).  Each item's place is worked out once, as integers.
-        item_orders_.clear();
-        bool too_long = false;
-        for (std::size_t i = start; i < order_.size(); ++i) {
-            const Pending& p = pending_[order_[i]];
-            const ItemPlace o{decimal_order(p.rep, ']'), decimal_order(p.comp, 0), order_[i]};
-            too_long = too_long || o.rep == kTooLong || o.comp == kTooLong;
-            item_orders_.push_back(o);
-        }
-        if (too_long) {
-            std::sort(order_.begin() + static_cast<std::ptrdiff_t>(start), order_.end(),
-                      [this](std::uint32_t a, std::uint32_t b) {
-                          const Pending &x = pending_[a], &y = pending_[b];
-                          if (x.rep != y.rep) {
-                              return decimal_less(static_cast<std::uint64_t>(x.rep),
-                                                  static_cast<std::uint64_t>(y.rep), false);
-                          }
-                          return decimal_less(static_cast<std::uint64_t>(x.comp),
-                                              static_cast<std::uint64_t>(y.comp), true);
-                      });
-            continue;
-        }
-        std::sort(item_orders_.begin(), item_orders_.end(), [](const ItemPlace& a, const ItemPlace& b) {
-            return a.rep != b.rep ? a.rep < b.rep : a.comp < b.comp;
-        });
-        for (std::size_t i = 0; i < item_orders_.size(); ++i) order_[start + i] = item_orders_[i].index;
+    for (std::uint64_t field = 1; field <= 9 && field <= groups_.size(); ++field) append_in_key_order(field);
+}
+
+// The fields' keys in byte order are a walk of the tree of their digits:
+// "3" and "3.1" come before "30" to "39" ("." and the end of the key come
+// before the digits), and "3[0]" after them ("[" comes after the digits).
+// So each field's group goes out before or after those of the fields that
+// extend its number by a digit -- no comparison needed.  The depth is the
+// number of digits, at most seven here.
+void FlatRecord::append_in_key_order(std::uint64_t field) {
+    const Group& g = groups_[field - 1];
+    if (!g.repeated) append_group(g);
+    for (std::uint64_t next = field * 10; next < field * 10 + 10 && next <= groups_.size(); ++next) {
+        append_in_key_order(next);
     }
+    if (g.repeated) append_group(g);
+}
+
+void FlatRecord::append_group(const Group& g) {
+    const std::size_t start = order_.size();
+    for (std::uint32_t i = 0; i < g.count; ++i) order_.push_back(g.first + i);
+    if (!g.sort_items) return;
+    // One field's items: the same field number, and repetitions in all or
+    // none.  A repetition number is followed by "]", which comes after the
+    // digits; a component number ends the key (a zero byte, before them).
+    // Each item's place is worked out once, as integers.
+    item_orders_.clear();
+    bool too_long = false;
+    for (std::size_t i = start; i < order_.size(); ++i) {
+        const Pending& p = pending_[order_[i]];
+        const ItemPlace o{decimal_order(p.rep, ']'), decimal_order(p.comp, 0), order_[i]};
+        too_long = too_long || o.rep == kTooLong || o.comp == kTooLong;
+        item_orders_.push_back(o);
+    }
+    if (too_long) {
+        std::sort(order_.begin() + static_cast<std::ptrdiff_t>(start), order_.end(),
+                  [this](std::uint32_t a, std::uint32_t b) {
+                      const Pending &x = pending_[a], &y = pending_[b];
+                      if (x.rep != y.rep) {
+                          return decimal_less(static_cast<std::uint64_t>(x.rep), static_cast<std::uint64_t>(y.rep),
+                                              false);
+                      }
+                      return decimal_less(static_cast<std::uint64_t>(x.comp), static_cast<std::uint64_t>(y.comp), true);
+                  });
+        return;
+    }
+    std::sort(item_orders_.begin(), item_orders_.end(), [](const ItemPlace& a, const ItemPlace& b) {
+        return a.rep != b.rep ? a.rep < b.rep : a.comp < b.comp;
+    });
+    for (std::size_t i = 0; i < item_orders_.size(); ++i) order_[start + i] = item_orders_[i].index;
 }
 
 void FlatRecord::parse(std::string_view line, const Hl7EscapeHandler* handler, bool keys) {

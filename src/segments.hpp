@@ -122,17 +122,19 @@ private:
         std::uint64_t field;
         std::int64_t rep, comp;
     };
+    // The items of one field; groups_[k] is field k + 1's, as every field
+    // from 1 on gives at least one item.
     struct Group {
-        // The field number's digits, big-endian, then a byte that places
-        // the group among the fields that share those digits as a prefix.
-        std::uint64_t order;
         std::uint32_t first, count;
+        bool repeated;    // its keys have "[...]"
         bool sort_items;  // its items need ordering too
     };
     void add(std::uint64_t field, std::int64_t rep, std::int64_t comp, bool in_buffer, std::size_t off,
              std::size_t len);
     void start_group(std::uint64_t field, bool repeated);
     void put_in_key_order();
+    void append_in_key_order(std::uint64_t field);
+    void append_group(const Group& g);
 
     std::string_view name_;
     const char* line_ = nullptr;
