@@ -1,0 +1,108 @@
+"""The shortcuts of the conversions give what the plain rules give: keys in
+byte order from their numbers (also past the shared key table), records in
+any key order, record files read by either JSON reader, and conversions on
+several threads at once sharing keys."""
+
+from __future__ import annotations
+
+import json
+import threading
+
+import pytest
+
+from conftest import plain_record
+from segmorph import Hl7Json, JsonHl7
+
+
+def wide_line(fields: int, reps: int, comps: int) -> str:
+    """A segment whose last field repeats `reps` times with `comps` components."""
+    rep = "^".join(f"c{k}" for k in range(1, comps + 1))
+    return "|".join(["ZZZ"] + [f"v{n}" for n in range(1, fields)] + ["~".join([rep] * reps)])
+
+
+@pytest.mark.parametrize(
+    "line",
+    [
+        wide_line(9, 1, 1),
+        wide_line(10, 1, 1),
+        wide_line(12, 11, 1),       # repetitions past ten: "12[10]" before "12[1]"
+        wide_line(3, 2, 12),        # components past ten: "3[0].10" before "3[0].2"
+        wide_line(21, 1, 12),
+        wide_line(130, 1, 1),       # fields past the shared key table
+        wide_line(5, 9, 1),         # repetitions past it
+        wide_line(5, 1, 40),        # components past it
+        wide_line(101, 12, 33),
+        "ZZZ|a~b|" + "|".join("x" * n for n in range(30)) + "|c^d",  # field 1 repeated, after 10 to 19
+    ],
+)
+def test_keys_come_from_numbers_in_byte_order(line):
+    got = Hl7Json(line, escaping_enabled=False).hl7_json[0]
+    want = plain_record(line)
+    assert got == want
+    assert list(got) == list(want) == sorted(want, key=lambda k: (k == "segment_name", k.encode()))
+
+
+def natural(record: dict[str, str]) -> dict[str, str]:
+    def position(key: str):
+        digits = "".join(c if c.isdigit() else " " for c in key).split()
+        return [int(d) for d in digits] or [1 << 30]
+    return dict(sorted(record.items(), key=lambda kv: position(kv[0])))
+
+
+@pytest.mark.parametrize(
+    "records",
+    [
+        [plain_record(wide_line(25, 3, 14)), {"segment_name": "P", "1": "a", "10": "b", "2": "c"}],
+        # two keys for one position, and keys that are no position
+        [{"segment_name": "Q", "1": "x", "1[0]": "y", "01": "z", "+2": "w", "x": "ignored", "2.0": "v"}],
+        [{"10": "a", "9": "b", "1": "c"}],
+    ],
+)
+def test_key_order_of_the_records_does_not_change_the_text(records, tmp_path):
+    byte_order = [dict(sorted(r.items())) for r in records]
+    reversed_order = [dict(reversed(list(r.items()))) for r in records]
+    texts = {JsonHl7(rs).hl7_string for rs in (byte_order, reversed_order, [natural(r) for r in records])}
+    assert len(texts) == 1
+    # The same records from a file, whatever the order of their keys.
+    for rs in (byte_order, reversed_order):
+        path = tmp_path / "records.json"
+        path.write_text(json.dumps(rs), encoding="utf-8")
+        from_file = JsonHl7.from_file(str(path))
+        assert from_file.hl7_string in texts
+        assert from_file.json_data == byte_order
+
+
+@pytest.mark.parametrize(
+    ("text", "records"),
+    [
+        ('[{"1":"a","1":"b"}]', [{"1": "b"}]),  # the later of two equal keys wins
+        ('[{"2":"a","1":"b","2":"c"}]', [{"1": "b", "2": "c"}]),
+        ('[{"1":"\\ud83d\\ude00\\u0000"}]', [{"1": "\U0001F600\x00"}]),
+        ("[]", []),
+        ("[{}]", [{}]),
+    ],
+)
+def test_record_file_duplicates_and_escapes(tmp_path, text, records):
+    path = tmp_path / "r.json"
+    path.write_text(text, encoding="utf-8")
+    assert JsonHl7.from_file(str(path)).json_data == records
+
+
+def test_threads_converting_at_once_agree():
+    texts = [wide_line(n, n % 4 + 1, n % 13 + 1) for n in range(1, 60)]
+    want = [Hl7Json(t).hl7_json for t in texts]
+    failures = []
+
+    def work():
+        for _ in range(20):
+            if [Hl7Json(t).hl7_json for t in texts] != want:
+                failures.append("differs")
+            for records in want:
+                JsonHl7(records).hl7_string
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not failures
