@@ -14,7 +14,8 @@ rounds is kept; so a burst of load on a busy machine hits all of them alike.
   from_file   JsonHl7.from_file(p).hl7_string  /
               orjson.loads(p.read_bytes()) + JsonHl7(r).hl7_string
   one segment Hl7Json(t).hl7_json on a one-segment message, microseconds
-              per call (orjson.loads of its record beside it)
+              per call (orjson.loads of its record beside it), and on the
+              message "A" alone: the fixed cost of a call
   validation  Hl7Json(text, validation_enabled=True).hl7_json / the same
               without validation
 
@@ -149,9 +150,12 @@ def main() -> None:
 
     one = segmorph.Hl7Json(ONE_SEGMENT).hl7_json
     one_blob = orjson.dumps(one)
+    tiny_blob = orjson.dumps(Hl7Json("A").hl7_json)
     t = interleaved({
         "segmorph": lambda: Hl7Json(ONE_SEGMENT).hl7_json,
         "orjson": lambda: loads(one_blob),
+        "tiny": lambda: Hl7Json("A").hl7_json,
+        "tiny orjson": lambda: loads(tiny_blob),
     }, rounds, target=0.02)
 
     common.print_table(["work", "segmorph ms", "peer ms", "ratio"],
@@ -159,6 +163,9 @@ def main() -> None:
     print()
     print(f"one-segment message: Hl7Json(t).hl7_json {t['segmorph'] * 1e6:.2f} us per call, "
           f"orjson.loads {t['orjson'] * 1e6:.2f} us")
+    # The fixed cost of a call: a message of one segment name and nothing else.
+    print(f"fixed cost per call: Hl7Json('A').hl7_json {t['tiny'] * 1e6:.2f} us, "
+          f"orjson.loads of its record {t['tiny orjson'] * 1e6:.2f} us")
 
 
 if __name__ == "__main__":
