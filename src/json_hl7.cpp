@@ -20,7 +20,11 @@ namespace segmorph {
 // A record's keys are read into a flat vector of cells (field, repetition,
 // component, value), sorted by position and written out in one pass.  No
 // tree is built: records are small, and one vector reused across the whole
-// message costs no allocation per key once it has grown.
+// message costs no allocation per key once it has grown.  JsonHl7 reads each
+// key's position once, when the record is added, and needs the keys' byte
+// order only in the rare records where it decides anything (two keys for
+// one position, a budget running short); keys in position order need no
+// sort at all.
 //
 // Bounds.  Gaps below the largest index are filled with empty texts, so an
 // index is a request for that many separators.  Two limits keep a hostile
