@@ -592,10 +592,14 @@ constexpr std::uint64_t kUnusedPos = kNamePos - 1;
 }  // namespace
 
 void JsonHl7::reserve(std::size_t records, std::size_t entries) {
-    record_starts_.reserve(records);
-    entries_.reserve(entries);
+    // A hint only, so a caller's count (one dict listed a million times,
+    // say) never makes a huge allocation up front; past these sizes the
+    // store grows as it fills.
+    constexpr std::size_t kMaxHint = std::size_t{1} << 22;
+    record_starts_.reserve(std::min(records, kMaxHint));
+    entries_.reserve(std::min(entries, kMaxHint));
     // Keys and values of real records take about ten bytes an entry.
-    bytes_.reserve(entries * 12);
+    bytes_.reserve(std::min(entries, kMaxHint) * 12);
 }
 
 std::uint64_t JsonHl7::key_position(std::string_view key) {

@@ -188,7 +188,8 @@ namespace {
 // life of the process -- so a pointer once loaded stays valid, and readers
 // never wait.  Bounded: at most 128 * 8 * 32 small strings, in practice a few
 // hundred.  Interpreters: the module refuses to be imported into a
-// subinterpreter, so every key here belongs to the main interpreter.
+// subinterpreter, so every key here belongs to the main interpreter; like the
+// class objects, the table lives as long as the process.
 constexpr std::uint32_t kTableFields = 128;
 constexpr std::int32_t kTableReps = 8;    // slot rep + 1
 constexpr std::int32_t kTableComps = 32;  // slot comp + 1
