@@ -13,8 +13,8 @@ both threads computed at once, whatever else the machine was doing.
 The per-call figures also show where detaching starts to pay: re-attaching
 while another thread runs Python can wait up to the interpreter's switch
 interval (5 ms), so detaching only pays for calls that last long enough for a
-wait to be small against the parallel work; see kDetachMinBytes in
-src/lib_support.hpp.
+wait to be small against the parallel work; see kDetachMinBytes and
+kDetachMinValidationBytes in src/lib_support.hpp.
 
     python bench/bench_threads.py [--repeat N]
 """

@@ -75,7 +75,8 @@ private:
 PyObject* convert_impl(const Hl7Json& native) {
     // Nothing to detach for when validation is off.
     const std::size_t work = native.validation_enabled ? native.hl7_string().size() : 0;
-    if (Status s = run_detached_if_large(work, [&] { return native.validate_for_conversion(); })) {
+    if (Status s = run_detached_if_large(work, [&] { return native.validate_for_conversion(); },
+                                         kDetachMinValidationBytes)) {
         raise_error(*s);
         return nullptr;
     }
@@ -200,7 +201,8 @@ PyObject* hl7_json_validate(PyObject* self, PyObject* const* args, Py_ssize_t na
         if (!to_opt_bool(argv[1], "validate_required_fields", required)) return nullptr;
         const Hl7Json& native = obj->native;
         if (Status s = run_detached_if_large(native.hl7_string().size(),
-                                             [&] { return native.validate(strict, required); })) {
+                                             [&] { return native.validate(strict, required); },
+                                             kDetachMinValidationBytes)) {
             raise_error(*s);
             return nullptr;
         }

@@ -237,17 +237,20 @@ private:
 // keys and values of the records) runs detached.  Detaching costs well under
 // a microsecond when no other thread wants the interpreter; when one does,
 // getting it back waits for that thread to yield, up to its switch interval
-// (5 ms).  So only calls long enough to be worth sharing detach: 64 KiB is
-// about 0.2 ms of assembly and 0.4 ms of validation (bench/bench_threads.py),
-// and shorter calls hold the interpreter for less than a switch interval.
+// (5 ms).  So only calls of about 0.2 ms or more detach, and shorter calls
+// hold the interpreter for well under a switch interval
+// (bench/bench_threads.py): 64 KiB of records is about 0.2 ms of assembly.
+// Validation reads the text in one pass, about ten times faster per byte
+// than assembly writes it, so it needs 2 MiB of text to last as long.
 inline constexpr std::size_t kDetachMinBytes = 64 * 1024;
+inline constexpr std::size_t kDetachMinValidationBytes = 2 * 1024 * 1024;
 
-// f(), detached from the interpreter when `bytes` reaches kDetachMinBytes.
+// f(), detached from the interpreter when `bytes` reaches `min_bytes`.
 // The object whose data f reads must be held by shared access, so no setter
 // can change it meanwhile.
 template <class F>
-decltype(auto) run_detached_if_large(std::size_t bytes, F&& f) {
-    if (bytes < kDetachMinBytes) return f();
+decltype(auto) run_detached_if_large(std::size_t bytes, F&& f, std::size_t min_bytes = kDetachMinBytes) {
+    if (bytes < min_bytes) return f();
     Detached detached;
     return f();
 }
