@@ -9,8 +9,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -88,37 +86,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 }
 
 #ifdef SEGMORPH_REPLAY_MAIN
-#include <random>
+#include "replay.hpp"
 
-// "--random N": N random texts strung together from the tokens that matter
-// to framing.
-static int run_random(long count) {
+int main(int argc, char** argv) {
+    // "--random N": texts strung together from the tokens that matter to
+    // framing.
     static const char* const tokens[] = {"MSH", "FHS", "BHS", "BTS", "FTS", "PID", "|", "^~\\&", "\r", "\n",
                                          "\r\n", "\n\r", " ", "\t", "\x0B", "\x1C", "\x1C\r", "\xEF\xBB\xBF",
                                          "A", "1", "x", "\xc3\xa9"};
-    std::mt19937_64 rng(4242);
-    std::uniform_int_distribution<std::size_t> pick(0, std::size(tokens) - 1), len(0, 32);
-    std::string s;
-    for (long i = 0; i < count; ++i) {
-        s.clear();
-        for (std::size_t n = len(rng); n > 0; --n) s += tokens[pick(rng)];
-        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
-    }
-    std::printf("checked %ld random inputs\n", count);
-    return 0;
-}
-
-int main(int argc, char** argv) {
-    if (argc == 3 && std::string(argv[1]) == "--random") return run_random(std::atol(argv[2]));
-    for (int i = 1; i < argc; ++i) {
-        std::ifstream in(argv[i], std::ios::binary);
-        const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(content.data()), content.size());
-        // The same file as an MLLP capture.
-        const std::string framed = "\x0B" + content + "\x1C\r";
-        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(framed.data()), framed.size());
-    }
-    std::printf("replayed %d inputs\n", argc - 1);
-    return 0;
+    return segmorph_fuzz::replay_main(
+        argc, argv, [&](long count) { return segmorph_fuzz::run_random_tokens(tokens, 4242, 32, count); },
+        [](const std::string& content) {
+            segmorph_fuzz::feed(content);
+            // The same file as an MLLP capture.
+            segmorph_fuzz::feed("\x0B" + content + "\x1C\r");
+        });
 }
 #endif

@@ -12,8 +12,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -76,6 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 }
 
 #ifdef SEGMORPH_REPLAY_MAIN
+#include "replay.hpp"
 // "--random N": N records lists with keys drawn from the shapes the assembly
 // reads and misreads, indices up to and past its bounds.
 static int run_random(long count) {
@@ -125,13 +124,7 @@ static int run_random(long count) {
 }
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::string(argv[1]) == "--random") return run_random(std::atol(argv[2]));
-    for (int i = 1; i < argc; ++i) {
-        std::ifstream in(argv[i], std::ios::binary);
-        const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(content.data()), content.size());
-    }
-    std::printf("replayed %d inputs\n", argc - 1);
-    return 0;
+    return segmorph_fuzz::replay_main(argc, argv, run_random,
+                                      [](const std::string& content) { segmorph_fuzz::feed(content); });
 }
 #endif

@@ -12,8 +12,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "escape.hpp"
@@ -91,41 +89,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 }
 
 #ifdef SEGMORPH_REPLAY_MAIN
-#include <random>
+#include "replay.hpp"
 
-// Without a coverage-guided fuzzer at hand, "--random N" strings together N
-// random texts from the tokens that matter to the parser and the codec.
-static int run_random(long count) {
+int main(int argc, char** argv) {
+    // Without a coverage-guided fuzzer at hand, "--random N" strings together
+    // N random texts from the tokens that matter to the parser and the codec.
     static const char* const tokens[] = {"|", "^", "~", "\\", "&", "F", "S", "R", "E", "T", "X", "X0A",
                                          "X0D", "X0D0A", "X20", "X09", "x0a", "0", "7", "a", "Z", " ",
                                          "\r", "\n", "\t", "^~\\&", "\xc3\xa9", "\xd9\xa3", "\xe2\x82\xac",
                                          "\xe2\x80\x83", "[", "]", ".", "+", "MSH|", "BHS|", "FHS|", ".br",
                                          "H", "N", "\xef\xbb\xbf", "PID|", "2.5", "2.9.1", "ADT^A01^ADT_A01", "|||||||||||",
                                          "MSH|^~\\&|||||||ADT^A01|||2.5", "MSH|^~\\&|||||||ADT|||2.5|", "Z1X|", "pid|", "~~~~~~~~~~", "^^^^^^^^^^"};
-    std::mt19937_64 rng(12345);
-    std::uniform_int_distribution<std::size_t> pick(0, std::size(tokens) - 1), len(0, 24);
-    std::string s;
-    for (long i = 0; i < count; ++i) {
-        s.clear();
-        for (std::size_t n = len(rng); n > 0; --n) s += tokens[pick(rng)];
-        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
-    }
-    std::printf("checked %ld random inputs\n", count);
-    return 0;
-}
-
-int main(int argc, char** argv) {
-    if (argc == 3 && std::string(argv[1]) == "--random") return run_random(std::atol(argv[2]));
-    for (int i = 1; i < argc; ++i) {
-        std::ifstream in(argv[i], std::ios::binary);
-        const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        // Whole file, then each line: the flattening works on single lines.
-        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(content.data()), content.size());
-        for_each_piece(replace_eof(content), '\n', [](std::string_view line) {
-            LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
+    return segmorph_fuzz::replay_main(
+        argc, argv, [&](long count) { return segmorph_fuzz::run_random_tokens(tokens, 12345, 24, count); },
+        [](const std::string& content) {
+            // Whole file, then each line: the flattening works on single lines.
+            segmorph_fuzz::feed(content);
+            for_each_piece(replace_eof(content), '\n', [](std::string_view line) { segmorph_fuzz::feed(line); });
         });
-    }
-    std::printf("replayed %d inputs\n", argc - 1);
-    return 0;
 }
 #endif
