@@ -13,6 +13,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 
 #include "unicode_table.hpp"
@@ -245,6 +246,29 @@ std::size_t Hl7EscapeHandler::kept_sequence_at(std::string_view text, std::size_
 bool has_standard_delimiters(const Hl7EscapeHandler& h) {
     return h.field_separator == U'|' && h.component_separator == U'^' && h.repetition_separator == U'~' &&
            h.subcomponent_separator == U'&' && h.escape_character == U'\\';
+}
+
+char* Hl7EscapeHandler::escape_standard_to(std::string_view text, char* out) const {
+    // Values are short: a byte at a time beats finding runs.
+    for (std::size_t pos = 0; pos < text.size(); ++pos) {
+        const auto b = static_cast<unsigned char>(text[pos]);
+        if (!kDefaultEscapes.special[b]) {
+            *out++ = static_cast<char>(b);
+            continue;
+        }
+        if (b == '\\') {
+            if (const std::size_t kept = kept_sequence_at(text, pos, "\\")) {
+                std::memcpy(out, text.data() + pos, kept);
+                out += kept;
+                pos += kept - 1;
+                continue;
+            }
+        }
+        const std::string_view code = kDefaultEscapes.code[b];
+        std::memcpy(out, code.data(), code.size());
+        out += code.size();
+    }
+    return out;
 }
 
 void Hl7EscapeHandler::escape_into(std::string_view text, std::string& out) const {

@@ -8,6 +8,10 @@
 #include <optional>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <nlohmann/json.hpp>
 #include <yyjson.h>
 
@@ -173,13 +177,10 @@ public:
 
     // A record given as its entries in byte-wise key order.
     void record(const SegmentRecord& rec, std::string& out);
-    // A record whose cells the caller has put in cells() in any order, with
-    // `seq` unset.  The order of the keys only matters when two keys name
-    // one position or the budget runs short; then nothing is written or
-    // spent and false comes back, and the caller hands the record to
-    // record() instead.
-    std::vector<Cell>& cells() { return cells_; }
-    bool record_in_any_order(std::optional<std::string_view> name, std::string& out);
+    // What is left of the separator budget, for a writer that checks it
+    // itself (JsonHl7's) and then spends it.
+    std::uint64_t budget() const { return budget_; }
+    void spend(std::uint64_t separators) { budget_ -= separators; }
 
 private:
     void write(std::optional<std::string_view> name, std::string& out) const;
@@ -345,23 +346,6 @@ void Assembler::record(const SegmentRecord& rec, std::string& out) {
         spend_budget_in_key_order();
     }
     write(name, out);
-}
-
-bool Assembler::record_in_any_order(std::optional<std::string_view> name, std::string& out) {
-    // Keys in position order (natural order: "1", "2", ..., "10") need no
-    // sort at all; byte order ("1", "10", "2") does.
-    if (!std::is_sorted(cells_.begin(), cells_.end(), by_position)) {
-        std::sort(cells_.begin(), cells_.end(), by_position);
-    }
-    if (std::adjacent_find(cells_.begin(), cells_.end(),
-                           [](const Cell& a, const Cell& b) { return a.pos == b.pos; }) != cells_.end()) {
-        return false;
-    }
-    const std::uint64_t need = separators_needed();
-    if (need > budget_) return false;
-    budget_ -= need;
-    write(name, out);
-    return true;
 }
 
 void Assembler::write(std::optional<std::string_view> name, std::string& out) const {
@@ -583,23 +567,15 @@ JsonHl7::JsonHl7(const std::vector<SegmentRecord>& records) {
     }
 }
 
-namespace {
-
-// Markers in Entry::pos beside the packed positions, which stay below 2^51.
-constexpr std::uint64_t kNamePos = ~std::uint64_t{0};
-constexpr std::uint64_t kUnusedPos = kNamePos - 1;
-
-}  // namespace
-
 void JsonHl7::reserve(std::size_t records, std::size_t entries) {
     // A hint only, so a caller's count (one dict listed a million times,
     // say) never makes a huge allocation up front; past these sizes the
     // store grows as it fills.
     constexpr std::size_t kMaxHint = std::size_t{1} << 22;
-    record_starts_.reserve(std::min(records, kMaxHint));
+    records_.reserve(std::min(records, kMaxHint));
     entries_.reserve(std::min(entries, kMaxHint));
     // Keys and values of real records take about ten bytes an entry.
-    bytes_.reserve(std::min(entries, kMaxHint) * 12);
+    bytes_.room(std::min(entries, kMaxHint) * 12);
 }
 
 std::uint64_t JsonHl7::key_position(std::string_view key) {
@@ -610,12 +586,12 @@ std::uint64_t JsonHl7::key_position(std::string_view key) {
 
 std::vector<SegmentRecord> JsonHl7::json_data() const {
     std::vector<SegmentRecord> records;
-    records.reserve(record_starts_.size());
-    for (std::size_t r = 0; r < record_starts_.size(); ++r) {
-        const std::size_t end = r + 1 < record_starts_.size() ? record_starts_[r + 1] : entries_.size();
+    records.reserve(records_.size());
+    for (std::size_t r = 0; r < records_.size(); ++r) {
+        const std::size_t end = r + 1 < records_.size() ? records_[r + 1].start : entries_.size();
         std::vector<SegmentRecord::Entry> entries;
-        entries.reserve(end - record_starts_[r]);
-        for (std::size_t i = record_starts_[r]; i < end; ++i) {
+        entries.reserve(end - records_[r].start);
+        for (std::size_t i = records_[r].start; i < end; ++i) {
             entries.emplace_back(key_of(entries_[i]), value_of(entries_[i]));
         }
         records.emplace_back(std::move(entries));
@@ -705,43 +681,308 @@ Result<JsonHl7> JsonHl7::from_file_content(Result<std::string> file) {
     return from_json_text(text.value());
 }
 
-void JsonHl7::assemble_into(bool escape, std::string& out) const {
-    Assembler assembler(default_escape_handler(), escape, kSeparatorBase + kSeparatorsPerEntry * entries_.size());
-    for (std::size_t r = 0; r < record_starts_.size(); ++r) {
-        if (r != 0) out.push_back('\n');
-        const std::size_t begin = record_starts_[r];
-        const std::size_t end = r + 1 < record_starts_.size() ? record_starts_[r + 1] : entries_.size();
-        std::vector<Cell>& cells = assembler.cells();
-        cells.clear();
-        std::optional<std::string_view> name;
-        for (std::size_t i = begin; i < end; ++i) {
-            const Entry& e = entries_[i];
-            if (e.pos < kUnusedPos) {
-                cells.push_back(Cell{e.pos, 0, false, value_of(e)});
-            } else if (e.pos == kNamePos) {
-                name = value_of(e);
-            }
+// ------------------------------------------------------- JsonHl7 assembly
+//
+// The common record -- one key per position, well within the separator
+// budget -- is written straight from the store in one pass: its positions
+// are sorted as integers (or not at all when they already rise, as in
+// natural key order), values are copied without a call per value, and the
+// separators written are counted as they go.  A record that turns out to
+// hold two keys for one position, or to need more separators than the
+// budget has left, is taken back out of the text and handed to the
+// Assembler, whose rules go by byte-wise key order.
+
+namespace {
+
+// A sort key: the packed position above the entry's index in its record.
+// Positions take 51 bits, so 13 are left for the index; longer records go
+// the Assembler's way.
+constexpr unsigned kIndexBits = 13;
+constexpr std::uint64_t kIndexMask = (std::uint64_t{1} << kIndexBits) - 1;
+constexpr std::size_t kMaxFastEntries = std::size_t{1} << kIndexBits;
+
+constexpr std::size_t kMaxEscapedBytes = Hl7EscapeHandler::kMaxEscapedBytes;
+
+// Where escaping with the standard delimiters may first change a value held
+// in the store (n when nowhere).  Sixteen bytes at a time where the machine
+// has the instructions, reading up to 15 bytes past the value, which the
+// store's slack allows.  A control character other than tab, line feed and
+// carriage return also stops it: the exact byte-wise escape takes over from
+// there anyway.
+std::size_t first_escapable(const char* s, std::size_t n) {
+#if defined(__SSE2__)
+    const __m128i two = _mm_set1_epi8(2), tilde = _mm_set1_epi8('~'), caret = _mm_set1_epi8('^');
+    const __m128i amp = _mm_set1_epi8('&'), space = _mm_set1_epi8(' ');
+    for (std::size_t i = 0; i < n; i += 16) {
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        // c | 2 is "~" only for "|" and "~", "^" only for "\" and "^".
+        const __m128i c2 = _mm_or_si128(c, two);
+        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(c2, tilde), _mm_cmpeq_epi8(c2, caret));
+        hit = _mm_or_si128(hit, _mm_cmpeq_epi8(c, amp));
+        hit = _mm_or_si128(hit, _mm_cmpeq_epi8(_mm_min_epu8(c, space), c));  // c <= " "
+        auto bits = static_cast<unsigned>(_mm_movemask_epi8(hit));
+        if (n - i < 16) bits &= (1u << (n - i)) - 1;
+        if (bits != 0) return i + static_cast<std::size_t>(__builtin_ctz(bits));
+    }
+    return n;
+#else
+    const auto* u = reinterpret_cast<const unsigned char*>(s);
+    std::size_t i = 0;
+    while (i < n && !kStandardEscapeBytes[u[i]]) ++i;
+    return i;
+#endif
+}
+
+// Sorts a record's sort keys.  Keys in byte order ("1", "10", "11", "2")
+// are first dealt out by field, which leaves only the rare component or
+// repetition numbers of ten and more out of place, and an insertion sort
+// puts those right.  The insertion sort gives up past a few moves per key,
+// so no input makes it quadratic.
+void sort_positions(std::vector<std::uint64_t>& keys, std::uint32_t max_field, std::vector<std::uint32_t>& counts,
+                    std::vector<std::uint64_t>& dealt) {
+    const std::size_t n = keys.size();
+    constexpr unsigned kFieldShift = kIndexBits + 34;
+    if (max_field < 1024 && n > 8) {
+        counts.assign(max_field + 2, 0);
+        for (const std::uint64_t k : keys) ++counts[(k >> kFieldShift) + 1];
+        for (std::uint32_t f = 1; f <= max_field + 1; ++f) counts[f] += counts[f - 1];
+        dealt.resize(n);
+        for (const std::uint64_t k : keys) dealt[counts[k >> kFieldShift]++] = k;
+        keys.swap(dealt);
+    }
+    std::size_t moves = 0;
+    const std::size_t max_moves = 4 * n + 16;
+    for (std::size_t i = 1; i < n; ++i) {
+        const std::uint64_t k = keys[i];
+        std::size_t j = i;
+        while (j > 0 && keys[j - 1] > k) {
+            keys[j] = keys[j - 1];
+            --j;
         }
-        if (assembler.record_in_any_order(name, out)) continue;
-        // Two keys for one position, or a record that asks for more
-        // separators than are left: the rules go by byte-wise key order.
-        std::vector<SegmentRecord::Entry> entries;
-        for (std::size_t i = begin; i < end; ++i) entries.emplace_back(key_of(entries_[i]), value_of(entries_[i]));
-        assembler.record(SegmentRecord(std::move(entries)), out);
+        keys[j] = k;
+        moves += i - j;
+        if (moves > max_moves) {
+            std::sort(keys.begin(), keys.end());
+            return;
+        }
     }
 }
 
-void JsonHl7::convert_json_to_hl7_into(bool escape, std::string& out) const {
+// Writes into a TextBuffer's room through a pointer, asking for more room
+// only when what is left may not do.
+class RoomWriter {
+public:
+    explicit RoomWriter(TextBuffer& out) : out_(&out), p_(out.room(0)), limit_(out.data() + out.capacity()) {}
+
+    void need(std::size_t n) {
+        if (static_cast<std::size_t>(limit_ - p_) < n) {
+            out_->set_end(p_);
+            p_ = out_->room(n);
+            limit_ = out_->data() + out_->capacity();
+        }
+    }
+    void put(char c) { *p_++ = c; }
+    // A run of one separator; `after` more bytes of room stay guaranteed.
+    void put_run(char c, std::uint64_t count, std::size_t after) {
+        if (count == 1) {
+            *p_++ = c;
+        } else if (count != 0) {
+            need(static_cast<std::size_t>(count) + after);
+            std::memset(p_, c, static_cast<std::size_t>(count));
+            p_ += count;
+        }
+    }
+    // Copies from the store, which keeps kSlack bytes after its text: a
+    // short value goes as one fixed-size copy.  Needs n + kSlack of room.
+    void put_stored(const char* s, std::size_t n) {
+        if (n <= TextBuffer::kSlack) {
+            std::memcpy(p_, s, TextBuffer::kSlack);
+        } else {
+            std::memcpy(p_, s, n);
+        }
+        p_ += n;
+    }
+    void put_text(std::string_view t) {
+        std::memcpy(p_, t.data(), t.size());
+        p_ += t.size();
+    }
+    char* at() const { return p_; }
+    void rewind_to(char* p) { p_ = p; }
+    void finish() { out_->set_end(p_); }
+    // After the buffer was cut back behind the writer's back.
+    void restart() { *this = RoomWriter(*out_); }
+
+private:
+    TextBuffer* out_;
+    char* p_;
+    char* limit_;
+};
+
+}  // namespace
+
+void TextBuffer::grow(std::size_t n) {
+    std::size_t want = std::max<std::size_t>(capacity_ * 2, 256);
+    if (want - size_ < n) want = size_ + n;
+    auto bigger = std::make_unique_for_overwrite<char[]>(want + kSlack);
+    if (size_ != 0) std::memcpy(bigger.get(), data_.get(), size_);
+    // The slack is only ever read by fixed-size copies whose extra bytes
+    // are overwritten or left past the end; zeroed, it reads the same to
+    // memory checkers as anywhere else.
+    std::memset(bigger.get() + want, 0, kSlack);
+    data_ = std::move(bigger);
+    capacity_ = want;
+}
+
+void TextBuffer::append(std::string_view text) {
+    char* p = room(text.size());
+    if (!text.empty()) std::memcpy(p, text.data(), text.size());
+    set_end(p + text.size());
+}
+
+void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
+    const Hl7EscapeHandler& handler = default_escape_handler();
+    // With other delimiters every value goes through the handler.
+    const bool standard = has_standard_delimiters(handler);
+    Assembler assembler(handler, escape, kSeparatorBase + kSeparatorsPerEntry * entries_.size());
+    std::vector<std::uint64_t> keys, dealt;
+    std::vector<std::uint32_t> counts;
+    std::string slow, escaped;
+    RoomWriter w(out);
+
+    for (std::size_t r = 0; r < records_.size(); ++r) {
+        const Record& rec = records_[r];
+        const std::size_t begin = rec.start;
+        const std::size_t end = r + 1 < records_.size() ? records_[r + 1].start : entries_.size();
+        const char* const store = bytes_.data();
+        std::optional<std::string_view> name;
+        if (rec.name != kNoName) name = value_of(entries_[rec.name]);
+        w.need(1 + (name ? name->size() : 0));
+        if (r != 0) w.put('\n');
+        const std::size_t mark = static_cast<std::size_t>(w.at() - out.data());
+
+        bool fast = end - begin <= kMaxFastEntries;
+        if (fast) {
+            keys.clear();
+            std::uint64_t max_pos = 0;
+            for (std::size_t i = begin; i < end; ++i) {
+                const std::uint64_t pos = entries_[i].pos;
+                if (pos < kUnusedPos) {
+                    keys.push_back(pos << kIndexBits | (i - begin));
+                    max_pos = std::max(max_pos, pos);
+                }
+            }
+            // Byte order ("1", "10", "2") needs the sort; natural order
+            // needs none.
+            if (!rec.ordered) sort_positions(keys, static_cast<std::uint32_t>(max_pos >> 34), counts, dealt);
+        }
+        if (fast) {
+            if (name) w.put_text(*name);  // never escaped
+            // A header's field 1 holds the encoding characters, which are
+            // syntax: every value placed there is written as it is.
+            const bool escape_field_1 = escape && !(name && is_header_segment(*name));
+            const std::uint64_t budget = assembler.budget();
+            std::uint64_t separators = 0;
+            std::uint32_t field = 0, rep = 0, comp = 1;
+            std::uint64_t open_rep = ~std::uint64_t{0};
+            std::uint64_t previous = ~std::uint64_t{0};
+            const std::size_t n = keys.size();
+            // Separators are counted in full, as the Assembler's budget
+            // counts them, and checked before each run is written: a record
+            // that asks for millions writes none of them.
+            auto spend = [&](std::uint64_t count) { return (separators += count) <= budget; };
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::uint64_t pos = keys[i] >> kIndexBits;
+                if (pos == previous) {
+                    fast = false;  // two keys for one position
+                    break;
+                }
+                previous = pos;
+                const auto f = static_cast<std::uint32_t>(pos >> 34);
+                if (f == 0) continue;  // stored, never written
+                const Entry& e = entries_[begin + (keys[i] & kIndexMask)];
+                const bool esc = f == 1 ? escape_field_1 : escape;
+                // At most one "|", "~" and "^" each besides runs, which ask
+                // for their own room.
+                const std::size_t after = 3 + (esc ? kMaxEscapedBytes : 1) * e.value_len + TextBuffer::kSlack;
+                w.need(after);
+                if (f != field) {
+                    if (!spend(f - field)) break;
+                    // Without a name the first part of the line has no
+                    // separator before it.
+                    w.put_run('|', f - field - (!name && field == 0 ? 1 : 0), after);
+                    field = f;
+                    rep = 0;
+                }
+                if ((pos >> 17) != open_rep) {
+                    const auto rp = static_cast<std::uint32_t>((pos >> 17) & 0x1FFFF);
+                    if (!spend(rp - rep)) break;
+                    w.put_run('~', rp - rep, after);
+                    rep = rp;
+                    comp = 1;
+                    open_rep = pos >> 17;
+                }
+                const auto k = static_cast<std::uint32_t>(pos & 0x1FFFF);
+                if (k == 0) {
+                    // Component 0 stands for the whole repetition only when
+                    // nothing else is stored in it; it sorts first, so look
+                    // ahead.
+                    if (i + 1 < n && (keys[i + 1] >> kIndexBits >> 17) == open_rep) continue;
+                } else {
+                    if (!spend(k - comp)) break;
+                    w.put_run('^', k - comp, after);
+                    comp = k;
+                }
+                const char* v = store + e.value_off;
+                const std::size_t len = e.value_len;
+                char* at = w.at();
+                w.put_stored(v, len);
+                if (!esc) continue;
+                // Most values hold nothing to escape: copy, then look.  From
+                // the first byte that may need escaping on, the handler
+                // takes over; what it writes for a byte never depends on the
+                // text before it.
+                if (standard) {
+                    const std::size_t j = first_escapable(v, len);
+                    if (j == len) continue;
+                    w.rewind_to(handler.escape_standard_to(std::string_view(v + j, len - j), at + j));
+                } else {
+                    escaped.clear();
+                    handler.escape_into(std::string_view(v, len), escaped);
+                    w.rewind_to(at);
+                    w.put_text(escaped);
+                }
+            }
+            if (separators > budget) fast = false;
+            if (fast) {
+                assembler.spend(separators);
+                continue;
+            }
+            // Not written after all: the rules by key order decide.
+            out.truncate(mark);
+            w.restart();
+        }
+        std::vector<SegmentRecord::Entry> entries;
+        entries.reserve(end - begin);
+        for (std::size_t i = begin; i < end; ++i) entries.emplace_back(key_of(entries_[i]), value_of(entries_[i]));
+        slow.clear();
+        assembler.record(SegmentRecord(std::move(entries)), slow);
+        w.need(slow.size());
+        w.put_text(slow);
+    }
+    w.finish();
+}
+
+void JsonHl7::convert_json_to_hl7_into(bool escape, TextBuffer& out) const {
     // Room for every value and a separator per entry up front: the output
     // rarely outgrows it, so it is seldom copied while it grows.
-    out.reserve(out.size() + bytes_.size() + entries_.size() + record_starts_.size());
+    out.room(bytes_.size() + entries_.size() + records_.size());
     assemble_into(escape, out);
 }
 
 std::string JsonHl7::convert_json_to_hl7(bool escape) const {
-    std::string out;
+    TextBuffer out;
     convert_json_to_hl7_into(escape, out);
-    return out;
+    return std::string(out.view());
 }
 
 }  // namespace segmorph

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +23,42 @@ std::string assemble_message(const std::vector<SegmentRecord>& records, const Hl
 // Parses a JSON text that must be an array of objects whose member values are
 // all strings.  Fails with InvalidFormat("Invalid JSON: <parser message>").
 Result<std::vector<SegmentRecord>> parse_json_records(std::string_view text);
+
+// A growing text written through a pointer into its free room, where
+// std::string would first fill every byte it grows by.  Always followed by
+// kSlack bytes it owns, so a copy of up to kSlack bytes may start at any
+// byte of the text (see JsonHl7's assembly).
+class TextBuffer {
+public:
+    static constexpr std::size_t kSlack = 16;
+
+    // The end of the text, with room for at least n more bytes behind it.
+    char* room(std::size_t n) {
+        if (capacity_ - size_ < n) grow(n);
+        return data_.get() + size_;
+    }
+    // The text now ends at `end` (within the room last asked for).
+    void set_end(const char* end) { size_ = static_cast<std::size_t>(end - data_.get()); }
+    void append(std::string_view text);
+    void clear() { size_ = 0; }
+    void truncate(std::size_t size) { size_ = size; }
+    // Gives the memory back.
+    void release() {
+        data_.reset();
+        size_ = capacity_ = 0;
+    }
+
+    std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
+    const char* data() const { return data_.get(); }
+    char* data() { return data_.get(); }
+    std::string_view view() const { return std::string_view(data_.get(), size_); }
+
+private:
+    void grow(std::size_t n);
+    std::unique_ptr<char[]> data_;
+    std::size_t size_ = 0, capacity_ = 0;
+};
 
 // Records held for assembly.  Every key and value is copied once, into one
 // buffer, and every key's position is read once, when the record is added:
@@ -43,19 +81,35 @@ public:
     // Building the records one entry at a time: begin_record(), then the
     // record's entries, whose keys must differ from one another.
     void reserve(std::size_t records, std::size_t entries);
-    void begin_record() { record_starts_.push_back(entries_.size()); }
+    void begin_record() {
+        records_.push_back(Record{entries_.size(), kNoName, true});
+        last_pos_ = 0;
+        first_in_record_ = true;
+    }
     void add_entry(std::string_view key, std::string_view value) { add_entry(key, value, key_position(key)); }
     // What add_entry reads from a key, as an opaque number, for a caller
     // that can remember it per key instead of reading the key every time.
     static std::uint64_t key_position(std::string_view key);
     // `position` must be key_position(key).
     void add_entry(std::string_view key, std::string_view value, std::uint64_t position) {
-        bytes_.append(key);
-        entries_.push_back(Entry{position, bytes_.size(), value.size(), key.size()});
-        bytes_.append(value);
+        char* p = bytes_.room(key.size() + value.size());
+        copy_bytes(p, key);
+        copy_bytes(p + key.size(), value);
+        bytes_.set_end(p + key.size() + value.size());
+        entries_.push_back(Entry{position, bytes_.size() - value.size(), value.size(), key.size()});
+        // Whether the record's positions rise strictly, so that its
+        // assembly needs no sort and finds no two keys for one position.
+        Record& r = records_.back();
+        if (position < kUnusedPos) {
+            if (!first_in_record_ && position <= last_pos_) r.ordered = false;
+            last_pos_ = position;
+            first_in_record_ = false;
+        } else if (position == kNamePos) {
+            r.name = entries_.size() - 1;
+        }
     }
 
-    std::size_t record_count() const { return record_starts_.size(); }
+    std::size_t record_count() const { return records_.size(); }
     // The records, each in byte-wise key order (a copy: only the getter of
     // the binding's json_data wants them).
     std::vector<SegmentRecord> json_data() const;
@@ -65,24 +119,62 @@ public:
 
     std::string convert_json_to_hl7(bool escape) const;
     // The same, appended to `out` (which a caller may keep between calls).
-    void convert_json_to_hl7_into(bool escape, std::string& out) const;
+    void convert_json_to_hl7_into(bool escape, TextBuffer& out) const;
+
+    // Markers in a key's position beside the packed positions, which stay
+    // below 2^51.
+    static constexpr std::uint64_t kNamePos = ~std::uint64_t{0};
+    static constexpr std::uint64_t kUnusedPos = kNamePos - 1;
 
 private:
+    static constexpr std::size_t kNoName = SIZE_MAX;
     // A key's bytes are stored right before its value's.
     struct Entry {
         std::uint64_t pos;  // packed position (see json_hl7.cpp), kNamePos or kUnusedPos
         std::size_t value_off, value_len;
         std::size_t key_len;
     };
+    struct Record {
+        std::size_t start;  // index of the first entry
+        std::size_t name;   // index of the segment_name entry, or kNoName
+        bool ordered;       // positions rise strictly in entry order
+    };
+    // Keys and values are mostly a few bytes: a call to memcpy costs more
+    // than the copy.  Reads only the n bytes of `from`.
+    static void copy_bytes(char* to, std::string_view from) {
+        const std::size_t n = from.size();
+        const char* s = from.data();
+        if (n >= 8 && n <= 16) {
+            std::uint64_t a, b;
+            std::memcpy(&a, s, 8);
+            std::memcpy(&b, s + n - 8, 8);
+            std::memcpy(to, &a, 8);
+            std::memcpy(to + n - 8, &b, 8);
+        } else if (n >= 4 && n < 8) {
+            std::uint32_t a, b;
+            std::memcpy(&a, s, 4);
+            std::memcpy(&b, s + n - 4, 4);
+            std::memcpy(to, &a, 4);
+            std::memcpy(to + n - 4, &b, 4);
+        } else if (n > 0 && n < 4) {
+            to[0] = s[0];
+            to[n / 2] = s[n / 2];
+            to[n - 1] = s[n - 1];
+        } else if (n > 16) {
+            std::memcpy(to, s, n);
+        }
+    }
     std::string_view key_of(const Entry& e) const {
         return std::string_view(bytes_.data() + e.value_off - e.key_len, e.key_len);
     }
     std::string_view value_of(const Entry& e) const { return std::string_view(bytes_.data() + e.value_off, e.value_len); }
-    void assemble_into(bool escape, std::string& out) const;
+    void assemble_into(bool escape, TextBuffer& out) const;
 
-    std::string bytes_;
+    TextBuffer bytes_;
     std::vector<Entry> entries_;
-    std::vector<std::size_t> record_starts_;  // index of each record's first entry
+    std::vector<Record> records_;
+    std::uint64_t last_pos_ = 0;
+    bool first_in_record_ = true;
 };
 
 }  // namespace segmorph

@@ -149,14 +149,14 @@ PyObject* convert_impl(PyObject* self, bool escape) {
     // C++, and nothing in the assembly can run Python code and come back
     // here, so it is never in use twice at once on one thread.  Given back
     // past kKeptOutputBytes, so a thread keeps little after a huge message.
-    thread_local std::string t_output;
+    thread_local TextBuffer t_output;
     constexpr std::size_t kKeptOutputBytes = 1 << 20;
-    t_output.clear();
+    TextBuffer& output = t_output;  // the thread's, whether detached or not
+    output.clear();
     const JsonHl7& core = obj->native;
-    std::string& output = t_output;  // the thread's, whether detached or not
     run_detached_if_large(core.input_bytes(), [&] { core.convert_json_to_hl7_into(escape, output); });
-    PyObject* text = new_str(t_output);
-    if (t_output.capacity() > kKeptOutputBytes) std::string().swap(t_output);
+    PyObject* text = new_str(output.view());
+    if (output.capacity() > kKeptOutputBytes) output.release();
     return text;
 }
 
