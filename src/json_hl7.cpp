@@ -572,7 +572,7 @@ void JsonHl7::reserve(std::size_t records, std::size_t entries) {
     // say) never makes a huge allocation up front; past these sizes the
     // store grows as it fills.
     constexpr std::size_t kMaxHint = std::size_t{1} << 22;
-    records_.reserve(std::min(records, kMaxHint));
+    record_starts_.reserve(std::min(records, kMaxHint));
     entries_.reserve(std::min(entries, kMaxHint));
     // Keys and values of real records take about ten bytes an entry.
     bytes_.room(std::min(entries, kMaxHint) * 12);
@@ -586,12 +586,12 @@ std::uint64_t JsonHl7::key_position(std::string_view key) {
 
 std::vector<SegmentRecord> JsonHl7::json_data() const {
     std::vector<SegmentRecord> records;
-    records.reserve(records_.size());
-    for (std::size_t r = 0; r < records_.size(); ++r) {
-        const std::size_t end = r + 1 < records_.size() ? records_[r + 1].start : entries_.size();
+    records.reserve(record_starts_.size());
+    for (std::size_t r = 0; r < record_starts_.size(); ++r) {
+        const std::size_t end = r + 1 < record_starts_.size() ? record_starts_[r + 1] : entries_.size();
         std::vector<SegmentRecord::Entry> entries;
-        entries.reserve(end - records_[r].start);
-        for (std::size_t i = records_[r].start; i < end; ++i) {
+        entries.reserve(end - record_starts_[r]);
+        for (std::size_t i = record_starts_[r]; i < end; ++i) {
             entries.emplace_back(key_of(entries_[i]), value_of(entries_[i]));
         }
         records.emplace_back(std::move(entries));
@@ -733,26 +733,20 @@ std::size_t first_escapable(const char* s, std::size_t n) {
 #endif
 }
 
-// Sorts a record's sort keys.  Keys in byte order ("1", "10", "11", "2")
-// are first dealt out by field, which leaves only the rare component or
-// repetition numbers of ten and more out of place, and an insertion sort
-// puts those right.  The insertion sort gives up past a few moves per key,
-// so no input makes it quadratic.
-void sort_positions(std::vector<std::uint64_t>& keys, std::uint32_t max_field, std::vector<std::uint32_t>& counts,
-                    std::vector<std::uint64_t>& dealt) {
+// Records whose fields are all below this are dealt out by field (a
+// counting sort) rather than sorted.
+constexpr std::uint32_t kDealtFields = 128;
+
+// Sorts keys that are nearly in order: an insertion sort, which gives up
+// past a few moves per key, so no input makes it quadratic.
+void finish_sort(std::vector<std::uint64_t>& keys) {
     const std::size_t n = keys.size();
-    constexpr unsigned kFieldShift = kIndexBits + 34;
-    if (max_field < 1024 && n > 8) {
-        counts.assign(max_field + 2, 0);
-        for (const std::uint64_t k : keys) ++counts[(k >> kFieldShift) + 1];
-        for (std::uint32_t f = 1; f <= max_field + 1; ++f) counts[f] += counts[f - 1];
-        dealt.resize(n);
-        for (const std::uint64_t k : keys) dealt[counts[k >> kFieldShift]++] = k;
-        keys.swap(dealt);
-    }
+    std::size_t i = 1;
+    while (i < n && keys[i - 1] < keys[i]) ++i;
+    if (i >= n) return;
     std::size_t moves = 0;
     const std::size_t max_moves = 4 * n + 16;
-    for (std::size_t i = 1; i < n; ++i) {
+    for (; i < n; ++i) {
         const std::uint64_t k = keys[i];
         std::size_t j = i;
         while (j > 0 && keys[j - 1] > k) {
@@ -767,6 +761,7 @@ void sort_positions(std::vector<std::uint64_t>& keys, std::uint32_t max_field, s
         }
     }
 }
+
 
 // Writes into a TextBuffer's room through a pointer, asking for more room
 // only when what is left may not do.
@@ -844,123 +839,177 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
     // With other delimiters every value goes through the handler.
     const bool standard = has_standard_delimiters(handler);
     Assembler assembler(handler, escape, kSeparatorBase + kSeparatorsPerEntry * entries_.size());
-    std::vector<std::uint64_t> keys, dealt;
-    std::vector<std::uint32_t> counts;
+    std::vector<std::uint64_t> keys;
     std::string slow, escaped;
     RoomWriter w(out);
+    const char* const store = bytes_.data();
 
-    for (std::size_t r = 0; r < records_.size(); ++r) {
-        const Record& rec = records_[r];
-        const std::size_t begin = rec.start;
-        const std::size_t end = r + 1 < records_.size() ? records_[r + 1].start : entries_.size();
-        const char* const store = bytes_.data();
-        std::optional<std::string_view> name;
-        if (rec.name != kNoName) name = value_of(entries_[rec.name]);
-        w.need(1 + (name ? name->size() : 0));
-        if (r != 0) w.put('\n');
+    // Writes the record's cells in the order of `keys` (sorted).  Done, or
+    // (with nothing written and nothing spent) ByKeyOrder when the record
+    // needs the Assembler's rules.
+    enum class Written { Done, ByKeyOrder };
+    auto write_cells = [&](std::size_t begin, std::optional<std::string_view> name, std::size_t room) {
         const std::size_t mark = static_cast<std::size_t>(w.at() - out.data());
-
-        bool fast = end - begin <= kMaxFastEntries;
-        if (fast) {
-            keys.clear();
-            std::uint64_t max_pos = 0;
-            for (std::size_t i = begin; i < end; ++i) {
-                const std::uint64_t pos = entries_[i].pos;
-                if (pos < kUnusedPos) {
-                    keys.push_back(pos << kIndexBits | (i - begin));
-                    max_pos = std::max(max_pos, pos);
-                }
+        Written result = Written::Done;
+        if (name) w.put_text(*name);  // never escaped
+        // A header's field 1 holds the encoding characters, which are
+        // syntax: every value placed there is written as it is.
+        const bool escape_field_1 = escape && !(name && is_header_segment(*name));
+        const std::uint64_t budget = assembler.budget();
+        std::uint64_t separators = 0;
+        std::uint32_t field = 0, rep = 0, comp = 1;
+        std::uint64_t open_rep = ~std::uint64_t{0};
+        std::uint64_t least_next = 0;  // a position below this does not rise
+        // Without a name the first part of the line has no separator
+        // before it.
+        std::uint32_t first_field_less = name ? 0 : 1;
+        const std::size_t n = keys.size();
+        // Room for the whole record at once: every value escaped at its
+        // longest, one "|", "~" and "^" per value.  Longer runs of
+        // separators ask for their own room.
+        w.need(room);
+        // A run of separators.  They are counted in full, as the Assembler's
+        // budget counts them; single ones (at most three a key) are checked
+        // against the budget when the record is done, longer runs before
+        // they are written, so a record that asks for millions writes none
+        // of them.
+        auto run = [&](char c, std::uint32_t count) {
+            if (count == 1) {
+                w.put(c);
+                return true;
             }
-            // Byte order ("1", "10", "2") needs the sort; natural order
-            // needs none.
-            if (!rec.ordered) sort_positions(keys, static_cast<std::uint32_t>(max_pos >> 34), counts, dealt);
-        }
-        if (fast) {
-            if (name) w.put_text(*name);  // never escaped
-            // A header's field 1 holds the encoding characters, which are
-            // syntax: every value placed there is written as it is.
-            const bool escape_field_1 = escape && !(name && is_header_segment(*name));
-            const std::uint64_t budget = assembler.budget();
-            std::uint64_t separators = 0;
-            std::uint32_t field = 0, rep = 0, comp = 1;
-            std::uint64_t open_rep = ~std::uint64_t{0};
-            std::uint64_t previous = ~std::uint64_t{0};
-            const std::size_t n = keys.size();
-            // Separators are counted in full, as the Assembler's budget
-            // counts them, and checked before each run is written: a record
-            // that asks for millions writes none of them.
-            auto spend = [&](std::uint64_t count) { return (separators += count) <= budget; };
-            for (std::size_t i = 0; i < n; ++i) {
-                const std::uint64_t pos = keys[i] >> kIndexBits;
-                if (pos == previous) {
-                    fast = false;  // two keys for one position
-                    break;
-                }
-                previous = pos;
-                const auto f = static_cast<std::uint32_t>(pos >> 34);
-                if (f == 0) continue;  // stored, never written
-                const Entry& e = entries_[begin + (keys[i] & kIndexMask)];
-                const bool esc = f == 1 ? escape_field_1 : escape;
-                // At most one "|", "~" and "^" each besides runs, which ask
-                // for their own room.
-                const std::size_t after = 3 + (esc ? kMaxEscapedBytes : 1) * e.value_len + TextBuffer::kSlack;
-                w.need(after);
+            if (count == 0) return true;
+            if (separators > budget) return false;
+            w.put_run(c, count, room);
+            return true;
+        };
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t pos = keys[i] >> kIndexBits;
+            if (pos < least_next) {
+                result = Written::ByKeyOrder;  // two keys for one position
+                break;
+            }
+            least_next = pos + 1;
+            const auto f = static_cast<std::uint32_t>(pos >> 34);
+            if (f == 0) continue;  // stored, never written
+            const std::uint64_t field_rep = pos >> 17;
+            if (field_rep != open_rep) {
+                // A new field is a new repetition too.
                 if (f != field) {
-                    if (!spend(f - field)) break;
-                    // Without a name the first part of the line has no
-                    // separator before it.
-                    w.put_run('|', f - field - (!name && field == 0 ? 1 : 0), after);
+                    separators += f - field;
+                    if (!run('|', f - field - first_field_less)) break;
+                    first_field_less = 0;
                     field = f;
                     rep = 0;
                 }
-                if ((pos >> 17) != open_rep) {
-                    const auto rp = static_cast<std::uint32_t>((pos >> 17) & 0x1FFFF);
-                    if (!spend(rp - rep)) break;
-                    w.put_run('~', rp - rep, after);
-                    rep = rp;
-                    comp = 1;
-                    open_rep = pos >> 17;
-                }
-                const auto k = static_cast<std::uint32_t>(pos & 0x1FFFF);
-                if (k == 0) {
-                    // Component 0 stands for the whole repetition only when
-                    // nothing else is stored in it; it sorts first, so look
-                    // ahead.
-                    if (i + 1 < n && (keys[i + 1] >> kIndexBits >> 17) == open_rep) continue;
-                } else {
-                    if (!spend(k - comp)) break;
-                    w.put_run('^', k - comp, after);
-                    comp = k;
-                }
-                const char* v = store + e.value_off;
-                const std::size_t len = e.value_len;
-                char* at = w.at();
-                w.put_stored(v, len);
-                if (!esc) continue;
-                // Most values hold nothing to escape: copy, then look.  From
-                // the first byte that may need escaping on, the handler
-                // takes over; what it writes for a byte never depends on the
-                // text before it.
-                if (standard) {
-                    const std::size_t j = first_escapable(v, len);
-                    if (j == len) continue;
-                    w.rewind_to(handler.escape_standard_to(std::string_view(v + j, len - j), at + j));
-                } else {
-                    escaped.clear();
-                    handler.escape_into(std::string_view(v, len), escaped);
-                    w.rewind_to(at);
-                    w.put_text(escaped);
-                }
+                const auto rp = static_cast<std::uint32_t>(field_rep & 0x1FFFF);
+                separators += rp - rep;
+                if (!run('~', rp - rep)) break;
+                rep = rp;
+                comp = 1;
+                open_rep = field_rep;
             }
-            if (separators > budget) fast = false;
-            if (fast) {
-                assembler.spend(separators);
-                continue;
+            const auto k = static_cast<std::uint32_t>(pos & 0x1FFFF);
+            if (k == 0) {
+                // Component 0 stands for the whole repetition only when
+                // nothing else is stored in it; it sorts first, so look
+                // ahead.
+                if (i + 1 < n && (keys[i + 1] >> kIndexBits >> 17) == open_rep) continue;
+            } else {
+                separators += k - comp;
+                if (!run('^', k - comp)) break;
+                comp = k;
             }
-            // Not written after all: the rules by key order decide.
+            const Entry& e = entries_[begin + (keys[i] & kIndexMask)];
+            const char* v = store + e.value_off;
+            const std::size_t len = e.value_len;
+            char* at = w.at();
+            w.put_stored(v, len);
+            if (!(f == 1 ? escape_field_1 : escape)) continue;
+            // Most values hold nothing to escape: copy, then look.  From the
+            // first byte that may need escaping on, the handler takes over;
+            // what it writes for a byte never depends on the text before it.
+            if (standard) {
+                const std::size_t j = first_escapable(v, len);
+                if (j == len) continue;
+                w.rewind_to(handler.escape_standard_to(std::string_view(v + j, len - j), at + j));
+            } else {
+                escaped.clear();
+                handler.escape_into(std::string_view(v, len), escaped);
+                w.rewind_to(at);
+                w.put_text(escaped);
+            }
+        }
+        if (result == Written::Done && separators > budget) result = Written::ByKeyOrder;
+        if (result == Written::Done) {
+            assembler.spend(separators);
+        } else {
             out.truncate(mark);
             w.restart();
         }
+        return result;
+    };
+
+    for (std::size_t r = 0; r < record_starts_.size(); ++r) {
+        const std::size_t begin = record_starts_[r];
+        const std::size_t end = r + 1 < record_starts_.size() ? record_starts_[r + 1] : entries_.size();
+        std::optional<std::string_view> name;
+        // First pass: the name, the room needed, whether the positions rise
+        // already (natural key order) and how many keys each field has.
+        std::uint32_t counts[kDealtFields + 1] = {};
+        bool ordered = true, dealable = true;
+        std::uint64_t max_pos = 0;
+        std::size_t value_bytes = 0, usable = 0;
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::uint64_t pos = entries_[i].pos;
+            if (pos < kUnusedPos) {
+                if (pos <= max_pos && usable != 0) ordered = false;
+                max_pos = std::max(max_pos, pos);
+                value_bytes += entries_[i].value_len;
+                ++usable;
+                const auto f = static_cast<std::uint32_t>(pos >> 34);
+                if (f < kDealtFields) {
+                    ++counts[f + 1];
+                } else {
+                    dealable = false;
+                }
+            } else if (pos == kNamePos) {
+                name = value_of(entries_[i]);
+            }
+        }
+        w.need(1 + (name ? name->size() : 0));
+        if (r != 0) w.put('\n');
+
+        Written written = Written::ByKeyOrder;
+        if (end - begin <= kMaxFastEntries) {
+            // Second pass: the sort keys, in position order.  Byte order
+            // ("1", "10", "11", "2") is dealt out by field, which leaves
+            // only component and repetition numbers of ten and more out of
+            // order, for an insertion sort.
+            keys.resize(usable);
+            std::size_t j = 0;
+            if (ordered || !dealable) {
+                for (std::size_t i = begin; i < end; ++i) {
+                    const std::uint64_t pos = entries_[i].pos;
+                    if (pos < kUnusedPos) keys[j++] = pos << kIndexBits | (i - begin);
+                }
+                if (!ordered) std::sort(keys.begin(), keys.end());
+            } else {
+                const auto max_field = static_cast<std::uint32_t>(max_pos >> 34);
+                for (std::uint32_t f = 1; f <= max_field; ++f) counts[f] += counts[f - 1];
+                for (std::size_t i = begin; i < end; ++i) {
+                    const std::uint64_t pos = entries_[i].pos;
+                    if (pos < kUnusedPos) keys[counts[pos >> 34]++] = pos << kIndexBits | (i - begin);
+                }
+                finish_sort(keys);
+            }
+            const std::size_t room =
+                (escape ? kMaxEscapedBytes : 1) * value_bytes + 3 * usable + TextBuffer::kSlack;
+            written = write_cells(begin, name, room);
+        }
+        if (written == Written::Done) continue;
+        // Two keys for one position, a record that asks for more separators
+        // than are left, or a very long one: the rules by key order decide.
         std::vector<SegmentRecord::Entry> entries;
         entries.reserve(end - begin);
         for (std::size_t i = begin; i < end; ++i) entries.emplace_back(key_of(entries_[i]), value_of(entries_[i]));
@@ -975,7 +1024,7 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
 void JsonHl7::convert_json_to_hl7_into(bool escape, TextBuffer& out) const {
     // Room for every value and a separator per entry up front: the output
     // rarely outgrows it, so it is seldom copied while it grows.
-    out.room(bytes_.size() + entries_.size() + records_.size());
+    out.room(bytes_.size() + entries_.size() + record_starts_.size());
     assemble_into(escape, out);
 }
 

@@ -81,11 +81,7 @@ public:
     // Building the records one entry at a time: begin_record(), then the
     // record's entries, whose keys must differ from one another.
     void reserve(std::size_t records, std::size_t entries);
-    void begin_record() {
-        records_.push_back(Record{entries_.size(), kNoName, true});
-        last_pos_ = 0;
-        first_in_record_ = true;
-    }
+    void begin_record() { record_starts_.push_back(entries_.size()); }
     void add_entry(std::string_view key, std::string_view value) { add_entry(key, value, key_position(key)); }
     // What add_entry reads from a key, as an opaque number, for a caller
     // that can remember it per key instead of reading the key every time.
@@ -97,19 +93,9 @@ public:
         copy_bytes(p + key.size(), value);
         bytes_.set_end(p + key.size() + value.size());
         entries_.push_back(Entry{position, bytes_.size() - value.size(), value.size(), key.size()});
-        // Whether the record's positions rise strictly, so that its
-        // assembly needs no sort and finds no two keys for one position.
-        Record& r = records_.back();
-        if (position < kUnusedPos) {
-            if (!first_in_record_ && position <= last_pos_) r.ordered = false;
-            last_pos_ = position;
-            first_in_record_ = false;
-        } else if (position == kNamePos) {
-            r.name = entries_.size() - 1;
-        }
     }
 
-    std::size_t record_count() const { return records_.size(); }
+    std::size_t record_count() const { return record_starts_.size(); }
     // The records, each in byte-wise key order (a copy: only the getter of
     // the binding's json_data wants them).
     std::vector<SegmentRecord> json_data() const;
@@ -127,17 +113,11 @@ public:
     static constexpr std::uint64_t kUnusedPos = kNamePos - 1;
 
 private:
-    static constexpr std::size_t kNoName = SIZE_MAX;
     // A key's bytes are stored right before its value's.
     struct Entry {
         std::uint64_t pos;  // packed position (see json_hl7.cpp), kNamePos or kUnusedPos
         std::size_t value_off, value_len;
         std::size_t key_len;
-    };
-    struct Record {
-        std::size_t start;  // index of the first entry
-        std::size_t name;   // index of the segment_name entry, or kNoName
-        bool ordered;       // positions rise strictly in entry order
     };
     // Keys and values are mostly a few bytes: a call to memcpy costs more
     // than the copy.  Reads only the n bytes of `from`.
@@ -172,9 +152,7 @@ private:
 
     TextBuffer bytes_;
     std::vector<Entry> entries_;
-    std::vector<Record> records_;
-    std::uint64_t last_pos_ = 0;
-    bool first_in_record_ = true;
+    std::vector<std::size_t> record_starts_;  // index of each record's first entry
 };
 
 }  // namespace segmorph

@@ -2,6 +2,7 @@
 // text out.  Each entry point only unpacks and converts its arguments, then
 // calls the core.
 #include <algorithm>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -28,32 +29,51 @@ constexpr const char* kJsonData = "json_data";
 // process-wide table (see KeyCache), which are never freed: an address found
 // here still is the key it was, so no text is read or compared.  Records made
 // by Hl7Json have only such keys, and reading a key's position again is a
-// good part of an entry's cost otherwise.  Direct-mapped, one per thread (no
-// locking; the entries point to immortal keys, so sharing nothing else is
-// needed), a few kilobytes.
+// good part of an entry's cost otherwise.  One per thread (no locking; the
+// entries point to immortal keys, so sharing nothing else is needed), on the
+// heap and found once per call, so the hot loop does not ask for the
+// thread's storage on every key.  Open addressing over 4096 slots, filled to
+// at most half: real messages use a few hundred to a couple of thousand
+// distinct keys, and a key that finds no room is simply read each time.
 class PositionCache {
 public:
     std::uint64_t position(PyObject* key, std::string_view text) {
         // Objects are 16-byte aligned and often equally spaced: a multiply
         // spreads their addresses over the slots.
-        const auto h = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key)) * 0x9E3779B97F4A7C15ull;
-        Slot& s = slots_[h >> (64 - kSlotBits)];
-        if (s.key == key) return s.position;
+        std::size_t i = static_cast<std::size_t>(
+            (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key)) * 0x9E3779B97F4A7C15ull) >>
+            (64 - kSlotBits));
+        for (;;) {
+            const Slot& s = slots_[i];
+            if (s.key == key) return s.position;
+            if (s.key == nullptr) break;
+            i = (i + 1) & (kSlots - 1);
+        }
         const std::uint64_t position = JsonHl7::key_position(text);
-        if (is_table_key(key, text)) s = Slot{key, position};
+        if (used_ < kSlots / 2 && is_table_key(key, text)) {
+            slots_[i] = Slot{key, position};
+            ++used_;
+        }
         return position;
     }
 
+    // The calling thread's cache.
+    static PositionCache& mine() {
+        thread_local std::unique_ptr<PositionCache> t_cache;
+        if (!t_cache) t_cache = std::make_unique<PositionCache>();
+        return *t_cache;
+    }
+
 private:
-    static constexpr unsigned kSlotBits = 11;
+    static constexpr unsigned kSlotBits = 12;
     static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
     struct Slot {
         PyObject* key;
         std::uint64_t position;
     };
     Slot slots_[kSlots] = {};
+    std::size_t used_ = 0;
 };
-thread_local PositionCache t_positions;
 
 // Copies one dict into the records, straight into their one buffer.  The
 // walk runs inside the dict's critical section and copies every text before
@@ -111,7 +131,7 @@ bool to_records(PyObject* seq, JsonHl7& out) {
     }
     Ref iter = Ref::steal(PyObject_GetIter(seq));
     if (!iter) return false;
-    PositionCache& positions = t_positions;
+    PositionCache& positions = PositionCache::mine();
     for (;;) {
         PyObject* raw = nullptr;
         int got = PyIter_NextItem(iter.get(), &raw);
