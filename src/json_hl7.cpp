@@ -963,7 +963,7 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
         for (std::size_t i = begin; i < end; ++i) {
             const std::uint64_t pos = entries_[i].pos;
             if (pos < kUnusedPos) {
-                if (pos <= max_pos && usable != 0) ordered = false;
+                ordered &= pos > max_pos || usable == 0;
                 max_pos = std::max(max_pos, pos);
                 value_bytes += entries_[i].value_len;
                 ++usable;

@@ -95,6 +95,22 @@ public:
         entries_.push_back(Entry{position, bytes_.size() - value.size(), value.size(), key.size()});
     }
 
+    // The same for texts that each follow at least eight bytes of the
+    // caller's memory that may be read (a compact str's text follows its
+    // header): a short text is then read as the one word that ends with it,
+    // with no branch on its length, which varies from key to key.
+    void add_entry_after_header(std::string_view key, std::string_view value, std::uint64_t position) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        char* p = bytes_.room(key.size() + value.size());
+        copy_after_header(p, key);
+        copy_after_header(p + key.size(), value);
+        bytes_.set_end(p + key.size() + value.size());
+        entries_.push_back(Entry{position, bytes_.size() - value.size(), value.size(), key.size()});
+#else
+        add_entry(key, value, position);
+#endif
+    }
+
     std::size_t record_count() const { return record_starts_.size(); }
     // The records, each in byte-wise key order (a copy: only the getter of
     // the binding's json_data wants them).
@@ -142,6 +158,20 @@ private:
             to[n - 1] = s[n - 1];
         } else if (n > 16) {
             std::memcpy(to, s, n);
+        }
+    }
+    // Writes 8 bytes at `to` when the text is shorter: the store's slack
+    // takes what lies past its end.
+    static void copy_after_header(char* to, std::string_view from) {
+        const std::size_t n = from.size();
+        const char* s = from.data();
+        if (n <= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, s + n - 8, 8);  // the word that ends with the text
+            word >>= (8 * (8 - n)) & 63;       // its high bytes, down to the low ones
+            std::memcpy(to, &word, 8);
+        } else {
+            copy_bytes(to, from);
         }
     }
     std::string_view key_of(const Entry& e) const {

@@ -92,7 +92,12 @@ bool dict_to_record(PyObject* dict, JsonHl7& out, PositionCache& positions) {
             ok = false;
             break;
         }
-        out.add_entry(k, v, positions.position(key, k));
+        if (PyUnicode_IS_COMPACT_ASCII(key) && PyUnicode_IS_COMPACT_ASCII(value)) {
+            // A compact str's text follows its header, in the same block.
+            out.add_entry_after_header(k, v, positions.position(key, k));
+        } else {
+            out.add_entry(k, v, positions.position(key, k));
+        }
     }
     SEGMORPH_END_CRITICAL_SECTION();
     return ok;
