@@ -93,9 +93,10 @@ bool dict_to_record(PyObject* dict, JsonHl7& out, PositionCache& positions) {
             break;
         }
         if (PyUnicode_IS_COMPACT_ASCII(key) && PyUnicode_IS_COMPACT_ASCII(value)) {
-            // A compact str's text follows its header, in the same block:
-            // the bytes read before a short text are the header's last
-            // ones (its state word), which the API's own macros read too.
+            // A compact str's text follows its header, in the same block.
+            // The bytes read before a short text are the header's last: its
+            // state word, which the API's own macros read too (before 3.12,
+            // a pointer that only changes under the GIL we hold).
             out.add_entry_after_header(k, v, positions.position(key, k));
         } else {
             out.add_entry(k, v, positions.position(key, k));
