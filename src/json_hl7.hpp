@@ -101,7 +101,8 @@ public:
     // with no branch on its length, which varies from key to key.
     void add_entry_after_header(std::string_view key, std::string_view value, std::uint64_t position) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-        char* p = bytes_.room(key.size() + value.size());
+        // Room for the last text's whole word too (the store may be empty).
+        char* p = bytes_.room(key.size() + value.size() + 8);
         copy_after_header(p, key);
         copy_after_header(p + key.size(), value);
         bytes_.set_end(p + key.size() + value.size());
@@ -160,8 +161,8 @@ private:
             std::memcpy(to, s, n);
         }
     }
-    // Writes 8 bytes at `to` when the text is shorter: the store's slack
-    // takes what lies past its end.
+    // Writes 8 bytes at `to` when the text is shorter, so `to` needs that
+    // much room.
     static void copy_after_header(char* to, std::string_view from) {
         const std::size_t n = from.size();
         const char* s = from.data();

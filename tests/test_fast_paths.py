@@ -130,6 +130,12 @@ def hostile_records():
     ]
 
 
+@pytest.mark.parametrize("records", [({"": ""},), ({"": "", "1": "a"},), ({"1": ""}, {"": "x"})])
+def test_empty_texts_first_in_a_store_without_a_size_hint(records):
+    # Not a list: nothing is reserved before the first, empty, texts arrive.
+    assert JsonHl7(records).hl7_string in ("", "a", "\n")
+
+
 @pytest.mark.parametrize("unescaped", [False, True])
 def test_assembly_agrees_with_the_rules_by_key_order(tmp_path, unescaped):
     """The command assembles every record by the rules in byte-wise key order;
