@@ -75,6 +75,12 @@ private:
     std::size_t used_ = 0;
 };
 
+// An exact str held compactly as ASCII, whose UTF-8 text is its data.
+inline bool plain_ascii_str(PyObject* o) { return Py_IS_TYPE(o, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(o); }
+inline std::string_view ascii_text(PyObject* o) {
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(o)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
+}
+
 // Copies one dict into the records, straight into their one buffer.  The
 // walk runs inside the dict's critical section and copies every text before
 // leaving it, so another thread changing the dict meanwhile cannot hand us a
@@ -87,20 +93,22 @@ bool dict_to_record(PyObject* dict, JsonHl7& out, PositionCache& positions) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;  // borrowed from the dict
     while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (plain_ascii_str(key) && plain_ascii_str(value)) {
+            // Nearly every entry: exact str objects, compact ASCII.  Their
+            // text follows their header, in the same block.  The bytes read
+            // before a short text are the header's last: its state word,
+            // which the API's own macros read too (before 3.12, a pointer
+            // that only changes under the GIL we hold).
+            const std::string_view k = ascii_text(key);
+            out.add_entry_after_header(k, ascii_text(value), positions.position(key, k));
+            continue;
+        }
         std::string_view k, v;
         if (!to_str(key, kJsonData, k) || !to_str(value, kJsonData, v)) {
             ok = false;
             break;
         }
-        if (PyUnicode_IS_COMPACT_ASCII(key) && PyUnicode_IS_COMPACT_ASCII(value)) {
-            // A compact str's text follows its header, in the same block.
-            // The bytes read before a short text are the header's last: its
-            // state word, which the API's own macros read too (before 3.12,
-            // a pointer that only changes under the GIL we hold).
-            out.add_entry_after_header(k, v, positions.position(key, k));
-        } else {
-            out.add_entry(k, v, positions.position(key, k));
-        }
+        out.add_entry(k, v, positions.position(key, k));
     }
     SEGMORPH_END_CRITICAL_SECTION();
     return ok;
