@@ -195,11 +195,22 @@ namespace {
 // at least 0x80, so a byte-wise walk with this table is a walk by character.
 // The escape character's entry is its usual code; what follows it may keep it
 // as it stands (see kept_sequence_at).
+// What each byte becomes, as up to eight bytes to store and how many of them
+// count: the byte itself for most, its sequence for the ones encoding
+// replaces.  Every byte then costs one fixed-size store, with no branch on
+// what it is; the escape character (count 0) is the one that needs a look
+// at what follows it.
+struct ByteCode {
+    char bytes[8];
+    std::uint8_t count;
+};
+
 struct DefaultEscapes {
     std::string_view code[128] = {};
     // Whether a byte has a code: one load and test per byte on the common
     // path, non-ASCII bytes included.
     bool special[256] = {};
+    ByteCode byte_code[256] = {};
     constexpr DefaultEscapes() {
         code[static_cast<unsigned char>('|')] = "\\F\\";
         code[static_cast<unsigned char>('^')] = "\\S\\";
@@ -211,6 +222,17 @@ struct DefaultEscapes {
         code[static_cast<unsigned char>('\r')] = "\\X0D\\";
         code[static_cast<unsigned char>(' ')] = "\\X20\\";
         for (int b = 0; b < 128; ++b) special[b] = !code[b].empty();
+        for (int b = 0; b < 256; ++b) {
+            ByteCode& c = byte_code[b];
+            if (b < 128 && special[b]) {
+                for (std::size_t i = 0; i < code[b].size(); ++i) c.bytes[i] = code[b][i];
+                c.count = static_cast<std::uint8_t>(code[b].size());
+            } else {
+                c.bytes[0] = static_cast<char>(b);
+                c.count = 1;
+            }
+        }
+        byte_code[static_cast<unsigned char>('\\')].count = 0;
     }
 };
 constexpr DefaultEscapes kDefaultEscapes;
@@ -249,24 +271,24 @@ bool has_standard_delimiters(const Hl7EscapeHandler& h) {
 }
 
 char* Hl7EscapeHandler::escape_standard_to(std::string_view text, char* out) const {
-    // Values are short: a byte at a time beats finding runs.
     for (std::size_t pos = 0; pos < text.size(); ++pos) {
-        const auto b = static_cast<unsigned char>(text[pos]);
-        if (!kDefaultEscapes.special[b]) {
-            *out++ = static_cast<char>(b);
+        const ByteCode& c = kDefaultEscapes.byte_code[static_cast<unsigned char>(text[pos])];
+        if (c.count != 0) {
+            std::memcpy(out, c.bytes, 8);
+            out += c.count;
             continue;
         }
-        if (b == '\\') {
-            if (const std::size_t kept = kept_sequence_at(text, pos, "\\")) {
-                std::memcpy(out, text.data() + pos, kept);
-                out += kept;
-                pos += kept - 1;
-                continue;
-            }
+        // The escape character: an unknown sequence it opens and closes is
+        // kept as it stands, else it is data.
+        const std::size_t kept = kept_sequence_at(text, pos, "\\");
+        if (kept == 0) {
+            std::memcpy(out, "\\E\\", 3);
+            out += 3;
+            continue;
         }
-        const std::string_view code = kDefaultEscapes.code[b];
-        std::memcpy(out, code.data(), code.size());
-        out += code.size();
+        std::memcpy(out, text.data() + pos, kept);
+        out += kept;
+        pos += kept - 1;
     }
     return out;
 }

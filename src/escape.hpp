@@ -39,8 +39,8 @@ struct Hl7EscapeHandler {
     // Appending forms used on hot paths; `out` is not cleared.
     void escape_into(std::string_view text, std::string& out) const;
     // escape() for a handler with the standard delimiters, written to `out`,
-    // which must have room for kMaxEscapedBytes bytes per byte of `text`;
-    // returns the end of what was written.
+    // which must have room for kMaxEscapedBytes bytes per byte of `text` and
+    // 8 more; returns the end of what was written.
     char* escape_standard_to(std::string_view text, char* out) const;
     static constexpr std::size_t kMaxEscapedBytes = 5;  // "\X0A\" for one byte
     void unescape_into(std::string_view text, std::string& out) const;
