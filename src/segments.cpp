@@ -64,6 +64,30 @@ struct Separators {
     bool single_byte = false;  // all separators are one byte: scan bytewise
 };
 
+// The separators of the last handler a thread flattened with, kept by the
+// handler's characters (not its address, which a new handler may reuse):
+// building them, three small strings, cost as much as a short line.
+const Separators& separators_of(const Hl7EscapeHandler* handler) {
+    struct Kept {
+        bool plain;
+        char32_t rep, comp, esc;
+        Separators seps{nullptr};
+    };
+    thread_local Kept kept{true, U'~', U'^', 0};
+    const bool plain = handler == nullptr;
+    const char32_t rep = plain ? U'~' : handler->repetition_separator;
+    const char32_t comp = plain ? U'^' : handler->component_separator;
+    const char32_t esc = plain ? 0 : handler->escape_character;
+    if (kept.plain != plain || kept.rep != rep || kept.comp != comp || kept.esc != esc) {
+        kept.seps = Separators(handler);
+        kept.plain = plain;
+        kept.rep = rep;
+        kept.comp = comp;
+        kept.esc = esc;
+    }
+    return kept.seps;
+}
+
 bool contains(std::string_view text, std::string_view what) { return text.find(what) != std::string_view::npos; }
 
 // What one piece of a line holds, learnt in a single pass over it where the
@@ -457,7 +481,7 @@ void FlatRecord::parse(std::string_view line, const Hl7EscapeHandler* handler, b
     wide_ = false;
     line_ = line.data();
 
-    const Separators seps(handler);
+    const Separators& seps = separators_of(handler);
     const char* const base = line.data();
     auto offset_in_line = [base](std::string_view v) { return static_cast<std::size_t>(v.data() - base); };
 
