@@ -815,16 +815,23 @@ private:
 
 }  // namespace
 
+void* grow_block(std::unique_ptr<void, FreeDeleter>& block, std::size_t bytes) {
+    void* bigger = std::realloc(block.get(), bytes);
+    if (bigger == nullptr) throw std::bad_alloc();
+    static_cast<void>(block.release());  // realloc took the old block
+    block.reset(bigger);
+    return bigger;
+}
+
 void TextBuffer::grow(std::size_t n) {
     std::size_t want = std::max<std::size_t>(capacity_ * 2, 256);
     if (want - size_ < n) want = size_ + n;
-    auto bigger = std::make_unique_for_overwrite<char[]>(want + kSlack);
-    if (size_ != 0) std::memcpy(bigger.get(), data_.get(), size_);
+    if (want > SIZE_MAX - kSlack) throw std::bad_alloc();
+    char* bigger = static_cast<char*>(grow_block(data_, want + kSlack));
     // The slack is only ever read by fixed-size copies whose extra bytes
     // are overwritten or left past the end; zeroed, it reads the same to
     // memory checkers as anywhere else.
-    std::memset(bigger.get() + want, 0, kSlack);
-    data_ = std::move(bigger);
+    std::memset(bigger + want, 0, kSlack);
     capacity_ = want;
 }
 

@@ -2,8 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +28,17 @@ std::string assemble_message(const std::vector<SegmentRecord>& records, const Hl
 // all strings.  Fails with InvalidFormat("Invalid JSON: <parser message>").
 Result<std::vector<SegmentRecord>> parse_json_records(std::string_view text);
 
+// Growing storage goes through realloc: a large block then grows in place
+// or is moved by remapping its pages, where a copy into a new block would
+// touch every page twice (and a fresh page is dear: on this kind of work,
+// growing by copying made a 50 MB conversion five times slower per byte).
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+// Grows `block` to hold `bytes`; throws std::bad_alloc (the block unchanged)
+// when there is no memory.
+void* grow_block(std::unique_ptr<void, FreeDeleter>& block, std::size_t bytes);
+
 // A growing text written through a pointer into its free room, where
 // std::string would first fill every byte it grows by.  Always followed by
 // kSlack bytes it owns, so a copy of up to kSlack bytes may start at any
@@ -32,13 +47,23 @@ class TextBuffer {
 public:
     static constexpr std::size_t kSlack = 16;
 
+    TextBuffer() = default;
+    TextBuffer(TextBuffer&& o) noexcept
+        : data_(std::move(o.data_)), size_(std::exchange(o.size_, 0)), capacity_(std::exchange(o.capacity_, 0)) {}
+    TextBuffer& operator=(TextBuffer&& o) noexcept {
+        data_ = std::move(o.data_);
+        size_ = std::exchange(o.size_, 0);
+        capacity_ = std::exchange(o.capacity_, 0);
+        return *this;
+    }
+
     // The end of the text, with room for at least n more bytes behind it.
     char* room(std::size_t n) {
-        if (capacity_ - size_ < n) grow(n);
-        return data_.get() + size_;
+        if (capacity_ - size_ < n || !data_) grow(n);  // (no block yet: its slack too)
+        return data() + size_;
     }
     // The text now ends at `end` (within the room last asked for).
-    void set_end(const char* end) { size_ = static_cast<std::size_t>(end - data_.get()); }
+    void set_end(const char* end) { size_ = static_cast<std::size_t>(end - data()); }
     void append(std::string_view text);
     void clear() { size_ = 0; }
     void truncate(std::size_t size) { size_ = size; }
@@ -50,13 +75,49 @@ public:
 
     std::size_t size() const { return size_; }
     std::size_t capacity() const { return capacity_; }
-    const char* data() const { return data_.get(); }
-    char* data() { return data_.get(); }
-    std::string_view view() const { return std::string_view(data_.get(), size_); }
+    const char* data() const { return static_cast<const char*>(data_.get()); }
+    char* data() { return static_cast<char*>(data_.get()); }
+    std::string_view view() const { return std::string_view(data(), size_); }
 
 private:
     void grow(std::size_t n);
-    std::unique_ptr<char[]> data_;
+    std::unique_ptr<void, FreeDeleter> data_;
+    std::size_t size_ = 0, capacity_ = 0;
+};
+
+// A vector of plain values that grows through realloc (see above).
+template <class T>
+class PlainVector {
+    static_assert(std::is_trivially_copyable_v<T>, "moved as bytes");
+
+public:
+    PlainVector() = default;
+    PlainVector(PlainVector&& o) noexcept
+        : data_(std::move(o.data_)), size_(std::exchange(o.size_, 0)), capacity_(std::exchange(o.capacity_, 0)) {}
+    PlainVector& operator=(PlainVector&& o) noexcept {
+        data_ = std::move(o.data_);
+        size_ = std::exchange(o.size_, 0);
+        capacity_ = std::exchange(o.capacity_, 0);
+        return *this;
+    }
+
+    void push_back(const T& v) {
+        if (size_ == capacity_) reserve(capacity_ < 16 ? 16 : 2 * capacity_);
+        data()[size_++] = v;
+    }
+    void reserve(std::size_t n) {
+        if (n <= capacity_) return;
+        if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        grow_block(data_, n * sizeof(T));
+        capacity_ = n;
+    }
+    std::size_t size() const { return size_; }
+    T* data() { return static_cast<T*>(data_.get()); }
+    const T* data() const { return static_cast<const T*>(data_.get()); }
+    const T& operator[](std::size_t i) const { return data()[i]; }
+
+private:
+    std::unique_ptr<void, FreeDeleter> data_;
     std::size_t size_ = 0, capacity_ = 0;
 };
 
@@ -182,7 +243,7 @@ private:
     void assemble_into(bool escape, TextBuffer& out) const;
 
     TextBuffer bytes_;
-    std::vector<Entry> entries_;
+    PlainVector<Entry> entries_;
     std::vector<std::size_t> record_starts_;  // index of each record's first entry
 };
 
