@@ -87,30 +87,40 @@ inline std::string_view ascii_text(PyObject* o) {
 // freed key or value.  A dict's keys differ from one another, as add_entry
 // wants.
 bool dict_to_record(PyObject* dict, JsonHl7& out, PositionCache& positions) {
-    bool ok = true;
+    bool ok = true, out_of_memory = false;
     out.begin_record();
     SEGMORPH_BEGIN_CRITICAL_SECTION(dict);
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;  // borrowed from the dict
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (plain_ascii_str(key) && plain_ascii_str(value)) {
-            // Nearly every entry: exact str objects, compact ASCII.  Their
-            // text follows their header, in the same block.  The bytes read
-            // before a short text are the header's last: its state word,
-            // which the API's own macros read too (before 3.12, a pointer
-            // that only changes under the GIL we hold).
-            const std::string_view k = ascii_text(key);
-            out.add_entry_after_header(k, ascii_text(value), positions.position(key, k));
-            continue;
+    // The store may throw std::bad_alloc as it grows; caught here, so the
+    // critical section (a lock on free-threaded builds) is always left.
+    try {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;  // borrowed from the dict
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            if (plain_ascii_str(key) && plain_ascii_str(value)) {
+                // Nearly every entry: exact str objects, compact ASCII.
+                // Their text follows their header, in the same block.  The
+                // bytes read before a short text are the header's last: its
+                // state word, which the API's own macros read too (before
+                // 3.12, a pointer that only changes under the GIL we hold).
+                const std::string_view k = ascii_text(key);
+                out.add_entry_after_header(k, ascii_text(value), positions.position(key, k));
+                continue;
+            }
+            std::string_view k, v;
+            if (!to_str(key, kJsonData, k) || !to_str(value, kJsonData, v)) {
+                ok = false;
+                break;
+            }
+            out.add_entry(k, v, positions.position(key, k));
         }
-        std::string_view k, v;
-        if (!to_str(key, kJsonData, k) || !to_str(value, kJsonData, v)) {
-            ok = false;
-            break;
-        }
-        out.add_entry(k, v, positions.position(key, k));
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
     }
     SEGMORPH_END_CRITICAL_SECTION();
+    if (out_of_memory) {
+        PyErr_NoMemory();
+        return false;
+    }
     return ok;
 }
 
