@@ -815,30 +815,22 @@ private:
 
 }  // namespace
 
-void* grow_block(std::unique_ptr<void, FreeDeleter>& block, std::size_t bytes) {
-    void* bigger = std::realloc(block.get(), bytes);
-    if (bigger == nullptr) throw std::bad_alloc();
-    static_cast<void>(block.release());  // realloc took the old block
-    block.reset(bigger);
-    return bigger;
+void ReallocBlock::grow_block(std::size_t bytes) {
+    void* bigger = std::realloc(data_, bytes);
+    if (bigger == nullptr) throw std::bad_alloc();  // realloc left the old block
+    data_ = bigger;
 }
 
 void TextBuffer::grow(std::size_t n) {
     std::size_t want = std::max<std::size_t>(capacity_ * 2, 256);
     if (want - size_ < n) want = size_ + n;
     if (want > SIZE_MAX - kSlack) throw std::bad_alloc();
-    char* bigger = static_cast<char*>(grow_block(data_, want + kSlack));
+    grow_block(want + kSlack);
     // The slack is only ever read by fixed-size copies whose extra bytes
     // are overwritten or left past the end; zeroed, it reads the same to
     // memory checkers as anywhere else.
-    std::memset(bigger + want, 0, kSlack);
+    std::memset(data() + want, 0, kSlack);
     capacity_ = want;
-}
-
-void TextBuffer::append(std::string_view text) {
-    char* p = room(text.size());
-    if (!text.empty()) std::memcpy(p, text.data(), text.size());
-    set_end(p + text.size());
 }
 
 void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {

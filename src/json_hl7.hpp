@@ -32,75 +32,73 @@ Result<std::vector<SegmentRecord>> parse_json_records(std::string_view text);
 // or is moved by remapping its pages, where a copy into a new block would
 // touch every page twice (and a fresh page is dear: on this kind of work,
 // growing by copying made a 50 MB conversion five times slower per byte).
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
+// The block, with its size and capacity in the owner's units; a moved-from
+// block is empty.
+class ReallocBlock {
+protected:
+    ReallocBlock() = default;
+    ReallocBlock(ReallocBlock&& o) noexcept
+        : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)),
+          capacity_(std::exchange(o.capacity_, 0)) {}
+    ReallocBlock& operator=(ReallocBlock&& o) noexcept {
+        if (this != &o) {
+            std::free(data_);
+            data_ = std::exchange(o.data_, nullptr);
+            size_ = std::exchange(o.size_, 0);
+            capacity_ = std::exchange(o.capacity_, 0);
+        }
+        return *this;
+    }
+    ~ReallocBlock() { std::free(data_); }
+
+    // Grows the block to `bytes`; throws std::bad_alloc (the block
+    // unchanged) when there is no memory.
+    void grow_block(std::size_t bytes);
+    void free_block() {
+        std::free(std::exchange(data_, nullptr));
+        size_ = capacity_ = 0;
+    }
+
+    void* data_ = nullptr;
+    std::size_t size_ = 0, capacity_ = 0;
 };
-// Grows `block` to hold `bytes`; throws std::bad_alloc (the block unchanged)
-// when there is no memory.
-void* grow_block(std::unique_ptr<void, FreeDeleter>& block, std::size_t bytes);
 
 // A growing text written through a pointer into its free room, where
 // std::string would first fill every byte it grows by.  Always followed by
 // kSlack bytes it owns, so a copy of up to kSlack bytes may start at any
 // byte of the text (see JsonHl7's assembly).
-class TextBuffer {
+class TextBuffer : ReallocBlock {
 public:
     static constexpr std::size_t kSlack = 16;
 
-    TextBuffer() = default;
-    TextBuffer(TextBuffer&& o) noexcept
-        : data_(std::move(o.data_)), size_(std::exchange(o.size_, 0)), capacity_(std::exchange(o.capacity_, 0)) {}
-    TextBuffer& operator=(TextBuffer&& o) noexcept {
-        data_ = std::move(o.data_);
-        size_ = std::exchange(o.size_, 0);
-        capacity_ = std::exchange(o.capacity_, 0);
-        return *this;
-    }
-
     // The end of the text, with room for at least n more bytes behind it.
     char* room(std::size_t n) {
-        if (capacity_ - size_ < n || !data_) grow(n);  // (no block yet: its slack too)
+        if (capacity_ - size_ < n || data_ == nullptr) grow(n);  // (no block yet: its slack too)
         return data() + size_;
     }
     // The text now ends at `end` (within the room last asked for).
     void set_end(const char* end) { size_ = static_cast<std::size_t>(end - data()); }
-    void append(std::string_view text);
     void clear() { size_ = 0; }
     void truncate(std::size_t size) { size_ = size; }
     // Gives the memory back.
-    void release() {
-        data_.reset();
-        size_ = capacity_ = 0;
-    }
+    void release() { free_block(); }
 
     std::size_t size() const { return size_; }
     std::size_t capacity() const { return capacity_; }
-    const char* data() const { return static_cast<const char*>(data_.get()); }
-    char* data() { return static_cast<char*>(data_.get()); }
+    const char* data() const { return static_cast<const char*>(data_); }
+    char* data() { return static_cast<char*>(data_); }
     std::string_view view() const { return std::string_view(data(), size_); }
 
 private:
     void grow(std::size_t n);
-    std::unique_ptr<void, FreeDeleter> data_;
-    std::size_t size_ = 0, capacity_ = 0;
 };
 
-// A vector of plain values that grows through realloc (see above).
+// A vector of plain values that grows through realloc.
 template <class T>
-class PlainVector {
+class PlainVector : ReallocBlock {
     static_assert(std::is_trivially_copyable_v<T>, "moved as bytes");
 
 public:
-    PlainVector() = default;
-    PlainVector(PlainVector&& o) noexcept
-        : data_(std::move(o.data_)), size_(std::exchange(o.size_, 0)), capacity_(std::exchange(o.capacity_, 0)) {}
-    PlainVector& operator=(PlainVector&& o) noexcept {
-        data_ = std::move(o.data_);
-        size_ = std::exchange(o.size_, 0);
-        capacity_ = std::exchange(o.capacity_, 0);
-        return *this;
-    }
-
     void push_back(const T& v) {
         if (size_ == capacity_) reserve(capacity_ < 16 ? 16 : 2 * capacity_);
         data()[size_++] = v;
@@ -108,17 +106,13 @@ public:
     void reserve(std::size_t n) {
         if (n <= capacity_) return;
         if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-        grow_block(data_, n * sizeof(T));
+        grow_block(n * sizeof(T));
         capacity_ = n;
     }
     std::size_t size() const { return size_; }
-    T* data() { return static_cast<T*>(data_.get()); }
-    const T* data() const { return static_cast<const T*>(data_.get()); }
+    T* data() { return static_cast<T*>(data_); }
+    const T* data() const { return static_cast<const T*>(data_); }
     const T& operator[](std::size_t i) const { return data()[i]; }
-
-private:
-    std::unique_ptr<void, FreeDeleter> data_;
-    std::size_t size_ = 0, capacity_ = 0;
 };
 
 // Records held for assembly.  Every key and value is copied once, into one
@@ -179,7 +173,6 @@ public:
     std::vector<SegmentRecord> json_data() const;
     // Bytes of keys and values held: the measure of an assembly's work.
     std::size_t input_bytes() const { return bytes_.size(); }
-    const Hl7EscapeHandler& escape_handler() const { return default_escape_handler(); }
 
     std::string convert_json_to_hl7(bool escape) const;
     // The same, appended to `out` (which a caller may keep between calls).
