@@ -3,6 +3,7 @@
 import contextlib
 
 import pytest
+from hypothesis import strategies as st
 
 import segmorph
 
@@ -23,6 +24,17 @@ def header(count=12, **fields):
 
 
 PID = "PID|1||12345^^^HOSP^MR||Doe^John^^^Dr"
+
+
+@st.composite
+def messages_of(draw, line, max_lines):
+    """Messages of 1 to `max_lines` lines drawn from `line`, joined by any of
+    the line breaks segmorph reads."""
+    lines = draw(st.lists(line, min_size=1, max_size=max_lines))
+    text = lines[0]
+    for more in lines[1:]:
+        text += draw(st.sampled_from(["\n", "\r", "\r\n"])) + more
+    return text
 EVN = "EVN|A01|20240101120000"
 
 

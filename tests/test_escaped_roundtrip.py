@@ -14,6 +14,7 @@ import pytest
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
+from conftest import messages_of
 from segmorph import Hl7Json, JsonHl7
 
 CORPUS = pathlib.Path(__file__).resolve().parent / "fixtures" / "corpus"
@@ -51,17 +52,8 @@ TOKENS = [
 LINE = st.lists(st.sampled_from(TOKENS), max_size=14).map("".join)
 
 
-@st.composite
-def messages(draw):
-    lines = draw(st.lists(LINE, min_size=1, max_size=6))
-    text = lines[0]
-    for line in lines[1:]:
-        text += draw(st.sampled_from(["\n", "\r", "\r\n"])) + line
-    return text
-
-
 @settings(max_examples=600, deadline=None)
-@given(messages())
+@given(messages_of(LINE, 6))
 @example("MSH|^~\\\\&|A\\.br\\\\.br\\B^C\\S\\D")
 @example("X|\\.br\\\\.br\\|\\\\.br\\|\\E\\.br\\E\\")
 @example("X|\\H\\N\\|a\\Zz9\\F\\")

@@ -14,6 +14,7 @@ import pytest
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
+from conftest import messages_of
 from segmorph import Hl7Json, JsonHl7
 
 FIXTURES = pathlib.Path(__file__).resolve().parent / "fixtures"
@@ -69,20 +70,10 @@ PIECE = st.text(alphabet=st.sampled_from(list("|^~\\&AB1 ") + ["é", "€", "�
 LINE = st.lists(
     st.one_of(PIECE, st.just("^~\\&"), st.sampled_from(["MSH", "PID", "OBX", ""])), max_size=8
 ).map("".join)
-LINE_BREAK = st.sampled_from(["\n", "\r", "\r\n"])
-
-
-@st.composite
-def messages(draw):
-    lines = draw(st.lists(LINE, min_size=1, max_size=8))
-    text = lines[0]
-    for line in lines[1:]:
-        text += draw(LINE_BREAK) + line
-    return text
 
 
 @settings(max_examples=400, deadline=None)
-@given(messages())
+@given(messages_of(LINE, 8))
 @example("")
 @example("\n")
 @example("MSH|^~\\&|APP|FAC\nPID|1||Doe^John^^^Dr|a~b^c~|\n")
