@@ -143,11 +143,7 @@ public:
     static std::uint64_t key_position(std::string_view key);
     // `position` must be key_position(key).
     void add_entry(std::string_view key, std::string_view value, std::uint64_t position) {
-        char* p = bytes_.room(key.size() + value.size());
-        copy_bytes(p, key);
-        copy_bytes(p + key.size(), value);
-        bytes_.set_end(p + key.size() + value.size());
-        entries_.push_back(Entry{position, bytes_.size() - value.size(), value.size(), key.size()});
+        store_entry(key, value, position, 0, copy_bytes);
     }
 
     // The same for texts that each follow at least eight bytes of the
@@ -157,11 +153,7 @@ public:
     void add_entry_after_header(std::string_view key, std::string_view value, std::uint64_t position) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
         // Room for the last text's whole word too (the store may be empty).
-        char* p = bytes_.room(key.size() + value.size() + 8);
-        copy_after_header(p, key);
-        copy_after_header(p + key.size(), value);
-        bytes_.set_end(p + key.size() + value.size());
-        entries_.push_back(Entry{position, bytes_.size() - value.size(), value.size(), key.size()});
+        store_entry(key, value, position, 8, copy_after_header);
 #else
         add_entry(key, value, position);
 #endif
@@ -190,6 +182,17 @@ private:
         std::size_t value_off, value_len;
         std::size_t key_len;
     };
+    // The key's bytes, then the value's, copied by `copy` into the store
+    // with `extra` bytes of room past them.
+    template <class Copy>
+    void store_entry(std::string_view key, std::string_view value, std::uint64_t position, std::size_t extra,
+                     Copy copy) {
+        char* p = bytes_.room(key.size() + value.size() + extra);
+        copy(p, key);
+        copy(p + key.size(), value);
+        bytes_.set_end(p + key.size() + value.size());
+        entries_.push_back(Entry{position, bytes_.size() - value.size(), value.size(), key.size()});
+    }
     // Keys and values are mostly a few bytes: a call to memcpy costs more
     // than the copy.  Reads only the n bytes of `from`.
     static void copy_bytes(char* to, std::string_view from) {
