@@ -45,4 +45,4 @@ TEST(each_handler_cuts_by_its_own_separators) {
     }
 }
 
-int main() { return segmorph_test::run_all(); }
+TEST_MAIN()
