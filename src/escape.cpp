@@ -270,27 +270,24 @@ bool has_standard_delimiters(const Hl7EscapeHandler& h) {
            h.subcomponent_separator == U'&' && h.escape_character == U'\\';
 }
 
-char* Hl7EscapeHandler::escape_standard_to(std::string_view text, char* out) const {
-    for (std::size_t pos = 0; pos < text.size(); ++pos) {
-        const ByteCode& c = kDefaultEscapes.byte_code[static_cast<unsigned char>(text[pos])];
-        if (c.count != 0) {
-            std::memcpy(out, c.bytes, 8);
-            out += c.count;
-            continue;
-        }
-        // The escape character: an unknown sequence it opens and closes is
-        // kept as it stands, else it is data.
-        const std::size_t kept = kept_sequence_at(text, pos, "\\");
-        if (kept == 0) {
-            std::memcpy(out, "\\E\\", 3);
-            out += 3;
-            continue;
-        }
-        std::memcpy(out, text.data() + pos, kept);
-        out += kept;
-        pos += kept - 1;
+char* Hl7EscapeHandler::escape_standard_at(std::string_view text, std::size_t& pos, char* out) const {
+    const ByteCode& c = kDefaultEscapes.byte_code[static_cast<unsigned char>(text[pos])];
+    if (c.count != 0) {
+        std::memcpy(out, c.bytes, 8);
+        ++pos;
+        return out + c.count;
     }
-    return out;
+    // The escape character: an unknown sequence it opens and closes is kept
+    // as it stands, else it is data.
+    const std::size_t kept = kept_sequence_at(text, pos, "\\");
+    if (kept == 0) {
+        std::memcpy(out, "\\E\\", 3);
+        ++pos;
+        return out + 3;
+    }
+    std::memcpy(out, text.data() + pos, kept);
+    pos += kept;
+    return out + kept;
 }
 
 void Hl7EscapeHandler::escape_into(std::string_view text, std::string& out) const {

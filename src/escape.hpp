@@ -38,10 +38,13 @@ struct Hl7EscapeHandler {
 
     // Appending forms used on hot paths; `out` is not cleared.
     void escape_into(std::string_view text, std::string& out) const;
-    // escape() for a handler with the standard delimiters, written to `out`,
-    // which must have room for kMaxEscapedBytes bytes per byte of `text` and
-    // 8 more; returns the end of what was written.
-    char* escape_standard_to(std::string_view text, char* out) const;
+    // escape() of the byte at text[pos] for a handler with the standard
+    // delimiters (an unknown sequence it opens is taken whole), written to
+    // `out`, which must have room for kMaxEscapedBytes bytes per byte taken
+    // and 8 more; moves pos past what it took and returns the end of what
+    // was written.  For a caller that finds the bytes escaping changes
+    // itself, many at a time, and copies the runs between them.
+    char* escape_standard_at(std::string_view text, std::size_t& pos, char* out) const;
     static constexpr std::size_t kMaxEscapedBytes = 5;  // "\X0A\" for one byte
     void unescape_into(std::string_view text, std::string& out) const;
 

@@ -1,6 +1,7 @@
 #include "json_hl7.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -733,6 +734,16 @@ std::size_t first_escapable(const char* s, std::size_t n) {
 #endif
 }
 
+// Copies n bytes of the store to `to`; a short run as one fixed-size copy,
+// which the store's slack and the writer's room allow.
+inline void put_run_of(char* to, const char* from, std::size_t n) {
+    if (n <= TextBuffer::kSlack) {
+        std::memcpy(to, from, TextBuffer::kSlack);
+    } else {
+        std::memcpy(to, from, n);
+    }
+}
+
 // Records whose fields are all below this are dealt out by field (a
 // counting sort) rather than sorted.
 constexpr std::uint32_t kDealtFields = 128;
@@ -790,11 +801,7 @@ public:
     // Copies from the store, which keeps kSlack bytes after its text: a
     // short value goes as one fixed-size copy.  Needs n + kSlack of room.
     void put_stored(const char* s, std::size_t n) {
-        if (n <= TextBuffer::kSlack) {
-            std::memcpy(p_, s, TextBuffer::kSlack);
-        } else {
-            std::memcpy(p_, s, n);
-        }
+        put_run_of(p_, s, n);
         p_ += n;
     }
     void put_text(std::string_view t) {
@@ -811,6 +818,133 @@ private:
     TextBuffer* out_;
     char* p_;
     char* limit_;
+};
+
+// What the write of one record came to, kept per record shape.  Records
+// of one kind (the same segment with the same fields filled) come again and
+// again, in one message and across the messages of a feed; for them the
+// sort and the separator logic, most of an assembly's work, give the same
+// answer every time.  So the first write of a shape is recorded -- for each
+// value written, in order, which entry it is, whether it is escaped and the
+// separators before it, as the bytes written -- and later records of that
+// shape are written from the record, entry by entry.
+//
+// A shape is the sequence of the entries' positions in their record (the
+// name's and unused keys' markers included) and whether the name is a
+// header's; it decides everything written but the values.  A record is
+// taken as a shape's only after all its positions were compared: the hash
+// only finds the candidate.
+//
+// One cache per thread, so nothing is shared (free-threaded builds
+// included), and nothing in an assembly calls back into code that could use
+// it twice at once.  Bounded: shapes of at most kMaxShapeEntries entries and
+// kMaxShapeBytes bytes, kSlots slots, and at most kMaxCacheBytes for all of
+// them; past that it is emptied and fills again.
+class LayoutCache {
+public:
+    struct Shape {
+        std::uint64_t hash;
+        std::uint32_t entries;   // positions compared
+        std::uint32_t steps;     // values written
+        std::uint32_t name;      // the name's entry, or kNoName
+        bool header;
+        std::uint64_t separators;    // what the budget is charged
+        std::uint64_t prefix_bytes;  // separators written, in all
+        std::unique_ptr<std::uint64_t[]> block;  // positions, steps, prefixes
+
+        const std::uint64_t* positions() const { return block.get(); }
+        // entry index | exempt from escaping << kIndexBits | separators
+        // written before it << (kIndexBits + 1)
+        const std::uint64_t* step_codes() const { return block.get() + entries; }
+        // The separators, one after another, with kSlack bytes after them.
+        const char* prefixes() const { return reinterpret_cast<const char*>(block.get() + entries + steps); }
+    };
+    static constexpr std::uint32_t kNoName = ~std::uint32_t{0};
+    static constexpr std::size_t kMaxShapeEntries = 1024;
+    static constexpr std::size_t kMaxShapeBytes = 64 * 1024;
+    static constexpr std::size_t kMaxCacheBytes = 2 * 1024 * 1024;
+
+    // The shape with this hash and these positions, or nullptr.
+    const Shape* find(std::uint64_t hash, const std::uint64_t* first_pos, std::size_t stride, std::size_t n,
+                      bool header) const {
+        for (std::size_t probe = 0; probe < kProbes; ++probe) {
+            const Slot& slot = slots_[(hash + probe) & (kSlots - 1)];
+            if (slot.hash != hash || !slot.shape) continue;
+            const Shape& shape = *slot.shape;
+            if (shape.entries != n || shape.header != header) continue;
+            const std::uint64_t* pos = shape.positions();
+            std::size_t i = 0;
+            const char* at = reinterpret_cast<const char*>(first_pos);
+            for (; i < n; ++i, at += stride) {
+                std::uint64_t p;
+                std::memcpy(&p, at, 8);
+                if (p != pos[i]) break;
+            }
+            if (i == n) return &shape;
+        }
+        return nullptr;
+    }
+
+    // Keeps a shape, replacing an older one when its slots are taken.  No-op
+    // for a shape too large to keep.
+    void insert(std::uint64_t hash, const std::uint64_t* first_pos, std::size_t stride, std::size_t n, bool header,
+                std::uint32_t name, const std::vector<std::uint64_t>& steps, std::string_view prefixes,
+                std::uint64_t separators) {
+        if (n > kMaxShapeEntries) return;
+        const std::size_t words = n + steps.size() + (prefixes.size() + TextBuffer::kSlack + 7) / 8;
+        const std::size_t bytes = sizeof(Shape) + 8 * words;
+        if (bytes > kMaxShapeBytes) return;
+        Slot* target = nullptr;
+        for (std::size_t probe = 0; probe < kProbes && target == nullptr; ++probe) {
+            Slot& slot = slots_[(hash + probe) & (kSlots - 1)];
+            if (!slot.shape) target = &slot;
+        }
+        if (target == nullptr) target = &slots_[(hash + (next_victim_++ % kProbes)) & (kSlots - 1)];
+        if (target->shape) used_bytes_ -= target->bytes;
+        target->shape.reset();
+        if (used_bytes_ + bytes > kMaxCacheBytes) clear();
+
+        auto shape = std::make_unique<Shape>();
+        shape->hash = hash;
+        shape->entries = static_cast<std::uint32_t>(n);
+        shape->steps = static_cast<std::uint32_t>(steps.size());
+        shape->name = name;
+        shape->header = header;
+        shape->separators = separators;
+        shape->prefix_bytes = prefixes.size();
+        shape->block = std::make_unique<std::uint64_t[]>(words);  // zeroed, slack included
+        const char* at = reinterpret_cast<const char*>(first_pos);
+        for (std::size_t i = 0; i < n; ++i, at += stride) std::memcpy(&shape->block[i], at, 8);
+        std::copy(steps.begin(), steps.end(), shape->block.get() + n);
+        std::memcpy(shape->block.get() + n + steps.size(), prefixes.data(), prefixes.size());
+        target->hash = hash;
+        target->shape = std::move(shape);
+        target->bytes = bytes;
+        used_bytes_ += bytes;
+    }
+
+    static LayoutCache& mine() {
+        thread_local std::unique_ptr<LayoutCache> t_cache;
+        if (!t_cache) t_cache = std::make_unique<LayoutCache>();
+        return *t_cache;
+    }
+
+private:
+    void clear() {
+        for (Slot& slot : slots_) slot.shape.reset();
+        used_bytes_ = 0;
+    }
+
+    static constexpr std::size_t kSlots = 2048;
+    static constexpr std::size_t kProbes = 4;
+    struct Slot {
+        std::uint64_t hash = 0;
+        std::unique_ptr<Shape> shape;
+        std::size_t bytes = 0;
+    };
+    Slot slots_[kSlots];
+    std::size_t used_bytes_ = 0;
+    std::size_t next_victim_ = 0;
 };
 
 }  // namespace
@@ -843,17 +977,57 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
     RoomWriter w(out);
     const char* const store = bytes_.data();
 
+    // Writes a value from the store, escaped or not; the room for it at its
+    // longest must be there.
+    auto put_value = [&](const char* v, std::size_t len, bool escape_it) {
+        char* at = w.at();
+        w.put_stored(v, len);
+        if (!escape_it) return;
+        // Most values hold nothing to escape: copy, then look.  From the
+        // first byte that may need escaping on, the handler takes over; what
+        // it writes for a byte never depends on the text before it.
+        if (standard) {
+            std::size_t j = first_escapable(v, len);
+            if (j == len) return;
+            // Byte by byte from there would cost a table look-up and a store
+            // per byte, and values that need escaping are mostly free text,
+            // where only the spaces do: so escape one byte, find the next
+            // with the same scan, copy the run between.
+            const std::string_view value(v, len);
+            char* o = at + j;
+            do {
+                o = handler.escape_standard_at(value, j, o);
+                const std::size_t plain = first_escapable(v + j, len - j);
+                put_run_of(o, v + j, plain);
+                o += plain;
+                j += plain;
+            } while (j < len);
+            w.rewind_to(o);
+        } else {
+            escaped.clear();
+            handler.escape_into(std::string_view(v, len), escaped);
+            w.rewind_to(at);
+            w.put_text(escaped);
+        }
+    };
+
     // Writes the record's cells in the order of `keys` (sorted).  Done, or
     // (with nothing written and nothing spent) ByKeyOrder when the record
-    // needs the Assembler's rules.
+    // needs the Assembler's rules.  With `steps`, also records the write for
+    // the layout cache: the steps, the separators written into `prefixes`,
+    // and the separators counted into *separators_out.
     enum class Written { Done, ByKeyOrder };
-    auto write_cells = [&](std::size_t begin, std::optional<std::string_view> name, std::size_t room) {
+    std::vector<std::uint64_t> steps_scratch;
+    std::string prefixes;
+    auto write_cells = [&](std::size_t begin, std::optional<std::string_view> name, bool header, std::size_t room,
+                           std::vector<std::uint64_t>* steps, std::uint64_t* separators_out) {
         const std::size_t mark = static_cast<std::size_t>(w.at() - out.data());
         Written result = Written::Done;
         if (name) w.put_text(*name);  // never escaped
+        std::size_t written_end = static_cast<std::size_t>(w.at() - out.data());
         // A header's field 1 holds the encoding characters, which are
         // syntax: every value placed there is written as it is.
-        const bool escape_field_1 = escape && !(name && is_header_segment(*name));
+        const bool escape_field_1 = escape && !header;
         const std::uint64_t budget = assembler.budget();
         std::uint64_t separators = 0;
         std::uint32_t field = 0, rep = 0, comp = 1;
@@ -919,29 +1093,22 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
                 if (!run('^', k - comp)) break;
                 comp = k;
             }
-            const Entry& e = entries_[begin + (keys[i] & kIndexMask)];
-            const char* v = store + e.value_off;
-            const std::size_t len = e.value_len;
-            char* at = w.at();
-            w.put_stored(v, len);
-            if (!(f == 1 ? escape_field_1 : escape)) continue;
-            // Most values hold nothing to escape: copy, then look.  From the
-            // first byte that may need escaping on, the handler takes over;
-            // what it writes for a byte never depends on the text before it.
-            if (standard) {
-                const std::size_t j = first_escapable(v, len);
-                if (j == len) continue;
-                w.rewind_to(handler.escape_standard_to(std::string_view(v + j, len - j), at + j));
-            } else {
-                escaped.clear();
-                handler.escape_into(std::string_view(v, len), escaped);
-                w.rewind_to(at);
-                w.put_text(escaped);
+            const std::size_t index = keys[i] & kIndexMask;
+            const Entry& e = entries_[begin + index];
+            if (steps != nullptr) {
+                const auto at = static_cast<std::size_t>(w.at() - out.data());
+                const bool exempt = f == 1 && header;
+                steps->push_back(index | std::uint64_t{exempt} << kIndexBits |
+                                 std::uint64_t{at - written_end} << (kIndexBits + 1));
+                prefixes.append(out.data() + written_end, at - written_end);
             }
+            put_value(store + e.value_off, e.value_len, f == 1 ? escape_field_1 : escape);
+            if (steps != nullptr) written_end = static_cast<std::size_t>(w.at() - out.data());
         }
         if (result == Written::Done && separators > budget) result = Written::ByKeyOrder;
         if (result == Written::Done) {
             assembler.spend(separators);
+            if (separators_out != nullptr) *separators_out = separators;
         } else {
             out.truncate(mark);
             w.restart();
@@ -949,12 +1116,62 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
         return result;
     };
 
+    // Writes a record as the write of its shape went.
+    auto write_from_shape = [&](const LayoutCache::Shape& shape, std::size_t begin,
+                                std::optional<std::string_view> name, std::size_t value_bytes) {
+        w.need((name ? name->size() : 0) + (escape ? kMaxEscapedBytes : 1) * value_bytes + shape.prefix_bytes +
+               TextBuffer::kSlack);
+        if (name) w.put_text(*name);
+        const std::uint64_t* codes = shape.step_codes();
+        const char* prefix = shape.prefixes();  // kSlack bytes after the last
+        for (std::uint32_t i = 0; i < shape.steps; ++i) {
+            const std::uint64_t code = codes[i];
+            const auto prefix_len = static_cast<std::size_t>(code >> (kIndexBits + 1));
+            w.put_stored(prefix, prefix_len);
+            prefix += prefix_len;
+            const Entry& e = entries_[begin + (code & kIndexMask)];
+            put_value(store + e.value_off, e.value_len, escape && ((code >> kIndexBits) & 1) == 0);
+        }
+    };
+
+    LayoutCache& layouts = LayoutCache::mine();
+    static_assert(offsetof(Entry, pos) == 0, "the layout cache reads positions from the entries");
     for (std::size_t r = 0; r < record_starts_.size(); ++r) {
         const std::size_t begin = record_starts_[r];
         const std::size_t end = r + 1 < record_starts_.size() ? record_starts_[r + 1] : entries_.size();
+        const std::size_t count = end - begin;
+        const auto* first_pos = reinterpret_cast<const std::uint64_t*>(entries_.data() + begin);
+
+        // The shape's hash, the name and the room a write from the shape
+        // needs.
+        std::uint64_t hash = count;
+        std::size_t all_value_bytes = 0;
+        std::uint32_t name_at = LayoutCache::kNoName;
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::uint64_t pos = entries_[i].pos;
+            hash = (hash ^ pos) * 0x9E3779B97F4A7C15ull;
+            all_value_bytes += entries_[i].value_len;
+            if (pos == kNamePos) name_at = static_cast<std::uint32_t>(i - begin);
+        }
         std::optional<std::string_view> name;
-        // First pass: the name, the room needed, whether the positions rise
-        // already (natural key order) and how many keys each field has.
+        if (name_at != LayoutCache::kNoName) name = value_of(entries_[begin + name_at]);
+        const bool header = name && is_header_segment(*name);
+        hash ^= (hash >> 29) ^ std::uint64_t{header};
+        hash *= 0xBF58476D1CE4E5B9ull;
+        hash ^= hash >> 32;
+
+        w.need(1 + (name ? name->size() : 0));
+        if (r != 0) w.put('\n');
+        if (const LayoutCache::Shape* shape = layouts.find(hash, first_pos, sizeof(Entry), count, header)) {
+            if (shape->separators <= assembler.budget()) {
+                write_from_shape(*shape, begin, name, all_value_bytes);
+                assembler.spend(shape->separators);
+                continue;
+            }
+        }
+
+        // First pass: the room needed, whether the positions rise already
+        // (natural key order) and how many keys each field has.
         std::uint32_t counts[kDealtFields + 1] = {};
         bool ordered = true, dealable = true;
         std::uint64_t max_pos = 0;
@@ -972,12 +1189,8 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
                 } else {
                     dealable = false;
                 }
-            } else if (pos == kNamePos) {
-                name = value_of(entries_[i]);
             }
         }
-        w.need(1 + (name ? name->size() : 0));
-        if (r != 0) w.put('\n');
 
         Written written = Written::ByKeyOrder;
         if (end - begin <= kMaxFastEntries) {
@@ -1004,7 +1217,15 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
             }
             const std::size_t room =
                 (escape ? kMaxEscapedBytes : 1) * value_bytes + 3 * usable + TextBuffer::kSlack;
-            written = write_cells(begin, name, room);
+            const bool keep = count <= LayoutCache::kMaxShapeEntries;
+            steps_scratch.clear();
+            prefixes.clear();
+            std::uint64_t separators = 0;
+            written = write_cells(begin, name, header, room, keep ? &steps_scratch : nullptr, &separators);
+            if (written == Written::Done && keep) {
+                layouts.insert(hash, first_pos, sizeof(Entry), count, header, name_at, steps_scratch, prefixes,
+                               separators);
+            }
         }
         if (written == Written::Done) continue;
         // Two keys for one position, a record that asks for more separators
