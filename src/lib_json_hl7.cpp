@@ -78,7 +78,7 @@ public:
         std::unique_ptr<std::uint64_t[]> positions;
     };
     static constexpr std::size_t kMaxShapeKeys = 256;
-    static constexpr std::size_t kWays = 4;
+    static constexpr std::size_t kWays = 8;
     KeyShape* shape_set(PyObject* first, std::size_t size) {
         const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(first)) + size;
         return shapes_[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kShapeBits)];
@@ -166,7 +166,13 @@ bool dict_to_record(PyObject* dict, JsonHl7& out, PositionCache& positions, std:
                 set = positions.shape_set(key, size);
                 shape = positions.other_shape(set, key, size, 0, key, nullptr);
             } else if (shape != nullptr && shape->keys[i] != key) {
-                shape = positions.other_shape(set, first, size, i, key, shape);
+                PositionCache::KeyShape* other = positions.other_shape(set, first, size, i, key, shape);
+                if (other == nullptr) {
+                    // The keys so far matched, and are table keys.
+                    keys_seen.assign(shape->keys.get(), shape->keys.get() + i);
+                    positions_seen.assign(shape->positions.get(), shape->positions.get() + i);
+                }
+                shape = other;
             }
             if (shape != nullptr && plain_ascii_str(value)) {
                 // A table key, so an exact compact ASCII str.  Its text
