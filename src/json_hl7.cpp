@@ -846,7 +846,6 @@ public:
         std::uint64_t hash;
         std::uint32_t entries;   // positions compared
         std::uint32_t steps;     // values written
-        std::uint32_t name;      // the name's entry, or kNoName
         bool header;
         std::uint64_t separators;    // what the budget is charged
         std::uint64_t prefix_bytes;  // separators written, in all
@@ -888,8 +887,7 @@ public:
     // Keeps a shape, replacing an older one when its slots are taken.  No-op
     // for a shape too large to keep.
     void insert(std::uint64_t hash, const std::uint64_t* first_pos, std::size_t stride, std::size_t n, bool header,
-                std::uint32_t name, const std::vector<std::uint64_t>& steps, std::string_view prefixes,
-                std::uint64_t separators) {
+                const std::vector<std::uint64_t>& steps, std::string_view prefixes, std::uint64_t separators) {
         if (n > kMaxShapeEntries) return;
         const std::size_t words = n + steps.size() + (prefixes.size() + TextBuffer::kSlack + 7) / 8;
         const std::size_t bytes = sizeof(Shape) + 8 * words;
@@ -908,7 +906,6 @@ public:
         shape->hash = hash;
         shape->entries = static_cast<std::uint32_t>(n);
         shape->steps = static_cast<std::uint32_t>(steps.size());
-        shape->name = name;
         shape->header = header;
         shape->separators = separators;
         shape->prefix_bytes = prefixes.size();
@@ -1223,8 +1220,7 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
             std::uint64_t separators = 0;
             written = write_cells(begin, name, header, room, keep ? &steps_scratch : nullptr, &separators);
             if (written == Written::Done && keep) {
-                layouts.insert(hash, first_pos, sizeof(Entry), count, header, name_at, steps_scratch, prefixes,
-                               separators);
+                layouts.insert(hash, first_pos, sizeof(Entry), count, header, steps_scratch, prefixes, separators);
             }
         }
         if (written == Written::Done) continue;
