@@ -861,7 +861,7 @@ public:
     static constexpr std::uint32_t kNoName = ~std::uint32_t{0};
     static constexpr std::size_t kMaxShapeEntries = 1024;
     static constexpr std::size_t kMaxShapeBytes = 64 * 1024;
-    static constexpr std::size_t kMaxCacheBytes = 2 * 1024 * 1024;
+    static constexpr std::size_t kMaxCacheBytes = 1024 * 1024;
 
     // The shape with this hash and these positions, or nullptr.
     const Shape* find(std::uint64_t hash, const std::uint64_t* first_pos, std::size_t stride, std::size_t n,

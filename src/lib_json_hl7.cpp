@@ -63,21 +63,26 @@ public:
 
     // The keys of dicts seen before, in their order, with their positions,
     // by the dict's first key and size.  Records of one kind come again and
-    // again; for them the keys are checked in order against a short array
-    // instead of being looked up one by one, all over the slots above.  Only
-    // table keys are kept, which live as long as the process, so an address
-    // found here still is the key it was.  Several kinds of record often
-    // share a first key and a size ("1" comes first in byte order and in
-    // natural order alike), so each set holds kWays shapes, and a walk that
-    // stops matching one goes on with another that agrees so far.  Bounded:
-    // kSets * kWays shapes of at most kMaxShapeKeys keys.
+    // again; for them each key is compared with the next of a short array,
+    // read in order, instead of being looked up in the slots above, which
+    // are spread over more memory than a core's first-level cache holds
+    // (that look-up was a good part of an entry's cost).  Only table keys
+    // are kept, which live as long as the process, so an address found here
+    // still is the key it was, and a key found at its index carries its own
+    // position: a shape that turns out not to fit costs look-ups, never a
+    // wrong position.  Several kinds of record often share a first key and
+    // a size ("1" comes first in byte order and in natural order alike), so
+    // each set holds kWays shapes, and a walk that stops matching one goes
+    // on with another that agrees so far.  Bounded: 1024 shapes of at most
+    // kMaxShapeKeys keys, 2 MiB at the very most; a few hundred kB for
+    // hundreds of kinds of record.
     struct KeyShape {
         PyObject* first = nullptr;
         std::size_t size = 0;
         std::unique_ptr<PyObject*[]> keys;
         std::unique_ptr<std::uint64_t[]> positions;
     };
-    static constexpr std::size_t kMaxShapeKeys = 256;
+    static constexpr std::size_t kMaxShapeKeys = 128;
     static constexpr std::size_t kWays = 8;
     KeyShape* shape_set(PyObject* first, std::size_t size) {
         const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(first)) + size;
