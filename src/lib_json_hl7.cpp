@@ -37,10 +37,7 @@ constexpr const char* kJsonData = "json_data";
 // distinct keys, and a key that finds no room is simply read each time.
 class PositionCache {
 public:
-    // `table` tells whether the key is one of the table's (and so is never
-    // freed, and is an exact compact ASCII str).
-    std::uint64_t position(PyObject* key, std::string_view text, bool& table) {
-        table = true;
+    std::uint64_t position(PyObject* key, std::string_view text) {
         // Objects are 16-byte aligned and often equally spaced: a multiply
         // spreads their addresses over the slots.
         std::size_t i = static_cast<std::size_t>(
@@ -53,60 +50,11 @@ public:
             i = (i + 1) & (kSlots - 1);
         }
         const std::uint64_t position = JsonHl7::key_position(text);
-        table = is_table_key(key, text);
-        if (used_ < kSlots / 2 && table) {
+        if (used_ < kSlots / 2 && is_table_key(key, text)) {
             slots_[i] = Slot{key, position};
             ++used_;
         }
         return position;
-    }
-
-    // The keys of dicts seen before, in their order, with their positions,
-    // by the dict's first key and size.  Records of one kind come again and
-    // again; for them each key is compared with the next of a short array,
-    // read in order, instead of being looked up in the slots above, which
-    // are spread over more memory than a core's first-level cache holds
-    // (that look-up was a good part of an entry's cost).  Only table keys
-    // are kept, which live as long as the process, so an address found here
-    // still is the key it was, and a key found at its index carries its own
-    // position: a shape that turns out not to fit costs look-ups, never a
-    // wrong position.  Several kinds of record often share a first key and
-    // a size ("1" comes first in byte order and in natural order alike), so
-    // each set holds kWays shapes, and a walk that stops matching one goes
-    // on with another that agrees so far.  Bounded: 1024 shapes of at most
-    // kMaxShapeKeys keys, 2 MiB at the very most; a few hundred kB for
-    // hundreds of kinds of record.
-    struct KeyShape {
-        PyObject* first = nullptr;
-        std::size_t size = 0;
-        std::unique_ptr<PyObject*[]> keys;
-        std::unique_ptr<std::uint64_t[]> positions;
-    };
-    static constexpr std::size_t kMaxShapeKeys = 128;
-    static constexpr std::size_t kWays = 8;
-    KeyShape* shape_set(PyObject* first, std::size_t size) {
-        const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(first)) + size;
-        return shapes_[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kShapeBits)];
-    }
-    // A shape of the set that starts with this first key and size, whose
-    // key i is `key` and whose keys before it are those of `so_far` (which
-    // matched up to i); nullptr when none does.
-    KeyShape* other_shape(KeyShape* set, PyObject* first, std::size_t size, std::size_t i, PyObject* key,
-                          const KeyShape* so_far) {
-        for (std::size_t w = 0; w < kWays; ++w) {
-            KeyShape& s = set[w];
-            if (&s == so_far || s.first != first || s.size != size || s.keys[i] != key) continue;
-            if (so_far == nullptr || std::equal(s.keys.get(), s.keys.get() + i, so_far->keys.get())) return &s;
-        }
-        return nullptr;
-    }
-    // Where to keep a new shape: a way of the set that is free, or the next
-    // one round the set.
-    KeyShape& way_for_new(KeyShape* set) {
-        for (std::size_t w = 0; w < kWays; ++w) {
-            if (set[w].size == 0) return set[w];
-        }
-        return set[next_way_++ % kWays];
     }
 
     // The calling thread's cache.
@@ -125,18 +73,12 @@ private:
     };
     Slot slots_[kSlots] = {};
     std::size_t used_ = 0;
-    static constexpr unsigned kShapeBits = 7;
-    KeyShape shapes_[std::size_t{1} << kShapeBits][kWays];
-    std::size_t next_way_ = 0;
 };
 
 // An exact str held compactly as ASCII, whose UTF-8 text is its data.
 inline bool plain_ascii_str(PyObject* o) { return Py_IS_TYPE(o, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(o); }
-// The text of such a str (which is what the API's macros come to for one,
-// without their checks).
 inline std::string_view ascii_text(PyObject* o) {
-    return std::string_view(reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(o) + 1),
-                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(o)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
 }
 
 // Copies one dict into the records, straight into their one buffer.  The
@@ -144,8 +86,7 @@ inline std::string_view ascii_text(PyObject* o) {
 // leaving it, so another thread changing the dict meanwhile cannot hand us a
 // freed key or value.  A dict's keys differ from one another, as add_entry
 // wants.
-bool dict_to_record(PyObject* dict, JsonHl7& out, PositionCache& positions, std::vector<PyObject*>& keys_seen,
-                    std::vector<std::uint64_t>& positions_seen) {
+bool dict_to_record(PyObject* dict, JsonHl7& out, PositionCache& positions) {
     bool ok = true, out_of_memory = false;
     out.begin_record();
     SEGMORPH_BEGIN_CRITICAL_SECTION(dict);
@@ -154,61 +95,15 @@ bool dict_to_record(PyObject* dict, JsonHl7& out, PositionCache& positions, std:
     try {
         Py_ssize_t pos = 0;
         PyObject *key, *value;  // borrowed from the dict
-        const auto size = static_cast<std::size_t>(PyDict_GET_SIZE(dict));
-        // The keys as a dict of this first key and size had them last time,
-        // while they match; then (or with no such dict) the keys are looked
-        // up and noted, to be kept for next time if all are table keys.
-        PositionCache::KeyShape* shape = nullptr;
-        PositionCache::KeyShape* set = nullptr;
-        PyObject* first = nullptr;
-        std::size_t i = 0;
-        bool all_table = size <= PositionCache::kMaxShapeKeys;
-        keys_seen.clear();
-        positions_seen.clear();
         while (PyDict_Next(dict, &pos, &key, &value)) {
-            if (i == 0) {
-                first = key;
-                set = positions.shape_set(key, size);
-                shape = positions.other_shape(set, key, size, 0, key, nullptr);
-            } else if (shape != nullptr && shape->keys[i] != key) {
-                PositionCache::KeyShape* other = positions.other_shape(set, first, size, i, key, shape);
-                if (other == nullptr) {
-                    // The keys so far matched, and are table keys.
-                    keys_seen.assign(shape->keys.get(), shape->keys.get() + i);
-                    positions_seen.assign(shape->positions.get(), shape->positions.get() + i);
-                }
-                shape = other;
-            }
-            if (shape != nullptr && plain_ascii_str(value)) {
-                // A table key, so an exact compact ASCII str.  Its text
-                // follows its header, in the same block, as does the
-                // value's; the bytes read before a short text are the
-                // header's last: its state word, which the API's own macros
-                // read too (before 3.12, a pointer that only changes under
-                // the GIL we hold).
-                out.add_entry_after_header(ascii_text(key), ascii_text(value), shape->positions[i]);
-                ++i;
-                continue;
-            }
-            if (shape != nullptr) {
-                // The keys so far matched, and are table keys.
-                keys_seen.assign(shape->keys.get(), shape->keys.get() + i);
-                positions_seen.assign(shape->positions.get(), shape->positions.get() + i);
-                shape = nullptr;
-            }
-            ++i;
-            bool table = false;
             if (plain_ascii_str(key) && plain_ascii_str(value)) {
                 // Nearly every entry: exact str objects, compact ASCII.
+                // Their text follows their header, in the same block.  The
+                // bytes read before a short text are the header's last: its
+                // state word, which the API's own macros read too (before
+                // 3.12, a pointer that only changes under the GIL we hold).
                 const std::string_view k = ascii_text(key);
-                const std::uint64_t position = positions.position(key, k, table);
-                out.add_entry_after_header(k, ascii_text(value), position);
-                if (all_table && table) {
-                    keys_seen.push_back(key);
-                    positions_seen.push_back(position);
-                } else {
-                    all_table = false;
-                }
+                out.add_entry_after_header(k, ascii_text(value), positions.position(key, k));
                 continue;
             }
             std::string_view k, v;
@@ -216,20 +111,7 @@ bool dict_to_record(PyObject* dict, JsonHl7& out, PositionCache& positions, std:
                 ok = false;
                 break;
             }
-            out.add_entry(k, v, positions.position(key, k, table));
-            all_table = false;
-        }
-        if (ok && all_table && keys_seen.size() == size && size != 0) {
-            // A new shape of table keys: kept for next time.
-            PositionCache::KeyShape& slot = positions.way_for_new(positions.shape_set(keys_seen[0], size));
-            if (slot.size < size || !slot.keys) {
-                slot.keys = std::make_unique<PyObject*[]>(size);
-                slot.positions = std::make_unique<std::uint64_t[]>(size);
-            }
-            std::copy(keys_seen.begin(), keys_seen.end(), slot.keys.get());
-            std::copy(positions_seen.begin(), positions_seen.end(), slot.positions.get());
-            slot.first = keys_seen[0];
-            slot.size = size;
+            out.add_entry(k, v, positions.position(key, k));
         }
     } catch (const std::bad_alloc&) {
         out_of_memory = true;
@@ -276,8 +158,6 @@ bool to_records(PyObject* seq, JsonHl7& out) {
     Ref iter = Ref::steal(PyObject_GetIter(seq));
     if (!iter) return false;
     PositionCache& positions = PositionCache::mine();
-    std::vector<PyObject*> keys_seen;
-    std::vector<std::uint64_t> positions_seen;
     for (;;) {
         PyObject* raw = nullptr;
         int got = PyIter_NextItem(iter.get(), &raw);
@@ -288,7 +168,7 @@ bool to_records(PyObject* seq, JsonHl7& out) {
             raise_arg_type_error(kJsonData, "dict", item.get());
             return false;
         }
-        if (!dict_to_record(item.get(), out, positions, keys_seen, positions_seen)) return false;
+        if (!dict_to_record(item.get(), out, positions)) return false;
     }
 }
 
