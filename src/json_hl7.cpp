@@ -843,7 +843,6 @@ private:
 class LayoutCache {
 public:
     struct Shape {
-        std::uint64_t hash;
         std::uint32_t entries;   // positions compared
         std::uint32_t steps;     // values written
         bool header;
@@ -885,8 +884,25 @@ public:
     }
 
     // Keeps a shape, replacing an older one when its slots are taken.  No-op
-    // for a shape too large to keep.
+    // for a shape too large to keep, or when there is no memory for it (the
+    // cache only ever saves work, so it never fails a conversion).
     void insert(std::uint64_t hash, const std::uint64_t* first_pos, std::size_t stride, std::size_t n, bool header,
+                const std::vector<std::uint64_t>& steps, std::string_view prefixes,
+                std::uint64_t separators) noexcept {
+        try {
+            insert_or_throw(hash, first_pos, stride, n, header, steps, prefixes, separators);
+        } catch (const std::bad_alloc&) {
+        }
+    }
+
+    static LayoutCache& mine() {
+        thread_local std::unique_ptr<LayoutCache> t_cache;
+        if (!t_cache) t_cache = std::make_unique<LayoutCache>();
+        return *t_cache;
+    }
+
+private:
+    void insert_or_throw(std::uint64_t hash, const std::uint64_t* first_pos, std::size_t stride, std::size_t n, bool header,
                 const std::vector<std::uint64_t>& steps, std::string_view prefixes, std::uint64_t separators) {
         if (n > kMaxShapeEntries) return;
         const std::size_t words = n + steps.size() + (prefixes.size() + TextBuffer::kSlack + 7) / 8;
@@ -903,7 +919,6 @@ public:
         if (used_bytes_ + bytes > kMaxCacheBytes) clear();
 
         auto shape = std::make_unique<Shape>();
-        shape->hash = hash;
         shape->entries = static_cast<std::uint32_t>(n);
         shape->steps = static_cast<std::uint32_t>(steps.size());
         shape->header = header;
@@ -919,14 +934,6 @@ public:
         target->bytes = bytes;
         used_bytes_ += bytes;
     }
-
-    static LayoutCache& mine() {
-        thread_local std::unique_ptr<LayoutCache> t_cache;
-        if (!t_cache) t_cache = std::make_unique<LayoutCache>();
-        return *t_cache;
-    }
-
-private:
     void clear() {
         for (Slot& slot : slots_) slot.shape.reset();
         used_bytes_ = 0;
