@@ -838,36 +838,43 @@ private:
 // One cache per thread, so nothing is shared (free-threaded builds
 // included), and nothing in an assembly calls back into code that could use
 // it twice at once.  Bounded: shapes of at most kMaxShapeEntries entries and
-// kMaxShapeBytes bytes, kSlots slots, and at most kMaxCacheBytes for all of
-// them; past that it is emptied and fills again.
+// kMaxShapeBytes bytes in kSlots slots, all in one block of kArenaBytes
+// taken on first use; when it is full the cache is emptied and fills again.
+// One block rather than a small allocation per shape: shapes live long, and
+// hundreds of them scattered through the heap left the blocks that other
+// code grows and frees (orjson's output, for one) unable to grow in place,
+// which made that code markedly slower in the same process.
 class LayoutCache {
 public:
     struct Shape {
-        std::uint32_t entries;   // positions compared
-        std::uint32_t steps;     // values written
+        std::uint32_t entries;  // positions compared
+        std::uint32_t steps;    // values written
         bool header;
         std::uint64_t separators;    // what the budget is charged
         std::uint64_t prefix_bytes;  // separators written, in all
-        std::unique_ptr<std::uint64_t[]> block;  // positions, steps, prefixes
+        // Then, as 8-byte words: the positions, the steps, the prefixes.
 
-        const std::uint64_t* positions() const { return block.get(); }
+        const std::uint64_t* words() const { return reinterpret_cast<const std::uint64_t*>(this + 1); }
+        std::uint64_t* words() { return reinterpret_cast<std::uint64_t*>(this + 1); }
+        const std::uint64_t* positions() const { return words(); }
         // entry index | exempt from escaping << kIndexBits | separators
         // written before it << (kIndexBits + 1)
-        const std::uint64_t* step_codes() const { return block.get() + entries; }
+        const std::uint64_t* step_codes() const { return words() + entries; }
         // The separators, one after another, with kSlack bytes after them.
-        const char* prefixes() const { return reinterpret_cast<const char*>(block.get() + entries + steps); }
+        const char* prefixes() const { return reinterpret_cast<const char*>(words() + entries + steps); }
     };
+    static_assert(sizeof(Shape) % 8 == 0 && alignof(Shape) <= 8, "shapes are laid out in 8-byte words");
     static constexpr std::uint32_t kNoName = ~std::uint32_t{0};
     static constexpr std::size_t kMaxShapeEntries = 1024;
     static constexpr std::size_t kMaxShapeBytes = 64 * 1024;
-    static constexpr std::size_t kMaxCacheBytes = 1024 * 1024;
+    static constexpr std::size_t kArenaBytes = 1024 * 1024;
 
     // The shape with this hash and these positions, or nullptr.
     const Shape* find(std::uint64_t hash, const std::uint64_t* first_pos, std::size_t stride, std::size_t n,
                       bool header) const {
         for (std::size_t probe = 0; probe < kProbes; ++probe) {
             const Slot& slot = slots_[(hash + probe) & (kSlots - 1)];
-            if (slot.hash != hash || !slot.shape) continue;
+            if (slot.hash != hash || slot.shape == nullptr) continue;
             const Shape& shape = *slot.shape;
             if (shape.entries != n || shape.header != header) continue;
             const std::uint64_t* pos = shape.positions();
@@ -884,17 +891,45 @@ public:
     }
 
     // Keeps a shape, replacing an older one when its slots are taken.  No-op
-    // for a shape too large to keep, or when there is no memory for it (the
-    // cache only ever saves work, so it never fails a conversion).
+    // for a shape too large to keep, or when there is no memory for the
+    // cache (it only ever saves work, so it never fails a conversion).
     void insert(std::uint64_t hash, const std::uint64_t* first_pos, std::size_t stride, std::size_t n, bool header,
                 const std::vector<std::uint64_t>& steps, std::string_view prefixes,
                 std::uint64_t separators) noexcept {
-        try {
-            insert_or_throw(hash, first_pos, stride, n, header, steps, prefixes, separators);
-        } catch (const std::bad_alloc&) {
+        if (n > kMaxShapeEntries) return;
+        const std::size_t words = sizeof(Shape) / 8 + n + steps.size() + (prefixes.size() + TextBuffer::kSlack + 7) / 8;
+        if (8 * words > kMaxShapeBytes) return;
+        if (!arena_) {
+            arena_.reset(new (std::nothrow) std::uint64_t[kArenaBytes / 8]);
+            if (!arena_) return;
         }
+        if (arena_used_ + words > kArenaBytes / 8) clear();
+
+        Slot* target = nullptr;
+        for (std::size_t probe = 0; probe < kProbes && target == nullptr; ++probe) {
+            Slot& slot = slots_[(hash + probe) & (kSlots - 1)];
+            if (slot.shape == nullptr) target = &slot;
+        }
+        // A shape put out of its slot keeps its room until the cache is
+        // emptied.
+        if (target == nullptr) target = &slots_[(hash + (next_victim_++ % kProbes)) & (kSlots - 1)];
+
+        std::uint64_t* at_word = arena_.get() + arena_used_;
+        arena_used_ += words;
+        auto* shape = new (at_word) Shape{static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(steps.size()),
+                                          header, separators, prefixes.size()};
+        std::uint64_t* w = shape->words();
+        const char* at = reinterpret_cast<const char*>(first_pos);
+        for (std::size_t i = 0; i < n; ++i, at += stride) std::memcpy(&w[i], at, 8);
+        std::copy(steps.begin(), steps.end(), w + n);
+        const std::size_t prefix_words = words - sizeof(Shape) / 8 - n - steps.size();
+        std::fill(w + n + steps.size(), w + n + steps.size() + prefix_words, 0);  // the slack too
+        std::memcpy(w + n + steps.size(), prefixes.data(), prefixes.size());
+        target->hash = hash;
+        target->shape = shape;
     }
 
+    // The calling thread's cache.
     static LayoutCache& mine() {
         thread_local std::unique_ptr<LayoutCache> t_cache;
         if (!t_cache) t_cache = std::make_unique<LayoutCache>();
@@ -902,52 +937,20 @@ public:
     }
 
 private:
-    void insert_or_throw(std::uint64_t hash, const std::uint64_t* first_pos, std::size_t stride, std::size_t n, bool header,
-                const std::vector<std::uint64_t>& steps, std::string_view prefixes, std::uint64_t separators) {
-        if (n > kMaxShapeEntries) return;
-        const std::size_t words = n + steps.size() + (prefixes.size() + TextBuffer::kSlack + 7) / 8;
-        const std::size_t bytes = sizeof(Shape) + 8 * words;
-        if (bytes > kMaxShapeBytes) return;
-        Slot* target = nullptr;
-        for (std::size_t probe = 0; probe < kProbes && target == nullptr; ++probe) {
-            Slot& slot = slots_[(hash + probe) & (kSlots - 1)];
-            if (!slot.shape) target = &slot;
-        }
-        if (target == nullptr) target = &slots_[(hash + (next_victim_++ % kProbes)) & (kSlots - 1)];
-        if (target->shape) used_bytes_ -= target->bytes;
-        target->shape.reset();
-        if (used_bytes_ + bytes > kMaxCacheBytes) clear();
-
-        auto shape = std::make_unique<Shape>();
-        shape->entries = static_cast<std::uint32_t>(n);
-        shape->steps = static_cast<std::uint32_t>(steps.size());
-        shape->header = header;
-        shape->separators = separators;
-        shape->prefix_bytes = prefixes.size();
-        shape->block = std::make_unique<std::uint64_t[]>(words);  // zeroed, slack included
-        const char* at = reinterpret_cast<const char*>(first_pos);
-        for (std::size_t i = 0; i < n; ++i, at += stride) std::memcpy(&shape->block[i], at, 8);
-        std::copy(steps.begin(), steps.end(), shape->block.get() + n);
-        std::memcpy(shape->block.get() + n + steps.size(), prefixes.data(), prefixes.size());
-        target->hash = hash;
-        target->shape = std::move(shape);
-        target->bytes = bytes;
-        used_bytes_ += bytes;
-    }
     void clear() {
-        for (Slot& slot : slots_) slot.shape.reset();
-        used_bytes_ = 0;
+        for (Slot& slot : slots_) slot.shape = nullptr;
+        arena_used_ = 0;
     }
 
     static constexpr std::size_t kSlots = 2048;
     static constexpr std::size_t kProbes = 4;
     struct Slot {
         std::uint64_t hash = 0;
-        std::unique_ptr<Shape> shape;
-        std::size_t bytes = 0;
+        const Shape* shape = nullptr;  // in the arena
     };
     Slot slots_[kSlots];
-    std::size_t used_bytes_ = 0;
+    std::unique_ptr<std::uint64_t[]> arena_;
+    std::size_t arena_used_ = 0;  // words
     std::size_t next_victim_ = 0;
 };
 
