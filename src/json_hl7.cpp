@@ -840,10 +840,10 @@ private:
 // it twice at once.  Bounded: shapes of at most kMaxShapeEntries entries and
 // kMaxShapeBytes bytes in kSlots slots, all in one block of kArenaBytes
 // taken on first use; when it is full the cache is emptied and fills again.
-// One block rather than a small allocation per shape: shapes live long, and
-// hundreds of them scattered through the heap left the blocks that other
-// code grows and frees (orjson's output, for one) unable to grow in place,
-// which made that code markedly slower in the same process.
+// One block rather than an allocation per shape: a new shape costs no call
+// to the allocator, the bound is the block, and shapes that live as long as
+// the thread do not stay scattered through the heap among short-lived
+// blocks.
 class LayoutCache {
 public:
     struct Shape {
