@@ -15,6 +15,7 @@
 #include "errors.hpp"
 #include "escape.hpp"
 #include "segments.hpp"
+#include "utils.hpp"
 
 namespace segmorph {
 
@@ -143,10 +144,11 @@ public:
     static std::uint64_t key_position(std::string_view key);
     // `position` must be key_position(key).
     void add_entry(std::string_view key, std::string_view value, std::uint64_t position) {
+        ascii_ = ascii_ && is_ascii(key) && is_ascii(value);
         store_entry(key, value, position, 0, copy_bytes);
     }
 
-    // The same for texts that each follow at least eight bytes of the
+    // The same for ASCII texts that each follow at least eight bytes of the
     // caller's memory that may be read (a compact str's text follows its
     // header): a short text is then read as the one word that ends with it,
     // with no branch on its length, which varies from key to key.
@@ -160,6 +162,8 @@ public:
     }
 
     std::size_t record_count() const { return record_starts_.size(); }
+    // Every key and value held is ASCII, and so is the text assembled.
+    bool ascii() const { return ascii_; }
     // The records, each in byte-wise key order (a copy: only the getter of
     // the binding's json_data wants them).
     std::vector<SegmentRecord> json_data() const;
@@ -241,6 +245,7 @@ private:
     TextBuffer bytes_;
     PlainVector<Entry> entries_;
     std::vector<std::size_t> record_starts_;  // index of each record's first entry
+    bool ascii_ = true;
 };
 
 }  // namespace segmorph

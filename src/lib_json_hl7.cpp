@@ -201,7 +201,8 @@ PyObject* convert_impl(PyObject* self, bool escape) {
     output.clear();
     const JsonHl7& core = obj->native;
     run_detached_if_large(core.input_bytes(), [&] { core.convert_json_to_hl7_into(escape, output); });
-    PyObject* text = new_str(output.view());
+    // Every byte written is ASCII when every value is: no need to look.
+    PyObject* text = core.ascii() ? new_ascii_str(output.view()) : new_str(output.view());
     if (output.capacity() > kKeptOutputBytes) output.release();
     return text;
 }

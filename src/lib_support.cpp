@@ -136,21 +136,6 @@ bool to_opt_bool(PyObject* o, const char* param, std::optional<bool>& out) {
 
 // -------------------------------------------------------------------- results
 
-namespace {
-
-bool is_ascii_bytes(const char* p, std::size_t n) {
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        if (w & 0x8080808080808080ull) return false;
-    }
-    for (; i < n; ++i) {
-        if (static_cast<unsigned char>(p[i]) & 0x80) return false;
-    }
-    return true;
-}
-
 // A str from text known to be ASCII: one exact-size allocation and a copy.
 PyObject* new_ascii_str(std::string_view text) {
     if (text.size() <= 1) return PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
@@ -160,13 +145,9 @@ PyObject* new_ascii_str(std::string_view text) {
     return s;
 }
 
-}  // namespace
-
-bool is_ascii(std::string_view text) { return is_ascii_bytes(text.data(), text.size()); }
-
 PyObject* new_str(std::string_view utf8) {
     // Empty and one-character texts come from the interpreter's own caches.
-    if (utf8.size() > 1 && is_ascii_bytes(utf8.data(), utf8.size())) return new_ascii_str(utf8);
+    if (utf8.size() > 1 && is_ascii(utf8)) return new_ascii_str(utf8);
     return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict");
 }
 

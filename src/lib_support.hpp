@@ -97,6 +97,8 @@ void raise_arg_type_error(const char* param, const char* expected, PyObject* got
 
 // New str from UTF-8 known to be valid; ASCII text takes a copy-only path.
 PyObject* new_str(std::string_view utf8);
+// New str from text known to be ASCII: one exact-size allocation and a copy.
+PyObject* new_ascii_str(std::string_view text);
 inline PyObject* new_bool(bool v) { return Py_NewRef(v ? Py_True : Py_False); }
 
 // Shares equal key strings: each distinct key is created once and reused for
@@ -141,9 +143,6 @@ PyObject* record_to_dict(const SegmentRecord& record, KeyCache& keys);
 // New dict from a flattened line (fields, then "segment_name").  With
 // `ascii` the caller vouches that every value is ASCII text.
 PyObject* flat_to_dict(const FlatRecord& record, KeyCache& keys, bool ascii = false);
-
-// True when every byte is below 0x80.
-bool is_ascii(std::string_view text);
 
 // --------------------------------------------------------------------- errors
 

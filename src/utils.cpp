@@ -54,6 +54,21 @@ std::string replace_eof(std::string_view text) {
     return out;
 }
 
+bool is_ascii(std::string_view bytes) {
+    const char* p = bytes.data();
+    const std::size_t n = bytes.size();
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        if (w & 0x8080808080808080ull) return false;
+    }
+    for (; i < n; ++i) {
+        if (static_cast<unsigned char>(p[i]) & 0x80) return false;
+    }
+    return true;
+}
+
 bool is_valid_utf8(std::string_view bytes) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const auto* end = p + bytes.size();

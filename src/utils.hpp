@@ -75,6 +75,8 @@ inline std::size_t utf8_sequence_length(const unsigned char* p, std::size_t avai
 
 // Strict UTF-8 check: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool is_valid_utf8(std::string_view bytes);
+// True when every byte is below 0x80.
+bool is_ascii(std::string_view bytes);
 
 // True when every character of the (valid UTF-8) text has the Unicode
 // White_Space property; true for the empty text.
