@@ -588,14 +588,12 @@ std::uint64_t JsonHl7::key_position(std::string_view key) {
 std::vector<SegmentRecord> JsonHl7::json_data() const {
     std::vector<SegmentRecord> records;
     records.reserve(record_starts_.size());
-    std::size_t at = 0;  // where the entry's bytes start
     for (std::size_t r = 0; r < record_starts_.size(); ++r) {
         const std::size_t end = r + 1 < record_starts_.size() ? record_starts_[r + 1] : entries_.size();
         std::vector<SegmentRecord::Entry> entries;
         entries.reserve(end - record_starts_[r]);
         for (std::size_t i = record_starts_[r]; i < end; ++i) {
-            entries.emplace_back(key_at(at, entries_[i]), value_at(at, entries_[i]));
-            at += std::size_t{entries_[i].key_len} + entries_[i].value_len;
+            entries.emplace_back(key_of(entries_[i]), value_of(entries_[i]));
         }
         records.emplace_back(std::move(entries));
     }
@@ -985,12 +983,6 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
     std::string slow, escaped;
     RoomWriter w(out);
     const char* const store = bytes_.data();
-    // Where each value of the record at hand starts in the store.
-    std::vector<std::size_t> value_offsets;
-    auto value_in_store = [&](std::size_t index, std::size_t begin) {
-        return std::string_view(store + value_offsets[index], entries_[begin + index].value_len);
-    };
-    std::size_t record_at = 0;  // where the next record's bytes start
 
     // Writes a value from the store, escaped or not; the room for it at its
     // longest must be there.
@@ -1117,7 +1109,7 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
                                  std::uint64_t{at - written_end} << (kIndexBits + 1));
                 prefixes.append(out.data() + written_end, at - written_end);
             }
-            put_value(store + value_offsets[index], e.value_len, f == 1 ? escape_field_1 : escape);
+            put_value(store + e.value_off, e.value_len, f == 1 ? escape_field_1 : escape);
             if (steps != nullptr) written_end = static_cast<std::size_t>(w.at() - out.data());
         }
         if (result == Written::Done && separators > budget) result = Written::ByKeyOrder;
@@ -1144,9 +1136,8 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
             const auto prefix_len = static_cast<std::size_t>(code >> (kIndexBits + 1));
             w.put_stored(prefix, prefix_len);
             prefix += prefix_len;
-            const std::size_t index = code & kIndexMask;
-            put_value(store + value_offsets[index], entries_[begin + index].value_len,
-                      escape && ((code >> kIndexBits) & 1) == 0);
+            const Entry& e = entries_[begin + (code & kIndexMask)];
+            put_value(store + e.value_off, e.value_len, escape && ((code >> kIndexBits) & 1) == 0);
         }
     };
 
@@ -1158,22 +1149,19 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
         const std::size_t count = end - begin;
         const auto* first_pos = reinterpret_cast<const std::uint64_t*>(entries_.data() + begin);
 
-        // The shape's hash, the name, the room a write from the shape needs
-        // and where each value is.
+        // The shape's hash, the name and the room a write from the shape
+        // needs.
         std::uint64_t hash = count;
         std::size_t all_value_bytes = 0;
         std::uint32_t name_at = LayoutCache::kNoName;
-        value_offsets.resize(count);
         for (std::size_t i = begin; i < end; ++i) {
-            const Entry& e = entries_[i];
-            hash = (hash ^ e.pos) * 0x9E3779B97F4A7C15ull;
-            all_value_bytes += e.value_len;
-            value_offsets[i - begin] = record_at + e.key_len;
-            record_at += std::size_t{e.key_len} + e.value_len;
-            if (e.pos == kNamePos) name_at = static_cast<std::uint32_t>(i - begin);
+            const std::uint64_t pos = entries_[i].pos;
+            hash = (hash ^ pos) * 0x9E3779B97F4A7C15ull;
+            all_value_bytes += entries_[i].value_len;
+            if (pos == kNamePos) name_at = static_cast<std::uint32_t>(i - begin);
         }
         std::optional<std::string_view> name;
-        if (name_at != LayoutCache::kNoName) name = value_in_store(name_at, begin);
+        if (name_at != LayoutCache::kNoName) name = value_of(entries_[begin + name_at]);
         const bool header = name && is_header_segment(*name);
         hash ^= (hash >> 29) ^ std::uint64_t{header};
         hash *= 0xBF58476D1CE4E5B9ull;
@@ -1250,11 +1238,7 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
         // than are left, or a very long one: the rules by key order decide.
         std::vector<SegmentRecord::Entry> entries;
         entries.reserve(end - begin);
-        for (std::size_t i = begin; i < end; ++i) {
-            const std::size_t value = value_offsets[i - begin];
-            entries.emplace_back(std::string_view(store + value - entries_[i].key_len, entries_[i].key_len),
-                                 value_in_store(i - begin, begin));
-        }
+        for (std::size_t i = begin; i < end; ++i) entries.emplace_back(key_of(entries_[i]), value_of(entries_[i]));
         slow.clear();
         assembler.record(SegmentRecord(std::move(entries)), slow);
         w.need(slow.size());

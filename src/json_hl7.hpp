@@ -180,30 +180,22 @@ public:
     static constexpr std::uint64_t kUnusedPos = kNamePos - 1;
 
 private:
-    // A key's bytes are stored right before its value's, and each entry's
-    // right after those of the entry before it, so where an entry's bytes
-    // are follows from the lengths before it: walks over the entries in
-    // order add them up (see value_offsets).  That makes an entry 16 bytes,
-    // not 32, which is memory written on every construction and read on
-    // every assembly.
+    // A key's bytes are stored right before its value's.
     struct Entry {
         std::uint64_t pos;  // packed position (see json_hl7.cpp), kNamePos or kUnusedPos
-        std::uint32_t key_len, value_len;
+        std::size_t value_off, value_len;
+        std::size_t key_len;
     };
     // The key's bytes, then the value's, copied by `copy` into the store
     // with `extra` bytes of room past them.
     template <class Copy>
     void store_entry(std::string_view key, std::string_view value, std::uint64_t position, std::size_t extra,
                      Copy copy) {
-        // Lengths are kept in 32 bits: a text of 4 GiB or more is refused as
-        // one there is no memory for.
-        if ((key.size() | value.size()) > UINT32_MAX) throw std::bad_alloc();
         char* p = bytes_.room(key.size() + value.size() + extra);
         copy(p, key);
         copy(p + key.size(), value);
         bytes_.set_end(p + key.size() + value.size());
-        entries_.push_back(
-            Entry{position, static_cast<std::uint32_t>(key.size()), static_cast<std::uint32_t>(value.size())});
+        entries_.push_back(Entry{position, bytes_.size() - value.size(), value.size(), key.size()});
     }
     // Keys and values are mostly a few bytes: a call to memcpy costs more
     // than the copy.  Reads only the n bytes of `from`.
@@ -244,13 +236,10 @@ private:
             copy_bytes(to, from);
         }
     }
-    // The key and value of an entry whose bytes start at `at` in the store.
-    std::string_view key_at(std::size_t at, const Entry& e) const {
-        return std::string_view(bytes_.data() + at, e.key_len);
+    std::string_view key_of(const Entry& e) const {
+        return std::string_view(bytes_.data() + e.value_off - e.key_len, e.key_len);
     }
-    std::string_view value_at(std::size_t at, const Entry& e) const {
-        return std::string_view(bytes_.data() + at + e.key_len, e.value_len);
-    }
+    std::string_view value_of(const Entry& e) const { return std::string_view(bytes_.data() + e.value_off, e.value_len); }
     void assemble_into(bool escape, TextBuffer& out) const;
 
     TextBuffer bytes_;
