@@ -12,6 +12,12 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/mman.h>
+#define SEGMORPH_HAVE_MMAP 1
+#else
+#define SEGMORPH_HAVE_MMAP 0
+#endif
 
 #include <nlohmann/json.hpp>
 #include <yyjson.h>
@@ -841,9 +847,7 @@ private:
 // kMaxShapeBytes bytes in kSlots slots, all in one block of kArenaBytes
 // taken on first use; when it is full the cache is emptied and fills again.
 // One block rather than an allocation per shape: a new shape costs no call
-// to the allocator, the bound is the block, and shapes that live as long as
-// the thread do not stay scattered through the heap among short-lived
-// blocks.
+// to the allocator, and the bound is the block.
 class LayoutCache {
 public:
     struct Shape {
@@ -900,7 +904,7 @@ public:
         const std::size_t words = sizeof(Shape) / 8 + n + steps.size() + (prefixes.size() + TextBuffer::kSlack + 7) / 8;
         if (8 * words > kMaxShapeBytes) return;
         if (!arena_) {
-            arena_.reset(new (std::nothrow) std::uint64_t[kArenaBytes / 8]);
+            arena_.reset(Arena::take());
             if (!arena_) return;
         }
         if (arena_used_ + words > kArenaBytes / 8) clear();
@@ -949,7 +953,29 @@ private:
         const Shape* shape = nullptr;  // in the arena
     };
     Slot slots_[kSlots];
-    std::unique_ptr<std::uint64_t[]> arena_;
+    // The block comes straight from the system where it can, outside the
+    // heap: a long-lived megabyte in the middle of the heap stops the blocks
+    // other code grows there from growing in place, and measurably slowed
+    // orjson.dumps running in the same process.  Its pages are only touched
+    // as shapes fill them.
+    struct Arena {
+        static std::uint64_t* take() {
+#if SEGMORPH_HAVE_MMAP
+            void* p = mmap(nullptr, kArenaBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            return p == MAP_FAILED ? nullptr : static_cast<std::uint64_t*>(p);
+#else
+            return new (std::nothrow) std::uint64_t[kArenaBytes / 8];
+#endif
+        }
+        void operator()(std::uint64_t* p) const {
+#if SEGMORPH_HAVE_MMAP
+            munmap(p, kArenaBytes);
+#else
+            delete[] p;
+#endif
+        }
+    };
+    std::unique_ptr<std::uint64_t, Arena> arena_;
     std::size_t arena_used_ = 0;  // words
     std::size_t next_victim_ = 0;
 };
