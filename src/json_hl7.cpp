@@ -1182,16 +1182,19 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
         std::uint32_t name_at = LayoutCache::kNoName;
         for (std::size_t i = begin; i < end; ++i) {
             const std::uint64_t pos = entries_[i].pos;
-            hash = (hash ^ pos) * 0x9E3779B97F4A7C15ull;
+            // Each term is mixed on its own and then added: the terms do not
+            // wait on one another, where multiplying the running hash would
+            // chain a multiply per entry.  The index makes order count.
+            hash += (pos ^ (i - begin) * 0x9E3779B97F4A7C15ull) * 0xBF58476D1CE4E5B9ull;
             all_value_bytes += entries_[i].value_len;
             if (pos == kNamePos) name_at = static_cast<std::uint32_t>(i - begin);
         }
         std::optional<std::string_view> name;
         if (name_at != LayoutCache::kNoName) name = value_of(entries_[begin + name_at]);
         const bool header = name && is_header_segment(*name);
-        hash ^= (hash >> 29) ^ std::uint64_t{header};
-        hash *= 0xBF58476D1CE4E5B9ull;
-        hash ^= hash >> 32;
+        hash ^= (hash >> 31) ^ std::uint64_t{header};
+        hash *= 0x94D049BB133111EBull;
+        hash ^= hash >> 29;
 
         w.need(1 + (name ? name->size() : 0));
         if (r != 0) w.put('\n');
