@@ -15,7 +15,6 @@
 #include "errors.hpp"
 #include "escape.hpp"
 #include "segments.hpp"
-#include "utils.hpp"
 
 namespace segmorph {
 
@@ -144,7 +143,7 @@ public:
     static std::uint64_t key_position(std::string_view key);
     // `position` must be key_position(key).
     void add_entry(std::string_view key, std::string_view value, std::uint64_t position) {
-        ascii_ = ascii_ && is_ascii(key) && is_ascii(value);
+        ascii_ = false;  // not known to be: the assembled text is looked at instead
         store_entry(key, value, position, 0, copy_bytes);
     }
 
@@ -162,7 +161,8 @@ public:
     }
 
     std::size_t record_count() const { return record_starts_.size(); }
-    // Every key and value held is ASCII, and so is the text assembled.
+    // Every key and value held came in as ASCII (only the ASCII ways of
+    // adding them say so), and so the text assembled is ASCII.
     bool ascii() const { return ascii_; }
     // The records, each in byte-wise key order (a copy: only the getter of
     // the binding's json_data wants them).
