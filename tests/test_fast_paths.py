@@ -132,9 +132,10 @@ def hostile_records():
 
 
 def shared_key_records():
-    """Records made of the module's own key objects (those Hl7Json gives),
-    whose key shapes are remembered between calls: shapes alike but for the
-    name, and shapes that share a first key and a size but part later."""
+    """Records made of the module's own key objects (those Hl7Json gives, as
+    a feed's records have them): shapes alike but for the name (a header's
+    field 1 is never escaped), shapes that share their first keys and size
+    but part later, and values off the fast path in a known shape."""
     keys = {k: k for k in Hl7Json("ZZZ|a|b^c|d~e|f~g^h|i").hl7_json[0]}
 
     def record(name, **values):
