@@ -868,7 +868,6 @@ public:
         const char* prefixes() const { return reinterpret_cast<const char*>(words() + entries + steps); }
     };
     static_assert(sizeof(Shape) % 8 == 0 && alignof(Shape) <= 8, "shapes are laid out in 8-byte words");
-    static constexpr std::uint32_t kNoName = ~std::uint32_t{0};
     static constexpr std::size_t kMaxShapeEntries = 1024;
     static constexpr std::size_t kMaxShapeBytes = 64 * 1024;
     static constexpr std::size_t kArenaBytes = 1024 * 1024;
@@ -1046,14 +1045,14 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
 
     // Writes the record's cells in the order of `keys` (sorted).  Done, or
     // (with nothing written and nothing spent) ByKeyOrder when the record
-    // needs the Assembler's rules.  With `steps`, also records the write for
-    // the layout cache: the steps, the separators written into `prefixes`,
-    // and the separators counted into *separators_out.
+    // needs the Assembler's rules; `separators` gets what a Done record was
+    // charged.  With `steps`, also records the write for the layout cache:
+    // the steps, and the separators written into `prefixes`.
     enum class Written { Done, ByKeyOrder };
     std::vector<std::uint64_t> steps_scratch;
     std::string prefixes;
     auto write_cells = [&](std::size_t begin, std::optional<std::string_view> name, bool header, std::size_t room,
-                           std::vector<std::uint64_t>* steps, std::uint64_t* separators_out) {
+                           std::vector<std::uint64_t>* steps, std::uint64_t& separators_out) {
         const std::size_t mark = static_cast<std::size_t>(w.at() - out.data());
         Written result = Written::Done;
         if (name) w.put_text(*name);  // never escaped
@@ -1141,7 +1140,7 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
         if (result == Written::Done && separators > budget) result = Written::ByKeyOrder;
         if (result == Written::Done) {
             assembler.spend(separators);
-            if (separators_out != nullptr) *separators_out = separators;
+            separators_out = separators;
         } else {
             out.truncate(mark);
             w.restart();
@@ -1179,7 +1178,8 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
         // needs.
         std::uint64_t hash = count;
         std::size_t all_value_bytes = 0;
-        std::uint32_t name_at = LayoutCache::kNoName;
+        constexpr std::uint32_t kNoName = ~std::uint32_t{0};
+        std::uint32_t name_at = kNoName;
         for (std::size_t i = begin; i < end; ++i) {
             const std::uint64_t pos = entries_[i].pos;
             // Each term is mixed on its own and then added: the terms do not
@@ -1190,7 +1190,7 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
             if (pos == kNamePos) name_at = static_cast<std::uint32_t>(i - begin);
         }
         std::optional<std::string_view> name;
-        if (name_at != LayoutCache::kNoName) name = value_of(entries_[begin + name_at]);
+        if (name_at != kNoName) name = value_of(entries_[begin + name_at]);
         const bool header = name && is_header_segment(*name);
         hash ^= (hash >> 31) ^ std::uint64_t{header};
         hash *= 0x94D049BB133111EBull;
@@ -1206,18 +1206,17 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
             }
         }
 
-        // First pass: the room needed, whether the positions rise already
-        // (natural key order) and how many keys each field has.
+        // First pass: whether the positions rise already (natural key order)
+        // and how many keys each field has.
         std::uint32_t counts[kDealtFields + 1] = {};
         bool ordered = true, dealable = true;
         std::uint64_t max_pos = 0;
-        std::size_t value_bytes = 0, usable = 0;
+        std::size_t usable = 0;
         for (std::size_t i = begin; i < end; ++i) {
             const std::uint64_t pos = entries_[i].pos;
             if (pos < kUnusedPos) {
                 ordered &= pos > max_pos || usable == 0;
                 max_pos = std::max(max_pos, pos);
-                value_bytes += entries_[i].value_len;
                 ++usable;
                 const auto f = static_cast<std::uint32_t>(pos >> 34);
                 if (f < kDealtFields) {
@@ -1251,13 +1250,14 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
                 }
                 finish_sort(keys);
             }
+            // (The name's and unused keys' values are counted too: room to spare.)
             const std::size_t room =
-                (escape ? kMaxEscapedBytes : 1) * value_bytes + 3 * usable + TextBuffer::kSlack;
+                (escape ? kMaxEscapedBytes : 1) * all_value_bytes + 3 * usable + TextBuffer::kSlack;
             const bool keep = count <= LayoutCache::kMaxShapeEntries;
             steps_scratch.clear();
             prefixes.clear();
             std::uint64_t separators = 0;
-            written = write_cells(begin, name, header, room, keep ? &steps_scratch : nullptr, &separators);
+            written = write_cells(begin, name, header, room, keep ? &steps_scratch : nullptr, separators);
             if (written == Written::Done && keep) {
                 layouts.insert(hash, first_pos, sizeof(Entry), count, header, steps_scratch, prefixes, separators);
             }
