@@ -716,29 +716,44 @@ constexpr std::size_t kMaxEscapedBytes = Hl7EscapeHandler::kMaxEscapedBytes;
 // store's slack allows.  A control character other than tab, line feed and
 // carriage return also stops it: the exact byte-wise escape takes over from
 // there anyway.
-std::size_t first_escapable(const char* s, std::size_t n) {
 #if defined(__SSE2__)
-    const __m128i two = _mm_set1_epi8(2), tilde = _mm_set1_epi8('~'), caret = _mm_set1_epi8('^');
-    const __m128i amp = _mm_set1_epi8('&'), space = _mm_set1_epi8(' ');
-    for (std::size_t i = 0; i < n; i += 16) {
-        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-        // c | 2 is "~" only for "|" and "~", "^" only for "\" and "^".
-        const __m128i c2 = _mm_or_si128(c, two);
-        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(c2, tilde), _mm_cmpeq_epi8(c2, caret));
-        hit = _mm_or_si128(hit, _mm_cmpeq_epi8(c, amp));
-        hit = _mm_or_si128(hit, _mm_cmpeq_epi8(_mm_min_epu8(c, space), c));  // c <= " "
-        auto bits = static_cast<unsigned>(_mm_movemask_epi8(hit));
-        if (n - i < 16) bits &= (1u << (n - i)) - 1;
+// The bytes of the 16 at `at` that may need escaping, as bits.
+inline unsigned escapable_bits(const char* at) {
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    // c | 2 is "~" only for "|" and "~", "^" only for "\" and "^".
+    const __m128i c2 = _mm_or_si128(c, _mm_set1_epi8(2));
+    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(c2, _mm_set1_epi8('~')), _mm_cmpeq_epi8(c2, _mm_set1_epi8('^')));
+    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(c, _mm_set1_epi8('&')));
+    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(_mm_min_epu8(c, _mm_set1_epi8(' ')), c));  // c <= " "
+    return static_cast<unsigned>(_mm_movemask_epi8(hit));
+}
+
+// The same look at 16 bytes at a time, for values longer than 16.
+std::size_t first_escapable_long(const char* s, std::size_t n) {
+    std::size_t i = 0;
+    for (; n - i > 16; i += 16) {  // then 1 to 16 bytes are left
+        const unsigned bits = escapable_bits(s + i);
         if (bits != 0) return i + static_cast<std::size_t>(__builtin_ctz(bits));
     }
-    return n;
+    const unsigned bits = escapable_bits(s + i) & ((1u << (n - i)) - 1);
+    return bits != 0 ? i + static_cast<std::size_t>(__builtin_ctz(bits)) : n;
+}
+
+// Most values are short, and many empty: one look, with no loop to enter or
+// leave, whose branches would follow the lengths.
+inline std::size_t first_escapable(const char* s, std::size_t n) {
+    if (n > 16) return first_escapable_long(s, n);
+    const unsigned bits = escapable_bits(s) & ((1u << n) - 1);
+    return bits != 0 ? static_cast<std::size_t>(__builtin_ctz(bits)) : n;
+}
 #else
+std::size_t first_escapable(const char* s, std::size_t n) {
     const auto* u = reinterpret_cast<const unsigned char*>(s);
     std::size_t i = 0;
     while (i < n && !kStandardEscapeBytes[u[i]]) ++i;
     return i;
-#endif
 }
+#endif
 
 // Copies n bytes of the store to `to`; a short run as one fixed-size copy,
 // which the store's slack and the writer's room allow.
@@ -1162,6 +1177,7 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
             w.put_stored(prefix, prefix_len);
             prefix += prefix_len;
             const Entry& e = entries_[begin + (code & kIndexMask)];
+            if (e.value_len == 0) continue;  // nothing to write or escape
             put_value(store + e.value_off, e.value_len, escape && ((code >> kIndexBits) & 1) == 0);
         }
     };
