@@ -579,7 +579,7 @@ void JsonHl7::reserve(std::size_t records, std::size_t entries) {
     // say) never makes a huge allocation up front; past these sizes the
     // store grows as it fills.
     constexpr std::size_t kMaxHint = std::size_t{1} << 22;
-    record_starts_.reserve(std::min(records, kMaxHint));
+    records_.reserve(std::min(records, kMaxHint));
     entries_.reserve(std::min(entries, kMaxHint));
     // Keys and values of real records take about ten bytes an entry.
     bytes_.room(std::min(entries, kMaxHint) * 12);
@@ -593,12 +593,12 @@ std::uint64_t JsonHl7::key_position(std::string_view key) {
 
 std::vector<SegmentRecord> JsonHl7::json_data() const {
     std::vector<SegmentRecord> records;
-    records.reserve(record_starts_.size());
-    for (std::size_t r = 0; r < record_starts_.size(); ++r) {
-        const std::size_t end = r + 1 < record_starts_.size() ? record_starts_[r + 1] : entries_.size();
+    records.reserve(records_.size());
+    for (std::size_t r = 0; r < records_.size(); ++r) {
+        const std::size_t end = r + 1 < records_.size() ? records_[r + 1].start : entries_.size();
         std::vector<SegmentRecord::Entry> entries;
-        entries.reserve(end - record_starts_[r]);
-        for (std::size_t i = record_starts_[r]; i < end; ++i) {
+        entries.reserve(end - records_[r].start);
+        for (std::size_t i = records_[r].start; i < end; ++i) {
             entries.emplace_back(key_of(entries_[i]), value_of(entries_[i]));
         }
         records.emplace_back(std::move(entries));
@@ -1184,30 +1184,23 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
 
     LayoutCache& layouts = LayoutCache::mine();
     static_assert(offsetof(Entry, pos) == 0, "the layout cache reads positions from the entries");
-    for (std::size_t r = 0; r < record_starts_.size(); ++r) {
-        const std::size_t begin = record_starts_[r];
-        const std::size_t end = r + 1 < record_starts_.size() ? record_starts_[r + 1] : entries_.size();
+    for (std::size_t r = 0; r < records_.size(); ++r) {
+        const Record& record = records_[r];
+        const std::size_t begin = record.start;
+        const std::size_t end = r + 1 < records_.size() ? records_[r + 1].start : entries_.size();
         const std::size_t count = end - begin;
         const auto* first_pos = reinterpret_cast<const std::uint64_t*>(entries_.data() + begin);
 
-        // The shape's hash, the name and the room a write from the shape
-        // needs.
-        std::uint64_t hash = count;
-        std::size_t all_value_bytes = 0;
-        constexpr std::uint32_t kNoName = ~std::uint32_t{0};
-        std::uint32_t name_at = kNoName;
-        for (std::size_t i = begin; i < end; ++i) {
-            const std::uint64_t pos = entries_[i].pos;
-            // Each term is mixed on its own and then added: the terms do not
-            // wait on one another, where multiplying the running hash would
-            // chain a multiply per entry.  The index makes order count.
-            hash += (pos ^ (i - begin) * 0x9E3779B97F4A7C15ull) * 0xBF58476D1CE4E5B9ull;
-            all_value_bytes += entries_[i].value_len;
-            if (pos == kNamePos) name_at = static_cast<std::uint32_t>(i - begin);
-        }
+        // The bytes of all its keys and values, which lie together in the
+        // store: more than its values need, so room to spare.
+        const std::size_t all_value_bytes =
+            count == 0 ? 0
+                       : entries_[end - 1].value_off + entries_[end - 1].value_len -
+                             (entries_[begin].value_off - entries_[begin].key_len);
         std::optional<std::string_view> name;
-        if (name_at != kNoName) name = value_of(entries_[begin + name_at]);
+        if (record.name_at != kNoName) name = value_of(entries_[begin + record.name_at]);
         const bool header = name && is_header_segment(*name);
+        std::uint64_t hash = count + record.shape_hash;
         hash ^= (hash >> 31) ^ std::uint64_t{header};
         hash *= 0x94D049BB133111EBull;
         hash ^= hash >> 29;
@@ -1295,7 +1288,7 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
 void JsonHl7::convert_json_to_hl7_into(bool escape, TextBuffer& out) const {
     // Room for every value and a separator per entry up front: the output
     // rarely outgrows it, so it is seldom copied while it grows.
-    out.room(bytes_.size() + entries_.size() + record_starts_.size());
+    out.room(bytes_.size() + entries_.size() + records_.size());
     assemble_into(escape, out);
 }
 

@@ -136,7 +136,7 @@ public:
     // Building the records one entry at a time: begin_record(), then the
     // record's entries, whose keys must differ from one another.
     void reserve(std::size_t records, std::size_t entries);
-    void begin_record() { record_starts_.push_back(entries_.size()); }
+    void begin_record() { records_.push_back(Record{entries_.size(), 0, kNoName}); }
     void add_entry(std::string_view key, std::string_view value) { add_entry(key, value, key_position(key)); }
     // What add_entry reads from a key, as an opaque number, for a caller
     // that can remember it per key instead of reading the key every time.
@@ -160,7 +160,7 @@ public:
 #endif
     }
 
-    std::size_t record_count() const { return record_starts_.size(); }
+    std::size_t record_count() const { return records_.size(); }
     // Every key and value held came in as ASCII (only the ASCII ways of
     // adding them say so), and so the text assembled is ASCII.
     bool ascii() const { return ascii_; }
@@ -186,8 +186,24 @@ private:
         std::size_t value_off, value_len;
         std::size_t key_len;
     };
+    static constexpr std::size_t kNoName = ~std::size_t{0};
+    struct Record {
+        std::size_t start;         // index of its first entry
+        std::uint64_t shape_hash;  // the sum of shape_term over its entries
+        std::size_t name_at;       // index in it of the name's entry, or kNoName
+    };
+    // What an entry adds to its record's shape hash, which the assembly
+    // looks up remembered layouts by.  Summed as the entries come in, so the
+    // assembly need not read them all once more first.  Each term is mixed
+    // on its own, so no multiply waits on another.  The index makes order
+    // count; above the 51 bits of a packed position, it changes no bit of
+    // one (the markers' change, but stay apart from each other).
+    static std::uint64_t shape_term(std::uint64_t position, std::size_t index) {
+        return (position ^ std::uint64_t{index} << 51) * 0xBF58476D1CE4E5B9ull;
+    }
     // The key's bytes, then the value's, copied by `copy` into the store
-    // with `extra` bytes of room past them.
+    // with `extra` bytes of room past them; the record begun last gets the
+    // entry.
     template <class Copy>
     void store_entry(std::string_view key, std::string_view value, std::uint64_t position, std::size_t extra,
                      Copy copy) {
@@ -195,6 +211,10 @@ private:
         copy(p, key);
         copy(p + key.size(), value);
         bytes_.set_end(p + key.size() + value.size());
+        Record& record = records_.back();
+        const std::size_t index = entries_.size() - record.start;
+        record.shape_hash += shape_term(position, index);
+        if (position == kNamePos) record.name_at = index;
         entries_.push_back(Entry{position, bytes_.size() - value.size(), value.size(), key.size()});
     }
     // Keys and values are mostly a few bytes: a call to memcpy costs more
@@ -244,7 +264,7 @@ private:
 
     TextBuffer bytes_;
     PlainVector<Entry> entries_;
-    std::vector<std::size_t> record_starts_;  // index of each record's first entry
+    std::vector<Record> records_;
     bool ascii_ = true;
 };
 

@@ -77,8 +77,12 @@ private:
 
 // An exact str held compactly as ASCII, whose UTF-8 text is its data.
 inline bool plain_ascii_str(PyObject* o) { return Py_IS_TYPE(o, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(o); }
+// The text of such a str: right after its header, which is where
+// PyUnicode_DATA finds it too, after testing again what plain_ascii_str
+// tested (a cost on every key and value).
 inline std::string_view ascii_text(PyObject* o) {
-    return std::string_view(static_cast<const char*>(PyUnicode_DATA(o)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
+    return std::string_view(reinterpret_cast<const char*>(reinterpret_cast<const PyASCIIObject*>(o) + 1),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
 }
 
 // Copies one dict into the records, straight into their one buffer.  The
