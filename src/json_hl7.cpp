@@ -591,6 +591,29 @@ std::uint64_t JsonHl7::key_position(std::string_view key) {
     return kUnusedPos;
 }
 
+std::uint64_t JsonHl7::key_code(std::string_view key) {
+    if (key == kNameKey) return kNamePos | (kFormKnown | kFormName) << kCodeFormShift;
+    const std::optional<Position> p = parse_common_key(key);
+    if (!p) return kNoKeyCode;
+    std::uint64_t form = kFormKnown;
+    if (key.find('[') != std::string_view::npos) form |= kFormRep;
+    if (key.find('.') != std::string_view::npos) form |= kFormComp;
+    // Only the text that the code writes again ("03" is not "3").
+    if (key_of_code(pack(*p), form) != key) return kNoKeyCode;
+    return pack(*p) | form << kCodeFormShift;
+}
+
+std::string JsonHl7::key_of_code(std::uint64_t position, std::uint64_t form) {
+    if ((form & kFormName) != 0) return std::string(kNameKey);
+    const auto field = position >> 34;
+    const auto rep = static_cast<std::int64_t>((position >> 17) & 0x1FFFF);
+    const auto comp = static_cast<std::int64_t>(position & 0x1FFFF);
+    char buf[FlatRecord::kMaxKeyLength];
+    const char* end = FlatRecord::format_key(buf, field, (form & kFormRep) != 0 ? rep : -1,
+                                             (form & kFormComp) != 0 ? comp : -1);
+    return std::string(buf, static_cast<std::size_t>(end - buf));
+}
+
 std::vector<SegmentRecord> JsonHl7::json_data() const {
     std::vector<SegmentRecord> records;
     records.reserve(records_.size());
@@ -1196,7 +1219,7 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
         const std::size_t all_value_bytes =
             count == 0 ? 0
                        : entries_[end - 1].value_off + entries_[end - 1].value_len -
-                             (entries_[begin].value_off - entries_[begin].key_len);
+                             (entries_[begin].value_off - stored_key_len(entries_[begin]));
         std::optional<std::string_view> name;
         if (record.name_at != kNoName) name = value_of(entries_[begin + record.name_at]);
         const bool header = name && is_header_segment(*name);

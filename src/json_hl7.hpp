@@ -160,6 +160,32 @@ public:
 #endif
     }
 
+    // Keys of the forms that flattening writes ("3", "3.1", "3[0]", "3[0].1":
+    // numbers without leading zeros, within the bounds of a position) and
+    // the name's key are known by a code: their position and which parts
+    // their text writes.  An entry added by its key's code keeps no key
+    // text; the text is written again when asked for (json_data, and a
+    // record that takes the byte-wise rules).  A caller that remembers the
+    // codes of the keys it meets again and again then need not read those
+    // keys at all.  kNoKeyCode for any other key.
+    static std::uint64_t key_code(std::string_view key);
+    static constexpr std::uint64_t kNoKeyCode = 0;
+    // add_entry_after_header for a key given by its code, which must be
+    // key_code of the key, not kNoKeyCode.
+    void add_entry_after_header(std::uint64_t key_code, std::string_view value) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        char* p = bytes_.room(value.size() + 8);
+        copy_after_header(p, value);
+        bytes_.set_end(p + value.size());
+        note_entry(key_code & kCodePositionMask, value.size(), kKeyByCode | (key_code >> kCodeFormShift));
+#else
+        const std::string key = key_of_code(key_code & kCodePositionMask, key_code >> kCodeFormShift);
+        add_entry(key, value, key_code & kCodePositionMask);
+#endif
+    }
+    // The position of a key by its code: what key_position gives for its text.
+    static std::uint64_t position_of_code(std::uint64_t key_code) { return key_code & kCodePositionMask; }
+
     std::size_t record_count() const { return records_.size(); }
     // Every key and value held came in as ASCII (only the ASCII ways of
     // adding them say so), and so the text assembled is ASCII.
@@ -176,7 +202,7 @@ public:
 
     // Markers in a key's position beside the packed positions, which stay
     // below 2^51.
-    static constexpr std::uint64_t kNamePos = ~std::uint64_t{0};
+    static constexpr std::uint64_t kNamePos = (std::uint64_t{1} << 56) - 1;
     static constexpr std::uint64_t kUnusedPos = kNamePos - 1;
 
 private:
@@ -211,11 +237,15 @@ private:
         copy(p, key);
         copy(p + key.size(), value);
         bytes_.set_end(p + key.size() + value.size());
+        note_entry(position, value.size(), key.size());
+    }
+    // The entry whose value was just stored, in the record begun last.
+    void note_entry(std::uint64_t position, std::size_t value_size, std::size_t key_len) {
         Record& record = records_.back();
         const std::size_t index = entries_.size() - record.start;
         record.shape_hash += shape_term(position, index);
         if (position == kNamePos) record.name_at = index;
-        entries_.push_back(Entry{position, bytes_.size() - value.size(), value.size(), key.size()});
+        entries_.push_back(Entry{position, bytes_.size() - value_size, value_size, key_len});
     }
     // Keys and values are mostly a few bytes: a call to memcpy costs more
     // than the copy.  Reads only the n bytes of `from`.
@@ -256,8 +286,20 @@ private:
             copy_bytes(to, from);
         }
     }
-    std::string_view key_of(const Entry& e) const {
-        return std::string_view(bytes_.data() + e.value_off - e.key_len, e.key_len);
+    // A key code: the key's position (kNamePos for the name's key) in the
+    // low bits, above them which parts its text writes.
+    static constexpr unsigned kCodeFormShift = 56;
+    static_assert(kNamePos < (std::uint64_t{1} << kCodeFormShift), "the markers fit a code's position");
+    static constexpr std::uint64_t kCodePositionMask = (std::uint64_t{1} << kCodeFormShift) - 1;
+    static constexpr std::uint64_t kFormRep = 1, kFormComp = 2, kFormName = 4, kFormKnown = 8;
+    // An entry's key_len for a key kept by its code: this bit and the form.
+    static constexpr std::size_t kKeyByCode = std::size_t{1} << (8 * sizeof(std::size_t) - 1);
+    static std::string key_of_code(std::uint64_t position, std::uint64_t form);
+    // Bytes of the entry's key held in the store, before its value.
+    static std::size_t stored_key_len(const Entry& e) { return (e.key_len & kKeyByCode) != 0 ? 0 : e.key_len; }
+    std::string key_of(const Entry& e) const {
+        if ((e.key_len & kKeyByCode) != 0) return key_of_code(e.pos, e.key_len & ~kKeyByCode);
+        return std::string(bytes_.data() + e.value_off - e.key_len, e.key_len);
     }
     std::string_view value_of(const Entry& e) const { return std::string_view(bytes_.data() + e.value_off, e.value_len); }
     void assemble_into(bool escape, TextBuffer& out) const;

@@ -25,36 +25,43 @@ PyObject* wrap(JsonHl7&& native) { return wrap_native(json_hl7_type(), std::move
 
 constexpr const char* kJsonData = "json_data";
 
-// Positions of keys by the key object's address, for the keys of the
-// process-wide table (see KeyCache), which are never freed: an address found
-// here still is the key it was, so no text is read or compared.  Records made
-// by Hl7Json have only such keys, and reading a key's position again is a
-// good part of an entry's cost otherwise.  One per thread (no locking; the
-// entries point to immortal keys, so sharing nothing else is needed), on the
-// heap and found once per call, so the hot loop does not ask for the
-// thread's storage on every key.  Open addressing over 4096 slots, filled to
-// at most half: real messages use a few hundred to a couple of thousand
-// distinct keys, and a key that finds no room is simply read each time.
+// What the keys of the process-wide table (see KeyCache) are, by the key
+// object's address: their codes (see JsonHl7::key_code), which give their
+// positions and texts.  Table keys are never freed, so an address found here
+// still is the key it was, and the key object need not be read at all.
+// Records made by Hl7Json have only such keys, and reading a key, its text
+// and its position again is a good part of an entry's cost otherwise.  One
+// per thread (no locking; the entries point to immortal keys, so sharing
+// nothing else is needed), on the heap and found once per call, so the hot
+// loop does not ask for the thread's storage on every key.  Open addressing
+// over 4096 slots, filled to at most half: real messages use a few hundred
+// to a couple of thousand distinct keys, and a key that finds no room is
+// simply read each time.
 class PositionCache {
 public:
-    std::uint64_t position(PyObject* key, std::string_view text) {
-        // Objects are 16-byte aligned and often equally spaced: a multiply
-        // spreads their addresses over the slots.
-        std::size_t i = static_cast<std::size_t>(
-            (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key)) * 0x9E3779B97F4A7C15ull) >>
-            (64 - kSlotBits));
-        for (;;) {
+    // The code of a table key met before, or kNoKeyCode.
+    std::uint64_t code(PyObject* key) const {
+        for (std::size_t i = slot_of(key);; i = (i + 1) & (kSlots - 1)) {
             const Slot& s = slots_[i];
-            if (s.key == key) return s.position;
-            if (s.key == nullptr) break;
-            i = (i + 1) & (kSlots - 1);
+            if (s.key == key) return s.code;
+            if (s.key == nullptr) return JsonHl7::kNoKeyCode;
         }
-        const std::uint64_t position = JsonHl7::key_position(text);
+    }
+
+    // The position of a key that code() did not know, read from its text;
+    // remembered when the key is one of the table's.
+    std::uint64_t learn(PyObject* key, std::string_view text) {
         if (used_ < kSlots / 2 && is_table_key(key, text)) {
-            slots_[i] = Slot{key, position};
-            ++used_;
+            const std::uint64_t code = JsonHl7::key_code(text);  // every table key has one
+            if (code != JsonHl7::kNoKeyCode) {
+                std::size_t i = slot_of(key);
+                while (slots_[i].key != nullptr) i = (i + 1) & (kSlots - 1);
+                slots_[i] = Slot{key, code};
+                ++used_;
+                return JsonHl7::position_of_code(code);
+            }
         }
-        return position;
+        return JsonHl7::key_position(text);
     }
 
     // The calling thread's cache.
@@ -67,9 +74,16 @@ public:
 private:
     static constexpr unsigned kSlotBits = 12;
     static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
+    // Objects are 16-byte aligned and often equally spaced: a multiply
+    // spreads their addresses over the slots.
+    static std::size_t slot_of(PyObject* key) {
+        return static_cast<std::size_t>(
+            (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key)) * 0x9E3779B97F4A7C15ull) >>
+            (64 - kSlotBits));
+    }
     struct Slot {
         PyObject* key;
-        std::uint64_t position;
+        std::uint64_t code;
     };
     Slot slots_[kSlots] = {};
     std::size_t used_ = 0;
@@ -100,14 +114,20 @@ bool dict_to_record(PyObject* dict, JsonHl7& out, PositionCache& positions) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;  // borrowed from the dict
         while (PyDict_Next(dict, &pos, &key, &value)) {
-            if (plain_ascii_str(key) && plain_ascii_str(value)) {
-                // Nearly every entry: exact str objects, compact ASCII.
-                // Their text follows their header, in the same block.  The
-                // bytes read before a short text are the header's last: its
-                // state word, which the API's own macros read too (before
-                // 3.12, a pointer that only changes under the GIL we hold).
+            // Nearly every entry: a table key, known by its code, and an
+            // exact str value held compactly as ASCII.  Its text follows its
+            // header, in the same block.  The bytes read before a short
+            // text are the header's last: its state word, which the API's
+            // own macros read too (before 3.12, a pointer that only changes
+            // under the GIL we hold).
+            const std::uint64_t code = positions.code(key);
+            if (code != JsonHl7::kNoKeyCode && plain_ascii_str(value)) {
+                out.add_entry_after_header(code, ascii_text(value));
+                continue;
+            }
+            if (plain_ascii_str(key) && plain_ascii_str(value)) {  // (and a key not known)
                 const std::string_view k = ascii_text(key);
-                out.add_entry_after_header(k, ascii_text(value), positions.position(key, k));
+                out.add_entry_after_header(k, ascii_text(value), positions.learn(key, k));
                 continue;
             }
             std::string_view k, v;
@@ -115,7 +135,7 @@ bool dict_to_record(PyObject* dict, JsonHl7& out, PositionCache& positions) {
                 ok = false;
                 break;
             }
-            out.add_entry(k, v, positions.position(key, k));
+            out.add_entry(k, v, code != JsonHl7::kNoKeyCode ? JsonHl7::position_of_code(code) : positions.learn(key, k));
         }
     } catch (const std::bad_alloc&) {
         out_of_memory = true;

@@ -40,6 +40,11 @@ def test_keys_come_from_numbers_in_byte_order(line):
     want = plain_record(line)
     assert got == want
     assert list(got) == list(want) == sorted(want, key=lambda k: (k == "segment_name", k.encode()))
+    # Held again, the shared keys are kept by their numbers and written back
+    # (the second time every one of them is known).
+    for _ in range(2):
+        held = JsonHl7([got]).json_data
+        assert held == [want] and list(held[0]) == list(want)
 
 
 def natural(record: dict[str, str]) -> dict[str, str]:
