@@ -200,10 +200,7 @@ namespace {
 // replaces.  Every byte then costs one fixed-size store, with no branch on
 // what it is; the escape character (count 0) is the one that needs a look
 // at what follows it.
-struct ByteCode {
-    char bytes[8];
-    std::uint8_t count;
-};
+using ByteCode = StandardByteCode;
 
 struct DefaultEscapes {
     std::string_view code[128] = {};
@@ -238,6 +235,8 @@ struct DefaultEscapes {
 constexpr DefaultEscapes kDefaultEscapes;
 
 }  // namespace
+
+const StandardByteCode* standard_byte_codes() { return kDefaultEscapes.byte_code; }
 
 bool Hl7EscapeHandler::is_encoded(char32_t c) const {
     return c == field_separator || c == component_separator || c == repetition_separator ||

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -64,6 +65,18 @@ private:
 };
 
 Hl7EscapeHandler create_default_escape_handler();
+
+// What escaping with the standard delimiters writes for each byte: up to
+// eight bytes to store, of which `count` count -- the byte itself for most,
+// its sequence for the ones it replaces.  The escape character has count 0:
+// what follows it decides (see escape_standard_at).  For a caller that finds
+// the bytes to escape itself and writes each with one fixed-size store.
+struct StandardByteCode {
+    char bytes[8];
+    std::uint8_t count;
+};
+// The 256 codes, by byte.
+const StandardByteCode* standard_byte_codes();
 
 // The bytes that escaping with the standard delimiters reacts to ("|", "^",
 // "~", "&", "\", tab, line feed, carriage return, space): a text holding none

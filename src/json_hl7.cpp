@@ -1041,6 +1041,7 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
     const Hl7EscapeHandler& handler = default_escape_handler();
     // With other delimiters every value goes through the handler.
     const bool standard = has_standard_delimiters(handler);
+    const StandardByteCode* const byte_codes = standard_byte_codes();
     Assembler assembler(handler, escape, kSeparatorBase + kSeparatorsPerEntry * entries_.size());
     std::vector<std::uint64_t> keys;
     std::string slow, escaped;
@@ -1057,12 +1058,36 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
         // first byte that may need escaping on, the handler takes over; what
         // it writes for a byte never depends on the text before it.
         if (standard) {
+            if (len <= 16) {
+                // A short value (most are): from its first byte to escape
+                // on, byte by byte, each written as one fixed-size store
+                // from the table.  Looking for the next byte to escape
+                // instead would branch on every one found, and those
+                // branches follow the text.
+                std::size_t k = first_escapable(v, len);
+                if (k == len) return;
+                char* o = at + k;
+                while (k < len) {
+                    const StandardByteCode& code = byte_codes[static_cast<unsigned char>(v[k])];
+                    if (code.count == 0) {
+                        // The escape character: what follows it decides
+                        // what it takes (an unknown sequence it opens is
+                        // kept whole).
+                        o = handler.escape_standard_at(std::string_view(v, len), k, o);
+                        continue;
+                    }
+                    std::memcpy(o, code.bytes, 8);
+                    o += code.count;
+                    ++k;
+                }
+                w.rewind_to(o);
+                return;
+            }
             std::size_t j = first_escapable(v, len);
             if (j == len) return;
-            // Byte by byte from there would cost a table look-up and a store
-            // per byte, and values that need escaping are mostly free text,
-            // where only the spaces do: so escape one byte, find the next
-            // with the same scan, copy the run between.
+            // A long one is mostly free text, where only the spaces need
+            // escaping: so escape one byte, find the next with the same
+            // scan, copy the run between.
             const std::string_view value(v, len);
             char* o = at + j;
             do {
