@@ -46,6 +46,28 @@ static void check_size(const std::vector<SegmentRecord>& records, std::string_vi
     check(held.convert_json_to_hl7(true) == assemble_message(records, handler, true),
           "JsonHl7 escapes otherwise than assemble_message", input);
     check(held.json_data() == records, "JsonHl7 gives back other records", input);
+
+    // The same records with every key that has a code added by it, as the
+    // binding adds the keys it knows (ASCII values only, each after eight
+    // bytes that may be read, as a str's header is).
+    JsonHl7 by_code;
+    std::string padded;
+    for (const SegmentRecord& r : records) {
+        by_code.begin_record();
+        for (const auto& [key, value] : r) {
+            const std::uint64_t code = JsonHl7::key_code(key);
+            if (code == JsonHl7::kNoKeyCode || !is_ascii(value)) {
+                by_code.add_entry(key, value);
+                continue;
+            }
+            padded.assign(8, '\0');
+            padded += value;
+            by_code.add_entry_after_header(code, std::string_view(padded.data() + 8, value.size()));
+        }
+    }
+    check(by_code.convert_json_to_hl7(true) == held.convert_json_to_hl7(true), "keys by code assemble otherwise",
+          input);
+    check(by_code.json_data() == records, "keys by code give back other records", input);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
