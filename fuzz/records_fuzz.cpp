@@ -89,6 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(static_cast<bool>(fast) == static_cast<bool>(parsed), "the two JSON readers disagree on success", text);
     if (fast) {
         check(fast.value().json_data() == parsed.value(), "the two JSON readers give other records", text);
+        check(fast.value().convert_json_to_hl7(true) == JsonHl7(parsed.value()).convert_json_to_hl7(true),
+              "the two JSON readers' records assemble otherwise", text);
     } else {
         check(fast.error().message() == parsed.error().message(), "the two JSON readers give other errors", text);
     }

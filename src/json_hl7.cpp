@@ -643,6 +643,70 @@ struct DocFree {
     void operator()(yyjson_doc* doc) const { yyjson_doc_free(doc); }
 };
 
+// The codes of keys by their text, for keys of up to eight bytes (nearly
+// all): a record file repeats a few hundred keys thousands of times, and
+// reading each one again costs more than finding it here.  A key is known by
+// its bytes and length packed into two words, so a look-up compares
+// integers.  One per thread (nothing shared, no locking), bounded: open
+// addressing over 4096 slots filled to at most half; a key that finds no
+// room, or a longer one, is read each time.
+class KeyCodes {
+public:
+    // The key's code, or kNoKeyCode for a key that has none.
+    std::uint64_t code(std::string_view key) {
+        if (key.size() > 8 || key.empty()) return JsonHl7::key_code(key);
+        const std::uint64_t bytes = packed(key);
+        const std::uint64_t h = (bytes * 0x9E3779B97F4A7C15ull + key.size()) * 0xBF58476D1CE4E5B9ull;
+        const std::uint64_t size = std::uint64_t{key.size()} << kSizeShift;
+        for (std::size_t i = h >> (64 - kSlotBits);; i = (i + 1) & (kSlots - 1)) {
+            Slot& s = slots_[i];
+            if (s.bytes == bytes && (s.size_code & kSizeMask) == size) return s.size_code & ~kSizeMask;
+            if (s.size_code == 0) {
+                const std::uint64_t code = JsonHl7::key_code(key);
+                if (used_ < kSlots / 2) {
+                    s = Slot{bytes, size | code};
+                    ++used_;
+                }
+                return code;
+            }
+        }
+    }
+
+    // The calling thread's table.
+    static KeyCodes& mine() {
+        thread_local std::unique_ptr<KeyCodes> t_codes;
+        if (!t_codes) t_codes = std::make_unique<KeyCodes>();
+        return *t_codes;
+    }
+
+private:
+    // The 1 to 8 bytes of a key in one word, read without a call to memcpy
+    // (whose length varies from key to key) and without reading past them.
+    static std::uint64_t packed(std::string_view key) {
+        const std::size_t n = key.size();
+        const auto* p = reinterpret_cast<const unsigned char*>(key.data());
+        if (n >= 4) {
+            std::uint32_t head, tail;
+            std::memcpy(&head, p, 4);
+            std::memcpy(&tail, p + n - 4, 4);
+            return head | std::uint64_t{tail} << (8 * (n - 4));  // overlapping bytes agree
+        }
+        return p[0] | std::uint64_t{p[n / 2]} << (8 * (n / 2)) | std::uint64_t{p[n - 1]} << (8 * (n - 1));
+    }
+
+    static constexpr unsigned kSlotBits = 12;
+    static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
+    // The key's length goes above the code's bits.
+    static constexpr unsigned kSizeShift = JsonHl7::kKeyCodeBits;
+    static constexpr std::uint64_t kSizeMask = ~std::uint64_t{0} << kSizeShift;
+    struct Slot {
+        std::uint64_t bytes = 0;
+        std::uint64_t size_code = 0;  // the length and the code; 0: free
+    };
+    Slot slots_[kSlots];
+    std::size_t used_ = 0;
+};
+
 std::optional<JsonHl7> read_records_fast(std::string_view text) {
     if (text.substr(0, 3) == "\xEF\xBB\xBF") return std::nullopt;  // refused, with its own message
     yyjson_read_err err;
@@ -661,6 +725,7 @@ std::optional<JsonHl7> read_records_fast(std::string_view text) {
     }
     JsonHl7 out;
     out.reserve(count, entries);
+    KeyCodes& codes = KeyCodes::mine();
     std::vector<SegmentRecord::Entry> unordered;
     yyjson_arr_foreach(root, i, count, record) {
         // Keys in strictly increasing byte order (as this module writes
@@ -679,8 +744,13 @@ std::optional<JsonHl7> read_records_fast(std::string_view text) {
         out.begin_record();
         if (ordered) {
             yyjson_obj_foreach(record, j, n, key, value) {
-                out.add_entry(std::string_view(yyjson_get_str(key), yyjson_get_len(key)),
-                              std::string_view(yyjson_get_str(value), yyjson_get_len(value)));
+                const std::string_view k(yyjson_get_str(key), yyjson_get_len(key));
+                const std::string_view v(yyjson_get_str(value), yyjson_get_len(value));
+                if (const std::uint64_t code = codes.code(k); code != JsonHl7::kNoKeyCode) {
+                    out.add_entry_by_code(code, v);
+                } else {
+                    out.add_entry(k, v);
+                }
             }
             continue;
         }

@@ -170,6 +170,7 @@ public:
     // keys at all.  kNoKeyCode for any other key.
     static std::uint64_t key_code(std::string_view key);
     static constexpr std::uint64_t kNoKeyCode = 0;
+    static constexpr unsigned kKeyCodeBits = 60;  // every code is below 2^kKeyCodeBits
     // add_entry_after_header for a key given by its code, which must be
     // key_code of the key, not kNoKeyCode.
     void add_entry_after_header(std::uint64_t key_code, std::string_view value) {
@@ -182,6 +183,14 @@ public:
         const std::string key = key_of_code(key_code & kCodePositionMask, key_code >> kCodeFormShift);
         add_entry(key, value, key_code & kCodePositionMask);
 #endif
+    }
+    // add_entry for a key given by its code (any value).
+    void add_entry_by_code(std::uint64_t key_code, std::string_view value) {
+        ascii_ = false;  // not known to be: the assembled text is looked at instead
+        char* p = bytes_.room(value.size());
+        copy_bytes(p, value);
+        bytes_.set_end(p + value.size());
+        note_entry(key_code & kCodePositionMask, value.size(), kKeyByCode | (key_code >> kCodeFormShift));
     }
     // The position of a key by its code: what key_position gives for its text.
     static std::uint64_t position_of_code(std::uint64_t key_code) { return key_code & kCodePositionMask; }
@@ -292,6 +301,7 @@ private:
     static_assert(kNamePos < (std::uint64_t{1} << kCodeFormShift), "the markers fit a code's position");
     static constexpr std::uint64_t kCodePositionMask = (std::uint64_t{1} << kCodeFormShift) - 1;
     static constexpr std::uint64_t kFormRep = 1, kFormComp = 2, kFormName = 4, kFormKnown = 8;
+    static_assert(kCodeFormShift + 4 <= kKeyCodeBits, "the form's four bits lie below kKeyCodeBits");
     // An entry's key_len for a key kept by its code: this bit and the form.
     static constexpr std::size_t kKeyByCode = std::size_t{1} << (8 * sizeof(std::size_t) - 1);
     static std::string key_of_code(std::uint64_t position, std::uint64_t form);
