@@ -194,20 +194,14 @@ namespace {
 // characters written as they are.  Every byte of a multi-byte character is
 // at least 0x80, so a byte-wise walk with this table is a walk by character.
 // The escape character's entry is its usual code; what follows it may keep it
-// as it stands (see kept_sequence_at).
-// What each byte becomes, as up to eight bytes to store and how many of them
-// count: the byte itself for most, its sequence for the ones encoding
-// replaces.  Every byte then costs one fixed-size store, with no branch on
-// what it is; the escape character (count 0) is the one that needs a look
-// at what follows it.
-using ByteCode = StandardByteCode;
-
+// as it stands (see kept_sequence_at).  `byte_code` holds the same as one
+// fixed-size store per byte (see StandardByteCode).
 struct DefaultEscapes {
     std::string_view code[128] = {};
     // Whether a byte has a code: one load and test per byte on the common
     // path, non-ASCII bytes included.
     bool special[256] = {};
-    ByteCode byte_code[256] = {};
+    StandardByteCode byte_code[256] = {};
     constexpr DefaultEscapes() {
         code[static_cast<unsigned char>('|')] = "\\F\\";
         code[static_cast<unsigned char>('^')] = "\\S\\";
@@ -220,7 +214,7 @@ struct DefaultEscapes {
         code[static_cast<unsigned char>(' ')] = "\\X20\\";
         for (int b = 0; b < 128; ++b) special[b] = !code[b].empty();
         for (int b = 0; b < 256; ++b) {
-            ByteCode& c = byte_code[b];
+            StandardByteCode& c = byte_code[b];
             if (b < 128 && special[b]) {
                 for (std::size_t i = 0; i < code[b].size(); ++i) c.bytes[i] = code[b][i];
                 c.count = static_cast<std::uint8_t>(code[b].size());
@@ -270,7 +264,7 @@ bool has_standard_delimiters(const Hl7EscapeHandler& h) {
 }
 
 char* Hl7EscapeHandler::escape_standard_at(std::string_view text, std::size_t& pos, char* out) const {
-    const ByteCode& c = kDefaultEscapes.byte_code[static_cast<unsigned char>(text[pos])];
+    const StandardByteCode& c = kDefaultEscapes.byte_code[static_cast<unsigned char>(text[pos])];
     if (c.count != 0) {
         std::memcpy(out, c.bytes, 8);
         ++pos;

@@ -655,7 +655,7 @@ public:
     // The key's code, or kNoKeyCode for a key that has none.
     std::uint64_t code(std::string_view key) {
         if (key.size() > 8 || key.empty()) return JsonHl7::key_code(key);
-        const std::uint64_t bytes = packed(key);
+        const std::uint64_t bytes = packed_bytes(key);
         const std::uint64_t h = (bytes * 0x9E3779B97F4A7C15ull + key.size()) * 0xBF58476D1CE4E5B9ull;
         const std::uint64_t size = std::uint64_t{key.size()} << kSizeShift;
         for (std::size_t i = h >> (64 - kSlotBits);; i = (i + 1) & (kSlots - 1)) {
@@ -680,20 +680,6 @@ public:
     }
 
 private:
-    // The 1 to 8 bytes of a key in one word, read without a call to memcpy
-    // (whose length varies from key to key) and without reading past them.
-    static std::uint64_t packed(std::string_view key) {
-        const std::size_t n = key.size();
-        const auto* p = reinterpret_cast<const unsigned char*>(key.data());
-        if (n >= 4) {
-            std::uint32_t head, tail;
-            std::memcpy(&head, p, 4);
-            std::memcpy(&tail, p + n - 4, 4);
-            return head | std::uint64_t{tail} << (8 * (n - 4));  // overlapping bytes agree
-        }
-        return p[0] | std::uint64_t{p[n / 2]} << (8 * (n / 2)) | std::uint64_t{p[n - 1]} << (8 * (n - 1));
-    }
-
     static constexpr unsigned kSlotBits = 12;
     static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
     // The key's length goes above the code's bits.
@@ -1128,15 +1114,16 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
         // first byte that may need escaping on, the handler takes over; what
         // it writes for a byte never depends on the text before it.
         if (standard) {
+            std::size_t j = first_escapable(v, len);
+            if (j == len) return;
+            char* o = at + j;
             if (len <= 16) {
                 // A short value (most are): from its first byte to escape
                 // on, byte by byte, each written as one fixed-size store
                 // from the table.  Looking for the next byte to escape
                 // instead would branch on every one found, and those
                 // branches follow the text.
-                std::size_t k = first_escapable(v, len);
-                if (k == len) return;
-                char* o = at + k;
+                std::size_t k = j;
                 while (k < len) {
                     const StandardByteCode& code = byte_codes[static_cast<unsigned char>(v[k])];
                     if (code.count == 0) {
@@ -1153,13 +1140,10 @@ void JsonHl7::assemble_into(bool escape, TextBuffer& out) const {
                 w.rewind_to(o);
                 return;
             }
-            std::size_t j = first_escapable(v, len);
-            if (j == len) return;
             // A long one is mostly free text, where only the spaces need
             // escaping: so escape one byte, find the next with the same
             // scan, copy the run between.
             const std::string_view value(v, len);
-            char* o = at + j;
             do {
                 o = handler.escape_standard_at(value, j, o);
                 const std::size_t plain = first_escapable(v + j, len - j);

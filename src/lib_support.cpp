@@ -270,11 +270,7 @@ PyObject* KeyCache::get(std::string_view key) {
     const bool packed = key.size() <= 8;
     std::uint64_t ident = 0;
     if (packed) {
-        // A byte loop rather than a variable-length memcpy, which would be
-        // a library call on this hot path.
-        for (std::size_t i = 0; i < key.size(); ++i) {
-            ident |= static_cast<std::uint64_t>(static_cast<unsigned char>(key[i])) << (8 * i);
-        }
+        if (!key.empty()) ident = packed_bytes(key);
     } else {
         // Eight bytes at a time; the length goes in too.
         ident = key.size();

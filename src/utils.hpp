@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -77,6 +78,22 @@ inline std::size_t utf8_sequence_length(const unsigned char* p, std::size_t avai
 bool is_valid_utf8(std::string_view bytes);
 // True when every byte is below 0x80.
 bool is_ascii(std::string_view bytes);
+
+// The 1 to 8 bytes of a short text in one word, byte i at bits 8i (zero
+// above): keys are mostly this short, and a table of them then compares
+// integers.  Read without a call to memcpy, whose length would vary from
+// text to text, and without reading past the text.
+inline std::uint64_t packed_bytes(std::string_view text) {
+    const std::size_t n = text.size();
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    if (n >= 4) {
+        std::uint32_t head, tail;
+        std::memcpy(&head, p, 4);
+        std::memcpy(&tail, p + n - 4, 4);
+        return head | std::uint64_t{tail} << (8 * (n - 4));  // overlapping bytes agree
+    }
+    return p[0] | std::uint64_t{p[n / 2]} << (8 * (n / 2)) | std::uint64_t{p[n - 1]} << (8 * (n - 1));
+}
 
 // True when every character of the (valid UTF-8) text has the Unicode
 // White_Space property; true for the empty text.
