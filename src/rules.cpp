@@ -3,7 +3,7 @@
 #include "hl7_json.hpp"
 #include "validation.hpp"
 
-namespace segmorph::cli {
+namespace segmorph {
 
 Status check_message(std::string_view text, const Rules& rules, Purpose purpose) {
     switch (rules.set) {
@@ -20,4 +20,4 @@ Status check_message(std::string_view text, const Rules& rules, Purpose purpose)
     return std::nullopt;
 }
 
-}  // namespace segmorph::cli
+}  // namespace segmorph

@@ -1,14 +1,15 @@
-// Which validation a message goes through.  The command reaches the rules
-// only through check_message: "standard" (HL7's own numbering, the message's
-// own separators, segment names such as PV1) is what real feeds pass, and
-// "seed" is exactly what the module's Hl7Json gives.
+// Which validation a message goes through.  The command and the companion
+// modules reach the rules only through check_message: "standard" (HL7's own
+// numbering, the message's own separators, segment names such as PV1) is
+// what real feeds pass, and "seed" is exactly what the module's Hl7Json
+// gives.
 #pragma once
 
 #include <string_view>
 
 #include "errors.hpp"
 
-namespace segmorph::cli {
+namespace segmorph {
 
 enum class RuleSet { Standard, Seed };
 
@@ -28,4 +29,4 @@ enum class Purpose {
 // failing rule's error.
 Status check_message(std::string_view text, const Rules& rules, Purpose purpose);
 
-}  // namespace segmorph::cli
+}  // namespace segmorph
