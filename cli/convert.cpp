@@ -51,22 +51,6 @@ const Hl7EscapeHandler& default_handler() {
 
 Failure failure_at(const Piece& piece, const std::string& text) { return Failure{piece.out.size(), text}; }
 
-// Calls f(line) for the lines Hl7Json makes of `text`: those of
-// replace_eof(text) cut at "\n".  A text with one kind of line break only
-// (the usual case) is cut at it directly, which gives the same lines without
-// the copy; any other text is normalised into `scratch` first.
-template <class F>
-void for_each_line(std::string_view text, std::string& scratch, F&& f) {
-    const bool has_cr = text.find('\r') != std::string_view::npos;
-    const bool has_lf = text.find('\n') != std::string_view::npos;
-    if (!has_cr || !has_lf) {
-        for_each_piece(text, has_cr ? '\r' : '\n', f);
-        return;
-    }
-    scratch = replace_eof(text);
-    for_each_piece(std::string_view(scratch), '\n', f);
-}
-
 // ------------------------------------------------------------ HL7 input
 
 // The opening of one to-json output item.  Items of --format json are each
@@ -133,7 +117,7 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
         open_item(piece.out, opts, src);
         piece.out.append(",\"index\":").append(std::to_string(n)).append(",\"records\":[");
         bool first = true;
-        for_each_line(part.text, text, [&](std::string_view line) {
+        for_each_message_line(part.text, text, [&](std::string_view line) {
             if (!first) piece.out.push_back(',');
             first = false;
             flat.parse(line, handler);
