@@ -28,6 +28,7 @@ namespace segmorph {
 struct BatchOptions {
     std::string_view source;
     std::uint64_t base_offset = 0;  // added to every offset (where `data` lies in its file)
+    std::uint64_t base_index = 0;   // added to every index (messages of the file before `data`)
     bool escaping = true;
     std::optional<Rules> rules;  // validate each message first (as a conversion would)
 };

@@ -42,11 +42,14 @@ void make_schema(ArrowSchema* schema) {
                                : i == kSegments           ? NANOARROW_TYPE_LIST
                                                           : NANOARROW_TYPE_STRING;
         check(ArrowSchemaSetType(column, type));
+        // Every column is left nullable, and the list's item is named
+        // "element": the schema Spark expects of a data source, which takes
+        // no copy or cast to reach then.
         check(ArrowSchemaSetName(column, kColumnNames[i]));
-        if (i == kSource || i == kOffset || i == kIndex) column->flags &= ~ARROW_FLAG_NULLABLE;
     }
     // list<map<utf8, utf8>>: the map's entries are struct<key, value>.
     ArrowSchema* record = schema->children[kSegments]->children[0];
+    check(ArrowSchemaSetName(record, "element"));
     check(ArrowSchemaSetType(record, NANOARROW_TYPE_MAP));
     check(ArrowSchemaSetType(record->children[0]->children[0], NANOARROW_TYPE_STRING));
     check(ArrowSchemaSetType(record->children[0]->children[1], NANOARROW_TYPE_STRING));
@@ -122,7 +125,7 @@ void build_rows(Builder& out, std::string_view data, const BatchOptions& options
     const Hl7EscapeHandler* handler = options.escaping ? &escape_handler() : nullptr;
     FlatRecord flat;
     std::string scratch;
-    std::int64_t index = 0;
+    auto index = static_cast<std::int64_t>(options.base_index);
     for (const FramePart& part : framing.parts) {
         if (part.kind != FramePart::Kind::Message) continue;
         const bool utf8 = is_valid_utf8(part.text);

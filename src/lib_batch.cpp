@@ -74,6 +74,24 @@ bool to_rule_set(PyObject* o, std::optional<RuleSet>& out, std::optional<RuleSet
     return true;
 }
 
+// An int from 0 up (absent: 0); a byte position or a count.
+bool to_count(PyObject* o, const char* param, std::uint64_t& out) {
+    out = 0;
+    if (o == nullptr) return true;
+    if (!PyLong_Check(o)) {
+        raise_arg_type_error(param, "int", o);
+        return false;
+    }
+    const Py_ssize_t v = PyLong_AsSsize_t(o);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (v < 0) {
+        PyErr_Format(PyExc_ValueError, "%s must not be negative", param);
+        return false;
+    }
+    out = static_cast<std::uint64_t>(v);
+    return true;
+}
+
 bool to_bool_or(PyObject* o, const char* param, bool fallback, bool& out) {
     out = fallback;
     return o == nullptr || to_bool(o, param, out);
@@ -249,12 +267,8 @@ PyObject* batch_next_message_start(PyObject*, PyObject* const* args, Py_ssize_t 
         if (!match_args(sig, args, nargs, kwnames, argv)) return nullptr;
         InputBytes data;
         if (!data.convert(argv[0], "data")) return nullptr;
-        const Py_ssize_t pos = PyNumber_AsSsize_t(argv[1], PyExc_OverflowError);
-        if (pos == -1 && PyErr_Occurred()) return nullptr;
-        if (pos < 0) {
-            PyErr_SetString(PyExc_ValueError, "pos must not be negative");
-            return nullptr;
-        }
+        std::uint64_t pos = 0;
+        if (!to_count(argv[1], "pos", pos)) return nullptr;
         return PyLong_FromSize_t(next_message_start(data.view(), static_cast<std::size_t>(pos)));
     });
 }
@@ -289,27 +303,23 @@ PyObject* batch_validate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* batch_to_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const params[] = {"data", "source", "base_offset", "escaping", "validate", "strict"};
-        const Signature sig{"to_arrow", params, 6, 1};
-        PyObject* argv[6];
+        static const char* const params[] = {"data",   "source",   "base_offset", "base_index",
+                                             "escaping", "validate", "strict"};
+        const Signature sig{"to_arrow", params, 7, 1};
+        PyObject* argv[7];
         if (!check_keyword_only("to_arrow", nargs, 1) || !match_args(sig, args, nargs, kwnames, argv)) return nullptr;
         InputBytes data;
         if (!data.convert(argv[0], "data")) return nullptr;
         BatchOptions options;
         if (argv[1] != nullptr && !to_str(argv[1], "source", options.source)) return nullptr;
-        if (argv[2] != nullptr) {
-            const Py_ssize_t base = PyNumber_AsSsize_t(argv[2], PyExc_OverflowError);
-            if (base == -1 && PyErr_Occurred()) return nullptr;
-            if (base < 0) {
-                PyErr_SetString(PyExc_ValueError, "base_offset must not be negative");
-                return nullptr;
-            }
-            options.base_offset = static_cast<std::uint64_t>(base);
+        if (!to_count(argv[2], "base_offset", options.base_offset) ||
+            !to_count(argv[3], "base_index", options.base_index)) {
+            return nullptr;
         }
         std::optional<RuleSet> set;
         bool strict = false;
-        if (!to_bool_or(argv[3], "escaping", true, options.escaping) || !to_rule_set(argv[4], set, std::nullopt) ||
-            !to_bool_or(argv[5], "strict", false, strict)) {
+        if (!to_bool_or(argv[4], "escaping", true, options.escaping) || !to_rule_set(argv[5], set, std::nullopt) ||
+            !to_bool_or(argv[6], "strict", false, strict)) {
             return nullptr;
         }
         if (set) options.rules = Rules{*set, strict};
@@ -422,7 +432,7 @@ PyMethodDef batch_functions[] = {
     {"validate", SEGMORPH_FASTCALL(batch_validate), METH_FASTCALL | METH_KEYWORDS,
      "validate(text, rules='standard', strict=False)\n--\n\n"},
     {"to_arrow", SEGMORPH_FASTCALL(batch_to_arrow), METH_FASTCALL | METH_KEYWORDS,
-     "to_arrow(data, *, source='', base_offset=0, escaping=True, validate=None, strict=False)\n--\n\n"},
+     "to_arrow(data, *, source='', base_offset=0, base_index=0, escaping=True, validate=None, strict=False)\n--\n\n"},
     {"from_arrow", SEGMORPH_FASTCALL(batch_from_arrow), METH_FASTCALL | METH_KEYWORDS,
      "from_arrow(table_or_stream, *, escaping=True)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

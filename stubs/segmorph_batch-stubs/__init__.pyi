@@ -54,12 +54,14 @@ def to_arrow(
     *,
     source: str = "",
     base_offset: int = 0,
+    base_index: int = 0,
     escaping: bool = True,
     validate: Literal["standard", "seed"] | None = None,
     strict: bool = False,
 ) -> MessageBatch:
     """The messages framed in ``data`` as one Arrow record batch, one row per
-    message.  ``base_offset`` is added to each row's ``offset``; with
+    message.  ``base_offset`` and ``base_index`` are added to each row's
+    ``offset`` and ``index`` (where ``data`` lies in its file); with
     ``validate`` each message is first checked with that rule set
     (``strict`` as in ``validate``), and one that fails is a row with an
     ``error`` and null ``segments``."""
