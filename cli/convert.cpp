@@ -29,8 +29,8 @@ struct Source {
     std::string json;  // the name as a JSON string
 };
 
-// The name as a JSON string; a name that is not UTF-8 (any bytes are
-// allowed in file names) gets U+FFFD for each byte outside ASCII.
+}  // namespace
+
 std::string json_name(const std::string& name) {
     std::string lossy;
     if (!is_valid_utf8(name)) {
@@ -43,6 +43,8 @@ std::string json_name(const std::string& name) {
     append_json_string(out, lossy.empty() ? std::string_view(name) : std::string_view(lossy));
     return std::string(out.view());
 }
+
+namespace {
 
 const Hl7EscapeHandler& default_handler() {
     static const Hl7EscapeHandler handler = create_default_escape_handler();
@@ -66,6 +68,23 @@ void for_each_line(std::string_view text, std::string& scratch, F&& f) {
     scratch = replace_eof(text);
     for_each_piece(std::string_view(scratch), '\n', f);
 }
+
+}  // namespace
+
+void append_message_members(TextBuffer& out, std::size_t index, std::string_view text,
+                            const Hl7EscapeHandler* handler, FlatRecord& flat, std::string& scratch) {
+    out.append(",\"index\":").append(std::to_string(index)).append(",\"records\":[");
+    bool first = true;
+    for_each_line(text, scratch, [&](std::string_view line) {
+        if (!first) out.push_back(',');
+        first = false;
+        flat.parse(line, handler);
+        append_record(out, flat);
+    });
+    out.push_back(']');
+}
+
+namespace {
 
 // ------------------------------------------------------------ HL7 input
 
@@ -131,15 +150,7 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
             continue;
         }
         open_item(piece.out, opts, src);
-        piece.out.append(",\"index\":").append(std::to_string(n)).append(",\"records\":[");
-        bool first = true;
-        for_each_line(part.text, text, [&](std::string_view line) {
-            if (!first) piece.out.push_back(',');
-            first = false;
-            flat.parse(line, handler);
-            append_record(piece.out, flat);
-        });
-        piece.out.push_back(']');
+        append_message_members(piece.out, n, part.text, handler, flat, text);
         close_item(piece.out, opts);
     }
     return piece;

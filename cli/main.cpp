@@ -16,6 +16,7 @@
 #include "convert.hpp"
 #include "input.hpp"
 #include "jobs.hpp"
+#include "live.hpp"
 #include "output.hpp"
 
 namespace segmorph::cli {
@@ -27,6 +28,8 @@ std::vector<std::string> inputs(const Options& opts) {
 }
 
 int run(const Options& opts) {
+    if (opts.command == Command::Listen) return run_listen(opts);
+    if (opts.command == Command::Send) return run_send(opts);
     Output output(opts);
     {
         OrderedJobs jobs(opts.jobs, [&output](Piece&& piece) { return output.take(std::move(piece)); });
