@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "arrow_batch.hpp"
+#include "charset.hpp"
+#include "delimiters.hpp"
 #include "framing.hpp"
 #include "segments.hpp"
 #include "utils.hpp"
@@ -128,20 +130,30 @@ void build_rows(Builder& out, std::string_view data, const BatchOptions& options
     auto index = static_cast<std::int64_t>(options.base_index);
     for (const FramePart& part : framing.parts) {
         if (part.kind != FramePart::Kind::Message) continue;
-        const bool utf8 = is_valid_utf8(part.text);
-        // The same checks, in the same order, as the command's conversion.
+        // The steps of the command's conversion, in its order: the text as
+        // UTF-8, then with the standard delimiters; the rules check the
+        // former, the records are made of the latter.
         Status error;
-        if (!utf8) error = Hl7Error::io(IoError::invalid_utf8());
-        if (!error && options.rules) error = check_message(part.text, *options.rules, Purpose::Convert);
+        Result<MessageText> decoded = decode_message(part.text, Encoding::Auto);
+        std::optional<Result<MessageText>> standard;
+        if (!decoded) {
+            error = decoded.error();
+        } else {
+            standard.emplace(with_standard_delimiters(decoded.value().view()));
+            if (!*standard) error = standard->error();
+        }
+        if (!error && options.rules) error = check_message(decoded.value().view(), *options.rules, Purpose::Convert);
+        const std::string_view text = standard && *standard ? standard->value().view() : std::string_view();
 
         out.text(kSource, options.source);
         out.number(kOffset, static_cast<std::int64_t>(options.base_offset) + (part.text.data() - data.data()));
         out.number(kIndex, index++);
-        out.text(kMessageType, utf8 ? header_field(part.text, 9) : std::nullopt);
-        out.text(kControlId, utf8 ? header_field(part.text, 10) : std::nullopt);
+        out.text(kMessageType, text.empty() ? std::nullopt : header_field(text, 9));
+        out.text(kControlId, text.empty() ? std::nullopt : header_field(text, 10));
         if (!error) {
             // The lines and records Hl7Json makes of the same text.
-            for_each_message_line(part.text, scratch, [&](std::string_view line) {
+            for_each_message_line(text, scratch, [&](std::string_view line) {
+                if (is_blank_line(line)) return;  // white space is never a segment
                 flat.parse(line, handler);
                 for (std::size_t i = 0; i < flat.size(); ++i) {
                     const FlatRecord::Item item = flat.item(i);
@@ -152,7 +164,11 @@ void build_rows(Builder& out, std::string_view data, const BatchOptions& options
             });
         }
         out.end_segments(error.has_value());
-        out.text(kError, error ? std::optional<std::string>(error->message()) : std::nullopt);
+        if (error) {
+            out.text(kError, error->message());
+        } else {
+            out.text(kError, std::nullopt);
+        }
         out.end_row();
     }
 }

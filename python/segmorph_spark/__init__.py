@@ -75,22 +75,42 @@ def _local_path(path: str) -> str:
     return path[len("file:") :].replace("///", "/", 1) if path.startswith("file:") else path
 
 
+def _is_hl7(path: str) -> bool:
+    """Whether a file's first bytes, past a byte-order mark and white space,
+    are those of HL7: an MSH, FHS or BHS segment or an MLLP block."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(64 * 1024)
+    except OSError:
+        return True  # reading it reports why
+    head = head.removeprefix(b"\xef\xbb\xbf").lstrip(b" \t\r\n\f")
+    return head[:1] == b"\x0b" or head[:3] in (b"MSH", b"FHS", b"BHS")
+
+
 def _files(root: str) -> list[str]:
     """The files the command reads for ``root``: the file itself, or the
-    ``*.hl7`` and ``*.txt`` files (any case) under the directory, in byte
-    order of their names, links to directories not followed."""
+    files under the directory whose content is HL7, whatever their names,
+    in byte order of their names; hidden names (".") and links to
+    directories are left out, as are FIFOs, sockets and devices."""
     if os.path.isfile(root):
         return [root]
     if not os.path.isdir(root):
         raise FileNotFoundError(f"hl7: no such file or directory: {root}")
     found = []
-    for folder, dirs, names in os.walk(root):
-        dirs.sort()
-        for name in sorted(names):
+
+    def walk(folder: str) -> None:
+        for name in sorted(os.listdir(folder), key=os.fsencode):
             path = os.path.join(folder, name)
-            if name.lower().endswith((".hl7", ".txt")) and os.path.isfile(path):
+            if name.startswith("."):
+                continue
+            if os.path.isdir(path):
+                if not os.path.islink(path):
+                    walk(path)
+            elif os.path.isfile(path) and _is_hl7(path):
                 found.append(path)
-    return sorted(found, key=lambda p: p.split(os.sep))
+
+    walk(root)
+    return found
 
 
 @dataclass(frozen=True)
