@@ -71,6 +71,11 @@ def _flag(options: dict[str, str], name: str, default: bool) -> bool:
     raise ValueError(f"option {name}: expected true or false, not {value!r}")
 
 
+def _options(options: Any) -> dict[str, str]:
+    """Spark's option names ignore case: they are looked up in lower case."""
+    return {str(k).lower(): str(v) for k, v in dict(options).items()}
+
+
 def _local_path(path: str) -> str:
     return path[len("file:") :].replace("///", "/", 1) if path.startswith("file:") else path
 
@@ -176,7 +181,10 @@ class _Reader(DataSourceReader):  # type: ignore[misc]
         if not root:
             raise ValueError("hl7: give a path to load")
         self.root = _local_path(root)
-        self.split_size = int(options.get("splitSize", DEFAULT_SPLIT_SIZE))
+        try:
+            self.split_size = int(options.get("splitsize", DEFAULT_SPLIT_SIZE))
+        except ValueError:
+            raise ValueError(f"option splitSize: expected a number of bytes, not {options['splitsize']!r}") from None
         if self.split_size <= 0:
             raise ValueError("option splitSize: must be a positive number of bytes")
         rules = str(options.get("validate", "none")).lower()
@@ -256,7 +264,7 @@ class HL7DataSource(DataSource):  # type: ignore[misc]
         return SCHEMA
 
     def reader(self, schema: StructType) -> DataSourceReader:
-        return _Reader(dict(self.options))
+        return _Reader(_options(self.options))
 
     def writer(self, schema: StructType, overwrite: bool) -> DataSourceArrowWriter:
-        return _Writer(dict(self.options), overwrite)
+        return _Writer(_options(self.options), overwrite)
