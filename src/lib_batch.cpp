@@ -446,7 +446,11 @@ int batch_exec(PyObject* module) {
     return guarded(-1, [&]() -> int {
         PyTypeObject* type = batch_type();
         if (type == nullptr) return -1;
-        return PyModule_AddObjectRef(module, "MessageBatch", reinterpret_cast<PyObject*>(type));
+        if (PyModule_AddObjectRef(module, "MessageBatch", reinterpret_cast<PyObject*>(type)) < 0) return -1;
+        Ref all = Ref::steal(Py_BuildValue("[ssssss]", "MessageBatch", "frame", "next_message_start", "validate",
+                                           "to_arrow", "from_arrow"));
+        if (!all) return -1;
+        return PyModule_AddObjectRef(module, "__all__", all.get());
     });
 }
 
