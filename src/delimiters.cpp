@@ -101,7 +101,7 @@ Result<MessageText> with_standard_delimiters(std::string_view message) {
         if (standard) return MessageText(message);
         if (encoding.size() < 4) {
             return malformed(header, "declares " + std::to_string(encoding.size()) +
-                                         " encoding characters " + quote_input(encoding) +
+                                         " encoding characters \"" + quote_input(encoding) + "\"" +
                                          ": 4 are needed to read its other delimiters");
         }
         declared.append(encoding.substr(0, 4));
@@ -114,12 +114,12 @@ Result<MessageText> with_standard_delimiters(std::string_view message) {
     for (std::size_t i = 0; i < declared.size(); ++i) {
         const auto c = static_cast<unsigned char>(declared[i]);
         if (is_line_break(declared[i]) || c >= 0x80) {
-            return malformed(header, "declares the delimiter " + quote_input(declared.substr(i, 1)) +
-                                         ", which cannot separate values (a line break or not ASCII)");
+            return malformed(header, "declares the delimiter \"" + quote_input(declared.substr(i, 1)) +
+                                         "\", which cannot separate values (a line break or not ASCII)");
         }
         if (declared.find(declared[i]) != i) {
             return malformed(header,
-                             "declares " + quote_input(declared.substr(i, 1)) + " as two different delimiters");
+                             "declares \"" + quote_input(declared.substr(i, 1)) + "\" as two different delimiters");
         }
     }
 
