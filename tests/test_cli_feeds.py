@@ -68,6 +68,11 @@ def test_untidy_messages_convert_to_the_records_of_their_standard_form(data, opt
     assert records(done) == [module_records(standard_text)]
 
 
+def test_each_declaring_header_starts_a_message():
+    done = run("to-json", input=(DECLARED + "\rPID#1\n" + DECLARED + "\rPID#2\r").encode())
+    assert [r[1] for r in records(done)] == [{"1": "1", "segment_name": "PID"}, {"1": "2", "segment_name": "PID"}]
+
+
 def test_declared_delimiters_pass_both_rule_sets_and_come_back_standard(tmp_path):
     message = (DECLARED + "\rEVN#A01\rPID#1##123!!!H##Doe!John\r").encode()
     for rules in ["standard", "seed"]:
