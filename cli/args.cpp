@@ -130,7 +130,9 @@ struct Parser {
     std::size_t i = 1;
 
     EarlyExit usage(const std::string& what) const {
-        return {2, "segmorph: " + what + "\nTry 'segmorph " + std::string(command_name) + " --help'.\n"};
+        // The text echoes what was typed, which may hold any bytes.
+        return {2, "segmorph: " + quote_input(what, SIZE_MAX) + "\nTry 'segmorph " + std::string(command_name) +
+                       " --help'.\n"};
     }
 
     std::string help() const {

@@ -123,6 +123,7 @@ def test_control_bytes_in_error_texts_are_shown_not_sent():
         text = getattr(run(*args, input=data), stream).decode()
         assert "<1B>[31mP<0B>V<C2><85>" in text
         assert not any(ord(c) < 0x20 and c not in "\t\n" or 0x7F <= ord(c) < 0xA0 for c in text)
+    assert run("to-json", "--x\x1b[31m").stderr.startswith(b"segmorph: unknown option '--x<1B>[31m'")
 
 
 def test_file_names_with_control_bytes_are_shown_safely(tmp_path):
