@@ -24,6 +24,8 @@ constexpr std::string_view kMainHelp =
     "  to-json    HL7 in, one JSON object per message out\n"
     "  to-hl7     JSON records in, HL7 out\n"
     "  validate   one line per message: \"ok\" or the first failing rule\n"
+    "  listen     receive messages over MLLP, write JSON lines, acknowledge\n"
+    "  send       send messages over MLLP, one at a time, each acknowledged\n"
     "\n"
     "PATH is a file, a directory (searched recursively) or \"-\" for standard\n"
     "input, which is read when no PATH is given.  A file may hold one message,\n"
@@ -122,6 +124,54 @@ constexpr std::string_view kValidateHelp =
 EarlyExit version();
 
 namespace {
+constexpr std::string_view kListenHelp =
+    "usage: segmorph listen [options]\n"
+    "\n"
+    "Receives HL7 messages in MLLP frames (0x0B ... 0x1C 0x0D) over TCP and\n"
+    "writes each as one JSON line, the object to-json writes for it with\n"
+    "\"source\" the peer's HOST:PORT and \"index\" counting the messages of that\n"
+    "connection.  A message is acknowledged only once its line is written:\n"
+    "AA, AE (it failed the rules: the line has an \"error\" member) or AR (not\n"
+    "HL7, not UTF-8 or too large: nothing written).  SIGINT or SIGTERM finish\n"
+    "the messages received, print a summary and exit 0.\n"
+    "\n"
+    "options:\n"
+    "      --bind HOST:PORT     where to listen (default 127.0.0.1:2575; port 0\n"
+    "                           picks a free one, printed on standard error)\n"
+    "      --output FILE        append the lines to FILE (default '-': standard\n"
+    "                           output)\n"
+    "      --sync               fsync the output before each acknowledgement\n"
+    "      --rules R            standard (default), seed or none\n"
+    "      --strict             strict rules (known versions only)\n"
+    "      --max-message-bytes N\n"
+    "                           larger messages get AR (default 16777216)\n"
+    "      --idle-timeout S     close a connection silent for S seconds\n"
+    "                           (default 0: never)\n"
+    "      --max-connections N  refuse connections beyond N (default 64)\n";
+
+constexpr std::string_view kSendHelp =
+    "usage: segmorph send [options] HOST:PORT [PATH ...]\n"
+    "\n"
+    "Sends the messages of the inputs, framed as to-json frames them, to an\n"
+    "MLLP receiver, one at a time, each in an MLLP frame with its segments\n"
+    "ended by carriage returns, and waits for its acknowledgement.  Every\n"
+    "message that gets AE, AR or no answer is reported with its source and\n"
+    "index.  Exit status 0 only when every message got AA.\n"
+    "\n"
+    "options:\n"
+    "      --timeout S  seconds to wait for each acknowledgement (default 30)\n"
+    "      --retries N  after a timeout or a dropped connection, reconnect and\n"
+    "                   send the message again up to N times (default 3)\n";
+
+bool parse_count(std::string_view text, std::size_t& out) {
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+bool parse_seconds(std::string_view text, double& out) {
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && end == text.data() + text.size() && !text.empty() && out >= 0 && out <= 1e6;
+}
 
 struct Parser {
     Options opts;
@@ -136,6 +186,8 @@ struct Parser {
     }
 
     std::string help() const {
+        if (opts.command == Command::Listen) return std::string(kListenHelp) + "  -h, --help           show this help\n";
+        if (opts.command == Command::Send) return std::string(kSendHelp) + std::string(kCommonHelp);
         std::string_view head = opts.command == Command::ToJson  ? kToJsonHelp
                                 : opts.command == Command::ToHl7 ? kToHl7Help
                                                                  : kValidateHelp;
@@ -179,6 +231,10 @@ struct Parser {
             }
             const bool to_json = opts.command == Command::ToJson;
             const bool to_hl7 = opts.command == Command::ToHl7;
+            const bool listen = opts.command == Command::Listen;
+            const bool send = opts.command == Command::Send;
+            // The value of an option of listen or send, or null (reported).
+            auto live_value = [&]() -> const char* { return value_of(inline_value, has_inline); };
             auto flag = [&](bool& target, bool value) -> std::optional<EarlyExit> {
                 if (has_inline) return usage("option '" + std::string(name) + "' takes no value");
                 target = value;
@@ -222,15 +278,41 @@ struct Parser {
                 err = flag(opts.escaping, false);
             } else if (to_json && name == "--validate") {
                 err = flag(opts.validate, true);
-            } else if ((to_json || opts.command == Command::Validate) && name == "--strict") {
+            } else if (listen && (name == "--bind" || name == "--output")) {
+                const char* v = live_value();
+                if (v == nullptr || *v == 0) return usage("option '" + std::string(name) + "' needs a value");
+                (name == "--bind" ? opts.live.bind : opts.live.output) = v;
+            } else if (listen && name == "--sync") {
+                err = flag(opts.live.sync, true);
+            } else if (listen && (name == "--max-message-bytes" || name == "--max-connections")) {
+                const char* v = live_value();
+                std::size_t n = 0;
+                if (v == nullptr || !parse_count(v, n) || n == 0 || n > (std::size_t(1) << 30))
+                    return usage("option '" + std::string(name) + "' needs a number from 1 to 1073741824");
+                if (name == "--max-message-bytes") opts.live.max_message_bytes = n;
+                else opts.live.max_connections = static_cast<unsigned>(std::min<std::size_t>(n, 100000));
+            } else if ((listen && name == "--idle-timeout") || (send && name == "--timeout")) {
+                const char* v = live_value();
+                double s = 0;
+                if (v == nullptr || !parse_seconds(v, s) || (send && s == 0))
+                    return usage("option '" + std::string(name) + "' needs a number of seconds");
+                (send ? opts.live.timeout : opts.live.idle_timeout) = s;
+            } else if (send && name == "--retries") {
+                const char* v = live_value();
+                std::size_t n = 0;
+                if (v == nullptr || !parse_count(v, n) || n > 1000)
+                    return usage("option '--retries' needs a number from 0 to 1000");
+                opts.live.retries = static_cast<unsigned>(n);
+            } else if ((to_json || listen || opts.command == Command::Validate) && name == "--strict") {
                 err = flag(opts.rules.strict, true);
                 opts.validate = true;
-            } else if ((to_json || opts.command == Command::Validate) && name == "--rules") {
+            } else if ((to_json || listen || opts.command == Command::Validate) && name == "--rules") {
                 const char* v = value_of(inline_value, has_inline);
                 const std::string_view text = v ? v : "";
                 if (text == "standard") opts.rules.set = RuleSet::Standard;
                 else if (text == "seed") opts.rules.set = RuleSet::Seed;
-                else return usage("invalid rules '" + std::string(text) + "' (standard or seed)");
+                else if (listen && text == "none") opts.validate = false;
+                else return usage("invalid rules '" + std::string(text) + (listen ? "' (standard, seed or none)" : "' (standard or seed)"));
             } else if ((to_json || opts.command == Command::Validate) && name == "--encoding") {
                 const char* v = value_of(inline_value, has_inline);
                 const std::string_view text = v ? v : "";
@@ -260,6 +342,15 @@ struct Parser {
                 return usage("unknown option '" + std::string(name) + "' for " + std::string(command_name));
             }
             if (err) return *err;
+        }
+        if (opts.command == Command::Listen) {
+            if (!opts.paths.empty()) return usage("listen takes no PATH (its input is the network)");
+            return opts;
+        }
+        if (opts.command == Command::Send) {
+            if (opts.paths.empty()) return usage("send needs HOST:PORT");
+            opts.live.target = opts.paths.front();
+            opts.paths.erase(opts.paths.begin());
         }
         // Someone trying the command out would otherwise wait on a silent
         // terminal; "-" still reads one.
@@ -317,13 +408,18 @@ std::variant<Options, EarlyExit> parse_args(int argc, char** argv) {
         p.opts.command = Command::ToHl7;
     } else if (first == "validate") {
         p.opts.command = Command::Validate;
+    } else if (first == "listen") {
+        p.opts.command = Command::Listen;
+        p.opts.validate = true;  // standard rules unless --rules none
+    } else if (first == "send") {
+        p.opts.command = Command::Send;
     } else {
         // Before or without a command, --help and --version work anywhere.
         if (asks_for(args, "-V", "--version")) return version();
         if (asks_for(args, "-h", "--help")) return EarlyExit{0, std::string(kMainHelp)};
         const std::string what = first.empty() ? "missing command" : "unknown command '" + std::string(first) + "'";
         return EarlyExit{2, "segmorph: " + quote_input(what, SIZE_MAX) +
-                                " (to-json, to-hl7 or validate)\nTry 'segmorph --help'.\n"};
+                                " (to-json, to-hl7, validate, listen or send)\nTry 'segmorph --help'.\n"};
     }
     return p.run();
 }

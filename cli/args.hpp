@@ -10,7 +10,7 @@
 
 namespace segmorph::cli {
 
-enum class Command { ToJson, ToHl7, Validate };
+enum class Command { ToJson, ToHl7, Validate, Listen, Send };
 enum class Format { Jsonl, Json };
 enum class SegmentEnd { Cr, Lf, Crlf };
 
@@ -31,6 +31,19 @@ struct Options {
     bool unescaped = false;
     SegmentEnd segment_end = SegmentEnd::Cr;
     bool mllp = false;
+
+    // listen and send (MLLP over TCP)
+    struct Live {
+        std::string bind = "127.0.0.1:2575";  // listen: where to accept
+        std::string output = "-";             // listen: the JSON Lines file
+        std::size_t max_message_bytes = 16 << 20;
+        double idle_timeout = 0;  // seconds; 0: never
+        unsigned max_connections = 64;
+        bool sync = false;
+        std::string target;    // send: HOST:PORT
+        double timeout = 30;   // send: seconds to wait for each ACK
+        unsigned retries = 3;  // send: attempts after a timeout or a drop
+    } live;
 
     // every subcommand
     unsigned jobs = 1;

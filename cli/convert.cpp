@@ -34,8 +34,8 @@ struct Source {
     std::string safe_name;  // the name safe to print: control characters shown as <XX>
 };
 
-// The name as a JSON string; a name that is not UTF-8 (any bytes are
-// allowed in file names) gets U+FFFD for each byte outside ASCII.
+}  // namespace
+
 std::string json_name(const std::string& name) {
     std::string lossy;
     if (!is_valid_utf8(name)) {
@@ -48,6 +48,8 @@ std::string json_name(const std::string& name) {
     append_json_string(out, lossy.empty() ? std::string_view(name) : std::string_view(lossy));
     return std::string(out.view());
 }
+
+namespace {
 
 const Hl7EscapeHandler& default_handler() {
     static const Hl7EscapeHandler handler = create_default_escape_handler();
@@ -73,6 +75,24 @@ void for_each_line(std::string_view text, std::string& scratch, F&& f) {
     scratch = replace_eof(text);
     for_each_piece(std::string_view(scratch), '\n', f);
 }
+
+}  // namespace
+
+void append_message_members(TextBuffer& out, std::size_t index, std::string_view text,
+                            const Hl7EscapeHandler* handler, FlatRecord& flat, std::string& scratch) {
+    out.append(",\"index\":").append(std::to_string(index)).append(",\"records\":[");
+    bool first = true;
+    for_each_line(text, scratch, [&](std::string_view line) {
+        if (is_blank_line(line)) return;  // white space is never a segment
+        if (!first) out.push_back(',');
+        first = false;
+        flat.parse(line, handler);
+        append_record(out, flat);
+    });
+    out.push_back(']');
+}
+
+namespace {
 
 // ------------------------------------------------------------ HL7 input
 
@@ -164,16 +184,7 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
             continue;
         }
         open_item(piece.out, opts, src);
-        piece.out.append(",\"index\":").append(std::to_string(n)).append(",\"records\":[");
-        bool first = true;
-        for_each_line(m.standard->view(), text, [&](std::string_view line) {
-            if (is_blank_line(line)) return;  // white space is never a segment
-            if (!first) piece.out.push_back(',');
-            first = false;
-            flat.parse(line, handler);
-            append_record(piece.out, flat);
-        });
-        piece.out.push_back(']');
+        append_message_members(piece.out, n, m.standard->view(), handler, flat, text);
         close_item(piece.out, opts);
     }
     return piece;
@@ -352,6 +363,14 @@ bool submit_input(const Options& opts, const std::string& source, InputReader& i
     auto src = std::make_shared<const Source>(Source{source, json_name(source), quote_input(source, SIZE_MAX)});
     return opts.command == Command::ToHl7 ? submit_json(opts, std::move(src), in, jobs)
                                           : submit_hl7(opts, std::move(src), in, jobs);
+}
+
+Inputs find_inputs(const Options& opts) {
+    Selection selection;
+    selection.content = opts.command == Command::ToHl7 ? Selection::Content::Json : Selection::Content::Hl7;
+    selection.globs = opts.globs;
+    selection.hidden = opts.hidden;
+    return expand_paths(opts.paths, selection);
 }
 
 bool submit_unreadable(const std::string& source, const Hl7Error& error, OrderedJobs& jobs) {

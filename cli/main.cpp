@@ -16,22 +16,17 @@
 #include "convert.hpp"
 #include "input.hpp"
 #include "jobs.hpp"
+#include "live.hpp"
 #include "output.hpp"
 
 namespace segmorph::cli {
 namespace {
 
-Inputs inputs(const Options& opts) {
-    Selection selection;
-    selection.content = opts.command == Command::ToHl7 ? Selection::Content::Json : Selection::Content::Hl7;
-    selection.globs = opts.globs;
-    selection.hidden = opts.hidden;
-    return expand_paths(opts.paths, selection);
-}
-
 int run(const Options& opts) {
+    if (opts.command == Command::Listen) return run_listen(opts);
+    if (opts.command == Command::Send) return run_send(opts);
     Output output(opts);
-    const Inputs in = inputs(opts);
+    const Inputs in = find_inputs(opts);
     output.note_inputs(in);
     {
         OrderedJobs jobs(opts.jobs, [&output](Piece&& piece) { return output.take(std::move(piece)); });

@@ -45,7 +45,9 @@ Output::Output(const Options& opts)
       json_array_(opts.command == Command::ToJson && opts.format == Format::Json),
       // Not when the output goes to the same terminal: the line would be
       // drawn over the records.
-      show_progress_(!opts.quiet && isatty(STDERR_FILENO) && !isatty(STDOUT_FILENO)),
+      // send writes nothing there.
+      show_progress_(!opts.quiet && isatty(STDERR_FILENO) &&
+                     (opts.command == Command::Send || !isatty(STDOUT_FILENO))),
       start_(Clock::now()),
       last_progress_(start_) {}
 
