@@ -35,7 +35,9 @@ std::string_view first_line(std::string_view text) {
     const std::size_t start = text.find_first_not_of(" \t\r\n");
     if (start == std::string_view::npos) return {};
     text.remove_prefix(start);
-    return text.substr(0, text.find_first_of("\r\n"));
+    std::size_t end = 0;
+    while (end < text.size() && text[end] != '\r' && text[end] != '\n') ++end;
+    return text.substr(0, end);
 }
 
 // The MSH of `message` and its delimiters.  A delimiter must be a single
