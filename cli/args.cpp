@@ -1,6 +1,8 @@
 #include "args.hpp"
 
 #include <charconv>
+#include <cstdint>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <unistd.h>
@@ -42,13 +44,32 @@ constexpr std::string_view kCommonHelp =
     "  -q, --quiet     no progress line (shown on a terminal when the output\n"
     "                  goes elsewhere) and no closing count of failures\n"
     "      --fail-fast stop at the first message that fails\n"
-    "  -h, --help      show this help\n";
+    "      --glob PATTERN\n"
+    "                  in directories, read the files whose names match PATTERN\n"
+    "                  (repeatable; a pattern with \"/\" matches the path below\n"
+    "                  the directory) instead of choosing them by content\n"
+    "      --hidden    also read hidden files and folders (names with a leading .)\n"
+    "  -v, --verbose   name each file of a directory that was skipped\n"
+    "  -h, --help      show this help\n"
+    "  -V, --version   show the version\n";
+
+constexpr std::string_view kEncodingHelp =
+    "      --encoding E\n"
+    "                  auto (default): UTF-8 when the message is valid UTF-8,\n"
+    "                  else the character set MSH-18 declares (8859/1, ASCII,\n"
+    "                  UNICODE UTF-8...); utf-8, latin-1 or cp1252: read every\n"
+    "                  message so.  Output is always UTF-8\n"
+    "      --max-field-bytes N\n"
+    "                  standard rules: refuse fields longer than N bytes\n"
+    "                  (default: no limit)\n";
 
 constexpr std::string_view kToJsonHelp =
     "usage: segmorph to-json [options] [PATH ...]\n"
     "\n"
     "Converts HL7 messages to their records, exactly as Hl7Json(...).hl7_json\n"
-    "gives them.  Directories are searched for *.hl7 and *.txt files.\n"
+    "gives them, read with the delimiters each message declares (MSH-1 and\n"
+    "MSH-2); blank lines are left out.  In directories, the files that start\n"
+    "with MSH, FHS, BHS or an MLLP block are read, whatever their names.\n"
     "\n"
     "Each message becomes {\"source\": PATH, \"index\": N, \"records\": [...]},\n"
     "N counting the messages of that input from 0.  Each batch envelope\n"
@@ -73,7 +94,7 @@ constexpr std::string_view kToHl7Help =
     "Assembles HL7 messages from records, as JsonHl7(...).hl7_string does.\n"
     "Input is a JSON array of records (one message), an array of the objects\n"
     "to-json writes, or JSON Lines of them (a line may also be a bare array of\n"
-    "records).  Directories are searched for *.json, *.jsonl and *.ndjson files.\n"
+    "records).  In directories, the files that start with \"[\" or \"{\" are read.\n"
     "Every segment, the last included, ends with the segment end.\n"
     "\n"
     "options:\n"
@@ -92,12 +113,17 @@ constexpr std::string_view kValidateHelp =
     "options:\n"
     "      --rules R   standard: the first segment is MSH, MSH-2 has 4 or 5\n"
     "                  characters, MSH-9 has a code and a trigger event, MSH-12\n"
-    "                  is present, segment names are like PID, PV1 or ZPI, no\n"
-    "                  field over 65536 bytes (default); seed: the module's\n"
+    "                  is present, segment names are like PID, PV1 or ZPI\n"
+    "                  (default); seed: the module's\n"
     "                  rules, exactly as Hl7Json(...).validate(None, None)\n"
     "      --strict    strict rules (standard: MSH-12 a known version; seed:\n"
     "                  version and message type)\n";
 
+}  // namespace
+
+EarlyExit version();
+
+namespace {
 constexpr std::string_view kListenHelp =
     "usage: segmorph listen [options]\n"
     "\n"
@@ -151,9 +177,8 @@ bool parse_seconds(std::string_view text, double& out) {
 struct Parser {
     Options opts;
     std::string_view command_name;
-    int argc;
-    char** argv;
-    int i = 2;
+    const std::vector<std::string>& args;
+    std::size_t i = 1;
 
     EarlyExit usage(const std::string& what) const {
         return {2, "segmorph: " + what + "\nTry 'segmorph " + std::string(command_name) + " --help'.\n"};
@@ -169,22 +194,23 @@ struct Parser {
         std::string_view head = opts.command == Command::ToJson  ? kToJsonHelp
                                 : opts.command == Command::ToHl7 ? kToHl7Help
                                                                  : kValidateHelp;
-        return std::string(head) + std::string(kCommonHelp);
+        const std::string_view encoding = opts.command == Command::ToHl7 ? "" : kEncodingHelp;
+        return std::string(head) + std::string(encoding) + std::string(kCommonHelp);
     }
 
     // The value of an option given as "--name=value", "--name value" or,
     // for a short option, "-jN" / "-j N".  Null when it is missing.
-    // (An inline value is the tail of an argv string, so it ends in NUL.)
+    // (An inline value is the tail of an argument, so it ends in NUL.)
     const char* value_of(std::string_view inline_value, bool has_inline) {
         if (has_inline) return inline_value.data();
-        if (i + 1 >= argc) return nullptr;
-        return argv[++i];
+        if (i + 1 >= args.size()) return nullptr;
+        return args[++i].c_str();
     }
 
     std::variant<Options, EarlyExit> run() {
         bool options_done = false;
-        for (; i < argc; ++i) {
-            const std::string_view arg = argv[i];
+        for (; i < args.size(); ++i) {
+            const std::string_view arg = args[i];
             if (options_done || arg == "-" || !arg.starts_with("-")) {
                 opts.paths.emplace_back(arg);
                 continue;
@@ -221,6 +247,17 @@ struct Parser {
             if (name == "-h" || name == "--help") {
                 if (has_inline) return usage("option '" + std::string(name) + "' takes no value");
                 return EarlyExit{0, help()};
+            } else if (name == "-V" || name == "--version") {
+                if (has_inline) return usage("option '" + std::string(name) + "' takes no value");
+                return version();
+            } else if (name == "-v" || name == "--verbose") {
+                err = flag(opts.verbose, true);
+            } else if (name == "--hidden") {
+                err = flag(opts.hidden, true);
+            } else if (name == "--glob") {
+                const char* v = value_of(inline_value, has_inline);
+                if (v == nullptr || *v == '\0') return usage("option '--glob' needs a pattern");
+                opts.globs.emplace_back(v);
             } else if (name == "-q" || name == "--quiet") {
                 err = flag(opts.quiet, true);
             } else if (name == "--fail-fast") {
@@ -279,6 +316,20 @@ struct Parser {
                 else if (text == "seed") opts.rules.set = RuleSet::Seed;
                 else if (listen && text == "none") opts.validate = false;
                 else return usage("invalid rules '" + std::string(text) + (listen ? "' (standard, seed or none)" : "' (standard or seed)"));
+            } else if ((to_json || opts.command == Command::Validate) && name == "--encoding") {
+                const char* v = value_of(inline_value, has_inline);
+                const std::string_view text = v ? v : "";
+                const std::optional<Encoding> e = encoding_named(text);
+                if (!e) return usage("invalid encoding '" + std::string(text) + "' (auto, utf-8, latin-1 or cp1252)");
+                opts.encoding = *e;
+            } else if ((to_json || opts.command == Command::Validate) && name == "--max-field-bytes") {
+                const char* v = value_of(inline_value, has_inline);
+                const std::string_view text = v ? v : "";
+                std::size_t n = 0;
+                const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+                if (ec != std::errc() || end != text.data() + text.size() || text.empty() || n == 0)
+                    return usage("invalid number of bytes '" + std::string(text) + "' (1 or more)");
+                opts.rules.max_field_bytes = n;
             } else if (to_hl7 && name == "--unescaped") {
                 err = flag(opts.unescaped, true);
             } else if (to_hl7 && name == "--mllp") {
@@ -312,13 +363,48 @@ struct Parser {
     }
 };
 
+// The arguments with combined short options taken apart, as other Unix
+// tools do: "-qj2" is "-q" "-j2", and "-qv" is "-q" "-v".  A short option
+// that takes a value ends the group; the rest is its value.  Nothing after
+// "--" is touched.
+std::vector<std::string> split_short_options(int argc, char** argv) {
+    constexpr std::string_view kWithValue = "j";
+    std::vector<std::string> out;
+    bool options_done = false;
+    for (int k = 1; k < argc; ++k) {
+        const std::string_view arg = argv[k];
+        if (options_done || arg.size() <= 2 || arg[0] != '-' || arg[1] == '-') {
+            options_done = options_done || arg == "--";
+            out.emplace_back(arg);
+            continue;
+        }
+        for (std::size_t c = 1; c < arg.size(); ++c) {
+            if (kWithValue.find(arg[c]) != std::string_view::npos) {
+                out.push_back("-" + std::string(arg.substr(c)));
+                break;
+            }
+            out.push_back(std::string("-") + arg[c]);
+        }
+    }
+    return out;
+}
+
+bool asks_for(const std::vector<std::string>& args, std::string_view short_name, std::string_view long_name) {
+    for (const std::string& a : args) {
+        if (a == "--") return false;
+        if (a == short_name || a == long_name) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
+EarlyExit version() { return EarlyExit{0, "segmorph " SEGMORPH_VERSION "\n"}; }
+
 std::variant<Options, EarlyExit> parse_args(int argc, char** argv) {
-    const std::string_view first = argc > 1 ? argv[1] : "";
-    if (first == "-h" || first == "--help") return EarlyExit{0, std::string(kMainHelp)};
-    if (first == "-V" || first == "--version") return EarlyExit{0, "segmorph " SEGMORPH_VERSION "\n"};
-    Parser p{{}, first, argc, argv};
+    const std::vector<std::string> args = split_short_options(argc, argv);
+    const std::string_view first = args.empty() ? "" : std::string_view(args[0]);
+    Parser p{{}, first, args};
     if (first == "to-json") {
         p.opts.command = Command::ToJson;
     } else if (first == "to-hl7") {
@@ -331,8 +417,12 @@ std::variant<Options, EarlyExit> parse_args(int argc, char** argv) {
     } else if (first == "send") {
         p.opts.command = Command::Send;
     } else {
+        // Before or without a command, --help and --version work anywhere.
+        if (asks_for(args, "-V", "--version")) return version();
+        if (asks_for(args, "-h", "--help")) return EarlyExit{0, std::string(kMainHelp)};
         const std::string what = first.empty() ? "missing command" : "unknown command '" + std::string(first) + "'";
-        return EarlyExit{2, "segmorph: " + what + " (to-json, to-hl7, validate, listen or send)\nTry 'segmorph --help'.\n"};
+        return EarlyExit{2, "segmorph: " + quote_input(what, SIZE_MAX) +
+                                " (to-json, to-hl7, validate, listen or send)\nTry 'segmorph --help'.\n"};
     }
     return p.run();
 }

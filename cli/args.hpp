@@ -5,6 +5,7 @@
 #include <variant>
 #include <vector>
 
+#include "charset.hpp"
 #include "rules.hpp"
 
 namespace segmorph::cli {
@@ -25,6 +26,7 @@ struct Options {
     bool validate = false;
     // to-json and validate
     Rules rules;
+    Encoding encoding = Encoding::Auto;
     // to-hl7
     bool unescaped = false;
     SegmentEnd segment_end = SegmentEnd::Cr;
@@ -47,6 +49,11 @@ struct Options {
     unsigned jobs = 1;
     bool quiet = false;
     bool fail_fast = false;
+    bool verbose = false;
+    // Which files of a directory are read: --glob patterns (none: by
+    // content), and hidden ones with --hidden.
+    std::vector<std::string> globs;
+    bool hidden = false;
 };
 
 // What to do instead of a run: print `text` (help or version on standard

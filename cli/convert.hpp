@@ -20,6 +20,10 @@ namespace segmorph::cli {
 // once the run has stopped.
 bool submit_input(const Options& opts, const std::string& source, InputReader& in, OrderedJobs& jobs);
 
+// The inputs the command line names, directories walked as the subcommand
+// chooses its files (HL7 or JSON by content, or --glob; --hidden).
+Inputs find_inputs(const Options& opts);
+
 // Submits the report of an input that could not be read.
 bool submit_unreadable(const std::string& source, const Hl7Error& error, OrderedJobs& jobs);
 

@@ -22,18 +22,15 @@
 namespace segmorph::cli {
 namespace {
 
-std::vector<std::string> inputs(const Options& opts) {
-    if (opts.command == Command::ToHl7) return expand_paths(opts.paths, {".json", ".jsonl", ".ndjson"});
-    return expand_paths(opts.paths, {".hl7", ".txt"});
-}
-
 int run(const Options& opts) {
     if (opts.command == Command::Listen) return run_listen(opts);
     if (opts.command == Command::Send) return run_send(opts);
     Output output(opts);
+    const Inputs in = find_inputs(opts);
+    output.note_inputs(in);
     {
         OrderedJobs jobs(opts.jobs, [&output](Piece&& piece) { return output.take(std::move(piece)); });
-        for (const std::string& path : inputs(opts)) {
+        for (const std::string& path : in.paths) {
             Result<InputReader> in = InputReader::open(path);
             const bool go = in ? submit_input(opts, path, in.value(), jobs) : submit_unreadable(path, in.error(), jobs);
             if (!go) break;

@@ -1,6 +1,8 @@
 #include "output.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -33,7 +35,7 @@ bool write_all(int fd, std::string_view text) {
 
 void print_error(std::string_view text) {
     std::string line = "segmorph: ";
-    line.append(text);
+    line.append(quote_input(text, SIZE_MAX));
     line.push_back('\n');
     write_all(STDERR_FILENO, line);
 }
@@ -72,18 +74,34 @@ void Output::report(std::string_view text) {
     print_error(text);
 }
 
+void Output::note_inputs(const Inputs& inputs) {
+    nothing_to_read_ = inputs.paths.empty();
+    for (const SkippedFile& s : inputs.skipped) {
+        if (s.failure) {
+            report(s.path + ": skipped: " + s.why);
+            ++failures_;
+        } else if (opts_.verbose) {
+            report("skipped " + s.path + ": " + s.why);
+        }
+    }
+    if (opts_.verbose)
+        for (const std::string& path : inputs.hidden) report("skipped " + path + ": hidden (--hidden reads it)");
+    skipped_ = inputs.skipped;
+}
+
 bool Output::take(Piece&& piece) {
     if (stopped_) return false;
-    messages_ += piece.messages;
     bytes_ += piece.input_bytes;
     if (opts_.fail_fast && !piece.failures.empty()) {
         const Failure& first = piece.failures.front();
+        messages_ += first.messages;
         write_out(piece.out.view().substr(0, first.cut));
         if (!first.text.empty()) report(first.text);
         ++failures_;
         stopped_ = true;
         return false;
     }
+    messages_ += piece.messages;
     write_out(piece.out.view());
     for (const Failure& f : piece.failures)
         if (!f.text.empty()) report(f.text);
@@ -122,6 +140,23 @@ int Output::finish() {
         }
     }
     clear_progress();
+    if (!opts_.quiet) {
+        // One line per reason, in the order first met: "3 files skipped: not HL7".
+        std::vector<std::pair<std::string, std::uint64_t>> counts;
+        for (const SkippedFile& s : skipped_) {
+            const std::string why = s.failure ? "could not be read" : s.why;
+            auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == why; });
+            if (it == counts.end()) counts.emplace_back(why, 1);
+            else ++it->second;
+        }
+        for (const auto& [why, n] : counts)
+            print_error(std::to_string(n) + (n == 1 ? " file skipped: " : " files skipped: ") + why);
+    }
+    if (nothing_to_read_ && failures_ == 0) {
+        // Not a failure of any one input, but the run did nothing.
+        print_error(opts_.command == Command::ToHl7 ? "no JSON file found to convert" : "no HL7 file found to convert");
+        return 1;
+    }
     if (failures_ > 0 && !opts_.quiet) {
         print_error(std::to_string(failures_) + (failures_ == 1 ? " failure, " : " failures, ") +
                     std::to_string(messages_) + (messages_ == 1 ? " message read" : " messages read"));

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "ack.hpp"
+#include "convert.hpp"
 #include "framing.hpp"
 #include "input.hpp"
 #include "live.hpp"
@@ -169,8 +170,10 @@ int run_send(const Options& opts) {
     }
     Link link(*address, opts.live.target, opts.live.timeout);
     Output output(opts);
+    const Inputs inputs = find_inputs(opts);
+    output.note_inputs(inputs);
     bool go = true;
-    for (const std::string& path : expand_paths(opts.paths, {".hl7", ".txt"})) {
+    for (const std::string& path : inputs.paths) {
         if (!go) break;
         Result<InputReader> in = InputReader::open(path);
         if (!in) {

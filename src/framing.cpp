@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace segmorph {
 
@@ -11,13 +12,9 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 constexpr char kStartBlock = '\x0B';
 constexpr char kEndBlock = '\x1C';
 
-bool is_blank_byte(char c) { return c == ' ' || c == '\t'; }
-
-bool is_blank(std::string_view line) {
-    for (char c : line)
-        if (!is_blank_byte(c)) return false;
-    return true;
-}
+// White space as the rules see it: MLLP captures leave stray 0x0B bytes on
+// lines of their own, and some systems end pages with a form feed.
+bool is_blank_byte(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
 
 bool is_name_byte(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
 
@@ -35,6 +32,20 @@ inline bool any_line_break(std::uint64_t x) {
     const std::uint64_t cr = x ^ (kOnes * '\r');
     const std::uint64_t lf = x ^ (kOnes * '\n');
     return (((cr - kOnes) & ~cr) | ((lf - kOnes) & ~lf)) & kHigh;
+}
+
+// Calls f(line) for every line of `text`, CR, LF and CRLF each ending one.
+template <class F>
+void for_each_line(std::string_view text, F&& f) {
+    for (std::size_t pos = 0;;) {
+        const std::size_t stop = text.find_first_of("\r\n", pos);
+        if (stop == std::string_view::npos) {
+            f(text.substr(pos));
+            return;
+        }
+        f(text.substr(pos, stop - pos));
+        pos = stop + 1;
+    }
 }
 
 // End of the line that starts at `pos`: the next CR or LF, or the end.
@@ -64,7 +75,7 @@ void frame_region(std::string_view region, std::vector<FramePart>& parts) {
         const std::size_t stop = line_end(region, pos);
         std::string_view line = region.substr(pos, stop - pos);
         if (line.starts_with(kByteOrderMark)) line.remove_prefix(kByteOrderMark.size());
-        if (!is_blank(line)) {
+        if (!is_blank_line(line)) {
             if (is_envelope(line)) {
                 close();
                 parts.push_back({FramePart::Kind::Envelope, line});
@@ -85,7 +96,7 @@ void frame_region(std::string_view region, std::vector<FramePart>& parts) {
 // Whether an input that starts with `head` (past a leading mark) is an
 // MLLP capture; nullopt while `head` holds nothing but white space.
 std::optional<bool> is_mllp_capture(std::string_view head) {
-    const std::size_t first = head.find_first_not_of(" \t\r\n");
+    const std::size_t first = head.find_first_not_of(" \t\f\r\n");
     if (first == std::string_view::npos) return std::nullopt;
     return head[first] == kStartBlock;
 }
@@ -110,6 +121,26 @@ void frame_all(std::string_view text, Framing& framing) {
 }
 
 }  // namespace
+
+bool is_blank_line(std::string_view line) {
+    for (char c : line)
+        if (!is_blank_byte(c)) return false;
+    return true;
+}
+
+MessageText without_blank_lines(std::string_view message) {
+    bool any = false;
+    for_each_line(message, [&](std::string_view line) { any = any || is_blank_line(line); });
+    if (!any) return MessageText(message);
+    std::string out;
+    out.reserve(message.size());
+    for_each_line(message, [&](std::string_view line) {
+        if (is_blank_line(line)) return;
+        if (!out.empty()) out.push_back('\n');
+        out.append(line);
+    });
+    return MessageText(std::move(out));
+}
 
 bool segment_named(std::string_view line, std::string_view name) {
     return line.starts_with(name) && (line.size() == name.size() || !is_name_byte(line[name.size()]));

@@ -238,7 +238,7 @@ Hl7Error header_failure(std::string what) { return failure(1, "(MSH): " + std::m
 
 }  // namespace
 
-Status validate_standard(std::string_view message, bool strict) {
+Status validate_standard(std::string_view message, bool strict, std::size_t max_field_bytes) {
     SegmentLines lines(message);
     const std::optional<std::string_view> first = lines.next();
     if (!first) return Hl7Error::validation_failed("the message has no segments");
@@ -312,14 +312,14 @@ Status validate_standard(std::string_view message, bool strict) {
                                          ": a segment name must be an upper-case letter followed by two "
                                          "upper-case letters or digits");
         }
-        if (too_long || name_end == line->size()) continue;
+        if (too_long || max_field_bytes == 0 || name_end == line->size()) continue;
         // The header's first piece after the name is MSH-2, anywhere else
         // it is field 1.
         std::size_t field = position == 1 ? 2 : 1;
         std::size_t start = name_end + 1;
         for (;; ++field) {
             const std::size_t end = std::min(line->find(field_sep, start), line->size());
-            if (end - start > kMaxValueLength) {
+            if (end - start > max_field_bytes) {
                 too_long = TooLong{position, field, end - start, name};
                 break;
             }
@@ -331,7 +331,7 @@ Status validate_standard(std::string_view message, bool strict) {
         return failure(too_long->position, "(" + std::string(too_long->name) + "): " + std::string(too_long->name) +
                                                "-" + std::to_string(too_long->field) + " is " +
                                                std::to_string(too_long->length) + " bytes long, over the limit of " +
-                                               std::to_string(kMaxValueLength));
+                                               std::to_string(max_field_bytes));
     }
     return std::nullopt;
 }

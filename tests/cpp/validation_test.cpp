@@ -15,7 +15,7 @@ namespace {
 
 // "" when the message passes, else the error text.
 std::string outcome(std::string_view message, bool strict) {
-    const Status s = validate_standard(message, strict);
+    const Status s = validate_standard(message, strict, kMaxValueLength);
     return s ? s->message() : std::string();
 }
 
