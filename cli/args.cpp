@@ -145,7 +145,8 @@ constexpr std::string_view kListenHelp =
     "      --rules R            standard (default), seed or none\n"
     "      --strict             strict rules (known versions only)\n"
     "      --max-message-bytes N\n"
-    "                           larger messages get AR (default 16777216)\n"
+    "                           a larger message gets AR once it has ended, and\n"
+    "                           the connection goes on (default 16777216)\n"
     "      --idle-timeout S     close a connection silent for S seconds\n"
     "                           (default 0: never)\n"
     "      --max-connections N  refuse connections beyond N (default 64)\n";
@@ -188,7 +189,11 @@ struct Parser {
 
     std::string help() const {
         if (opts.command == Command::Listen) return std::string(kListenHelp) + "  -h, --help           show this help\n";
-        if (opts.command == Command::Send) return std::string(kSendHelp) + std::string(kCommonHelp);
+        if (opts.command == Command::Send)
+            return std::string(kSendHelp) +
+                   "  -q, --quiet  no progress line (shown on a terminal) and no closing count\n"
+                   "      --fail-fast  stop at the first message not accepted\n"
+                   "  -h, --help   show this help\n";
         std::string_view head = opts.command == Command::ToJson  ? kToJsonHelp
                                 : opts.command == Command::ToHl7 ? kToHl7Help
                                                                  : kValidateHelp;

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <list>
@@ -295,8 +296,9 @@ void Listener::serve(Connection& c) {
             break;
         }
         if (ready == 0) {
-            print_error(c.peer + ": closed after " + std::to_string(opts_.live.idle_timeout) +
-                        " s without a message");
+            char seconds[32];
+            std::snprintf(seconds, sizeof seconds, "%g", opts_.live.idle_timeout);
+            print_error(c.peer + ": closed after " + seconds + " s without a message (--idle-timeout)");
             break;
         }
         if (!stopping && (fds[1].revents & POLLIN)) stopping = true;

@@ -167,7 +167,9 @@ public:
     // The next non-blank line, or nullopt at the end.
     std::optional<std::string_view> next() {
         while (!rest_.empty()) {
-            const std::size_t end = std::min(rest_.find_first_of("\r\n"), rest_.size());
+            // A plain loop: find_first_of("\r\n") calls memchr for every byte.
+            std::size_t end = 0;
+            while (end < rest_.size() && rest_[end] != '\r' && rest_[end] != '\n') ++end;
             const std::string_view line = rest_.substr(0, end);
             rest_.remove_prefix(end < rest_.size() ? end + 1 : end);
             if (line.find_first_not_of(" \t\v\f") != std::string_view::npos) return line;
