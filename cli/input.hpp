@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <functional>
-#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -16,13 +15,38 @@ namespace segmorph::cli {
 // The name under which standard input is read and reported.
 inline constexpr std::string_view kStdinName = "-";
 
+// What a directory walk takes: files whose first bytes (after a byte-order
+// mark and white space) are those of HL7 (MSH, FHS, BHS or an MLLP block)
+// or of JSON ("[" or "{"), whatever their names, or with --glob the files
+// whose names match one of the patterns.  Hidden files and folders (names
+// starting with ".") only with --hidden.
+struct Selection {
+    enum class Content { Hl7, Json } content = Content::Hl7;
+    std::vector<std::string> globs;
+    bool hidden = false;
+};
+
+// A file below a directory that was looked at and not read.
+struct SkippedFile {
+    std::string path;
+    std::string why;      // "not HL7", "a FIFO", "a dangling link"...
+    bool failure = false;  // could not be read, as opposed to not wanted
+};
+
+struct Inputs {
+    std::vector<std::string> paths;
+    std::vector<SkippedFile> skipped;
+    std::vector<std::string> hidden;  // names left out as hidden
+};
+
 // The inputs in the order given: each directory is replaced by the files
-// below it whose names end in one of `extensions` (ASCII case ignored),
-// walked in byte order of their names, without following links to other
-// directories.  No paths means standard input.  A path or directory that
-// cannot be looked at is kept as it is, so that reading it reports why.
-std::vector<std::string> expand_paths(const std::vector<std::string>& paths,
-                                      std::initializer_list<std::string_view> extensions);
+// below it that `selection` takes, walked in byte order of their names,
+// without following links to other directories.  No paths means standard
+// input.  A path or directory that cannot be looked at is kept as it is,
+// so that reading it reports why; inside a directory, links that lead
+// nowhere and FIFOs, sockets and devices (which would block or never end)
+// are skipped and reported instead.
+Inputs expand_paths(const std::vector<std::string>& paths, const Selection& selection);
 
 // Bytes of an input, read in rounds: tasks that convert a round share
 // ownership of its buffer.  A plain buffer rather than a std::string, so

@@ -18,22 +18,23 @@
 #include "convert.hpp"
 #include "input.hpp"
 #include "jobs.hpp"
+#include "live.hpp"
 #include "output.hpp"
 #include "signals.hpp"
 
 namespace segmorph::cli {
 namespace {
 
-std::vector<std::string> inputs(const Options& opts) {
-    if (opts.command == Command::ToHl7) return expand_paths(opts.paths, {".json", ".jsonl", ".ndjson"});
-    return expand_paths(opts.paths, {".hl7", ".txt"});
-}
-
 int run(const Options& opts) {
+    if (opts.command == Command::Listen) return run_listen(opts);
+    if (opts.command == Command::Send) return run_send(opts);
+    catch_stop_signals();
     Output output(opts);
+    const Inputs in = find_inputs(opts);
+    output.note_inputs(in);
     {
         OrderedJobs jobs(opts.jobs, [&output](Piece&& piece) { return output.take(std::move(piece)); });
-        for (const std::string& path : inputs(opts)) {
+        for (const std::string& path : in.paths) {
             if (stop_signal() != 0) break;
             Result<InputReader> in = InputReader::open(path);
             if (in) {
@@ -64,7 +65,6 @@ int main(int argc, char** argv) {
         }
         return early->status;
     }
-    catch_stop_signals();
     // Each task's output is a fresh buffer of a megabyte or so.  Left to
     // the defaults, glibc maps every one of them anew and the kernel's page
     // faults cost more than writing the JSON; kept on the heap, the freed

@@ -1,6 +1,8 @@
 #include "output.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <csignal>
@@ -55,7 +57,7 @@ std::string counted(std::uint64_t n, const char* one, const char* many) {
 
 void print_error(std::string_view text) {
     std::string line = "segmorph: ";
-    line.append(text);
+    line.append(quote_input(text, SIZE_MAX));
     line.push_back('\n');
     write_all(STDERR_FILENO, line);
 }
@@ -65,7 +67,9 @@ Output::Output(const Options& opts)
       json_array_(opts.command == Command::ToJson && opts.format == Format::Json),
       // Not when the output goes to the same terminal: the line would be
       // drawn over the records.
-      show_progress_(!opts.quiet && isatty(STDERR_FILENO) && !isatty(STDOUT_FILENO)),
+      // send writes nothing there.
+      show_progress_(!opts.quiet && isatty(STDERR_FILENO) &&
+                     (opts.command == Command::Send || !isatty(STDOUT_FILENO))),
       wait_for_room_(!is_regular(STDOUT_FILENO)),
       start_(Clock::now()),
       last_progress_(start_) {}
@@ -132,19 +136,35 @@ void Output::report(std::string_view text) {
     print_error(text);
 }
 
+void Output::note_inputs(const Inputs& inputs) {
+    nothing_to_read_ = inputs.paths.empty();
+    for (const SkippedFile& s : inputs.skipped) {
+        if (s.failure) {
+            report(s.path + ": skipped: " + s.why);
+            ++failures_;
+        } else if (opts_.verbose) {
+            report("skipped " + s.path + ": " + s.why);
+        }
+    }
+    if (opts_.verbose)
+        for (const std::string& path : inputs.hidden) report("skipped " + path + ": hidden (--hidden reads it)");
+    skipped_ = inputs.skipped;
+}
+
 bool Output::take(Piece&& piece) {
     if (stop_signal() != 0) stopped_ = true;
     if (stopped_) return false;
-    messages_ += piece.messages;
     bytes_ += piece.input_bytes;
     if (opts_.fail_fast && !piece.failures.empty()) {
         const Failure& first = piece.failures.front();
+        messages_ += first.messages;
         write_out(piece.out.view().substr(0, first.cut));
         if (!first.text.empty()) report(first.text);
         ++failures_;
         stopped_ = true;
         return false;
     }
+    messages_ += piece.messages;
     write_out(piece.out.view());
     for (const Failure& f : piece.failures)
         if (!f.text.empty()) report(f.text);
@@ -183,6 +203,23 @@ int Output::finish() {
     // Some file systems only report a failed write when the file is closed.
     if (!write_failed_ && ::close(STDOUT_FILENO) != 0 && errno != EINTR) write_failed(errno);
     clear_progress();
+    if (!opts_.quiet) {
+        // One line per reason, in the order first met: "3 files skipped: not HL7".
+        std::vector<std::pair<std::string, std::uint64_t>> counts;
+        for (const SkippedFile& s : skipped_) {
+            const std::string why = s.failure ? "could not be read" : s.why;
+            auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == why; });
+            if (it == counts.end()) counts.emplace_back(why, 1);
+            else ++it->second;
+        }
+        for (const auto& [why, n] : counts)
+            print_error(std::to_string(n) + (n == 1 ? " file skipped: " : " files skipped: ") + why);
+    }
+    if (nothing_to_read_ && failures_ == 0 && sig == 0) {
+        // Not a failure of any one input, but the run did nothing.
+        print_error(opts_.command == Command::ToHl7 ? "no JSON file found to convert" : "no HL7 file found to convert");
+        return 1;
+    }
     std::string summary;
     if (sig != 0) summary = std::string("stopped by ") + signal_name(sig) + ": ";
     else if (broken_pipe_) summary = "stopped, output closed: ";

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "args.hpp"
+#include "input.hpp"
 #include "piece.hpp"
 
 namespace segmorph::cli {
@@ -15,6 +17,11 @@ namespace segmorph::cli {
 class Output {
 public:
     explicit Output(const Options& opts);
+
+    // The files the directory walk left out: those that could not be read
+    // are reported now as failures, the names of the others too under
+    // --verbose; finish() counts them.
+    void note_inputs(const Inputs& inputs);
 
     // Takes the next piece in input order.  False once the run must stop:
     // --fail-fast met a failure, standard output cannot be written, or a
@@ -48,10 +55,14 @@ private:
     // a stop request is seen too.  Never needed for a file.
     const bool wait_for_room_;
     std::uint64_t messages_ = 0, bytes_ = 0, failures_ = 0;
+    std::vector<SkippedFile> skipped_;
+    bool nothing_to_read_ = false;
     std::chrono::steady_clock::time_point start_, last_progress_;
 };
 
-// Writes "segmorph: <text>\n" to standard error.
+// Writes "segmorph: <text>\n" to standard error, control characters and
+// bytes that are not UTF-8 shown as "<XX>" so that no input can steer the
+// terminal.
 void print_error(std::string_view text);
 
 }  // namespace segmorph::cli

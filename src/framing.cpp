@@ -1,7 +1,9 @@
 #include "framing.hpp"
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace segmorph {
 
@@ -12,13 +14,9 @@ constexpr char kStartBlock = '\x0B';
 constexpr char kEndBlock = '\x1C';
 constexpr std::string_view kBlockBytes("\x0B\x1C", 2);
 
-bool is_blank_byte(char c) { return c == ' ' || c == '\t'; }
-
-bool is_blank(std::string_view line) {
-    for (char c : line)
-        if (!is_blank_byte(c)) return false;
-    return true;
-}
+// White space as the rules see it: MLLP captures leave stray 0x0B bytes on
+// lines of their own, and some systems end pages with a form feed.
+bool is_blank_byte(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
 
 bool is_name_byte(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
 
@@ -36,6 +34,20 @@ inline bool any_line_break(std::uint64_t x) {
     const std::uint64_t cr = x ^ (kOnes * '\r');
     const std::uint64_t lf = x ^ (kOnes * '\n');
     return (((cr - kOnes) & ~cr) | ((lf - kOnes) & ~lf)) & kHigh;
+}
+
+// Calls f(line) for every line of `text`, CR, LF and CRLF each ending one.
+template <class F>
+void for_each_line(std::string_view text, F&& f) {
+    for (std::size_t pos = 0;;) {
+        const std::size_t stop = text.find_first_of("\r\n", pos);
+        if (stop == std::string_view::npos) {
+            f(text.substr(pos));
+            return;
+        }
+        f(text.substr(pos, stop - pos));
+        pos = stop + 1;
+    }
 }
 
 // End of the line that starts at `pos`: the next CR or LF, or the end.
@@ -65,7 +77,7 @@ void frame_region(std::string_view region, std::vector<FramePart>& parts) {
         const std::size_t stop = line_end(region, pos);
         std::string_view line = region.substr(pos, stop - pos);
         if (line.starts_with(kByteOrderMark)) line.remove_prefix(kByteOrderMark.size());
-        if (!is_blank(line)) {
+        if (!is_blank_line(line)) {
             if (is_envelope(line)) {
                 close();
                 parts.push_back({FramePart::Kind::Envelope, line});
@@ -86,7 +98,7 @@ void frame_region(std::string_view region, std::vector<FramePart>& parts) {
 // Whether an input that starts with `head` (past a leading mark) is an
 // MLLP capture; nullopt while `head` holds nothing but white space.
 std::optional<bool> is_mllp_capture(std::string_view head) {
-    const std::size_t first = head.find_first_not_of(" \t\r\n");
+    const std::size_t first = head.find_first_not_of(" \t\f\r\n");
     if (first == std::string_view::npos) return std::nullopt;
     return head[first] == kStartBlock;
 }
@@ -134,6 +146,26 @@ Start starts_part(std::string_view line, bool complete) {
 
 }  // namespace
 
+bool is_blank_line(std::string_view line) {
+    for (char c : line)
+        if (!is_blank_byte(c)) return false;
+    return true;
+}
+
+MessageText without_blank_lines(std::string_view message) {
+    bool any = false;
+    for_each_line(message, [&](std::string_view line) { any = any || is_blank_line(line); });
+    if (!any) return MessageText(message);
+    std::string out;
+    out.reserve(message.size());
+    for_each_line(message, [&](std::string_view line) {
+        if (is_blank_line(line)) return;
+        if (!out.empty()) out.push_back('\n');
+        out.append(line);
+    });
+    return MessageText(std::move(out));
+}
+
 bool segment_named(std::string_view line, std::string_view name) {
     return line.starts_with(name) && (line.size() == name.size() || !is_name_byte(line[name.size()]));
 }
@@ -145,6 +177,34 @@ Framing frame_messages(std::string_view input) {
     bool in_block = false;
     framing.truncated = frame_all(input, framing, in_block);
     return framing;
+}
+
+std::size_t next_message_start(std::string_view input, std::size_t pos) {
+    if (pos == 0 || pos >= input.size()) return std::min(pos, input.size());
+    std::string_view head = input;
+    if (head.starts_with(kByteOrderMark)) head.remove_prefix(kByteOrderMark.size());
+    if (is_mllp_capture(head).value_or(false)) {
+        // Inside a block a line may start a message too, but a cut there
+        // would lose the block's framing: only a block's start is safe.
+        const std::size_t start = input.find(kStartBlock, pos);
+        return start == std::string_view::npos ? input.size() : start;
+    }
+    std::size_t line = pos;
+    if (input[pos - 1] != '\r' && input[pos - 1] != '\n') {
+        line = line_end(input, pos);  // pos is inside a line: the next one
+        if (line == input.size()) return line;
+        ++line;
+    }
+    for (;;) {
+        const std::size_t stop = line_end(input, line);
+        std::string_view text = input.substr(line, stop - line);
+        if (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
+        // Every MSH line opens a message and every envelope line closes one,
+        // whatever came before: framing on either side of it agrees.
+        if (segment_named(text, "MSH") || is_envelope(text)) return line;
+        if (stop == input.size()) return stop;
+        line = stop + 1;
+    }
 }
 
 Framing RoundFramer::frame(std::string_view round, bool ended, std::string_view& carry) {

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "message_text.hpp"
+
 namespace segmorph {
 
 struct FramePart {
@@ -47,7 +49,7 @@ struct Framing {
 // first line that is neither blank nor an envelope line, so that no text is
 // ever dropped: a file without any MSH is still one message.  It ends before
 // the next message or envelope line or at the end of its MLLP block, and
-// blank lines (nothing but spaces and tabs) at its end are not part of it.
+// blank lines (nothing but spaces, tabs, 0x0B and form feeds) at its end are not part of it.
 // A byte-order mark at the start of a line is skipped, so that files with
 // one can be concatenated.  Never fails; every byte that is not a line
 // break, blank, a byte-order mark or MLLP framing ends up in some part.
@@ -91,6 +93,25 @@ private:
     bool dropping_ = false;       // drop_held_part: no part begun yet
     bool mid_line_ = false;       // ... and the next round starts inside a line
 };
+
+// True when `line` is blank: nothing but spaces, tabs, 0x0B bytes (stray
+// MLLP block starts) and form feeds.  Framing and both rule sets agree on
+// this, and the command never makes a record of such a line.
+bool is_blank_line(std::string_view line);
+
+// `message` without its blank lines, segments then separated by "\n"; a
+// view of it when it has none.
+MessageText without_blank_lines(std::string_view message);
+
+// Where the next piece of `input` begins at or after `pos`: the start of a
+// line holding an MSH or envelope segment, or in an MLLP capture a block's
+// start byte; input.size() when none does.  `input` is the whole input
+// (its first bytes decide whether it is a capture), and cutting it there
+// loses nothing: framing the bytes before and the bytes from there on gives
+// exactly the parts that framing the whole gives.  So a large input can be
+// cut into ranges that are framed on their own, each range starting where
+// this says.  0 for pos 0.
+std::size_t next_message_start(std::string_view input, std::size_t pos);
 
 // True when `line` holds a segment named `name`: the name followed by the
 // end of the line or by a byte that cannot continue a segment name.
