@@ -155,6 +155,22 @@ def test_verdicts(tmp_path, payload, code, written, reason):
         assert (reason in lines[0]["error"]) if written else (reason in err)
 
 
+@pytest.mark.parametrize("payload", [
+    # a legacy character set declared in MSH-18
+    "MSH|^~\\&|A|B|C|D|2024||ADT^A01|L1|P|2.5||||||8859/1\rPID|1||1||M\xfcller^J\xf6rg\r".encode("latin-1"),
+    # delimiters of its own
+    b"MSH#*!@%#A#B#C#D#2024##ADT*A01#D1#P#2.5\rPID#1##1*2!3##Doe*John\r",
+])
+def test_messages_are_read_as_to_json_reads_them(tmp_path, payload):
+    with listening(tmp_path) as listener:
+        with listener.client() as client:
+            assert msa(ack_of(client.send_message(payload)))[0] == "AA"
+        listener.stop()
+        lines = listener.lines()
+    expected = jsonl(run("to-json", input=payload, check_status=0).stdout)
+    assert [line["records"] for line in lines] == [item["records"] for item in expected]
+
+
 def test_frames_split_joined_or_wrapped_in_noise(tmp_path):
     with listening(tmp_path) as listener:
         with socket.create_connection(("127.0.0.1", listener.port), timeout=10) as sock:
