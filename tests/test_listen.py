@@ -235,6 +235,27 @@ def test_sigterm_under_load_leaves_a_whole_output(tmp_path):
     assert f"{len(written)} messages ({len(written)} AA" in err
 
 
+def test_sync_shares_fsyncs_between_connections_and_loses_nothing(tmp_path):
+    def client(n, port, acked):
+        with socket.create_connection(("127.0.0.1", port), timeout=20) as sock:
+            for i in range(40):
+                sock.sendall(frame(message(f"S{n}-{i}")))
+                acked.append(msa(ack_of(sock.recv(65536))))
+
+    acked = []
+    with listening(tmp_path, "--sync") as listener:
+        threads = [threading.Thread(target=client, args=(n, listener.port, acked)) for n in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(timeout=60)
+        rc, err = listener.stop()
+        lines = listener.lines()
+    assert rc == 0, err
+    assert sorted(acked) == sorted(("AA", f"S{n}-{i}") for n in range(4) for i in range(40))
+    assert sorted(line["records"][0]["9"] for line in lines) == sorted(control_id for _, control_id in acked)
+
+
 def test_an_output_that_cannot_be_written_gets_no_ack_and_stops_the_listener(tmp_path):
     proc = subprocess.Popen([str(COMMAND), "listen", "--bind", "127.0.0.1:0", "--output", "/dev/full"],
                             stderr=subprocess.PIPE, env=ENV)
