@@ -42,7 +42,8 @@ constexpr std::string_view kCommonHelp =
     "  -j, --jobs N    convert on N threads (0: one per processor; default 1);\n"
     "                  output stays in input order\n"
     "  -q, --quiet     no progress line (shown on a terminal when the output\n"
-    "                  goes elsewhere) and no closing count of failures\n"
+    "                  goes elsewhere) and no closing counts of failures and\n"
+    "                  skipped files\n"
     "      --fail-fast stop at the first message that fails\n"
     "      --glob PATTERN\n"
     "                  in directories, read the files whose names match PATTERN\n"
@@ -181,7 +182,9 @@ struct Parser {
     std::size_t i = 1;
 
     EarlyExit usage(const std::string& what) const {
-        return {2, "segmorph: " + what + "\nTry 'segmorph " + std::string(command_name) + " --help'.\n"};
+        // The text echoes what was typed, which may hold any bytes.
+        return {2, "segmorph: " + quote_input(what, SIZE_MAX) + "\nTry 'segmorph " + std::string(command_name) +
+                       " --help'.\n"};
     }
 
     std::string help() const {

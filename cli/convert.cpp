@@ -60,29 +60,13 @@ Failure failure_at(const Piece& piece, const std::string& text) {
     return Failure{piece.out.size(), text, piece.messages};
 }
 
-// Calls f(line) for the lines Hl7Json makes of `text`: those of
-// replace_eof(text) cut at "\n".  A text with one kind of line break only
-// (the usual case) is cut at it directly, which gives the same lines without
-// the copy; any other text is normalised into `scratch` first.
-template <class F>
-void for_each_line(std::string_view text, std::string& scratch, F&& f) {
-    const bool has_cr = text.find('\r') != std::string_view::npos;
-    const bool has_lf = text.find('\n') != std::string_view::npos;
-    if (!has_cr || !has_lf) {
-        for_each_piece(text, has_cr ? '\r' : '\n', f);
-        return;
-    }
-    scratch = replace_eof(text);
-    for_each_piece(std::string_view(scratch), '\n', f);
-}
-
 }  // namespace
 
 void append_message_members(TextBuffer& out, std::size_t index, std::string_view text,
                             const Hl7EscapeHandler* handler, FlatRecord& flat, std::string& scratch) {
     out.append(",\"index\":").append(std::to_string(index)).append(",\"records\":[");
     bool first = true;
-    for_each_line(text, scratch, [&](std::string_view line) {
+    for_each_message_line(text, scratch, [&](std::string_view line) {
         if (is_blank_line(line)) return;  // white space is never a segment
         if (!first) out.push_back(',');
         first = false;
@@ -167,7 +151,7 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
         if (opts.command == Command::Validate) {
             if (!error) error = check_message(m.decoded->view(), opts.rules, Purpose::Validate);
             piece.out.append(src.safe_name).append(":").append(std::to_string(n)).append(": ");
-            piece.out.append(error ? quote_input(error->message(), SIZE_MAX) : std::string("ok")).push_back('\n');
+            piece.out.append(error ? error->message() : std::string("ok")).push_back('\n');
             if (error) piece.failures.push_back(failure_at(piece, ""));
             continue;
         }

@@ -1,6 +1,7 @@
 #include "framing.hpp"
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -152,6 +153,34 @@ Framing frame_messages(std::string_view input) {
     framing.mllp = is_mllp_capture(input).value_or(false);
     frame_all(input, framing);
     return framing;
+}
+
+std::size_t next_message_start(std::string_view input, std::size_t pos) {
+    if (pos == 0 || pos >= input.size()) return std::min(pos, input.size());
+    std::string_view head = input;
+    if (head.starts_with(kByteOrderMark)) head.remove_prefix(kByteOrderMark.size());
+    if (is_mllp_capture(head).value_or(false)) {
+        // Inside a block a line may start a message too, but a cut there
+        // would lose the block's framing: only a block's start is safe.
+        const std::size_t start = input.find(kStartBlock, pos);
+        return start == std::string_view::npos ? input.size() : start;
+    }
+    std::size_t line = pos;
+    if (input[pos - 1] != '\r' && input[pos - 1] != '\n') {
+        line = line_end(input, pos);  // pos is inside a line: the next one
+        if (line == input.size()) return line;
+        ++line;
+    }
+    for (;;) {
+        const std::size_t stop = line_end(input, line);
+        std::string_view text = input.substr(line, stop - line);
+        if (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
+        // Every MSH line opens a message and every envelope line closes one,
+        // whatever came before: framing on either side of it agrees.
+        if (segment_named(text, "MSH") || is_envelope(text)) return line;
+        if (stop == input.size()) return stop;
+        line = stop + 1;
+    }
 }
 
 Framing RoundFramer::frame(std::string_view round, bool ended, std::string_view& carry) {

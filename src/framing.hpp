@@ -78,6 +78,16 @@ bool is_blank_line(std::string_view line);
 // view of it when it has none.
 MessageText without_blank_lines(std::string_view message);
 
+// Where the next piece of `input` begins at or after `pos`: the start of a
+// line holding an MSH or envelope segment, or in an MLLP capture a block's
+// start byte; input.size() when none does.  `input` is the whole input
+// (its first bytes decide whether it is a capture), and cutting it there
+// loses nothing: framing the bytes before and the bytes from there on gives
+// exactly the parts that framing the whole gives.  So a large input can be
+// cut into ranges that are framed on their own, each range starting where
+// this says.  0 for pos 0.
+std::size_t next_message_start(std::string_view input, std::size_t pos);
+
 // True when `line` holds a segment named `name`: the name followed by the
 // end of the line or by a byte that cannot continue a segment name.
 bool segment_named(std::string_view line, std::string_view name);
