@@ -39,8 +39,8 @@ constexpr std::string_view kMainHelp =
     "input failed (the others are still converted), 2 for a usage error.\n";
 
 constexpr std::string_view kCommonHelp =
-    "  -j, --jobs N    convert on N threads (0: one per processor; default 1);\n"
-    "                  output stays in input order\n"
+    "  -j, --jobs N    convert on N threads (0: one per processor; default 1;\n"
+    "                  at most two per processor); output stays in input order\n"
     "  -q, --quiet     no progress line (shown on a terminal when the output\n"
     "                  goes elsewhere) and no closing counts of failures and\n"
     "                  skipped files\n"
@@ -87,7 +87,13 @@ constexpr std::string_view kToJsonHelp =
     "                  (default); seed: the module's rules, exactly as\n"
     "                  Hl7Json(..., validation_enabled=True) applies them\n"
     "      --strict    strict validation (known versions only); implies\n"
-    "                  --validate\n";
+    "                  --validate\n"
+        "      --max-message-bytes N\n"
+    "                  a longer message (or one that never ends) is reported\n"
+    "                  and skipped (default 256M; K, M, G suffixes)\n"
+    "      --accept-truncated\n"
+    "                  a last MLLP block cut off before 0x1C is not a failure\n"
+    "                  (it is converted either way)\n";
 
 constexpr std::string_view kToHl7Help =
     "usage: segmorph to-hl7 [options] [PATH ...]\n"
@@ -118,7 +124,28 @@ constexpr std::string_view kValidateHelp =
     "                  (default); seed: the module's\n"
     "                  rules, exactly as Hl7Json(...).validate(None, None)\n"
     "      --strict    strict rules (standard: MSH-12 a known version; seed:\n"
-    "                  version and message type)\n";
+    "                  version and message type)\n"
+        "      --max-message-bytes N\n"
+    "                  a longer message (or one that never ends) is reported\n"
+    "                  and skipped (default 256M; K, M, G suffixes)\n"
+    "      --accept-truncated\n"
+    "                  a last MLLP block cut off before 0x1C is not a failure\n"
+    "                  (it is converted either way)\n";
+
+// A size in bytes: digits, then optionally K, M or G (powers of 1024).
+std::optional<std::size_t> parse_size(std::string_view text) {
+    std::size_t n = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (ec != std::errc() || end == text.data() || n == 0) return std::nullopt;
+    const std::string_view unit = text.substr(static_cast<std::size_t>(end - text.data()));
+    int shift = 0;
+    if (unit == "K" || unit == "k") shift = 10;
+    else if (unit == "M" || unit == "m") shift = 20;
+    else if (unit == "G" || unit == "g") shift = 30;
+    else if (!unit.empty()) return std::nullopt;
+    if (n > (std::size_t{1} << 40) >> shift) return std::nullopt;  // a terabyte is enough for anyone
+    return n << shift;
+}
 
 }  // namespace
 
@@ -334,6 +361,13 @@ struct Parser {
                 if (ec != std::errc() || end != text.data() + text.size() || text.empty() || n == 0)
                     return usage("invalid number of bytes '" + std::string(text) + "' (1 or more)");
                 opts.rules.max_field_bytes = n;
+            } else if (!to_hl7 && name == "--accept-truncated") {
+                err = flag(opts.accept_truncated, true);
+            } else if (!to_hl7 && name == "--max-message-bytes") {
+                const char* v = value_of(inline_value, has_inline);
+                const std::optional<std::size_t> n = parse_size(v ? v : "");
+                if (!n) return usage("invalid size '" + std::string(v ? v : "") + "' (a number of bytes, 1 or more, with K, M or G)");
+                opts.max_message_bytes = *n;
             } else if (to_hl7 && name == "--unescaped") {
                 err = flag(opts.unescaped, true);
             } else if (to_hl7 && name == "--mllp") {
