@@ -212,7 +212,8 @@ struct Parser {
     }
 
     std::string help() const {
-        if (opts.command == Command::Listen) return std::string(kListenHelp) + "  -h, --help           show this help\n";
+        if (opts.command == Command::Listen)
+            return std::string(kListenHelp) + std::string(kEncodingHelp) + "  -h, --help           show this help\n";
         if (opts.command == Command::Send)
             return std::string(kSendHelp) +
                    "  -q, --quiet  no progress line (shown on a terminal) and no closing count\n"
@@ -344,13 +345,13 @@ struct Parser {
                 else if (text == "seed") opts.rules.set = RuleSet::Seed;
                 else if (listen && text == "none") opts.validate = false;
                 else return usage("invalid rules '" + std::string(text) + (listen ? "' (standard, seed or none)" : "' (standard or seed)"));
-            } else if ((to_json || opts.command == Command::Validate) && name == "--encoding") {
+            } else if ((to_json || listen || opts.command == Command::Validate) && name == "--encoding") {
                 const char* v = value_of(inline_value, has_inline);
                 const std::string_view text = v ? v : "";
                 const std::optional<Encoding> e = encoding_named(text);
                 if (!e) return usage("invalid encoding '" + std::string(text) + "' (auto, utf-8, latin-1 or cp1252)");
                 opts.encoding = *e;
-            } else if ((to_json || opts.command == Command::Validate) && name == "--max-field-bytes") {
+            } else if ((to_json || listen || opts.command == Command::Validate) && name == "--max-field-bytes") {
                 const char* v = value_of(inline_value, has_inline);
                 const std::string_view text = v ? v : "";
                 std::size_t n = 0;

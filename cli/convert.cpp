@@ -94,14 +94,7 @@ void close_item(TextBuffer& out, const Options& opts) {
     if (opts.format == Format::Jsonl) out.push_back('\n');
 }
 
-// One message or envelope segment as the converters read it: UTF-8 in the
-// character set asked for or declared, with the standard delimiters.  The
-// text the rules check is `decoded`, which keeps the declared delimiters
-// (the standard rules read them; check_message rewrites for the others).
-struct ReadMessage {
-    std::optional<MessageText> decoded, standard;
-    Status error;
-};
+}  // namespace
 
 ReadMessage read_message(std::string_view text, Encoding encoding) {
     ReadMessage m;
@@ -119,6 +112,8 @@ ReadMessage read_message(std::string_view text, Encoding encoding) {
     m.standard.emplace(std::move(standard.value()));
     return m;
 }
+
+namespace {
 
 Piece convert_hl7(const Options& opts, const Source& src, const std::vector<FramePart>& parts, std::size_t index) {
     Piece piece;
