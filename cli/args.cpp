@@ -39,10 +39,11 @@ constexpr std::string_view kMainHelp =
     "input failed (the others are still converted), 2 for a usage error.\n";
 
 constexpr std::string_view kCommonHelp =
-    "  -j, --jobs N    convert on N threads (0: one per processor; default 1);\n"
-    "                  output stays in input order\n"
+    "  -j, --jobs N    convert on N threads (0: one per processor; default 1;\n"
+    "                  at most two per processor); output stays in input order\n"
     "  -q, --quiet     no progress line (shown on a terminal when the output\n"
-    "                  goes elsewhere) and no closing count of failures\n"
+    "                  goes elsewhere) and no closing counts of failures and\n"
+    "                  skipped files\n"
     "      --fail-fast stop at the first message that fails\n"
     "      --glob PATTERN\n"
     "                  in directories, read the files whose names match PATTERN\n"
@@ -52,6 +53,15 @@ constexpr std::string_view kCommonHelp =
     "  -v, --verbose   name each file of a directory that was skipped\n"
     "  -h, --help      show this help\n"
     "  -V, --version   show the version\n";
+
+// Reading HL7 input (to-json and validate).
+constexpr std::string_view kHl7InputHelp =
+    "      --max-message-bytes N\n"
+    "                  a longer message (or one that never ends) is reported\n"
+    "                  and skipped (default 256M; K, M, G suffixes)\n"
+    "      --accept-truncated\n"
+    "                  a last MLLP block cut off before 0x1C is not a failure\n"
+    "                  (it is converted either way)\n";
 
 constexpr std::string_view kEncodingHelp =
     "      --encoding E\n"
@@ -119,6 +129,21 @@ constexpr std::string_view kValidateHelp =
     "      --strict    strict rules (standard: MSH-12 a known version; seed:\n"
     "                  version and message type)\n";
 
+// A size in bytes: digits, then optionally K, M or G (powers of 1024).
+std::optional<std::size_t> parse_size(std::string_view text) {
+    std::size_t n = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (ec != std::errc() || end == text.data() || n == 0) return std::nullopt;
+    const std::string_view unit = text.substr(static_cast<std::size_t>(end - text.data()));
+    int shift = 0;
+    if (unit == "K" || unit == "k") shift = 10;
+    else if (unit == "M" || unit == "m") shift = 20;
+    else if (unit == "G" || unit == "g") shift = 30;
+    else if (!unit.empty()) return std::nullopt;
+    if (n > (std::size_t{1} << 40) >> shift) return std::nullopt;  // a terabyte is enough for anyone
+    return n << shift;
+}
+
 }  // namespace
 
 EarlyExit version();
@@ -144,7 +169,8 @@ constexpr std::string_view kListenHelp =
     "      --rules R            standard (default), seed or none\n"
     "      --strict             strict rules (known versions only)\n"
     "      --max-message-bytes N\n"
-    "                           larger messages get AR (default 16777216)\n"
+    "                           a larger message gets AR once it has ended, and\n"
+    "                           the connection goes on (default 16777216)\n"
     "      --idle-timeout S     close a connection silent for S seconds\n"
     "                           (default 0: never)\n"
     "      --max-connections N  refuse connections beyond N (default 64)\n";
@@ -180,17 +206,25 @@ struct Parser {
     std::size_t i = 1;
 
     EarlyExit usage(const std::string& what) const {
-        return {2, "segmorph: " + what + "\nTry 'segmorph " + std::string(command_name) + " --help'.\n"};
+        // The text echoes what was typed, which may hold any bytes.
+        return {2, "segmorph: " + quote_input(what, SIZE_MAX) + "\nTry 'segmorph " + std::string(command_name) +
+                       " --help'.\n"};
     }
 
     std::string help() const {
-        if (opts.command == Command::Listen) return std::string(kListenHelp) + "  -h, --help           show this help\n";
-        if (opts.command == Command::Send) return std::string(kSendHelp) + std::string(kCommonHelp);
+        if (opts.command == Command::Listen)
+            return std::string(kListenHelp) + std::string(kEncodingHelp) + "  -h, --help           show this help\n";
+        if (opts.command == Command::Send)
+            return std::string(kSendHelp) +
+                   "  -q, --quiet  no progress line (shown on a terminal) and no closing count\n"
+                   "      --fail-fast  stop at the first message not accepted\n"
+                   "  -h, --help   show this help\n";
         std::string_view head = opts.command == Command::ToJson  ? kToJsonHelp
                                 : opts.command == Command::ToHl7 ? kToHl7Help
                                                                  : kValidateHelp;
         const std::string_view encoding = opts.command == Command::ToHl7 ? "" : kEncodingHelp;
-        return std::string(head) + std::string(encoding) + std::string(kCommonHelp);
+        const std::string_view hl7_input = opts.command == Command::ToHl7 ? "" : kHl7InputHelp;
+        return std::string(head) + std::string(encoding) + std::string(hl7_input) + std::string(kCommonHelp);
     }
 
     // The value of an option given as "--name=value", "--name value" or,
@@ -311,13 +345,13 @@ struct Parser {
                 else if (text == "seed") opts.rules.set = RuleSet::Seed;
                 else if (listen && text == "none") opts.validate = false;
                 else return usage("invalid rules '" + std::string(text) + (listen ? "' (standard, seed or none)" : "' (standard or seed)"));
-            } else if ((to_json || opts.command == Command::Validate) && name == "--encoding") {
+            } else if ((to_json || listen || opts.command == Command::Validate) && name == "--encoding") {
                 const char* v = value_of(inline_value, has_inline);
                 const std::string_view text = v ? v : "";
                 const std::optional<Encoding> e = encoding_named(text);
                 if (!e) return usage("invalid encoding '" + std::string(text) + "' (auto, utf-8, latin-1 or cp1252)");
                 opts.encoding = *e;
-            } else if ((to_json || opts.command == Command::Validate) && name == "--max-field-bytes") {
+            } else if ((to_json || listen || opts.command == Command::Validate) && name == "--max-field-bytes") {
                 const char* v = value_of(inline_value, has_inline);
                 const std::string_view text = v ? v : "";
                 std::size_t n = 0;
@@ -325,6 +359,13 @@ struct Parser {
                 if (ec != std::errc() || end != text.data() + text.size() || text.empty() || n == 0)
                     return usage("invalid number of bytes '" + std::string(text) + "' (1 or more)");
                 opts.rules.max_field_bytes = n;
+            } else if ((to_json || opts.command == Command::Validate) && name == "--accept-truncated") {
+                err = flag(opts.accept_truncated, true);
+            } else if ((to_json || opts.command == Command::Validate) && name == "--max-message-bytes") {
+                const char* v = value_of(inline_value, has_inline);
+                const std::optional<std::size_t> n = parse_size(v ? v : "");
+                if (!n) return usage("invalid size '" + std::string(v ? v : "") + "' (bytes, 1 or more; K, M or G)");
+                opts.max_message_bytes = *n;
             } else if (to_hl7 && name == "--unescaped") {
                 err = flag(opts.unescaped, true);
             } else if (to_hl7 && name == "--mllp") {

@@ -31,6 +31,12 @@ struct Options {
     bool unescaped = false;
     SegmentEnd segment_end = SegmentEnd::Cr;
     bool mllp = false;
+    // to-json and validate: a message longer than this is reported and
+    // skipped, so that an input without message ends stays in bounded
+    // memory; a cut last MLLP block is converted but fails the run unless
+    // accepted
+    std::size_t max_message_bytes = std::size_t{256} << 20;
+    bool accept_truncated = false;
 
     // listen and send (MLLP over TCP)
     struct Live {

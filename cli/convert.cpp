@@ -94,14 +94,7 @@ void close_item(TextBuffer& out, const Options& opts) {
     if (opts.format == Format::Jsonl) out.push_back('\n');
 }
 
-// One message or envelope segment as the converters read it: UTF-8 in the
-// character set asked for or declared, with the standard delimiters.  The
-// text the rules check is `decoded`, which keeps the declared delimiters
-// (the standard rules read them; check_message rewrites for the others).
-struct ReadMessage {
-    std::optional<MessageText> decoded, standard;
-    Status error;
-};
+}  // namespace
 
 ReadMessage read_message(std::string_view text, Encoding encoding) {
     ReadMessage m;
@@ -119,6 +112,8 @@ ReadMessage read_message(std::string_view text, Encoding encoding) {
     m.standard.emplace(std::move(standard.value()));
     return m;
 }
+
+namespace {
 
 Piece convert_hl7(const Options& opts, const Source& src, const std::vector<FramePart>& parts, std::size_t index) {
     Piece piece;
@@ -156,7 +151,7 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
         if (opts.command == Command::Validate) {
             if (!error) error = check_message(m.decoded->view(), opts.rules, Purpose::Validate);
             piece.out.append(src.safe_name).append(":").append(std::to_string(n)).append(": ");
-            piece.out.append(error ? quote_input(error->message(), SIZE_MAX) : std::string("ok")).push_back('\n');
+            piece.out.append(error ? error->message() : std::string("ok")).push_back('\n');
             if (error) piece.failures.push_back(failure_at(piece, ""));
             continue;
         }
@@ -174,10 +169,11 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
     return piece;
 }
 
-bool submit_failure(const std::string& text, OrderedJobs& jobs) {
-    return jobs.submit([text] {
+bool submit_failure(const std::string& text, OrderedJobs& jobs, std::uint64_t messages = 0) {
+    return jobs.submit([text, messages] {
         Piece piece;
         piece.failures.push_back({0, text});
+        piece.messages = messages;
         return piece;
     });
 }
@@ -187,22 +183,42 @@ bool submit_failure(const std::string& text, OrderedJobs& jobs) {
 // its parts point into.
 bool submit_hl7(const Options& opts, std::shared_ptr<const Source> src, InputReader& in, OrderedJobs& jobs) {
     RoundFramer framer;
+    // From a stream, a round ends as soon as it completes a message.
+    in.end_rounds_when([&framer](std::string_view text, std::size_t from) { return framer.held_part_ends(text, from); });
     std::shared_ptr<const InputBytes> round;
     std::string_view carry;
     std::size_t index = 0;
+    std::uint64_t read = 0;  // bytes of the input read so far
     bool any = false;
+    const std::size_t max = opts.max_message_bytes;
+    auto too_long = [&](std::string_view text, std::size_t n, bool message) {
+        const std::uint64_t at = read - round->view().size() + static_cast<std::uint64_t>(text.data() - round->view().data());
+        return src->name + ": " + (message ? "message " + std::to_string(n) : std::string("envelope segment")) +
+               ": at byte " + std::to_string(at) + ": longer than " + std::to_string(max) +
+               " bytes (--max-message-bytes); skipped";
+    };
     for (bool ended = false; !ended;) {
         // A message longer than a round makes the next one grow with it, so
         // that re-reading the carried text stays linear overall.
-        Result<std::shared_ptr<const InputBytes>> next = in.next(carry, std::max(kRoundBytes, carry.size()), ended);
+        const std::size_t carried = carry.size();
+        Result<std::shared_ptr<const InputBytes>> next =
+            in.next(carry, std::max(kRoundBytes, std::min(carried, max)), ended);
         if (!next) return submit_failure(src->name + ": " + next.error().message(), jobs);
         round = std::move(next.value());
+        read += round->view().size() - carried;
         const Framing framing = framer.frame(round->view(), ended, carry);
         const std::vector<FramePart>& parts = framing.parts;
         any = any || !parts.empty();
         for (std::size_t i = 0; i < parts.size();) {
+            if (parts[i].text.size() > max) {
+                const bool message = parts[i].kind == FramePart::Kind::Message;
+                if (!submit_failure(too_long(parts[i].text, index, message), jobs, message)) return false;
+                index += message;
+                ++i;
+                continue;
+            }
             std::size_t j = i, bytes = 0, messages = 0;
-            while (j < parts.size() && (j == i || bytes < kTaskBytes)) {
+            while (j < parts.size() && (j == i || bytes < kTaskBytes) && parts[j].text.size() <= max) {
                 bytes += parts[j].text.size();
                 messages += parts[j].kind == FramePart::Kind::Message;
                 ++j;
@@ -211,10 +227,26 @@ bool submit_hl7(const Options& opts, std::shared_ptr<const Source> src, InputRea
                                        parts.begin() + static_cast<std::ptrdiff_t>(j));
             if (!jobs.submit([&opts, src, round, run = std::move(run), index] {
                     return convert_hl7(opts, *src, run, index);
-                }))
+                }, bytes))
                 return false;
             index += messages;
             i = j;
+        }
+        if (framing.truncated && !opts.accept_truncated) {
+            const bool message = parts.back().kind == FramePart::Kind::Message;
+            if (!submit_failure(src->name + ": " +
+                                    (message ? "message " + std::to_string(index - 1) : std::string("envelope segment")) +
+                                    ": the input ends inside an MLLP block (no 0x1C); converted as it is",
+                                jobs))
+                return false;
+        }
+        if (carry.size() > max) {
+            // A message without an end (a stream of zeros): report it where
+            // it began and drop it, in bounded memory, up to the next one.
+            any = true;
+            if (!submit_failure(too_long(carry, index, true), jobs, 1) || !jobs.flush()) return false;
+            ++index;
+            carry = framer.drop_held_part(carry);
         }
     }
     if (!any) return submit_failure(src->name + ": " + Hl7Error::empty_message().message(), jobs);

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "signals.hpp"
+
 namespace segmorph::cli {
 
 namespace {
@@ -187,13 +189,18 @@ Result<InputReader> InputReader::open(const std::string& name) {
     return InputReader(fd, true, known && S_ISREG(st.st_mode));
 }
 
-bool InputReader::readable_now() const {
-    pollfd p{fd_, POLLIN, 0};
-    int n;
-    do {
-        n = ::poll(&p, 1, 0);
-    } while (n < 0 && errno == EINTR);
-    return n != 0;  // on an error, read on and let read() report it
+// Waits in poll() rather than in read(), so that a stop signal wakes it
+// however the signal and the wait fall in time: the signal leaves
+// stop_fd() readable.
+InputReader::Wait InputReader::wait_readable(bool block) const {
+    pollfd p[2] = {{fd_, POLLIN, 0}, {stop_fd(), POLLIN, 0}};
+    for (;;) {
+        if (stop_signal() != 0) return Wait::Stopped;
+        const int n = ::poll(p, 2, block ? -1 : 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 || p[0].revents != 0) return Wait::Ready;  // on an error, read() reports it
+        if (n == 0) return Wait::Idle;
+    }
 }
 
 InputReader::~InputReader() {
@@ -205,8 +212,30 @@ Result<std::shared_ptr<const InputBytes>> InputReader::next(std::string_view car
     auto data = std::make_unique_for_overwrite<char[]>(capacity);
     if (!carry.empty()) std::memcpy(data.get(), carry.data(), carry.size());
     std::size_t size = carry.size();
+    std::size_t shown = size;  // bytes shown to round_ends_ so far
     ended = false;
     while (size < capacity) {
+        if (!regular_) {
+            // A pipe or socket that has nothing more for now ends the round
+            // early when that is worth it, so that what arrived is
+            // converted while the sender waits.  Not before the new bytes
+            // match the carried ones, though, unless the round test says a
+            // message is now complete: each round at least doubles what it
+            // re-reads otherwise, which keeps a message that trickles in
+            // from costing quadratic time.
+            Wait wait = wait_readable(false);
+            if (wait == Wait::Idle) {
+                if (size > carry.size()) {
+                    if (size - carry.size() >= carry.size()) break;
+                    const bool ends = round_ends_ && round_ends_(std::string_view(data.get(), size), shown);
+                    shown = size;
+                    if (ends) break;
+                }
+                if (idle_ && !idle_()) return os_error(EINTR);
+                wait = wait_readable(true);
+            }
+            if (wait == Wait::Stopped) return os_error(EINTR);
+        }
         const ssize_t n = ::read(fd_, data.get() + size, capacity - size);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -217,12 +246,6 @@ Result<std::shared_ptr<const InputBytes>> InputReader::next(std::string_view car
             break;
         }
         size += static_cast<std::size_t>(n);
-        // A pipe or socket that has nothing more for now ends the round
-        // early, so that what arrived is converted while the sender waits.
-        // Not before the new bytes match the carried ones, though: each
-        // round at least doubles what it re-reads, which keeps a message
-        // that trickles in from costing quadratic time.
-        if (!regular_ && size - carry.size() >= carry.size() && !readable_now()) break;
     }
     return std::make_shared<const InputBytes>(std::move(data), size);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -67,7 +68,12 @@ public:
     // opened or is a directory.
     static Result<InputReader> open(const std::string& name);
 
-    InputReader(InputReader&& other) noexcept : fd_(other.fd_), owned_(other.owned_), regular_(other.regular_) {
+    InputReader(InputReader&& other) noexcept
+        : fd_(other.fd_),
+          owned_(other.owned_),
+          regular_(other.regular_),
+          idle_(std::move(other.idle_)),
+          round_ends_(std::move(other.round_ends_)) {
         other.owned_ = false;
     }
     InputReader& operator=(InputReader&&) = delete;
@@ -76,16 +82,35 @@ public:
     // The next round: `carry` (a view that must stay valid until this
     // returns) followed by up to `want` newly read bytes.  From a file,
     // fewer only at its end, which sets `ended`; from a pipe or a socket
-    // also when it has nothing more to give for the moment.
+    // also when it has nothing more to give for the moment and either the
+    // new bytes are at least as many as the carried ones (so that a message
+    // trickling in is re-read a bounded number of times) or the round test
+    // says the round is worth handing on now.  A stop signal while waiting
+    // ends the round with an error.
     Result<std::shared_ptr<const InputBytes>> next(std::string_view carry, std::size_t want, bool& ended);
 
+    // Called before waiting for a stream that has nothing to give; false
+    // stops the reading with an error.
+    void when_idle(std::function<bool()> idle) { idle_ = std::move(idle); }
+
+    // round_ends(round, from): whether the bytes of the round from `from`
+    // on (those not yet shown to it in this round; the first call of a
+    // round has `from` equal to the carry's size) let the round end early.
+    void end_rounds_when(std::function<bool(std::string_view, std::size_t)> round_ends) {
+        round_ends_ = std::move(round_ends);
+    }
+
 private:
+    enum class Wait { Ready, Idle, Stopped };
+
     InputReader(int fd, bool owned, bool regular) : fd_(fd), owned_(owned), regular_(regular) {}
-    bool readable_now() const;
+    Wait wait_readable(bool block) const;
 
     int fd_;
     bool owned_;
     bool regular_;  // a file, which is read in full rounds
+    std::function<bool()> idle_;
+    std::function<bool(std::string_view, std::size_t)> round_ends_;
 };
 
 }  // namespace segmorph::cli

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <list>
@@ -171,8 +172,8 @@ struct Verdict {
 Verdict reject(std::string reason) { return {AckCode::Reject, std::move(reason)}; }
 
 // The one step from a received frame to its JSON line (left in
-// scratch.line, empty for AR) and its verdict: the same framing, rules and
-// records as to-json.
+// scratch.line, empty for AR) and its verdict: the same framing, character
+// sets, delimiters, rules and records as to-json.
 Verdict convert_message(const Options& opts, std::string_view frame, std::string_view source_json,
                         std::size_t index, Scratch& scratch) {
     scratch.line = TextBuffer();
@@ -183,11 +184,12 @@ Verdict convert_message(const Options& opts, std::string_view frame, std::string
                       " messages or batch segments");
     const std::string_view text = framing.parts.front().text;
     if (!segment_named(text, "MSH")) return reject("not an HL7 message: it does not start with MSH");
-    if (!is_valid_utf8(text)) return reject(Hl7Error::io(IoError::invalid_utf8()).message());
+    const ReadMessage m = read_message(text, opts.encoding);
+    if (m.error) return reject(m.error->message());
 
     Verdict verdict;
     if (opts.validate) {
-        if (Status error = check_message(text, opts.rules, Purpose::Convert)) {
+        if (Status error = check_message(m.decoded->view(), opts.rules, Purpose::Convert)) {
             verdict.code = AckCode::Error;
             verdict.reason = error->message();
         }
@@ -195,7 +197,7 @@ Verdict convert_message(const Options& opts, std::string_view frame, std::string
     TextBuffer& out = scratch.line;
     out.reserve(text.size() * 3 + 64);
     out.append("{\"source\":").append(source_json);
-    append_message_members(out, index, text, &default_escape_handler(), scratch.flat, scratch.text);
+    append_message_members(out, index, m.standard->view(), &default_escape_handler(), scratch.flat, scratch.text);
     if (verdict.code == AckCode::Error) {
         // The data is kept all the same; the reason says why it was not
         // accepted.
@@ -295,8 +297,9 @@ void Listener::serve(Connection& c) {
             break;
         }
         if (ready == 0) {
-            print_error(c.peer + ": closed after " + std::to_string(opts_.live.idle_timeout) +
-                        " s without a message");
+            char seconds[32];
+            std::snprintf(seconds, sizeof seconds, "%g", opts_.live.idle_timeout);
+            print_error(c.peer + ": closed after " + seconds + " s without a message (--idle-timeout)");
             break;
         }
         if (!stopping && (fds[1].revents & POLLIN)) stopping = true;

@@ -124,7 +124,10 @@ bool MllpReader::feed(std::string_view bytes, F&& on_frame) {
             restart();
             continue;
         }
-        const std::size_t stop = bytes.find_first_of(std::string_view("\x0B\x1C", 2));
+        // Two memchr runs: find_first_of would call memchr once per byte.
+        std::size_t stop = bytes.find(kFrameEnd);
+        if (const std::size_t restart = bytes.substr(0, stop).find(kFrameStart); restart != std::string_view::npos)
+            stop = restart;
         take(bytes.substr(0, stop));
         if (stop == std::string_view::npos) return true;
         const char c = bytes[stop];

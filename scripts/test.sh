@@ -40,7 +40,7 @@ if command -v g++ >/dev/null 2>&1; then
     # The vendored JSON reader is C: compiled on its own, linked in.
     gcc -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all -c third_party/yyjson/yyjson.c \
         -o build/fuzz/yyjson.o || status=1
-    core="src/json_hl7.cpp src/segments.cpp src/escape.cpp src/utils.cpp src/errors.cpp src/validation.cpp build/fuzz/yyjson.o"
+    core="$(ls src/json_hl7*.cpp) src/segments.cpp src/escape.cpp src/utils.cpp src/errors.cpp src/validation.cpp build/fuzz/yyjson.o"
     for target in segment_fuzz records_fuzz; do
         g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all -DSEGMORPH_REPLAY_MAIN \
             -Isrc -isystem third_party/yyjson -isystem "$json_include" "fuzz/$target.cpp" $core -o "build/fuzz/$target" || status=1

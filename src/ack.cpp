@@ -35,28 +35,30 @@ std::string_view first_line(std::string_view text) {
     const std::size_t start = text.find_first_not_of(" \t\r\n");
     if (start == std::string_view::npos) return {};
     text.remove_prefix(start);
-    return text.substr(0, text.find_first_of("\r\n"));
+    std::size_t end = 0;
+    while (end < text.size() && text[end] != '\r' && text[end] != '\n') ++end;
+    return text.substr(0, end);
 }
 
-// The MSH of `message` when its field separator and encoding characters
-// are ones an acknowledgement can be written in: single printable ASCII
-// bytes, none a letter or digit, all different.  Anything else falls back to
-// the standard delimiters and an empty header.
+// The MSH of `message` and its delimiters.  A delimiter must be a single
+// printable ASCII byte, not a letter or digit; the encoding characters must
+// also differ from each other and the field separator.  When the field
+// separator is not usable there is no header to read; when only the
+// encoding characters are not, the answer uses the standard ones.
 Header read_header(std::string_view message) {
     Header h;
     const std::string_view line = first_line(message);
     if (!line.starts_with("MSH") || line.size() < 4 || !usable_delimiter(line[3])) return h;
-    const char field = line[3];
-    const std::size_t end = line.find(field, 4);
+    h.line = line;
+    h.field = line[3];
+    const std::size_t end = line.find(h.field, 4);
     const std::string_view encoding = line.substr(4, end == std::string_view::npos ? line.npos : end - 4);
     if (encoding.size() != 4 && encoding.size() != 5) return h;
-    std::string seen(1, field);
+    std::string seen(1, h.field);
     for (char c : encoding) {
         if (!usable_delimiter(c) || seen.find(c) != std::string::npos) return h;
         seen.push_back(c);
     }
-    h.line = line;
-    h.field = field;
     h.encoding = std::string(encoding);
     return h;
 }

@@ -126,8 +126,10 @@ Result<MessageText> decode_message(std::string_view message, Encoding encoding) 
         case Encoding::Auto:
             break;
     }
+    // The common case at full speed; the offset is only looked for once
+    // there is something to report.
+    if (is_valid_utf8(message)) return MessageText(message);
     const std::size_t bad = first_invalid_utf8(message);
-    if (bad == std::string_view::npos) return MessageText(message);
     if (encoding == Encoding::Utf8)
         return Hl7Error::encoding(byte_at(message, bad) + " is not UTF-8 (--encoding utf-8)" + std::string(kSuggestion));
 

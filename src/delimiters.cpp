@@ -11,15 +11,16 @@ bool is_line_break(char c) { return c == '\r' || c == '\n'; }
 bool is_blank_byte(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
 bool is_name_byte(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
 
-// Where the first line that is not blank starts, or npos.
+// Where the first line that is not blank starts, or npos.  Only the blank
+// bytes in front are looked at, so a message costs a few steps here.
 std::size_t first_line_start(std::string_view text) {
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = start;
-        while (end < text.size() && !is_line_break(text[end])) ++end;
-        for (std::size_t i = start; i < end; ++i)
-            if (!is_blank_byte(text[i])) return start;
-        start = end + 1;
+    std::size_t line = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (is_line_break(text[i])) {
+            line = i + 1;
+        } else if (!is_blank_byte(text[i])) {
+            return line;
+        }
     }
     return std::string_view::npos;
 }
@@ -71,6 +72,10 @@ std::optional<std::string_view> declared_header_field(std::string_view message, 
 Result<MessageText> with_standard_delimiters(std::string_view message) {
     const std::size_t start = first_line_start(message);
     if (start == std::string_view::npos) return MessageText(message);
+    // Nearly every message starts "MSH|^~\\": settled without reading the
+    // rest of its header line.
+    const std::string_view head = message.substr(start, 7);
+    if (head.size() == 7 && head.substr(3) == "|^~\\") return MessageText(message);
     const std::string_view header = line_at(message, start);
     const Header kind = header_kind(header);
     if (kind == Header::None) return MessageText(message);
@@ -101,7 +106,7 @@ Result<MessageText> with_standard_delimiters(std::string_view message) {
         if (standard) return MessageText(message);
         if (encoding.size() < 4) {
             return malformed(header, "declares " + std::to_string(encoding.size()) +
-                                         " encoding characters " + quote_input(encoding) +
+                                         " encoding characters \"" + quote_input(encoding) + "\"" +
                                          ": 4 are needed to read its other delimiters");
         }
         declared.append(encoding.substr(0, 4));
@@ -114,12 +119,12 @@ Result<MessageText> with_standard_delimiters(std::string_view message) {
     for (std::size_t i = 0; i < declared.size(); ++i) {
         const auto c = static_cast<unsigned char>(declared[i]);
         if (is_line_break(declared[i]) || c >= 0x80) {
-            return malformed(header, "declares the delimiter " + quote_input(declared.substr(i, 1)) +
-                                         ", which cannot separate values (a line break or not ASCII)");
+            return malformed(header, "declares the delimiter \"" + quote_input(declared.substr(i, 1)) +
+                                         "\", which cannot separate values (a line break or not ASCII)");
         }
         if (declared.find(declared[i]) != i) {
             return malformed(header,
-                             "declares " + quote_input(declared.substr(i, 1)) + " as two different delimiters");
+                             "declares \"" + quote_input(declared.substr(i, 1)) + "\" as two different delimiters");
         }
     }
 

@@ -12,6 +12,7 @@ namespace {
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 constexpr char kStartBlock = '\x0B';
 constexpr char kEndBlock = '\x1C';
+constexpr std::string_view kBlockBytes("\x0B\x1C", 2);
 
 // White space as the rules see it: MLLP captures leave stray 0x0B bytes on
 // lines of their own, and some systems end pages with a form feed.
@@ -102,10 +103,13 @@ std::optional<bool> is_mllp_capture(std::string_view head) {
     return head[first] == kStartBlock;
 }
 
-void frame_all(std::string_view text, Framing& framing) {
+// Frames `text`; `in_block` says whether a capture's text starts inside a
+// block and is left saying whether it ends inside one.  True when the last
+// part comes from a block still open at the end of the text.
+bool frame_all(std::string_view text, Framing& framing, bool& in_block) {
     if (!framing.mllp) {
         frame_region(text, framing.parts);
-        return;
+        return false;
     }
     // Every stretch between two framing bytes is framed on its own; the CR
     // after an end byte and the gaps between blocks are blank and vanish.
@@ -115,10 +119,29 @@ void frame_all(std::string_view text, Framing& framing) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == kStartBlock || text[i] == kEndBlock) {
             frame_region(text.substr(start, i - start), framing.parts);
+            in_block = text[i] == kStartBlock;
             start = i + 1;
         }
     }
+    const std::size_t before = framing.parts.size();
     frame_region(text.substr(start), framing.parts);
+    return in_block && framing.parts.size() > before;
+}
+
+enum class Start { Yes, No, Unknown };
+
+// Whether a line begins a part wherever it stands (an MSH or envelope
+// segment); Unknown when `line` is not complete and its first bytes do not
+// tell yet.
+Start starts_part(std::string_view line, bool complete) {
+    if (!complete && line.size() < kByteOrderMark.size() && kByteOrderMark.starts_with(line)) return Start::Unknown;
+    if (line.starts_with(kByteOrderMark)) line.remove_prefix(kByteOrderMark.size());
+    static constexpr std::string_view kNames[] = {"MSH", "FHS", "BHS", "BTS", "FTS"};
+    for (std::string_view name : kNames) {
+        if (!complete && line.size() <= name.size() && name.starts_with(line)) return Start::Unknown;
+        if (segment_named(line, name)) return Start::Yes;
+    }
+    return Start::No;
 }
 
 }  // namespace
@@ -151,7 +174,8 @@ Framing frame_messages(std::string_view input) {
     if (input.starts_with(kByteOrderMark)) input.remove_prefix(kByteOrderMark.size());
     Framing framing;
     framing.mllp = is_mllp_capture(input).value_or(false);
-    frame_all(input, framing);
+    bool in_block = false;
+    framing.truncated = frame_all(input, framing, in_block);
     return framing;
 }
 
@@ -185,6 +209,12 @@ std::size_t next_message_start(std::string_view input, std::size_t pos) {
 
 Framing RoundFramer::frame(std::string_view round, bool ended, std::string_view& carry) {
     carry = {};
+    if (dropping_) {
+        const std::size_t start = skip_to_part(round, ended, carry);
+        carry_size_ = carry.size();
+        if (start == std::string_view::npos) return Framing{};
+        round.remove_prefix(start);
+    }
     if (!mllp_) {
         // Only the input's very first bytes may be a leading mark; later
         // rounds start with a part, which framing must see as it is.
@@ -203,6 +233,7 @@ Framing RoundFramer::frame(std::string_view round, bool ended, std::string_view&
             const std::size_t last_break = head.find_last_of("\r\n");
             if (last_break != std::string_view::npos) at_input_start_ = false;
             if (!ended) carry = last_break == std::string_view::npos ? round : head.substr(last_break + 1);
+            carry_size_ = carry.size();
             return Framing{};
         }
         round = head;
@@ -210,7 +241,7 @@ Framing RoundFramer::frame(std::string_view round, bool ended, std::string_view&
     Framing framing;
     framing.mllp = *mllp_;
     if (ended) {
-        frame_all(round, framing);
+        framing.truncated = frame_all(round, framing, in_block_);
         return framing;
     }
     // A line not yet complete may still turn out to start a message or be
@@ -219,9 +250,10 @@ Framing RoundFramer::frame(std::string_view round, bool ended, std::string_view&
     const std::size_t last_break = round.find_last_of(*mllp_ ? std::string_view("\r\n\x0B\x1C", 4) : "\r\n");
     if (last_break == std::string_view::npos) {
         carry = round;
+        carry_size_ = carry.size();
         return framing;
     }
-    frame_all(round.substr(0, last_break + 1), framing);
+    frame_all(round.substr(0, last_break + 1), framing, in_block_);
     // The last part is final when nothing can be added to it: an envelope
     // segment is one line, and in a capture a message ends with its block.
     // Handing it on now lets a live stream be converted as it arrives.
@@ -235,6 +267,7 @@ Framing RoundFramer::frame(std::string_view round, bool ended, std::string_view&
     }
     if (last_is_final) {
         carry = round.substr(last_break + 1);
+        carry_size_ = carry.size();
         return framing;
     }
     // Carried from the start of its line: a mark skipped there must be
@@ -244,8 +277,73 @@ Framing RoundFramer::frame(std::string_view round, bool ended, std::string_view&
     const std::size_t mark = kByteOrderMark.size();
     if (from >= mark && round.substr(from - mark, mark) == kByteOrderMark) from -= mark;
     carry = round.substr(from);
+    carry_size_ = carry.size();
     framing.parts.pop_back();
     return framing;
+}
+
+bool RoundFramer::held_part_ends(std::string_view round, std::size_t from) {
+    if (!mllp_ || dropping_) return false;
+    if (from == carry_size_) {
+        // A new round: the line being read began in the carry.  The carry's
+        // own first line is the held part's start, which ends nothing.
+        const std::size_t last = round.substr(0, from).find_last_of("\r\n");
+        watch_line_ = last == std::string_view::npos ? 0 : last + 1;
+    }
+    if (*mllp_ && round.find_first_of(kBlockBytes, from) != std::string_view::npos) return true;
+    for (std::size_t pos = from;;) {
+        const std::size_t stop = line_end(round, pos);
+        if (stop == round.size()) return false;
+        if (watch_line_ != 0 && starts_part(round.substr(watch_line_, stop - watch_line_), true) == Start::Yes)
+            return true;
+        watch_line_ = pos = stop + 1;
+    }
+}
+
+std::string_view RoundFramer::drop_held_part(std::string_view carry) {
+    if (!mllp_) mllp_ = false;  // only blank text so far: drop it as text
+    dropping_ = true;
+    // The held part has no place where a part begins but its start, which
+    // goes; only the last line may not be complete, and may yet begin one.
+    const std::size_t last = carry.find_last_of(*mllp_ ? std::string_view("\r\n\x0B\x1C", 4) : "\r\n");
+    mid_line_ = last == std::string_view::npos;
+    carry = mid_line_ ? std::string_view() : carry.substr(last + 1);
+    carry_size_ = carry.size();
+    return carry;
+}
+
+// While dropping: the offset in `round` of the first place where a part may
+// begin (a line that begins one, or in a capture a framing byte), or npos
+// with `carry` set to the few bytes that cannot tell yet.
+std::size_t RoundFramer::skip_to_part(std::string_view round, bool ended, std::string_view& carry) {
+    const std::size_t block_byte = *mllp_ ? round.find_first_of(kBlockBytes) : std::string_view::npos;
+    const std::string_view lines = round.substr(0, block_byte);
+    const bool lines_end = block_byte != std::string_view::npos || ended;
+    for (std::size_t pos = 0;;) {
+        const std::size_t stop = line_end(lines, pos);
+        if (!mid_line_) {
+            switch (starts_part(lines.substr(pos, stop - pos), stop < lines.size() || lines_end)) {
+                case Start::Yes:
+                    dropping_ = false;
+                    return pos;
+                case Start::Unknown:
+                    carry = round.substr(pos);
+                    return std::string_view::npos;
+                case Start::No:
+                    break;
+            }
+        }
+        if (stop == lines.size()) {
+            mid_line_ = true;
+            break;
+        }
+        mid_line_ = false;
+        pos = stop + 1;
+    }
+    if (block_byte == std::string_view::npos) return std::string_view::npos;
+    dropping_ = false;
+    mid_line_ = false;
+    return block_byte;
 }
 
 }  // namespace segmorph

@@ -35,6 +35,10 @@ struct Framing {
     // (after a byte-order mark) is 0x0B.  Then 0x0B and 0x1C end every
     // message and are never part of one.
     bool mllp = false;
+    // In a capture, the input ended inside a block (after 0x0B, before its
+    // 0x1C) and the last part comes from that block: the capture was cut.
+    // Only said of the round that ends the input.
+    bool truncated = false;
     std::vector<FramePart> parts;
 };
 
@@ -64,9 +68,30 @@ public:
     // and `carry` are views into `round`.
     Framing frame(std::string_view round, bool ended, std::string_view& carry);
 
+    // While the next round is being read: whether its bytes from `from` on
+    // (the carry's size at the first call of a round, then growing) end
+    // the part held back, with a whole MSH or envelope line or, in a
+    // capture, a framing byte, so that framing the round now hands that
+    // part on.  Each byte is looked at about once per round.
+    bool held_part_ends(std::string_view round, std::size_t from);
+
+    // Gives up the part held back by the last frame(), which has grown too
+    // long: its bytes are dropped, from `carry` and from the rounds to come,
+    // up to the next place where a part may begin.  Returns what is left
+    // of `carry` (the caller's next carry); what is carried while dropping
+    // stays a few bytes long, whatever the input.
+    std::string_view drop_held_part(std::string_view carry);
+
 private:
+    std::size_t skip_to_part(std::string_view round, bool ended, std::string_view& carry);
+
     std::optional<bool> mllp_;  // decided by the first text that is not blank
     bool at_input_start_ = true;
+    bool in_block_ = false;  // a capture's carry lies inside a block
+    std::size_t carry_size_ = 0;
+    std::size_t watch_line_ = 0;  // held_part_ends: start of the line being read
+    bool dropping_ = false;       // drop_held_part: no part begun yet
+    bool mid_line_ = false;       // ... and the next round starts inside a line
 };
 
 // Where the next piece of `input` begins at or after `pos`: the start of a
