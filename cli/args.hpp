@@ -5,6 +5,7 @@
 #include <variant>
 #include <vector>
 
+#include "escape.hpp"
 #include "rules.hpp"
 
 namespace segmorph::cli {
@@ -26,7 +27,7 @@ struct Options {
     // to-json and validate
     Rules rules;
     // to-hl7
-    bool unescaped = false;
+    EscapeMode escape = EscapeMode::Minimal;
     SegmentEnd segment_end = SegmentEnd::Cr;
     bool mllp = false;
 
