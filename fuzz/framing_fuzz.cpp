@@ -26,10 +26,10 @@ static void check(bool ok, const char* what, std::string_view input) {
 
 static bool is_gap_byte(char c, bool mllp) {
     switch (c) {
-        case '\r': case '\n': case ' ': case '\t':
+        case '\r': case '\n': case ' ': case '\t': case '\x0B': case '\f':
         case '\xEF': case '\xBB': case '\xBF':
             return true;
-        case '\x0B': case '\x1C':
+        case '\x1C':
             return mllp;
         default:
             return false;
@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         pos = t.data() + t.size();
         check(t.front() != '\r' && t.front() != '\n' && t.back() != '\r' && t.back() != '\n',
               "part starts or ends with a line break", input);
-        check(t.find_first_not_of(" \t") != std::string_view::npos, "blank part", input);
+        check(t.find_first_not_of(" \t\v\f") != std::string_view::npos, "blank part", input);
         if (part.kind == FramePart::Kind::Envelope) {
             check(t.find_first_of("\r\n") == std::string_view::npos, "envelope part spans lines", input);
         } else if (t[t.find_first_not_of(" \t\r\n")] != '\x0B' && !t.starts_with("\xEF\xBB\xBF")) {

@@ -171,12 +171,17 @@ def test_a_live_mllp_stream_is_converted_as_it_arrives():
         proc.wait()
 
 
-def test_directories_are_walked_for_hl7_and_txt_files_in_name_order(tmp_path):
+def test_directories_are_walked_for_hl7_files_by_content_in_name_order(tmp_path):
     (tmp_path / "b").mkdir()
-    for name in ["b/z.hl7", "a.TXT", "b/a.hl7", "notes.md", "c.json"]:
+    for name in ["b/z.hl7", "a.TXT", "b/a.hl7", "feed.msg"]:
         (tmp_path / name).write_text(HEADER)
-    items = jsonl(run("to-json", tmp_path, check_status=0).stdout)
-    assert [Path(i["source"]).relative_to(tmp_path).as_posix() for i in items] == ["a.TXT", "b/a.hl7", "b/z.hl7"]
+    (tmp_path / "notes.md").write_text("# notes\n")
+    (tmp_path / "c.json").write_text("{}")
+    done = run("to-json", tmp_path, check_status=0)
+    items = jsonl(done.stdout)
+    assert [Path(i["source"]).relative_to(tmp_path).as_posix() for i in items] == [
+        "a.TXT", "b/a.hl7", "b/z.hl7", "feed.msg"]
+    assert done.stderr == b"segmorph: 2 files skipped: not HL7\n"
 
 
 # ------------------------------------------------------------------- output
@@ -250,6 +255,9 @@ STANDARD_FAILURES = [
 @pytest.mark.parametrize("text, strict, error", STANDARD_FAILURES)
 def test_standard_rules_report_the_first_failure(text, strict, error):
     args = ["--strict"] if strict else []
+    if "bytes long" in error:  # fields have no limit unless one is given
+        assert run("validate", input=text.encode()).stdout == b"-:0: ok\n"
+        args = ["--max-field-bytes", "65536"]
     done = run("validate", *args, input=text.encode())
     assert done.returncode == 1
     assert done.stdout.decode().startswith("-:0: HL7 validation failed: " + error)
@@ -280,7 +288,8 @@ def test_failures_are_reported_and_the_rest_converted(tmp_path):
                                                                        (str(good), 0)]
     errors = done.stderr.decode().splitlines()
     assert errors[:3] == [
-        f"segmorph: {mixed}: message 1: I/O error: stream did not contain valid UTF-8",
+        f"segmorph: {mixed}: message 1: HL7 encoding error: byte 0xFF at offset 9 is not UTF-8 and MSH-18 declares"
+        " no character set; say which character set the feed is in with --encoding latin-1, cp1252 or utf-8",
         f"segmorph: {mixed}: message 2: Invalid segment name: PV1 (must be exactly 3 alphabetic characters)",
         f"segmorph: {tmp_path / 'missing.hl7'}: I/O error: No such file or directory (os error 2)",
     ]
@@ -374,5 +383,6 @@ def test_no_input_from_a_terminal_is_a_usage_error():
 
 
 def test_quiet_success_on_a_pipe_writes_nothing_to_standard_error():
-    done = run("to-json", CORPUS, check_status=0)
+    # The glob takes the messages only, so no file is skipped.
+    done = run("to-json", "--glob", "*.hl7", CORPUS, check_status=0)
     assert done.stderr == b""
