@@ -256,10 +256,9 @@ bool submit_hl7(const Options& opts, std::shared_ptr<const Source> src, InputRea
 }  // namespace
 
 bool submit_input(const Options& opts, const std::string& source, InputReader& in, OrderedJobs& jobs) {
-    // Error texts name the input: shown safe to print, control characters as <XX>.
-    if (opts.command == Command::ToHl7) return submit_json(opts, quote_input(source, SIZE_MAX), in, jobs);
-    return submit_hl7(opts, std::make_shared<const Source>(Source{source, json_name(source), quote_input(source, SIZE_MAX)}),
-                      in, jobs);
+    if (opts.command == Command::ToHl7) return submit_json(opts, source, in, jobs);
+    auto src = std::make_shared<const Source>(Source{source, json_name(source), quote_input(source, SIZE_MAX)});
+    return submit_hl7(opts, std::move(src), in, jobs);
 }
 
 Inputs find_inputs(const Options& opts) {

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "errors.hpp"
 #include "json_hl7.hpp"
 #include "json_reader.hpp"
 #include "utils.hpp"
@@ -151,6 +152,12 @@ public:
     JsonFeed(const Options& opts, Name name, OrderedJobs& jobs) : opts_(opts), name_(std::move(name)), jobs_(jobs) {}
 
     bool run(InputReader& in) {
+        // From a stream, a round ends as soon as a line is complete: to-json
+        // writes an item a line, so an item read goes out without waiting
+        // for more input.
+        in.end_rounds_when([](std::string_view text, std::size_t from) {
+            return text.find('\n', from) != std::string_view::npos;
+        });
         std::string_view carry;
         for (bool ended = false; !ended;) {
             Result<std::shared_ptr<const InputBytes>> next =
@@ -306,7 +313,7 @@ private:
         const Options& opts = opts_;
         const bool go = jobs_.submit([&opts, name, round = round_, array = pending_, place = array_place_] {
             return convert_records(opts, *name, array, place);
-        });
+        }, pending_.size());
         pending_ = {};
         return go;
     }
@@ -383,9 +390,8 @@ private:
             Name name = name_;
             const Options& opts = opts_;
             const std::size_t line = place_.line;
-            if (!jobs_.submit([&opts, name, round = round_, body, line] {
-                    return convert_lines(opts, *name, body, line);
-                }))
+            if (!jobs_.submit([&opts, name, round = round_, body, line] { return convert_lines(opts, *name, body, line); },
+                              body.size()))
                 return false;
             place_.line += lines;
             pos = end;
@@ -401,7 +407,7 @@ private:
         const Options& opts = opts_;
         const bool go = jobs_.submit([&opts, name, round = round_, elements = std::move(elements_)] {
             return convert_elements(opts, *name, elements);
-        });
+        }, batch_bytes_);
         elements_.clear();
         batch_bytes_ = 0;
         return go;
@@ -474,7 +480,8 @@ private:
 }  // namespace
 
 bool submit_json(const Options& opts, const std::string& source, InputReader& in, OrderedJobs& jobs) {
-    return JsonFeed(opts, std::make_shared<const std::string>(source), jobs).run(in);
+    // The name as error texts show it: control characters as <XX>.
+    return JsonFeed(opts, std::make_shared<const std::string>(quote_input(source, SIZE_MAX)), jobs).run(in);
 }
 
 }  // namespace segmorph::cli
