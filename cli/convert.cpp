@@ -105,7 +105,7 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
             }
             open_item(piece.out, opts, src);
             piece.out.append(",\"envelope\":");
-            flat.parse(part.text, handler);
+            flat.parse(part.text, handler, /*keys=*/false);  // the writer keys by number
             append_record(piece.out, flat);
             close_item(piece.out, opts);
             continue;
@@ -136,7 +136,7 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
         for_each_line(part.text, text, [&](std::string_view line) {
             if (!first) piece.out.push_back(',');
             first = false;
-            flat.parse(line, handler);
+            flat.parse(line, handler, /*keys=*/false);
             append_record(piece.out, flat);
         });
         piece.out.push_back(']');

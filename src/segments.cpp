@@ -478,7 +478,7 @@ const std::vector<std::uint32_t>& FlatRecord::field_order() {
     std::uint64_t repeats = 0;
     for (std::uint64_t f = 1; f <= fields / 10; ++f) repeats |= std::uint64_t{groups_[f - 1].repeated} << (f - 1);
     if (field_orders_.empty()) field_orders_.resize(kFieldOrderSlots);
-    FieldOrder& slot = field_orders_[((fields * 0x9E3779B97F4A7C15ull) ^ repeats) % kFieldOrderSlots];
+    FieldOrder& slot = field_orders_[((fields ^ repeats * 0xff51afd7ed558ccdull) * 0x9E3779B97F4A7C15ull) >> 56];
     if (slot.fields == fields && slot.repeats == repeats) return slot.order;
     slot.fields = fields;
     slot.repeats = repeats;

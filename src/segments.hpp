@@ -171,7 +171,7 @@ private:
         std::uint64_t fields = 0, repeats = 0;  // the shape; fields 0: empty slot
         std::vector<std::uint32_t> order;       // group indices in key order
     };
-    static constexpr std::size_t kFieldOrderSlots = 32;
+    static constexpr std::size_t kFieldOrderSlots = 256;  // the sample messages have 56 shapes
     static constexpr std::uint64_t kMaxRememberedFields = 639;  // repeats of fields 1 to 63 fit a word
     std::vector<FieldOrder> field_orders_;
     const std::vector<std::uint32_t>& field_order();
