@@ -1,6 +1,8 @@
 #include "args.hpp"
 
 #include <charconv>
+#include <cstdint>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <unistd.h>
@@ -22,6 +24,8 @@ constexpr std::string_view kMainHelp =
     "  to-json    HL7 in, one JSON object per message out\n"
     "  to-hl7     JSON records in, HL7 out\n"
     "  validate   one line per message: \"ok\" or the first failing rule\n"
+    "  listen     receive messages over MLLP, write JSON lines, acknowledge\n"
+    "  send       send messages over MLLP, one at a time, each acknowledged\n"
     "\n"
     "PATH is a file, a directory (searched recursively) or \"-\" for standard\n"
     "input, which is read when no PATH is given.  A file may hold one message,\n"
@@ -35,18 +39,47 @@ constexpr std::string_view kMainHelp =
     "input failed (the others are still converted), 2 for a usage error.\n";
 
 constexpr std::string_view kCommonHelp =
-    "  -j, --jobs N    convert on N threads (0: one per processor; default 1);\n"
-    "                  output stays in input order\n"
+    "  -j, --jobs N    convert on N threads (0: one per processor; default 1;\n"
+    "                  at most two per processor); output stays in input order\n"
     "  -q, --quiet     no progress line (shown on a terminal when the output\n"
-    "                  goes elsewhere) and no closing count of failures\n"
+    "                  goes elsewhere) and no closing counts of failures and\n"
+    "                  skipped files\n"
     "      --fail-fast stop at the first message that fails\n"
-    "  -h, --help      show this help\n";
+    "      --glob PATTERN\n"
+    "                  in directories, read the files whose names match PATTERN\n"
+    "                  (repeatable; a pattern with \"/\" matches the path below\n"
+    "                  the directory) instead of choosing them by content\n"
+    "      --hidden    also read hidden files and folders (names with a leading .)\n"
+    "  -v, --verbose   name each file of a directory that was skipped\n"
+    "  -h, --help      show this help\n"
+    "  -V, --version   show the version\n";
+
+// Reading HL7 input (to-json and validate).
+constexpr std::string_view kHl7InputHelp =
+    "      --max-message-bytes N\n"
+    "                  a longer message (or one that never ends) is reported\n"
+    "                  and skipped (default 256M; K, M, G suffixes)\n"
+    "      --accept-truncated\n"
+    "                  a last MLLP block cut off before 0x1C is not a failure\n"
+    "                  (it is converted either way)\n";
+
+constexpr std::string_view kEncodingHelp =
+    "      --encoding E\n"
+    "                  auto (default): UTF-8 when the message is valid UTF-8,\n"
+    "                  else the character set MSH-18 declares (8859/1, ASCII,\n"
+    "                  UNICODE UTF-8...); utf-8, latin-1 or cp1252: read every\n"
+    "                  message so.  Output is always UTF-8\n"
+    "      --max-field-bytes N\n"
+    "                  standard rules: refuse fields longer than N bytes\n"
+    "                  (default: no limit)\n";
 
 constexpr std::string_view kToJsonHelp =
     "usage: segmorph to-json [options] [PATH ...]\n"
     "\n"
     "Converts HL7 messages to their records, exactly as Hl7Json(...).hl7_json\n"
-    "gives them.  Directories are searched for *.hl7 and *.txt files.\n"
+    "gives them, read with the delimiters each message declares (MSH-1 and\n"
+    "MSH-2); blank lines are left out.  In directories, the files that start\n"
+    "with MSH, FHS, BHS or an MLLP block are read, whatever their names.\n"
     "\n"
     "Each message becomes {\"source\": PATH, \"index\": N, \"records\": [...]},\n"
     "N counting the messages of that input from 0.  Each batch envelope\n"
@@ -68,14 +101,19 @@ constexpr std::string_view kToJsonHelp =
 constexpr std::string_view kToHl7Help =
     "usage: segmorph to-hl7 [options] [PATH ...]\n"
     "\n"
-    "Assembles HL7 messages from records, as JsonHl7(...).hl7_string does.\n"
+    "Assembles HL7 messages from records, as JsonHl7(...).hl7_string does\n"
+    "(but for escaping: see --escape).\n"
     "Input is a JSON array of records (one message), an array of the objects\n"
     "to-json writes, or JSON Lines of them (a line may also be a bare array of\n"
-    "records).  Directories are searched for *.json, *.jsonl and *.ndjson files.\n"
+    "records).  In directories, the files that start with \"[\" or \"{\" are read.\n"
     "Every segment, the last included, ends with the segment end.\n"
     "\n"
     "options:\n"
-    "      --unescaped       write values as they are (hl7_string_unescaped)\n"
+    "      --escape E        how values are escaped: minimal (default: only the\n"
+    "                        delimiters, the escape character and line breaks,\n"
+    "                        as senders write them), full (also spaces and tabs,\n"
+    "                        as hl7_string) or none (as hl7_string_unescaped)\n"
+    "      --unescaped       the same as --escape none\n"
     "      --segment-end E   cr (default, as HL7 links expect), lf or crlf\n"
     "      --mllp            frame each message with 0x0B ... 0x1C 0x0D; batch\n"
     "                        envelope segments are then left out\n";
@@ -90,43 +128,123 @@ constexpr std::string_view kValidateHelp =
     "options:\n"
     "      --rules R   standard: the first segment is MSH, MSH-2 has 4 or 5\n"
     "                  characters, MSH-9 has a code and a trigger event, MSH-12\n"
-    "                  is present, segment names are like PID, PV1 or ZPI, no\n"
-    "                  field over 65536 bytes (default); seed: the module's\n"
+    "                  is present, segment names are like PID, PV1 or ZPI\n"
+    "                  (default); seed: the module's\n"
     "                  rules, exactly as Hl7Json(...).validate(None, None)\n"
     "      --strict    strict rules (standard: MSH-12 a known version; seed:\n"
     "                  version and message type)\n";
 
+// A size in bytes: digits, then optionally K, M or G (powers of 1024).
+std::optional<std::size_t> parse_size(std::string_view text) {
+    std::size_t n = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (ec != std::errc() || end == text.data() || n == 0) return std::nullopt;
+    const std::string_view unit = text.substr(static_cast<std::size_t>(end - text.data()));
+    int shift = 0;
+    if (unit == "K" || unit == "k") shift = 10;
+    else if (unit == "M" || unit == "m") shift = 20;
+    else if (unit == "G" || unit == "g") shift = 30;
+    else if (!unit.empty()) return std::nullopt;
+    if (n > (std::size_t{1} << 40) >> shift) return std::nullopt;  // a terabyte is enough for anyone
+    return n << shift;
+}
+
+}  // namespace
+
+EarlyExit version();
+
+namespace {
+constexpr std::string_view kListenHelp =
+    "usage: segmorph listen [options]\n"
+    "\n"
+    "Receives HL7 messages in MLLP frames (0x0B ... 0x1C 0x0D) over TCP and\n"
+    "writes each as one JSON line, the object to-json writes for it with\n"
+    "\"source\" the peer's HOST:PORT and \"index\" counting the messages of that\n"
+    "connection.  A message is acknowledged only once its line is written:\n"
+    "AA, AE (it failed the rules: the line has an \"error\" member) or AR (not\n"
+    "HL7, not UTF-8 or too large: nothing written).  SIGINT or SIGTERM finish\n"
+    "the messages received, print a summary and exit 0.\n"
+    "\n"
+    "options:\n"
+    "      --bind HOST:PORT     where to listen (default 127.0.0.1:2575; port 0\n"
+    "                           picks a free one, printed on standard error)\n"
+    "      --output FILE        append the lines to FILE (default '-': standard\n"
+    "                           output)\n"
+    "      --sync               fsync the output before each acknowledgement\n"
+    "      --rules R            standard (default), seed or none\n"
+    "      --strict             strict rules (known versions only)\n"
+    "      --max-message-bytes N\n"
+    "                           a larger message gets AR once it has ended, and\n"
+    "                           the connection goes on (default 16777216)\n"
+    "      --idle-timeout S     close a connection silent for S seconds\n"
+    "                           (default 0: never)\n"
+    "      --max-connections N  refuse connections beyond N (default 64)\n";
+
+constexpr std::string_view kSendHelp =
+    "usage: segmorph send [options] HOST:PORT [PATH ...]\n"
+    "\n"
+    "Sends the messages of the inputs, framed as to-json frames them, to an\n"
+    "MLLP receiver, one at a time, each in an MLLP frame with its segments\n"
+    "ended by carriage returns, and waits for its acknowledgement.  Every\n"
+    "message that gets AE, AR or no answer is reported with its source and\n"
+    "index.  Exit status 0 only when every message got AA.\n"
+    "\n"
+    "options:\n"
+    "      --timeout S  seconds to wait for each acknowledgement (default 30)\n"
+    "      --retries N  after a timeout or a dropped connection, reconnect and\n"
+    "                   send the message again up to N times (default 3)\n";
+
+bool parse_count(std::string_view text, std::size_t& out) {
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+bool parse_seconds(std::string_view text, double& out) {
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && end == text.data() + text.size() && !text.empty() && out >= 0 && out <= 1e6;
+}
+
 struct Parser {
     Options opts;
     std::string_view command_name;
-    int argc;
-    char** argv;
-    int i = 2;
+    const std::vector<std::string>& args;
+    std::size_t i = 1;
 
     EarlyExit usage(const std::string& what) const {
-        return {2, "segmorph: " + what + "\nTry 'segmorph " + std::string(command_name) + " --help'.\n"};
+        // The text echoes what was typed, which may hold any bytes.
+        return {2, "segmorph: " + quote_input(what, SIZE_MAX) + "\nTry 'segmorph " + std::string(command_name) +
+                       " --help'.\n"};
     }
 
     std::string help() const {
+        if (opts.command == Command::Listen)
+            return std::string(kListenHelp) + std::string(kEncodingHelp) + "  -h, --help           show this help\n";
+        if (opts.command == Command::Send)
+            return std::string(kSendHelp) +
+                   "  -q, --quiet  no progress line (shown on a terminal) and no closing count\n"
+                   "      --fail-fast  stop at the first message not accepted\n"
+                   "  -h, --help   show this help\n";
         std::string_view head = opts.command == Command::ToJson  ? kToJsonHelp
                                 : opts.command == Command::ToHl7 ? kToHl7Help
                                                                  : kValidateHelp;
-        return std::string(head) + std::string(kCommonHelp);
+        const std::string_view encoding = opts.command == Command::ToHl7 ? "" : kEncodingHelp;
+        const std::string_view hl7_input = opts.command == Command::ToHl7 ? "" : kHl7InputHelp;
+        return std::string(head) + std::string(encoding) + std::string(hl7_input) + std::string(kCommonHelp);
     }
 
     // The value of an option given as "--name=value", "--name value" or,
     // for a short option, "-jN" / "-j N".  Null when it is missing.
-    // (An inline value is the tail of an argv string, so it ends in NUL.)
+    // (An inline value is the tail of an argument, so it ends in NUL.)
     const char* value_of(std::string_view inline_value, bool has_inline) {
         if (has_inline) return inline_value.data();
-        if (i + 1 >= argc) return nullptr;
-        return argv[++i];
+        if (i + 1 >= args.size()) return nullptr;
+        return args[++i].c_str();
     }
 
     std::variant<Options, EarlyExit> run() {
         bool options_done = false;
-        for (; i < argc; ++i) {
-            const std::string_view arg = argv[i];
+        for (; i < args.size(); ++i) {
+            const std::string_view arg = args[i];
             if (options_done || arg == "-" || !arg.starts_with("-")) {
                 opts.paths.emplace_back(arg);
                 continue;
@@ -150,6 +268,10 @@ struct Parser {
             }
             const bool to_json = opts.command == Command::ToJson;
             const bool to_hl7 = opts.command == Command::ToHl7;
+            const bool listen = opts.command == Command::Listen;
+            const bool send = opts.command == Command::Send;
+            // The value of an option of listen or send, or null (reported).
+            auto live_value = [&]() -> const char* { return value_of(inline_value, has_inline); };
             auto flag = [&](bool& target, bool value) -> std::optional<EarlyExit> {
                 if (has_inline) return usage("option '" + std::string(name) + "' takes no value");
                 target = value;
@@ -159,6 +281,17 @@ struct Parser {
             if (name == "-h" || name == "--help") {
                 if (has_inline) return usage("option '" + std::string(name) + "' takes no value");
                 return EarlyExit{0, help()};
+            } else if (name == "-V" || name == "--version") {
+                if (has_inline) return usage("option '" + std::string(name) + "' takes no value");
+                return version();
+            } else if (name == "-v" || name == "--verbose") {
+                err = flag(opts.verbose, true);
+            } else if (name == "--hidden") {
+                err = flag(opts.hidden, true);
+            } else if (name == "--glob") {
+                const char* v = value_of(inline_value, has_inline);
+                if (v == nullptr || *v == '\0') return usage("option '--glob' needs a pattern");
+                opts.globs.emplace_back(v);
             } else if (name == "-q" || name == "--quiet") {
                 err = flag(opts.quiet, true);
             } else if (name == "--fail-fast") {
@@ -182,17 +315,72 @@ struct Parser {
                 err = flag(opts.escaping, false);
             } else if (to_json && name == "--validate") {
                 err = flag(opts.validate, true);
-            } else if ((to_json || opts.command == Command::Validate) && name == "--strict") {
+            } else if (listen && (name == "--bind" || name == "--output")) {
+                const char* v = live_value();
+                if (v == nullptr || *v == 0) return usage("option '" + std::string(name) + "' needs a value");
+                (name == "--bind" ? opts.live.bind : opts.live.output) = v;
+            } else if (listen && name == "--sync") {
+                err = flag(opts.live.sync, true);
+            } else if (listen && (name == "--max-message-bytes" || name == "--max-connections")) {
+                const char* v = live_value();
+                std::size_t n = 0;
+                if (v == nullptr || !parse_count(v, n) || n == 0 || n > (std::size_t(1) << 30))
+                    return usage("option '" + std::string(name) + "' needs a number from 1 to 1073741824");
+                if (name == "--max-message-bytes") opts.live.max_message_bytes = n;
+                else opts.live.max_connections = static_cast<unsigned>(std::min<std::size_t>(n, 100000));
+            } else if ((listen && name == "--idle-timeout") || (send && name == "--timeout")) {
+                const char* v = live_value();
+                double s = 0;
+                if (v == nullptr || !parse_seconds(v, s) || (send && s == 0))
+                    return usage("option '" + std::string(name) + "' needs a number of seconds");
+                (send ? opts.live.timeout : opts.live.idle_timeout) = s;
+            } else if (send && name == "--retries") {
+                const char* v = live_value();
+                std::size_t n = 0;
+                if (v == nullptr || !parse_count(v, n) || n > 1000)
+                    return usage("option '--retries' needs a number from 0 to 1000");
+                opts.live.retries = static_cast<unsigned>(n);
+            } else if ((to_json || listen || opts.command == Command::Validate) && name == "--strict") {
                 err = flag(opts.rules.strict, true);
                 opts.validate = true;
-            } else if ((to_json || opts.command == Command::Validate) && name == "--rules") {
+            } else if ((to_json || listen || opts.command == Command::Validate) && name == "--rules") {
                 const char* v = value_of(inline_value, has_inline);
                 const std::string_view text = v ? v : "";
                 if (text == "standard") opts.rules.set = RuleSet::Standard;
                 else if (text == "seed") opts.rules.set = RuleSet::Seed;
-                else return usage("invalid rules '" + std::string(text) + "' (standard or seed)");
+                else if (listen && text == "none") opts.validate = false;
+                else return usage("invalid rules '" + std::string(text) + (listen ? "' (standard, seed or none)" : "' (standard or seed)"));
+            } else if ((to_json || listen || opts.command == Command::Validate) && name == "--encoding") {
+                const char* v = value_of(inline_value, has_inline);
+                const std::string_view text = v ? v : "";
+                const std::optional<Encoding> e = encoding_named(text);
+                if (!e) return usage("invalid encoding '" + std::string(text) + "' (auto, utf-8, latin-1 or cp1252)");
+                opts.encoding = *e;
+            } else if ((to_json || listen || opts.command == Command::Validate) && name == "--max-field-bytes") {
+                const char* v = value_of(inline_value, has_inline);
+                const std::string_view text = v ? v : "";
+                std::size_t n = 0;
+                const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+                if (ec != std::errc() || end != text.data() + text.size() || text.empty() || n == 0)
+                    return usage("invalid number of bytes '" + std::string(text) + "' (1 or more)");
+                opts.rules.max_field_bytes = n;
+            } else if ((to_json || opts.command == Command::Validate) && name == "--accept-truncated") {
+                err = flag(opts.accept_truncated, true);
+            } else if ((to_json || opts.command == Command::Validate) && name == "--max-message-bytes") {
+                const char* v = value_of(inline_value, has_inline);
+                const std::optional<std::size_t> n = parse_size(v ? v : "");
+                if (!n) return usage("invalid size '" + std::string(v ? v : "") + "' (bytes, 1 or more; K, M or G)");
+                opts.max_message_bytes = *n;
             } else if (to_hl7 && name == "--unescaped") {
-                err = flag(opts.unescaped, true);
+                if (has_inline) return usage("option '--unescaped' takes no value");
+                opts.escape = EscapeMode::None;
+            } else if (to_hl7 && name == "--escape") {
+                const char* v = value_of(inline_value, has_inline);
+                const std::string_view text = v ? v : "";
+                if (text == "minimal") opts.escape = EscapeMode::Minimal;
+                else if (text == "full") opts.escape = EscapeMode::Full;
+                else if (text == "none") opts.escape = EscapeMode::None;
+                else return usage("invalid escape '" + std::string(text) + "' (minimal, full or none)");
             } else if (to_hl7 && name == "--mllp") {
                 err = flag(opts.mllp, true);
             } else if (to_hl7 && name == "--segment-end") {
@@ -207,6 +395,15 @@ struct Parser {
             }
             if (err) return *err;
         }
+        if (opts.command == Command::Listen) {
+            if (!opts.paths.empty()) return usage("listen takes no PATH (its input is the network)");
+            return opts;
+        }
+        if (opts.command == Command::Send) {
+            if (opts.paths.empty()) return usage("send needs HOST:PORT");
+            opts.live.target = opts.paths.front();
+            opts.paths.erase(opts.paths.begin());
+        }
         // Someone trying the command out would otherwise wait on a silent
         // terminal; "-" still reads one.
         if (opts.paths.empty() && isatty(STDIN_FILENO))
@@ -215,22 +412,66 @@ struct Parser {
     }
 };
 
+// The arguments with combined short options taken apart, as other Unix
+// tools do: "-qj2" is "-q" "-j2", and "-qv" is "-q" "-v".  A short option
+// that takes a value ends the group; the rest is its value.  Nothing after
+// "--" is touched.
+std::vector<std::string> split_short_options(int argc, char** argv) {
+    constexpr std::string_view kWithValue = "j";
+    std::vector<std::string> out;
+    bool options_done = false;
+    for (int k = 1; k < argc; ++k) {
+        const std::string_view arg = argv[k];
+        if (options_done || arg.size() <= 2 || arg[0] != '-' || arg[1] == '-') {
+            options_done = options_done || arg == "--";
+            out.emplace_back(arg);
+            continue;
+        }
+        for (std::size_t c = 1; c < arg.size(); ++c) {
+            if (kWithValue.find(arg[c]) != std::string_view::npos) {
+                out.push_back("-" + std::string(arg.substr(c)));
+                break;
+            }
+            out.push_back(std::string("-") + arg[c]);
+        }
+    }
+    return out;
+}
+
+bool asks_for(const std::vector<std::string>& args, std::string_view short_name, std::string_view long_name) {
+    for (const std::string& a : args) {
+        if (a == "--") return false;
+        if (a == short_name || a == long_name) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
+EarlyExit version() { return EarlyExit{0, "segmorph " SEGMORPH_VERSION "\n"}; }
+
 std::variant<Options, EarlyExit> parse_args(int argc, char** argv) {
-    const std::string_view first = argc > 1 ? argv[1] : "";
-    if (first == "-h" || first == "--help") return EarlyExit{0, std::string(kMainHelp)};
-    if (first == "-V" || first == "--version") return EarlyExit{0, "segmorph " SEGMORPH_VERSION "\n"};
-    Parser p{{}, first, argc, argv};
+    const std::vector<std::string> args = split_short_options(argc, argv);
+    const std::string_view first = args.empty() ? "" : std::string_view(args[0]);
+    Parser p{{}, first, args};
     if (first == "to-json") {
         p.opts.command = Command::ToJson;
     } else if (first == "to-hl7") {
         p.opts.command = Command::ToHl7;
     } else if (first == "validate") {
         p.opts.command = Command::Validate;
+    } else if (first == "listen") {
+        p.opts.command = Command::Listen;
+        p.opts.validate = true;  // standard rules unless --rules none
+    } else if (first == "send") {
+        p.opts.command = Command::Send;
     } else {
+        // Before or without a command, --help and --version work anywhere.
+        if (asks_for(args, "-V", "--version")) return version();
+        if (asks_for(args, "-h", "--help")) return EarlyExit{0, std::string(kMainHelp)};
         const std::string what = first.empty() ? "missing command" : "unknown command '" + std::string(first) + "'";
-        return EarlyExit{2, "segmorph: " + what + " (to-json, to-hl7 or validate)\nTry 'segmorph --help'.\n"};
+        return EarlyExit{2, "segmorph: " + quote_input(what, SIZE_MAX) +
+                                " (to-json, to-hl7, validate, listen or send)\nTry 'segmorph --help'.\n"};
     }
     return p.run();
 }

@@ -5,11 +5,13 @@
 #include <variant>
 #include <vector>
 
+#include "charset.hpp"
+#include "escape.hpp"
 #include "rules.hpp"
 
 namespace segmorph::cli {
 
-enum class Command { ToJson, ToHl7, Validate };
+enum class Command { ToJson, ToHl7, Validate, Listen, Send };
 enum class Format { Jsonl, Json };
 enum class SegmentEnd { Cr, Lf, Crlf };
 
@@ -25,15 +27,40 @@ struct Options {
     bool validate = false;
     // to-json and validate
     Rules rules;
+    Encoding encoding = Encoding::Auto;
     // to-hl7
-    bool unescaped = false;
+    EscapeMode escape = EscapeMode::Minimal;
     SegmentEnd segment_end = SegmentEnd::Cr;
     bool mllp = false;
+    // to-json and validate: a message longer than this is reported and
+    // skipped, so that an input without message ends stays in bounded
+    // memory; a cut last MLLP block is converted but fails the run unless
+    // accepted
+    std::size_t max_message_bytes = std::size_t{256} << 20;
+    bool accept_truncated = false;
+
+    // listen and send (MLLP over TCP)
+    struct Live {
+        std::string bind = "127.0.0.1:2575";  // listen: where to accept
+        std::string output = "-";             // listen: the JSON Lines file
+        std::size_t max_message_bytes = 16 << 20;
+        double idle_timeout = 0;  // seconds; 0: never
+        unsigned max_connections = 64;
+        bool sync = false;
+        std::string target;    // send: HOST:PORT
+        double timeout = 30;   // send: seconds to wait for each ACK
+        unsigned retries = 3;  // send: attempts after a timeout or a drop
+    } live;
 
     // every subcommand
     unsigned jobs = 1;
     bool quiet = false;
     bool fail_fast = false;
+    bool verbose = false;
+    // Which files of a directory are read: --glob patterns (none: by
+    // content), and hidden ones with --hidden.
+    std::vector<std::string> globs;
+    bool hidden = false;
 };
 
 // What to do instead of a run: print `text` (help or version on standard

@@ -1,14 +1,18 @@
 #include "convert.hpp"
 
+#include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
+#include "charset.hpp"
+#include "delimiters.hpp"
 #include "framing.hpp"
 #include "json_hl7.hpp"
-#include "json_reader.hpp"
 #include "json_writer.hpp"
 #include "rules.hpp"
 #include "segments.hpp"
+#include "to_hl7.hpp"
 #include "utils.hpp"
 
 namespace segmorph::cli {
@@ -26,11 +30,12 @@ constexpr std::size_t kRoundBytes = 8 << 20;
 
 struct Source {
     std::string name;
-    std::string json;  // the name as a JSON string
+    std::string json;       // the name as a JSON string
+    std::string safe_name;  // the name safe to print: control characters shown as <XX>
 };
 
-// The name as a JSON string; a name that is not UTF-8 (any bytes are
-// allowed in file names) gets U+FFFD for each byte outside ASCII.
+}  // namespace
+
 std::string json_name(const std::string& name) {
     std::string lossy;
     if (!is_valid_utf8(name)) {
@@ -44,28 +49,34 @@ std::string json_name(const std::string& name) {
     return std::string(out.view());
 }
 
+namespace {
+
 const Hl7EscapeHandler& default_handler() {
     static const Hl7EscapeHandler handler = create_default_escape_handler();
     return handler;
 }
 
-Failure failure_at(const Piece& piece, const std::string& text) { return Failure{piece.out.size(), text}; }
-
-// Calls f(line) for the lines Hl7Json makes of `text`: those of
-// replace_eof(text) cut at "\n".  A text with one kind of line break only
-// (the usual case) is cut at it directly, which gives the same lines without
-// the copy; any other text is normalised into `scratch` first.
-template <class F>
-void for_each_line(std::string_view text, std::string& scratch, F&& f) {
-    const bool has_cr = text.find('\r') != std::string_view::npos;
-    const bool has_lf = text.find('\n') != std::string_view::npos;
-    if (!has_cr || !has_lf) {
-        for_each_piece(text, has_cr ? '\r' : '\n', f);
-        return;
-    }
-    scratch = replace_eof(text);
-    for_each_piece(std::string_view(scratch), '\n', f);
+Failure failure_at(const Piece& piece, const std::string& text) {
+    return Failure{piece.out.size(), text, piece.messages};
 }
+
+}  // namespace
+
+void append_message_members(TextBuffer& out, std::size_t index, std::string_view text,
+                            const Hl7EscapeHandler* handler, FlatRecord& flat, std::string& scratch) {
+    out.append(",\"index\":").append(std::to_string(index)).append(",\"records\":[");
+    bool first = true;
+    for_each_message_line(text, scratch, [&](std::string_view line) {
+        if (is_blank_line(line)) return;  // white space is never a segment
+        if (!first) out.push_back(',');
+        first = false;
+        flat.parse(line, handler, /*keys=*/false);  // the writer keys by number
+        append_record(out, flat);
+    });
+    out.push_back(']');
+}
+
+namespace {
 
 // ------------------------------------------------------------ HL7 input
 
@@ -83,6 +94,27 @@ void close_item(TextBuffer& out, const Options& opts) {
     if (opts.format == Format::Jsonl) out.push_back('\n');
 }
 
+}  // namespace
+
+ReadMessage read_message(std::string_view text, Encoding encoding) {
+    ReadMessage m;
+    Result<MessageText> decoded = decode_message(text, encoding);
+    if (!decoded) {
+        m.error = decoded.error();
+        return m;
+    }
+    m.decoded.emplace(std::move(decoded.value()));
+    Result<MessageText> standard = with_standard_delimiters(m.decoded->view());
+    if (!standard) {
+        m.error = standard.error();
+        return m;
+    }
+    m.standard.emplace(std::move(standard.value()));
+    return m;
+}
+
+namespace {
+
 Piece convert_hl7(const Options& opts, const Source& src, const std::vector<FramePart>& parts, std::size_t index) {
     Piece piece;
     if (opts.command == Command::ToJson) {
@@ -98,14 +130,14 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
         piece.input_bytes += part.text.size();
         if (part.kind == FramePart::Kind::Envelope) {
             if (opts.command != Command::ToJson) continue;
-            if (!is_valid_utf8(part.text)) {
-                piece.failures.push_back(failure_at(
-                    piece, src.name + ": envelope segment: " + Hl7Error::io(IoError::invalid_utf8()).message()));
+            const ReadMessage m = read_message(part.text, opts.encoding);
+            if (m.error) {
+                piece.failures.push_back(failure_at(piece, src.name + ": envelope segment: " + m.error->message()));
                 continue;
             }
             open_item(piece.out, opts, src);
             piece.out.append(",\"envelope\":");
-            flat.parse(part.text, handler, /*keys=*/false);  // the writer keys by number
+            flat.parse(m.standard->view(), handler, /*keys=*/false);
             append_record(piece.out, flat);
             close_item(piece.out, opts);
             continue;
@@ -113,42 +145,35 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
 
         const std::size_t n = index++;
         ++piece.messages;
-        Status error;
-        if (!is_valid_utf8(part.text)) error = Hl7Error::io(IoError::invalid_utf8());
+        const ReadMessage m = read_message(part.text, opts.encoding);
+        Status error = m.error;
 
         if (opts.command == Command::Validate) {
-            if (!error) error = check_message(part.text, opts.rules, Purpose::Validate);
-            piece.out.append(src.name).append(":").append(std::to_string(n)).append(": ");
+            if (!error) error = check_message(m.decoded->view(), opts.rules, Purpose::Validate);
+            piece.out.append(src.safe_name).append(":").append(std::to_string(n)).append(": ");
             piece.out.append(error ? error->message() : std::string("ok")).push_back('\n');
             if (error) piece.failures.push_back(failure_at(piece, ""));
             continue;
         }
 
-        if (!error && opts.validate) error = check_message(part.text, opts.rules, Purpose::Convert);
+        if (!error && opts.validate) error = check_message(m.decoded->view(), opts.rules, Purpose::Convert);
         if (error) {
             piece.failures.push_back(
                 failure_at(piece, src.name + ": message " + std::to_string(n) + ": " + error->message()));
             continue;
         }
         open_item(piece.out, opts, src);
-        piece.out.append(",\"index\":").append(std::to_string(n)).append(",\"records\":[");
-        bool first = true;
-        for_each_line(part.text, text, [&](std::string_view line) {
-            if (!first) piece.out.push_back(',');
-            first = false;
-            flat.parse(line, handler, /*keys=*/false);
-            append_record(piece.out, flat);
-        });
-        piece.out.push_back(']');
+        append_message_members(piece.out, n, m.standard->view(), handler, flat, text);
         close_item(piece.out, opts);
     }
     return piece;
 }
 
-bool submit_failure(const std::string& text, OrderedJobs& jobs) {
-    return jobs.submit([text] {
+bool submit_failure(const std::string& text, OrderedJobs& jobs, std::uint64_t messages = 0) {
+    return jobs.submit([text, messages] {
         Piece piece;
         piece.failures.push_back({0, text});
+        piece.messages = messages;
         return piece;
     });
 }
@@ -158,22 +183,42 @@ bool submit_failure(const std::string& text, OrderedJobs& jobs) {
 // its parts point into.
 bool submit_hl7(const Options& opts, std::shared_ptr<const Source> src, InputReader& in, OrderedJobs& jobs) {
     RoundFramer framer;
+    // From a stream, a round ends as soon as it completes a message.
+    in.end_rounds_when([&framer](std::string_view text, std::size_t from) { return framer.held_part_ends(text, from); });
     std::shared_ptr<const InputBytes> round;
     std::string_view carry;
     std::size_t index = 0;
+    std::uint64_t read = 0;  // bytes of the input read so far
     bool any = false;
+    const std::size_t max = opts.max_message_bytes;
+    auto too_long = [&](std::string_view text, std::size_t n, bool message) {
+        const std::uint64_t at = read - round->view().size() + static_cast<std::uint64_t>(text.data() - round->view().data());
+        return src->name + ": " + (message ? "message " + std::to_string(n) : std::string("envelope segment")) +
+               ": at byte " + std::to_string(at) + ": longer than " + std::to_string(max) +
+               " bytes (--max-message-bytes); skipped";
+    };
     for (bool ended = false; !ended;) {
         // A message longer than a round makes the next one grow with it, so
         // that re-reading the carried text stays linear overall.
-        Result<std::shared_ptr<const InputBytes>> next = in.next(carry, std::max(kRoundBytes, carry.size()), ended);
+        const std::size_t carried = carry.size();
+        Result<std::shared_ptr<const InputBytes>> next =
+            in.next(carry, std::max(kRoundBytes, std::min(carried, max)), ended);
         if (!next) return submit_failure(src->name + ": " + next.error().message(), jobs);
         round = std::move(next.value());
+        read += round->view().size() - carried;
         const Framing framing = framer.frame(round->view(), ended, carry);
         const std::vector<FramePart>& parts = framing.parts;
         any = any || !parts.empty();
         for (std::size_t i = 0; i < parts.size();) {
+            if (parts[i].text.size() > max) {
+                const bool message = parts[i].kind == FramePart::Kind::Message;
+                if (!submit_failure(too_long(parts[i].text, index, message), jobs, message)) return false;
+                index += message;
+                ++i;
+                continue;
+            }
             std::size_t j = i, bytes = 0, messages = 0;
-            while (j < parts.size() && (j == i || bytes < kTaskBytes)) {
+            while (j < parts.size() && (j == i || bytes < kTaskBytes) && parts[j].text.size() <= max) {
                 bytes += parts[j].text.size();
                 messages += parts[j].kind == FramePart::Kind::Message;
                 ++j;
@@ -182,142 +227,47 @@ bool submit_hl7(const Options& opts, std::shared_ptr<const Source> src, InputRea
                                        parts.begin() + static_cast<std::ptrdiff_t>(j));
             if (!jobs.submit([&opts, src, round, run = std::move(run), index] {
                     return convert_hl7(opts, *src, run, index);
-                }))
+                }, bytes))
                 return false;
             index += messages;
             i = j;
+        }
+        if (framing.truncated && !opts.accept_truncated) {
+            const bool message = parts.back().kind == FramePart::Kind::Message;
+            if (!submit_failure(src->name + ": " +
+                                    (message ? "message " + std::to_string(index - 1) : std::string("envelope segment")) +
+                                    ": the input ends inside an MLLP block (no 0x1C); converted as it is",
+                                jobs))
+                return false;
+        }
+        if (carry.size() > max) {
+            // A message without an end (a stream of zeros): report it where
+            // it began and drop it, in bounded memory, up to the next one.
+            any = true;
+            if (!submit_failure(too_long(carry, index, true), jobs, 1) || !jobs.flush()) return false;
+            ++index;
+            carry = framer.drop_held_part(carry);
         }
     }
     if (!any) return submit_failure(src->name + ": " + Hl7Error::empty_message().message(), jobs);
     return true;
 }
 
-// ----------------------------------------------------------- JSON input
-
-std::string_view segment_end(const Options& opts) {
-    switch (opts.segment_end) {
-        case SegmentEnd::Lf: return "\n";
-        case SegmentEnd::Crlf: return "\r\n";
-        case SegmentEnd::Cr: break;
-    }
-    return "\r";
-}
-
-// One item as HL7: every segment followed by the segment end; a message in
-// MLLP framing when asked, where envelope segments have no place.
-void write_item(const Options& opts, const JsonItem& item, Piece& piece) {
-    if (item.envelope && opts.mllp) return;
-    if (!item.envelope) ++piece.messages;
-    if (item.records.empty()) return;
-    // Assembled as a whole so that the bounds apply per message, exactly as
-    // in JsonHl7; its "\n" between segments become the segment end.
-    const std::string text = assemble_message(item.records, default_handler(), !opts.unescaped);
-    const std::string_view end = segment_end(opts);
-    TextBuffer& out = piece.out;
-    if (opts.mllp) out.push_back('\x0B');
-    for_each_piece(text, '\n', [&](std::string_view line) {
-        out.append(line);
-        out.append(end);
-    });
-    if (opts.mllp) out.append("\x1C\r");
-}
-
-Piece convert_json_lines(const Options& opts, const Source& src, std::string_view text, std::size_t first_line) {
-    Piece piece;
-    piece.input_bytes = text.size();
-    std::size_t number = first_line;
-    for_each_piece(text, '\n', [&](std::string_view line) {
-        const std::size_t n = number++;
-        if (line.ends_with('\r')) line.remove_suffix(1);
-        if (line.find_first_not_of(" \t") == std::string_view::npos) return;
-        Result<JsonItem> item = parse_json_line(line);
-        if (!item) {
-            piece.failures.push_back(
-                failure_at(piece, src.name + ": line " + std::to_string(n) + ": " + item.error().message()));
-            return;
-        }
-        write_item(opts, item.value(), piece);
-    });
-    return piece;
-}
-
-// A whole JSON document, or, when it is not one but its first line is a
-// JSON value, JSON Lines whose lines are arrays.
-Piece convert_json_document(const Options& opts, const Source& src, std::string_view text) {
-    Result<std::vector<JsonItem>> items = parse_json_document(text);
-    if (!items) {
-        const std::size_t nl = text.find('\n');
-        if (nl != std::string_view::npos && is_json_value(text.substr(0, nl)))
-            return convert_json_lines(opts, src, text, 1);
-        Piece piece;
-        piece.input_bytes = text.size();
-        piece.failures.push_back({0, src.name + ": " + items.error().message()});
-        return piece;
-    }
-    Piece piece;
-    piece.input_bytes = text.size();
-    for (const JsonItem& item : items.value()) write_item(opts, item, piece);
-    return piece;
-}
-
-// JSON Lines (an input whose first character is "{") are read in rounds
-// and converted in runs of whole lines; any other JSON input is one
-// document, read whole.
-bool submit_json(const Options& opts, std::shared_ptr<const Source> src, InputReader& in, OrderedJobs& jobs) {
-    enum class Kind { Unknown, Lines, Document } kind = Kind::Unknown;
-    std::shared_ptr<const InputBytes> round;
-    std::string_view carry;
-    std::size_t line = 1;
-    for (bool ended = false; !ended;) {
-        Result<std::shared_ptr<const InputBytes>> next = in.next(carry, std::max(kRoundBytes, carry.size()), ended);
-        if (!next) return submit_failure(src->name + ": " + next.error().message(), jobs);
-        round = std::move(next.value());
-        const std::string_view text = round->view();
-        carry = {};
-        if (kind == Kind::Unknown) {
-            const std::size_t first = text.find_first_not_of(" \t\r\n");
-            if (first != std::string_view::npos) kind = text[first] == '{' ? Kind::Lines : Kind::Document;
-        }
-        if (kind != Kind::Lines) {
-            if (!ended) {
-                carry = text;  // a document is read whole; blank text waits too
-                continue;
-            }
-            if (kind == Kind::Unknown)
-                return submit_failure(src->name + ": " + Hl7Error::empty_message().message(), jobs);
-            return jobs.submit([&opts, src, round] { return convert_json_document(opts, *src, round->view()); });
-        }
-        // Whole lines only; the line not yet ended waits for the next round.
-        std::size_t complete = text.size();
-        if (!ended) {
-            const std::size_t last = text.rfind('\n');
-            complete = last == std::string_view::npos ? 0 : last + 1;
-            carry = text.substr(complete);
-        }
-        for (std::size_t start = 0; start < complete;) {
-            std::size_t end = std::min(complete, start + kTaskBytes);
-            end = text.find('\n', end);
-            end = end == std::string_view::npos || end >= complete ? complete : end + 1;
-            const std::string_view run = text.substr(start, end - start);
-            std::size_t lines = 0;
-            for (char c : run) lines += c == '\n';
-            // A run ends after its "\n", so cutting it leaves an empty last piece.
-            const std::string_view body = run.ends_with('\n') ? run.substr(0, run.size() - 1) : run;
-            if (!jobs.submit([&opts, src, round, body, line] { return convert_json_lines(opts, *src, body, line); }))
-                return false;
-            line += lines;
-            start = end;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 bool submit_input(const Options& opts, const std::string& source, InputReader& in, OrderedJobs& jobs) {
-    auto src = std::make_shared<const Source>(Source{source, json_name(source)});
-    return opts.command == Command::ToHl7 ? submit_json(opts, std::move(src), in, jobs)
-                                          : submit_hl7(opts, std::move(src), in, jobs);
+    // Error texts name the input: shown safe to print, control characters as <XX>.
+    if (opts.command == Command::ToHl7) return submit_json(opts, quote_input(source, SIZE_MAX), in, jobs);
+    return submit_hl7(opts, std::make_shared<const Source>(Source{source, json_name(source), quote_input(source, SIZE_MAX)}),
+                      in, jobs);
+}
+
+Inputs find_inputs(const Options& opts) {
+    Selection selection;
+    selection.content = opts.command == Command::ToHl7 ? Selection::Content::Json : Selection::Content::Hl7;
+    selection.globs = opts.globs;
+    selection.hidden = opts.hidden;
+    return expand_paths(opts.paths, selection);
 }
 
 bool submit_unreadable(const std::string& source, const Hl7Error& error, OrderedJobs& jobs) {

@@ -2,7 +2,7 @@
 #pragma once
 
 #include <cstddef>
-#include <initializer_list>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -15,13 +15,38 @@ namespace segmorph::cli {
 // The name under which standard input is read and reported.
 inline constexpr std::string_view kStdinName = "-";
 
+// What a directory walk takes: files whose first bytes (after a byte-order
+// mark and white space) are those of HL7 (MSH, FHS, BHS or an MLLP block)
+// or of JSON ("[" or "{"), whatever their names, or with --glob the files
+// whose names match one of the patterns.  Hidden files and folders (names
+// starting with ".") only with --hidden.
+struct Selection {
+    enum class Content { Hl7, Json } content = Content::Hl7;
+    std::vector<std::string> globs;
+    bool hidden = false;
+};
+
+// A file below a directory that was looked at and not read.
+struct SkippedFile {
+    std::string path;
+    std::string why;      // "not HL7", "a FIFO", "a dangling link"...
+    bool failure = false;  // could not be read, as opposed to not wanted
+};
+
+struct Inputs {
+    std::vector<std::string> paths;
+    std::vector<SkippedFile> skipped;
+    std::vector<std::string> hidden;  // names left out as hidden
+};
+
 // The inputs in the order given: each directory is replaced by the files
-// below it whose names end in one of `extensions` (ASCII case ignored),
-// walked in byte order of their names, without following links to other
-// directories.  No paths means standard input.  A path or directory that
-// cannot be looked at is kept as it is, so that reading it reports why.
-std::vector<std::string> expand_paths(const std::vector<std::string>& paths,
-                                      std::initializer_list<std::string_view> extensions);
+// below it that `selection` takes, walked in byte order of their names,
+// without following links to other directories.  No paths means standard
+// input.  A path or directory that cannot be looked at is kept as it is,
+// so that reading it reports why; inside a directory, links that lead
+// nowhere and FIFOs, sockets and devices (which would block or never end)
+// are skipped and reported instead.
+Inputs expand_paths(const std::vector<std::string>& paths, const Selection& selection);
 
 // Bytes of an input, read in rounds: tasks that convert a round share
 // ownership of its buffer.  A plain buffer rather than a std::string, so
@@ -43,7 +68,12 @@ public:
     // opened or is a directory.
     static Result<InputReader> open(const std::string& name);
 
-    InputReader(InputReader&& other) noexcept : fd_(other.fd_), owned_(other.owned_), regular_(other.regular_) {
+    InputReader(InputReader&& other) noexcept
+        : fd_(other.fd_),
+          owned_(other.owned_),
+          regular_(other.regular_),
+          idle_(std::move(other.idle_)),
+          round_ends_(std::move(other.round_ends_)) {
         other.owned_ = false;
     }
     InputReader& operator=(InputReader&&) = delete;
@@ -52,16 +82,35 @@ public:
     // The next round: `carry` (a view that must stay valid until this
     // returns) followed by up to `want` newly read bytes.  From a file,
     // fewer only at its end, which sets `ended`; from a pipe or a socket
-    // also when it has nothing more to give for the moment.
+    // also when it has nothing more to give for the moment and either the
+    // new bytes are at least as many as the carried ones (so that a message
+    // trickling in is re-read a bounded number of times) or the round test
+    // says the round is worth handing on now.  A stop signal while waiting
+    // ends the round with an error.
     Result<std::shared_ptr<const InputBytes>> next(std::string_view carry, std::size_t want, bool& ended);
 
+    // Called before waiting for a stream that has nothing to give; false
+    // stops the reading with an error.
+    void when_idle(std::function<bool()> idle) { idle_ = std::move(idle); }
+
+    // round_ends(round, from): whether the bytes of the round from `from`
+    // on (those not yet shown to it in this round; the first call of a
+    // round has `from` equal to the carry's size) let the round end early.
+    void end_rounds_when(std::function<bool(std::string_view, std::size_t)> round_ends) {
+        round_ends_ = std::move(round_ends);
+    }
+
 private:
+    enum class Wait { Ready, Idle, Stopped };
+
     InputReader(int fd, bool owned, bool regular) : fd_(fd), owned_(owned), regular_(regular) {}
-    bool readable_now() const;
+    Wait wait_readable(bool block) const;
 
     int fd_;
     bool owned_;
     bool regular_;  // a file, which is read in full rounds
+    std::function<bool()> idle_;
+    std::function<bool(std::string_view, std::size_t)> round_ends_;
 };
 
 }  // namespace segmorph::cli

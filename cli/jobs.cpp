@@ -1,9 +1,33 @@
 #include "jobs.hpp"
 
+#include <algorithm>
+
+#include "signals.hpp"
+
 namespace segmorph::cli {
 
-OrderedJobs::OrderedJobs(unsigned jobs, Sink sink) : sink_(std::move(sink)), max_pending_(4 * std::size_t{jobs}) {
+namespace {
+
+// Results that may wait for the output, per job: a few tasks' worth each,
+// enough to keep every thread busy while the output catches up.
+constexpr std::size_t kTasksPerJob = 4;
+constexpr std::size_t kPendingBytesPerJob = 1 << 20;
+
+unsigned usable_jobs(unsigned jobs) {
+    const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
+    return std::min(jobs, OrderedJobs::kJobsPerProcessor * processors);
+}
+
+}  // namespace
+
+OrderedJobs::OrderedJobs(unsigned jobs, Sink sink) : sink_(std::move(sink)) {
+    jobs = std::max(1u, usable_jobs(jobs));
+    max_pending_ = kTasksPerJob * jobs;
+    max_pending_bytes_ = kPendingBytesPerJob * jobs;
     if (jobs <= 1) return;
+    // The workers never see a stop signal: it goes to this thread, whose
+    // waiting reads and writes it must interrupt.
+    const StopSignalsBlocked blocked;
     threads_.reserve(jobs);
     for (unsigned i = 0; i < jobs; ++i) threads_.emplace_back([this] { work(); });
 }
@@ -36,7 +60,8 @@ Piece failed_piece(const std::exception& e) {
 }  // namespace
 
 bool OrderedJobs::deliver_oldest() {
-    std::future<Piece> result = std::move(pending_.front());
+    std::future<Piece> result = std::move(pending_.front().result);
+    pending_bytes_ -= pending_.front().bytes;
     pending_.pop_front();
     Piece piece;
     try {
@@ -50,7 +75,7 @@ bool OrderedJobs::deliver_oldest() {
     return !stopped_;
 }
 
-bool OrderedJobs::submit(Task task) {
+bool OrderedJobs::submit(Task task, std::size_t input_bytes) {
     if (stopped_) return false;
     if (threads_.empty()) {
         Piece piece;
@@ -62,16 +87,23 @@ bool OrderedJobs::submit(Task task) {
         if (!sink_(std::move(piece))) stopped_ = true;
         return !stopped_;
     }
-    while (pending_.size() >= max_pending_)
+    while (pending_.size() >= max_pending_ ||
+           (!pending_.empty() && pending_bytes_ + input_bytes > max_pending_bytes_))
         if (!deliver_oldest()) return false;
     std::packaged_task<Piece()> job(std::move(task));
-    pending_.push_back(job.get_future());
+    pending_.push_back({job.get_future(), input_bytes});
+    pending_bytes_ += input_bytes;
     {
         std::lock_guard lock(mutex_);
         queue_.push_back(std::move(job));
     }
     wake_.notify_one();
     return true;
+}
+
+bool OrderedJobs::flush() {
+    while (!pending_.empty() && !stopped_) deliver_oldest();
+    return !stopped_;
 }
 
 void OrderedJobs::finish() {

@@ -20,15 +20,24 @@ public:
     using Sink = std::function<bool(Piece&&)>;
 
     // With one job, tasks run at once on the calling thread.  With more,
-    // `jobs` threads run them and the calling thread hands results to the
+    // `jobs` threads (at most kJobsPerProcessor per processor: more only
+    // cost memory) run them and the calling thread hands results to the
     // sink in submission order.  The sink returning false stops the run.
     OrderedJobs(unsigned jobs, Sink sink);
+
+    static constexpr unsigned kJobsPerProcessor = 2;
     ~OrderedJobs();
     OrderedJobs(const OrderedJobs&) = delete;
     OrderedJobs& operator=(const OrderedJobs&) = delete;
 
     // False once the run has stopped; the task is then dropped.
-    bool submit(Task task);
+    // `input_bytes`, what the task reads, counts against the bytes that may
+    // wait for the output at a time.
+    bool submit(Task task, std::size_t input_bytes = 0);
+
+    // Waits for every task submitted so far and hands its result to the
+    // sink.  False once the run has stopped.
+    bool flush();
 
     // Hands every outstanding result to the sink and stops the threads.
     void finish();
@@ -39,11 +48,16 @@ private:
 
     Sink sink_;
     bool stopped_ = false;
-    // Results not yet handed on, oldest first.  Bounded, so that a fast
-    // reader never gets far ahead of the output: memory stays in
-    // proportion to the number of jobs, not to the size of the input.
-    std::deque<std::future<Piece>> pending_;
-    std::size_t max_pending_;
+    // Results not yet handed on, oldest first.  Bounded in number and in
+    // the input bytes they read (one huge message is a single task), so
+    // that a fast reader never gets far ahead of the output: memory stays
+    // in proportion to the number of jobs, not to the size of the input.
+    struct Pending {
+        std::future<Piece> result;
+        std::size_t bytes;
+    };
+    std::deque<Pending> pending_;
+    std::size_t max_pending_, pending_bytes_ = 0, max_pending_bytes_;
 
     std::mutex mutex_;
     std::condition_variable wake_;

@@ -4,7 +4,9 @@
 // The main thread walks and reads the inputs in order and cuts each into
 // tasks; OrderedJobs runs them (on --jobs threads) and hands each result
 // to Output in input order, so output never depends on timing.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <malloc.h>
 #include <memory>
@@ -16,22 +18,30 @@
 #include "convert.hpp"
 #include "input.hpp"
 #include "jobs.hpp"
+#include "live.hpp"
 #include "output.hpp"
+#include "signals.hpp"
 
 namespace segmorph::cli {
 namespace {
 
-std::vector<std::string> inputs(const Options& opts) {
-    if (opts.command == Command::ToHl7) return expand_paths(opts.paths, {".json", ".jsonl", ".ndjson"});
-    return expand_paths(opts.paths, {".hl7", ".txt"});
-}
-
 int run(const Options& opts) {
+    if (opts.command == Command::Listen) return run_listen(opts);
+    if (opts.command == Command::Send) return run_send(opts);
+    catch_stop_signals();
     Output output(opts);
+    const Inputs in = find_inputs(opts);
+    output.note_inputs(in);
     {
         OrderedJobs jobs(opts.jobs, [&output](Piece&& piece) { return output.take(std::move(piece)); });
-        for (const std::string& path : inputs(opts)) {
+        for (const std::string& path : in.paths) {
+            if (stop_signal() != 0) break;
             Result<InputReader> in = InputReader::open(path);
+            if (in) {
+                // Before the reader waits for a stream, what is converted
+                // goes out: a live feed is never held back.
+                in.value().when_idle([&jobs] { return jobs.flush(); });
+            }
             const bool go = in ? submit_input(opts, path, in.value(), jobs) : submit_unreadable(path, in.error(), jobs);
             if (!go) break;
         }
@@ -48,7 +58,11 @@ int main(int argc, char** argv) {
     std::variant<Options, EarlyExit> parsed = parse_args(argc, argv);
     if (const EarlyExit* early = std::get_if<EarlyExit>(&parsed)) {
         std::FILE* stream = early->status == 0 ? stdout : stderr;
-        std::fputs(early->text.c_str(), stream);
+        if ((std::fputs(early->text.c_str(), stream) < 0 || std::fflush(stream) != 0 || std::fclose(stream) != 0) &&
+            early->status == 0) {
+            print_error("cannot write output: " + std::string(std::strerror(errno)));
+            return 1;
+        }
         return early->status;
     }
     // Each task's output is a fresh buffer of a megabyte or so.  Left to

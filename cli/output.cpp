@@ -1,9 +1,16 @@
 #include "output.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <csignal>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include "signals.hpp"
 
 namespace segmorph::cli {
 
@@ -29,11 +36,28 @@ bool write_all(int fd, std::string_view text) {
     return true;
 }
 
+bool is_regular(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+const char* signal_name(int sig) {
+    switch (sig) {
+        case SIGINT: return "SIGINT";
+        case SIGTERM: return "SIGTERM";
+        default: return "a signal";
+    }
+}
+
+std::string counted(std::uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + (n == 1 ? one : many);
+}
+
 }  // namespace
 
 void print_error(std::string_view text) {
     std::string line = "segmorph: ";
-    line.append(text);
+    line.append(quote_input(text, SIZE_MAX));
     line.push_back('\n');
     write_all(STDERR_FILENO, line);
 }
@@ -43,26 +67,68 @@ Output::Output(const Options& opts)
       json_array_(opts.command == Command::ToJson && opts.format == Format::Json),
       // Not when the output goes to the same terminal: the line would be
       // drawn over the records.
-      show_progress_(!opts.quiet && isatty(STDERR_FILENO) && !isatty(STDOUT_FILENO)),
+      // send writes nothing there.
+      show_progress_(!opts.quiet && isatty(STDERR_FILENO) &&
+                     (opts.command == Command::Send || !isatty(STDOUT_FILENO))),
+      wait_for_room_(!is_regular(STDOUT_FILENO)),
       start_(Clock::now()),
       last_progress_(start_) {}
 
+// Writes all of `text`, a run of whole lines.  Until its first byte is out,
+// a stop request drops it (when `droppable`); once begun it is finished, so
+// that the output never ends inside a line.  A second signal ends the
+// process if the reader at the other end never makes room.
+Output::Write Output::write_stdout(std::string_view text, bool droppable) {
+    bool begun = !droppable;
+    while (!text.empty()) {
+        if (!begun && stop_signal() != 0) return Write::Dropped;
+        if (wait_for_room_) {
+            pollfd p[2] = {{STDOUT_FILENO, POLLOUT, 0}, {begun ? -1 : stop_fd(), POLLIN, 0}};
+            const int ready = ::poll(p, 2, -1);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready > 0 && p[1].revents != 0 && p[0].revents == 0) continue;
+        }
+        const ssize_t n = ::write(STDOUT_FILENO, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Write::Failed;
+        }
+        text.remove_prefix(static_cast<std::size_t>(n));
+        begun = true;
+    }
+    return Write::Done;
+}
+
+void Output::write_failed(int code) {
+    write_failed_ = true;
+    stopped_ = true;
+    // A reader that went away (head, a closed socket) stops the run as
+    // SIGPIPE would, but with the summary and whole lines.
+    if (code == EPIPE) {
+        broken_pipe_ = true;
+        return;
+    }
+    report(std::string("cannot write output: ") + std::strerror(code));
+    ++failures_;
+}
+
 void Output::write_out(std::string_view text) {
-    if (write_failed_ || text.empty()) return;
+    if (stopped_ || text.empty()) return;
     if (json_array_ && first_item_) {
         // Items of an array arrive each led by ",\n"; the first one's lead
         // becomes the opening bracket.
-        first_item_ = false;
         text.remove_prefix(2);
-        if (!write_all(STDOUT_FILENO, "[\n")) write_failed_ = true;
+        const Write w = write_stdout("[\n", true);
+        if (w == Write::Failed) write_failed(errno);
+        if (w != Write::Done) {
+            stopped_ = true;
+            return;
+        }
+        first_item_ = false;
     }
-    if (!write_failed_ && !write_all(STDOUT_FILENO, text)) write_failed_ = true;
-    if (write_failed_) {
-        const int code = errno;
-        report(std::string("cannot write output: ") + std::strerror(code));
-        ++failures_;
-        stopped_ = true;
-    }
+    const Write w = write_stdout(text, true);
+    if (w == Write::Failed) write_failed(errno);
+    if (w != Write::Done) stopped_ = true;
 }
 
 void Output::report(std::string_view text) {
@@ -70,18 +136,35 @@ void Output::report(std::string_view text) {
     print_error(text);
 }
 
+void Output::note_inputs(const Inputs& inputs) {
+    nothing_to_read_ = inputs.paths.empty();
+    for (const SkippedFile& s : inputs.skipped) {
+        if (s.failure) {
+            report(s.path + ": skipped: " + s.why);
+            ++failures_;
+        } else if (opts_.verbose) {
+            report("skipped " + s.path + ": " + s.why);
+        }
+    }
+    if (opts_.verbose)
+        for (const std::string& path : inputs.hidden) report("skipped " + path + ": hidden (--hidden reads it)");
+    skipped_ = inputs.skipped;
+}
+
 bool Output::take(Piece&& piece) {
+    if (stop_signal() != 0) stopped_ = true;
     if (stopped_) return false;
-    messages_ += piece.messages;
     bytes_ += piece.input_bytes;
     if (opts_.fail_fast && !piece.failures.empty()) {
         const Failure& first = piece.failures.front();
+        messages_ += first.messages;
         write_out(piece.out.view().substr(0, first.cut));
         if (!first.text.empty()) report(first.text);
         ++failures_;
         stopped_ = true;
         return false;
     }
+    messages_ += piece.messages;
     write_out(piece.out.view());
     for (const Failure& f : piece.failures)
         if (!f.text.empty()) report(f.text);
@@ -111,19 +194,39 @@ void Output::clear_progress() {
 }
 
 int Output::finish() {
-    if (json_array_) {
-        if (first_item_) {
-            first_item_ = false;
-            if (!write_failed_ && !write_all(STDOUT_FILENO, "[]\n")) write_failed_ = true;
-        } else {
-            write_out("\n]\n");
-        }
+    const int sig = stop_signal();
+    if (json_array_ && !write_failed_) {
+        // After a stop too: what was written stays a whole JSON document.
+        if (write_stdout(first_item_ ? "[]\n" : "\n]\n", false) != Write::Done) write_failed(errno);
+        first_item_ = false;
     }
+    // Some file systems only report a failed write when the file is closed.
+    if (!write_failed_ && ::close(STDOUT_FILENO) != 0 && errno != EINTR) write_failed(errno);
     clear_progress();
-    if (failures_ > 0 && !opts_.quiet) {
-        print_error(std::to_string(failures_) + (failures_ == 1 ? " failure, " : " failures, ") +
-                    std::to_string(messages_) + (messages_ == 1 ? " message read" : " messages read"));
+    if (!opts_.quiet) {
+        // One line per reason, in the order first met: "3 files skipped: not HL7".
+        std::vector<std::pair<std::string, std::uint64_t>> counts;
+        for (const SkippedFile& s : skipped_) {
+            const std::string why = s.failure ? "could not be read" : s.why;
+            auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == why; });
+            if (it == counts.end()) counts.emplace_back(why, 1);
+            else ++it->second;
+        }
+        for (const auto& [why, n] : counts)
+            print_error(std::to_string(n) + (n == 1 ? " file skipped: " : " files skipped: ") + why);
     }
+    if (nothing_to_read_ && failures_ == 0 && sig == 0) {
+        // Not a failure of any one input, but the run did nothing.
+        print_error(opts_.command == Command::ToHl7 ? "no JSON file found to convert" : "no HL7 file found to convert");
+        return 1;
+    }
+    std::string summary;
+    if (sig != 0) summary = std::string("stopped by ") + signal_name(sig) + ": ";
+    else if (broken_pipe_) summary = "stopped, output closed: ";
+    if (failures_ > 0) summary += counted(failures_, " failure, ", " failures, ");
+    if (!opts_.quiet && !summary.empty()) print_error(summary + counted(messages_, " message read", " messages read"));
+    if (sig != 0) return 128 + sig;
+    if (broken_pipe_) return 128 + SIGPIPE;
     return failures_ > 0 ? 1 : 0;
 }
 

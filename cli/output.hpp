@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "args.hpp"
+#include "input.hpp"
 #include "piece.hpp"
 
 namespace segmorph::cli {
@@ -16,16 +18,27 @@ class Output {
 public:
     explicit Output(const Options& opts);
 
+    // The files the directory walk left out: those that could not be read
+    // are reported now as failures, the names of the others too under
+    // --verbose; finish() counts them.
+    void note_inputs(const Inputs& inputs);
+
     // Takes the next piece in input order.  False once the run must stop:
-    // --fail-fast met a failure, or standard output cannot be written.
+    // --fail-fast met a failure, standard output cannot be written, or a
+    // signal asked to stop (the piece is then dropped).
     bool take(Piece&& piece);
 
-    // Closes the output (the array of --format json) and clears the
-    // progress line.  The exit status: 0, or 1 if anything failed.
+    // Closes the output (the array of --format json, even after a stop, and
+    // standard output itself, whose errors count) and clears the progress
+    // line.  The exit status: 0; 1 if anything failed; 128 plus the signal
+    // when a signal or a closed pipe stopped the run.
     int finish();
 
 private:
+    enum class Write { Done, Dropped, Failed };
+    Write write_stdout(std::string_view text, bool droppable);
     void write_out(std::string_view text);
+    void write_failed(int code);
     void report(std::string_view text);
     void progress(bool force);
     void clear_progress();
@@ -37,11 +50,19 @@ private:
     bool progress_shown_ = false;
     bool stopped_ = false;
     bool write_failed_ = false;
+    bool broken_pipe_ = false;
+    // Standard output can fill up (a pipe): wait for room in poll(), where
+    // a stop request is seen too.  Never needed for a file.
+    const bool wait_for_room_;
     std::uint64_t messages_ = 0, bytes_ = 0, failures_ = 0;
+    std::vector<SkippedFile> skipped_;
+    bool nothing_to_read_ = false;
     std::chrono::steady_clock::time_point start_, last_progress_;
 };
 
-// Writes "segmorph: <text>\n" to standard error.
+// Writes "segmorph: <text>\n" to standard error, control characters and
+// bytes that are not UTF-8 shown as "<XX>" so that no input can steer the
+// terminal.
 void print_error(std::string_view text);
 
 }  // namespace segmorph::cli

@@ -66,6 +66,9 @@ struct Failure {
     // The line for standard error, without the program name and line
     // break; empty when the output itself says it (validate).
     std::string text;
+    // Messages of the piece read up to this failure, the failing one
+    // included: what --fail-fast has read when it stops here.
+    std::uint64_t messages = 0;
 };
 
 struct Piece {

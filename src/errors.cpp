@@ -33,12 +33,21 @@ std::string quote_input(std::string_view input, std::size_t limit) {
     std::size_t i = 0;
     while (i < n && i < limit) {
         const std::size_t len = utf8_sequence_length(p + i, n - i);
-        if (len == 0) {
-            out += '<';
-            out += kHex[p[i] >> 4];
-            out += kHex[p[i] & 0xF];
-            out += '>';
-            ++i;
+        // Control characters would act on the terminal or the log that
+        // shows the text (ESC starts colour codes, 0x0B and CR break
+        // lines), so they are shown like bytes that are not UTF-8: C0
+        // controls other than tab, DEL, and C1 controls (U+0080-U+009F,
+        // encoded C2 80 to C2 9F) byte by byte.
+        const bool control = (len == 1 && ((p[i] < 0x20 && p[i] != '\t') || p[i] == 0x7F)) ||
+                             (len == 2 && p[i] == 0xC2 && p[i + 1] < 0xA0);
+        if (len == 0 || control) {
+            for (std::size_t k = 0; k < std::max<std::size_t>(len, 1); ++k) {
+                out += '<';
+                out += kHex[p[i + k] >> 4];
+                out += kHex[p[i + k] & 0xF];
+                out += '>';
+            }
+            i += std::max<std::size_t>(len, 1);
         } else {
             // A character straddling the limit is left out whole.
             if (i + len > limit) break;
@@ -153,6 +162,13 @@ Hl7Error Hl7Error::unsupported_version(std::string found, std::string supported)
 }
 
 std::string Hl7Error::message() const {
+    // Each payload that echoes input is quoted already; this covers the
+    // texts made of our own words and the system's, so that no error text
+    // can ever carry a control character.
+    return quote_input(unquoted_message(), SIZE_MAX);
+}
+
+std::string Hl7Error::unquoted_message() const {
     using std::to_string;
     switch (kind_) {
         case ErrorKind::Io: return "I/O error: " + io_.to_string();

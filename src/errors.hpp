@@ -40,8 +40,9 @@ enum class ErrorKind : std::uint8_t {
 // identify the culprit; more only bury the message.
 inline constexpr std::size_t kMaxQuotedBytes = 200;
 
-// Input as an error text quotes it: always valid UTF-8, with every byte that
-// is not part of a valid UTF-8 sequence shown as "<XX>" (two hex digits), and
+// Input as an error text quotes it: always valid UTF-8 and safe to print,
+// with every byte that is not part of a valid UTF-8 sequence and every
+// control character (C0 but tab, DEL, C1) shown as "<XX>" per byte, and
 // cut after kMaxQuotedBytes (at a character boundary) with a marker saying
 // how much was left out.  Every error that echoes input goes through this;
 // a text of our own or of a library that only needs to be made valid passes
@@ -90,6 +91,7 @@ public:
 
 private:
     explicit Hl7Error(ErrorKind kind) : kind_(kind) {}
+    std::string unquoted_message() const;
 
     ErrorKind kind_;
     // Payload slots; which ones are meaningful depends on kind_.

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "message_text.hpp"
+
 namespace segmorph {
 
 struct FramePart {
@@ -33,6 +35,10 @@ struct Framing {
     // (after a byte-order mark) is 0x0B.  Then 0x0B and 0x1C end every
     // message and are never part of one.
     bool mllp = false;
+    // In a capture, the input ended inside a block (after 0x0B, before its
+    // 0x1C) and the last part comes from that block: the capture was cut.
+    // Only said of the round that ends the input.
+    bool truncated = false;
     std::vector<FramePart> parts;
 };
 
@@ -43,7 +49,7 @@ struct Framing {
 // first line that is neither blank nor an envelope line, so that no text is
 // ever dropped: a file without any MSH is still one message.  It ends before
 // the next message or envelope line or at the end of its MLLP block, and
-// blank lines (nothing but spaces and tabs) at its end are not part of it.
+// blank lines (nothing but spaces, tabs, 0x0B and form feeds) at its end are not part of it.
 // A byte-order mark at the start of a line is skipped, so that files with
 // one can be concatenated.  Never fails; every byte that is not a line
 // break, blank, a byte-order mark or MLLP framing ends up in some part.
@@ -62,10 +68,50 @@ public:
     // and `carry` are views into `round`.
     Framing frame(std::string_view round, bool ended, std::string_view& carry);
 
+    // While the next round is being read: whether its bytes from `from` on
+    // (the carry's size at the first call of a round, then growing) end
+    // the part held back, with a whole MSH or envelope line or, in a
+    // capture, a framing byte, so that framing the round now hands that
+    // part on.  Each byte is looked at about once per round.
+    bool held_part_ends(std::string_view round, std::size_t from);
+
+    // Gives up the part held back by the last frame(), which has grown too
+    // long: its bytes are dropped, from `carry` and from the rounds to come,
+    // up to the next place where a part may begin.  Returns what is left
+    // of `carry` (the caller's next carry); what is carried while dropping
+    // stays a few bytes long, whatever the input.
+    std::string_view drop_held_part(std::string_view carry);
+
 private:
+    std::size_t skip_to_part(std::string_view round, bool ended, std::string_view& carry);
+
     std::optional<bool> mllp_;  // decided by the first text that is not blank
     bool at_input_start_ = true;
+    bool in_block_ = false;  // a capture's carry lies inside a block
+    std::size_t carry_size_ = 0;
+    std::size_t watch_line_ = 0;  // held_part_ends: start of the line being read
+    bool dropping_ = false;       // drop_held_part: no part begun yet
+    bool mid_line_ = false;       // ... and the next round starts inside a line
 };
+
+// Where the next piece of `input` begins at or after `pos`: the start of a
+// line holding an MSH or envelope segment, or in an MLLP capture a block's
+// start byte; input.size() when none does.  `input` is the whole input
+// (its first bytes decide whether it is a capture), and cutting it there
+// loses nothing: framing the bytes before and the bytes from there on gives
+// exactly the parts that framing the whole gives.  So a large input can be
+// cut into ranges that are framed on their own, each range starting where
+// this says.  0 for pos 0.
+std::size_t next_message_start(std::string_view input, std::size_t pos);
+
+// True when `line` is blank: nothing but spaces, tabs, 0x0B bytes (stray
+// MLLP block starts) and form feeds.  Framing and both rule sets agree on
+// this, and the command never makes a record of such a line.
+bool is_blank_line(std::string_view line);
+
+// `message` without its blank lines, segments then separated by "\n"; a
+// view of it when it has none.
+MessageText without_blank_lines(std::string_view message);
 
 // True when `line` holds a segment named `name`: the name followed by the
 // end of the line or by a byte that cannot continue a segment name.

@@ -1,4 +1,13 @@
-// Records to HL7 text: the stored records, JSON file input and assembly.
+// Records to HL7 text: the record store (JsonHl7), its JSON file input and
+// the assembly.  The public header of the rooms that hold them:
+//   json_hl7_buffers.*    the growing blocks the store and the text live in
+//   json_hl7_keys.hpp,
+//   json_hl7_store.cpp    the store and key codes: each key read once
+//   json_hl7_readers.cpp  the JSON readers (yyjson, the strict event reader)
+//   json_hl7_assembly.cpp the fast assembly, in named steps
+//   json_hl7_writer.hpp   its writer and 16-byte escape scan
+//   json_hl7_layouts.hpp  the per-thread cache of record layouts
+//   json_hl7_key_order.*  the rules by key order, and oracle_assemble_message
 #pragma once
 
 #include <cstdint>
@@ -14,106 +23,22 @@
 
 #include "errors.hpp"
 #include "escape.hpp"
+#include "json_hl7_buffers.hpp"
 #include "segments.hpp"
 
 namespace segmorph {
 
-// Assembles records into message text, one line per record joined by "\n".
-// Values are escaped with `handler` when `escape` is set; the segment name
-// never is.  Never fails.
-std::string assemble_message(const std::vector<SegmentRecord>& records, const Hl7EscapeHandler& handler,
-                             bool escape);
+// The oracle of the assembly, for the fuzz targets and tests: records into
+// message text, one line per record joined by "\n", every record by the
+// plain rules by key order (json_hl7_key_order.hpp), with none of the fast
+// assembly's tricks.  Values are escaped with `handler` as `mode` says; the
+// segment name never is.  JsonHl7 must write exactly this.  Never fails.
+std::string oracle_assemble_message(const std::vector<SegmentRecord>& records, const Hl7EscapeHandler& handler,
+                                    EscapeMode mode);
 
 // Parses a JSON text that must be an array of objects whose member values are
 // all strings.  Fails with InvalidFormat("Invalid JSON: <parser message>").
 Result<std::vector<SegmentRecord>> parse_json_records(std::string_view text);
-
-// Growing storage goes through realloc: a large block then grows in place
-// or is moved by remapping its pages, where a copy into a new block would
-// touch every page twice (and a fresh page is dear: on this kind of work,
-// growing by copying made a 50 MB conversion five times slower per byte).
-// The block, with its size and capacity in the owner's units; a moved-from
-// block is empty.
-class ReallocBlock {
-protected:
-    ReallocBlock() = default;
-    ReallocBlock(ReallocBlock&& o) noexcept
-        : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)),
-          capacity_(std::exchange(o.capacity_, 0)) {}
-    ReallocBlock& operator=(ReallocBlock&& o) noexcept {
-        if (this != &o) {
-            std::free(data_);
-            data_ = std::exchange(o.data_, nullptr);
-            size_ = std::exchange(o.size_, 0);
-            capacity_ = std::exchange(o.capacity_, 0);
-        }
-        return *this;
-    }
-    ~ReallocBlock() { std::free(data_); }
-
-    // Grows the block to `bytes`; throws std::bad_alloc (the block
-    // unchanged) when there is no memory.
-    void grow_block(std::size_t bytes);
-    void free_block() {
-        std::free(std::exchange(data_, nullptr));
-        size_ = capacity_ = 0;
-    }
-
-    void* data_ = nullptr;
-    std::size_t size_ = 0, capacity_ = 0;
-};
-
-// A growing text written through a pointer into its free room, where
-// std::string would first fill every byte it grows by.  Always followed by
-// kSlack bytes it owns, so a copy of up to kSlack bytes may start at any
-// byte of the text (see JsonHl7's assembly).
-class TextBuffer : ReallocBlock {
-public:
-    static constexpr std::size_t kSlack = 16;
-
-    // The end of the text, with room for at least n more bytes behind it.
-    char* room(std::size_t n) {
-        if (capacity_ - size_ < n || data_ == nullptr) grow(n);  // (no block yet: its slack too)
-        return data() + size_;
-    }
-    // The text now ends at `end` (within the room last asked for).
-    void set_end(const char* end) { size_ = static_cast<std::size_t>(end - data()); }
-    void clear() { size_ = 0; }
-    void truncate(std::size_t size) { size_ = size; }
-    // Gives the memory back.
-    void release() { free_block(); }
-
-    std::size_t size() const { return size_; }
-    std::size_t capacity() const { return capacity_; }
-    const char* data() const { return static_cast<const char*>(data_); }
-    char* data() { return static_cast<char*>(data_); }
-    std::string_view view() const { return std::string_view(data(), size_); }
-
-private:
-    void grow(std::size_t n);
-};
-
-// A vector of plain values that grows through realloc.
-template <class T>
-class PlainVector : ReallocBlock {
-    static_assert(std::is_trivially_copyable_v<T>, "moved as bytes");
-
-public:
-    void push_back(const T& v) {
-        if (size_ == capacity_) reserve(capacity_ < 16 ? 16 : 2 * capacity_);
-        data()[size_++] = v;
-    }
-    void reserve(std::size_t n) {
-        if (n <= capacity_) return;
-        if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-        grow_block(n * sizeof(T));
-        capacity_ = n;
-    }
-    std::size_t size() const { return size_; }
-    T* data() { return static_cast<T*>(data_); }
-    const T* data() const { return static_cast<const T*>(data_); }
-    const T& operator[](std::size_t i) const { return data()[i]; }
-};
 
 // Records held for assembly.  Every key and value is copied once, into one
 // buffer, and every key's position is read once, when the record is added:
@@ -136,7 +61,25 @@ public:
     // Building the records one entry at a time: begin_record(), then the
     // record's entries, whose keys must differ from one another.
     void reserve(std::size_t records, std::size_t entries);
+    // Empties the store, keeping its memory for the next records.
+    void clear() {
+        bytes_.clear();
+        entries_.clear();
+        records_.clear();
+        ascii_ = true;
+    }
     void begin_record() { records_.push_back(Record{entries_.size(), 0, kNoName}); }
+    // Takes back the record begun last, its entries and bytes: for a reader
+    // that finds out partway that the record must be added otherwise.
+    void abandon_record() {
+        const Record& record = records_.back();
+        if (record.start < entries_.size()) {
+            const Entry& first = entries_.data()[record.start];
+            bytes_.truncate(first.value_off - stored_key_len(first));
+        }
+        entries_.truncate(record.start);
+        records_.pop_back();
+    }
     void add_entry(std::string_view key, std::string_view value) { add_entry(key, value, key_position(key)); }
     // What add_entry reads from a key, as an opaque number, for a caller
     // that can remember it per key instead of reading the key every time.
@@ -205,9 +148,15 @@ public:
     // Bytes of keys and values held: the measure of an assembly's work.
     std::size_t input_bytes() const { return bytes_.size(); }
 
-    std::string convert_json_to_hl7(bool escape) const;
+    std::string convert_json_to_hl7(bool escape) const {
+        return convert_json_to_hl7(escape ? EscapeMode::Full : EscapeMode::None);
+    }
+    std::string convert_json_to_hl7(EscapeMode mode) const;
     // The same, appended to `out` (which a caller may keep between calls).
-    void convert_json_to_hl7_into(bool escape, TextBuffer& out) const;
+    void convert_json_to_hl7_into(bool escape, TextBuffer& out) const {
+        convert_json_to_hl7_into(escape ? EscapeMode::Full : EscapeMode::None, out);
+    }
+    void convert_json_to_hl7_into(EscapeMode mode, TextBuffer& out) const;
 
     // Markers in a key's position beside the packed positions, which stay
     // below 2^51.
@@ -312,7 +261,9 @@ private:
         return std::string(bytes_.data() + e.value_off - e.key_len, e.key_len);
     }
     std::string_view value_of(const Entry& e) const { return std::string_view(bytes_.data() + e.value_off, e.value_len); }
-    void assemble_into(bool escape, TextBuffer& out) const;
+    // The fast assembly (json_hl7_assembly.cpp).
+    class Assembly;
+    void assemble_into(EscapeMode mode, TextBuffer& out) const;
 
     TextBuffer bytes_;
     PlainVector<Entry> entries_;

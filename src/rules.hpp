@@ -5,6 +5,7 @@
 // gives.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 #include "errors.hpp"
@@ -16,6 +17,9 @@ enum class RuleSet { Standard, Seed };
 struct Rules {
     RuleSet set = RuleSet::Standard;
     bool strict = false;
+    // The standard rules' limit on a field's length in bytes; 0, the
+    // default, for none.  The seed rules keep their own fixed limit.
+    std::size_t max_field_bytes = 0;
 };
 
 enum class Purpose {

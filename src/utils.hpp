@@ -38,6 +38,22 @@ inline void for_each_piece(std::string_view text, char sep, F&& f) {
     for_each_piece(text, std::string_view(&sep, 1), f);
 }
 
+// Calls f(line) for the lines Hl7Json makes of `text`: those of
+// replace_eof(text) cut at "\n".  A text with one kind of line break only
+// (the usual case) is cut at it directly, which gives the same lines without
+// the copy; any other text is normalised into `scratch` first.
+template <class F>
+inline void for_each_message_line(std::string_view text, std::string& scratch, F&& f) {
+    const bool has_cr = text.find('\r') != std::string_view::npos;
+    const bool has_lf = text.find('\n') != std::string_view::npos;
+    if (!has_cr || !has_lf) {
+        for_each_piece(text, has_cr ? '\r' : '\n', f);
+        return;
+    }
+    scratch = replace_eof(text);
+    for_each_piece(std::string_view(scratch), '\n', f);
+}
+
 // Length of the valid UTF-8 sequence starting at p[0] (of `avail` bytes
 // left), or 0 when none starts there: a stray continuation byte, an overlong
 // or surrogate form, a value above U+10FFFF, a sequence cut short.

@@ -1,7 +1,7 @@
 #include "validation.hpp"
 
 #include <algorithm>
-#include <cstdio>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -167,7 +167,9 @@ public:
     // The next non-blank line, or nullopt at the end.
     std::optional<std::string_view> next() {
         while (!rest_.empty()) {
-            const std::size_t end = std::min(rest_.find_first_of("\r\n"), rest_.size());
+            // A plain loop: find_first_of("\r\n") calls memchr for every byte.
+            std::size_t end = 0;
+            while (end < rest_.size() && rest_[end] != '\r' && rest_[end] != '\n') ++end;
             const std::string_view line = rest_.substr(0, end);
             rest_.remove_prefix(end < rest_.size() ? end + 1 : end);
             if (line.find_first_not_of(" \t\v\f") != std::string_view::npos) return line;
@@ -198,23 +200,13 @@ bool is_standard_segment_name(std::string_view name) {
            (is_upper(name[2]) || is_digit(name[2]));
 }
 
-// Input echoed in an error text, in double quotes: printable ASCII as it is,
-// every other byte as \xNN (so the text is valid UTF-8 whatever the input),
-// and at most 40 bytes of it, so a huge line cannot make a huge message.
+// Input echoed in an error text, in double quotes: at most 40 bytes of it,
+// so a huge line cannot make a huge message, shown as every error text
+// shows input (quote_input: control characters and bytes that are not
+// UTF-8 as <XX>).
 std::string quoted(std::string_view text) {
     constexpr std::size_t kShown = 40;
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size() && i < kShown; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-        } else {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        }
-    }
-    out += '"';
+    std::string out = "\"" + quote_input(text.substr(0, kShown), SIZE_MAX) + "\"";
     if (text.size() > kShown) out += "...";
     return out;
 }
@@ -236,7 +228,7 @@ Hl7Error header_failure(std::string what) { return failure(1, "(MSH): " + std::m
 
 }  // namespace
 
-Status validate_standard(std::string_view message, bool strict) {
+Status validate_standard(std::string_view message, bool strict, std::size_t max_field_bytes) {
     SegmentLines lines(message);
     const std::optional<std::string_view> first = lines.next();
     if (!first) return Hl7Error::validation_failed("the message has no segments");
@@ -310,14 +302,14 @@ Status validate_standard(std::string_view message, bool strict) {
                                          ": a segment name must be an upper-case letter followed by two "
                                          "upper-case letters or digits");
         }
-        if (too_long || name_end == line->size()) continue;
+        if (too_long || max_field_bytes == 0 || name_end == line->size()) continue;
         // The header's first piece after the name is MSH-2, anywhere else
         // it is field 1.
         std::size_t field = position == 1 ? 2 : 1;
         std::size_t start = name_end + 1;
         for (;; ++field) {
             const std::size_t end = std::min(line->find(field_sep, start), line->size());
-            if (end - start > kMaxValueLength) {
+            if (end - start > max_field_bytes) {
                 too_long = TooLong{position, field, end - start, name};
                 break;
             }
@@ -329,7 +321,7 @@ Status validate_standard(std::string_view message, bool strict) {
         return failure(too_long->position, "(" + std::string(too_long->name) + "): " + std::string(too_long->name) +
                                                "-" + std::to_string(too_long->field) + " is " +
                                                std::to_string(too_long->length) + " bytes long, over the limit of " +
-                                               std::to_string(kMaxValueLength));
+                                               std::to_string(max_field_bytes));
     }
     return std::nullopt;
 }

@@ -51,12 +51,14 @@ struct Hl7Validator {
 //      is one of kStandardVersions;
 //   5. every segment name is an upper-case ASCII letter followed by two
 //      upper-case letters or digits;
-//   6. no field is longer than kMaxValueLength bytes.
+//   6. no field is longer than max_field_bytes bytes, when that is not 0.
+//      Real messages carry whole documents (PDFs, images) in OBX-5, so
+//      there is no limit unless one is asked for.
 // Lines may end in CR, LF or CRLF; blank lines are skipped and segments are
 // counted from 1 without them.  Failures are ValidationFailed errors whose
 // text names the segment's position and the field in HL7's numbering, e.g.
 // "segment 1 (MSH): MSH-12 (version) is missing".  Any bytes are accepted;
 // nothing is allocated unless the message fails.
-Status validate_standard(std::string_view message, bool strict);
+Status validate_standard(std::string_view message, bool strict, std::size_t max_field_bytes = 0);
 
 }  // namespace segmorph

@@ -95,11 +95,12 @@ def test_every_corpus_message_gives_the_records_of_the_module(escaping):
 
 @pytest.mark.parametrize("unescaped", [False, True])
 def test_every_corpus_message_assembles_to_the_text_of_the_module(tmp_path, unescaped):
+    # (--escape full is hl7_string; the default, minimal, is tested in test_to_hl7.py.)
     messages = [Hl7Json(text).hl7_json for path in CORPUS_FILES
                 for kind, text in reference_parts(path.read_bytes()) if kind == "message"]
     source = tmp_path / "all.jsonl"
     source.write_text("".join(json.dumps({"records": m}) + "\n" for m in messages), encoding="utf-8")
-    args = ["to-hl7", source, "--segment-end", "lf", "--mllp"] + (["--unescaped"] if unescaped else [])
+    args = ["to-hl7", source, "--segment-end", "lf", "--mllp"] + (["--unescaped"] if unescaped else ["--escape=full"])
     out = run(*args, check_status=0).stdout.decode()
     frames = out.split("\x1c\r")
     assert frames.pop() == ""
@@ -170,12 +171,17 @@ def test_a_live_mllp_stream_is_converted_as_it_arrives():
         proc.wait()
 
 
-def test_directories_are_walked_for_hl7_and_txt_files_in_name_order(tmp_path):
+def test_directories_are_walked_for_hl7_files_by_content_in_name_order(tmp_path):
     (tmp_path / "b").mkdir()
-    for name in ["b/z.hl7", "a.TXT", "b/a.hl7", "notes.md", "c.json"]:
+    for name in ["b/z.hl7", "a.TXT", "b/a.hl7", "feed.msg"]:
         (tmp_path / name).write_text(HEADER)
-    items = jsonl(run("to-json", tmp_path, check_status=0).stdout)
-    assert [Path(i["source"]).relative_to(tmp_path).as_posix() for i in items] == ["a.TXT", "b/a.hl7", "b/z.hl7"]
+    (tmp_path / "notes.md").write_text("# notes\n")
+    (tmp_path / "c.json").write_text("{}")
+    done = run("to-json", tmp_path, check_status=0)
+    items = jsonl(done.stdout)
+    assert [Path(i["source"]).relative_to(tmp_path).as_posix() for i in items] == [
+        "a.TXT", "b/a.hl7", "b/z.hl7", "feed.msg"]
+    assert done.stderr == b"segmorph: 2 files skipped: not HL7\n"
 
 
 # ------------------------------------------------------------------- output
@@ -249,6 +255,9 @@ STANDARD_FAILURES = [
 @pytest.mark.parametrize("text, strict, error", STANDARD_FAILURES)
 def test_standard_rules_report_the_first_failure(text, strict, error):
     args = ["--strict"] if strict else []
+    if "bytes long" in error:  # fields have no limit unless one is given
+        assert run("validate", input=text.encode()).stdout == b"-:0: ok\n"
+        args = ["--max-field-bytes", "65536"]
     done = run("validate", *args, input=text.encode())
     assert done.returncode == 1
     assert done.stdout.decode().startswith("-:0: HL7 validation failed: " + error)
@@ -279,7 +288,8 @@ def test_failures_are_reported_and_the_rest_converted(tmp_path):
                                                                        (str(good), 0)]
     errors = done.stderr.decode().splitlines()
     assert errors[:3] == [
-        f"segmorph: {mixed}: message 1: I/O error: stream did not contain valid UTF-8",
+        f"segmorph: {mixed}: message 1: HL7 encoding error: byte 0xFF at offset 9 is not UTF-8 and MSH-18 declares"
+        " no character set; say which character set the feed is in with --encoding latin-1, cp1252 or utf-8",
         f"segmorph: {mixed}: message 2: Invalid segment name: PV1 (must be exactly 3 alphabetic characters)",
         f"segmorph: {tmp_path / 'missing.hl7'}: I/O error: No such file or directory (os error 2)",
     ]
@@ -303,8 +313,8 @@ def test_bad_json_lines_are_reported_by_line_and_the_rest_converted():
     assert done.returncode == 1
     assert done.stdout == b"MSH|A\rPID\r"
     errors = done.stderr.decode().splitlines()
-    assert errors[0].startswith("segmorph: -: line 2: HL7 invalid format: Invalid JSON: ")
-    assert errors[1].startswith("segmorph: -: line 3: HL7 invalid format: Invalid JSON: record 0 ")
+    assert errors[0] == "segmorph: -: line 2, column 2: invalid JSON: expected a string for object key, found 'n'"
+    assert errors[1] == 'segmorph: -: line 3, column 15: record 0 has the value of key "1" not a string but a number'
 
 
 @pytest.mark.parametrize("line, expected", [
@@ -329,15 +339,19 @@ def test_json_lines_shapes(line, expected):
         assert done.stderr.decode().startswith("segmorph: -: ") and expected in done.stderr.decode()
 
 
-@pytest.mark.parametrize("document", ['[{"segment_name": 1}]', "[1]", '[{"1": "a"}] x', '\ufeff[]', "[\n{"])
-def test_json_arrays_fail_as_the_module_fails(tmp_path, document):
+@pytest.mark.parametrize("document, expected", [
+    ('[{"segment_name": 1}]', 'line 1, column 3: record 0 has the value of key "segment_name" not a string but a number'),
+    ("[1]", "line 1, column 1: record 0 must be an object, found a number"),
+    ('[{"1": "a"}] x', "line 1, column 14: invalid JSON: expected nothing but white space after the array, found 'x'"),
+    ("\ufeff[]", "line 1, column 1: invalid JSON: a byte-order mark (U+FEFF) is not allowed before the JSON text"),
+    ("[\n{", "line 2, column 2: invalid JSON: the text ends before the array is closed"),
+])
+def test_json_arrays_fail_in_the_commands_words(tmp_path, document, expected):
     path = tmp_path / "bad.json"
     path.write_text(document, encoding="utf-8")
-    with pytest.raises(Exception) as info:
-        JsonHl7.from_file(str(path))
     done = run("to-hl7", path)
     assert done.returncode == 1 and done.stdout == b""
-    assert done.stderr.decode().splitlines()[0] == f"segmorph: {path}: {info.value}"
+    assert done.stderr.decode().splitlines()[0] == f"segmorph: {path}: {expected}"
 
 
 @pytest.mark.parametrize("args", [
@@ -369,5 +383,6 @@ def test_no_input_from_a_terminal_is_a_usage_error():
 
 
 def test_quiet_success_on_a_pipe_writes_nothing_to_standard_error():
-    done = run("to-json", CORPUS, check_status=0)
+    # The glob takes the messages only, so no file is skipped.
+    done = run("to-json", "--glob", "*.hl7", CORPUS, check_status=0)
     assert done.stderr == b""

@@ -97,7 +97,7 @@ SEGMENT_CASES = {
     "digit": (message(header(), PID, "Z01|1"), True, bad_name("Z01")),
     "PV1 has a digit": (message(header(), PID, "PV1|1"), True, bad_name("PV1")),
     "non-ASCII letter": (message(header(), PID, "ÄBC|1"), True, bad_name("ÄBC")),
-    "NUL": (message(header(), PID, "AB\0|1"), True, bad_name("AB\0")),
+    "NUL": (message(header(), PID, "AB\0|1"), True, bad_name("AB<00>")),
     "name beats later long field": (
         message(header(), PID, "Z9Z|1", "ZZZ|" + "a" * (LIMIT + 1)), True, bad_name("Z9Z")),
     "long field beats later bad name": (

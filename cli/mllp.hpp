@@ -1,0 +1,147 @@
+// MLLP over TCP: addresses, blocking socket helpers and the framing of a
+// byte stream into messages (0x0B message 0x1C 0x0D).
+//
+// Plain POSIX sockets, used blocking, one thread per connection: an HL7
+// interface is a handful of long-lived connections, each strictly one
+// message then one ACK, so a thread per connection costs nothing worth an
+// event loop or a networking library, and keeps each connection's code a
+// straight loop that is easy to reason about for "ACK only after the write".
+#pragma once
+
+#include <cstddef>
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/socket.h>
+
+#include "errors.hpp"
+
+namespace segmorph::cli {
+
+inline constexpr char kFrameStart = '\x0B';
+inline constexpr char kFrameEnd = '\x1C';
+inline constexpr char kFrameTrailer = '\r';
+
+// A resolved socket address.
+struct Address {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
+// "HOST:PORT" ("[v6]:PORT" for an IPv6 literal) resolved to its first
+// address; nothing, and `error` set to why, when it cannot be.
+std::optional<Address> resolve(std::string_view host_port, bool passive, std::string& error);
+
+// "HOST:PORT" of an address, "[HOST]:PORT" for IPv6.
+std::string address_text(const sockaddr* addr, socklen_t length);
+
+// Writes all of `data` to a socket; false with errno set on failure
+// (a send timeout set on the socket gives EAGAIN).
+bool send_all(int fd, std::string_view data);
+
+// `message` as one MLLP frame.
+std::string mllp_frame(std::string_view message);
+
+// Cuts a byte stream into frames.  Bytes outside a frame are skipped and
+// counted; 0x0B inside a frame starts it again (the sender gave up on the
+// one before); the 0x0D after 0x1C is optional.  A frame longer than the
+// limit is not kept whole: its first bytes are (enough for its header, so
+// that it can still be answered) and the rest is counted.
+class MllpReader {
+public:
+    explicit MllpReader(std::size_t max_bytes) : max_bytes_(max_bytes) {}
+
+    struct Frame {
+        std::string_view text;   // the frame's bytes, or its head when oversize
+        std::size_t size;        // its full size
+        bool oversize;
+    };
+
+    // Takes the next bytes and calls on_frame(const Frame&) for each frame
+    // they complete, in order; stops early when on_frame returns false
+    // (and then returns false).
+    template <class F>
+    bool feed(std::string_view bytes, F&& on_frame);
+
+    bool in_frame() const { return state_ == State::Inside; }
+    std::size_t partial_bytes() const { return in_frame() ? size_ : 0; }
+    std::uint64_t skipped_bytes() const { return skipped_; }
+    std::uint64_t restarted_frames() const { return restarted_; }
+
+private:
+    enum class State { Outside, Inside, AfterEnd };
+    // Bytes of an oversize frame kept to answer it: its header line.
+    static constexpr std::size_t kHeadBytes = 64 * 1024;
+
+    void take(std::string_view bytes) {
+        size_ += bytes.size();
+        if (size_ <= max_bytes_) {
+            buffer_.append(bytes);
+            return;
+        }
+        const std::size_t head = std::min(max_bytes_, kHeadBytes);
+        if (buffer_.size() > head) {
+            buffer_.resize(head);
+            buffer_.shrink_to_fit();
+        } else if (buffer_.size() < head) {
+            buffer_.append(bytes.substr(0, head - buffer_.size()));
+        }
+    }
+
+    void restart() {
+        // A large frame's buffer is not kept for all the small ones after it.
+        if (buffer_.capacity() > kHeadBytes * 16) std::string().swap(buffer_);
+        buffer_.clear();
+        size_ = 0;
+    }
+
+    std::size_t max_bytes_;
+    State state_ = State::Outside;
+    std::string buffer_;
+    std::size_t size_ = 0;
+    std::uint64_t skipped_ = 0, restarted_ = 0;
+};
+
+template <class F>
+bool MllpReader::feed(std::string_view bytes, F&& on_frame) {
+    while (!bytes.empty()) {
+        if (state_ == State::AfterEnd) {
+            state_ = State::Outside;
+            if (bytes.front() == kFrameTrailer) {
+                bytes.remove_prefix(1);
+                continue;
+            }
+        }
+        if (state_ == State::Outside) {
+            const std::size_t start = bytes.find(kFrameStart);
+            skipped_ += std::min(start, bytes.size());
+            if (start == std::string_view::npos) return true;
+            bytes.remove_prefix(start + 1);
+            state_ = State::Inside;
+            restart();
+            continue;
+        }
+        // Two memchr runs: find_first_of would call memchr once per byte.
+        std::size_t stop = bytes.find(kFrameEnd);
+        if (const std::size_t restart = bytes.substr(0, stop).find(kFrameStart); restart != std::string_view::npos)
+            stop = restart;
+        take(bytes.substr(0, stop));
+        if (stop == std::string_view::npos) return true;
+        const char c = bytes[stop];
+        bytes.remove_prefix(stop + 1);
+        if (c == kFrameStart) {
+            ++restarted_;
+            skipped_ += size_;
+            restart();
+            continue;
+        }
+        state_ = State::AfterEnd;
+        if (!on_frame(Frame{buffer_, size_, size_ > max_bytes_})) return false;
+    }
+    return true;
+}
+
+}  // namespace segmorph::cli

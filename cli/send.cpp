@@ -1,0 +1,220 @@
+// segmorph send: the inputs' messages, framed as to-json frames them, sent
+// over MLLP one at a time, each waiting for its ACK.
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "ack.hpp"
+#include "convert.hpp"
+#include "framing.hpp"
+#include "input.hpp"
+#include "live.hpp"
+#include "mllp.hpp"
+#include "output.hpp"
+#include "utils.hpp"
+
+namespace segmorph::cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Input read per round, as for to-json.
+constexpr std::size_t kRoundBytes = 8 << 20;
+// An ACK is a few hundred bytes; anything far larger is not one.
+constexpr std::size_t kMaxAckBytes = 1 << 20;
+
+// The message as it goes on the wire: every segment ended by a carriage
+// return, whatever line breaks the file had.
+std::string wire_text(std::string_view text) {
+    std::string out = replace_eof(text);
+    for (char& c : out)
+        if (c == '\n') c = '\r';
+    out.push_back('\r');
+    return out;
+}
+
+class Link {
+public:
+    Link(const Address& address, std::string target, double timeout)
+        : address_(address), target_(std::move(target)), timeout_(std::chrono::duration<double>(timeout)) {}
+    ~Link() { close(); }
+
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+    // Connects unless connected; false with `error` set when it cannot.
+    bool open(std::string& error) {
+        if (fd_ >= 0) return true;
+        const int fd = ::socket(address_.get()->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            error = std::strerror(errno);
+            return false;
+        }
+        // Bounded like the wait for an ACK: a silent address must not hang
+        // the run.
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(timeout_).count();
+        timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        if (::connect(fd, address_.get(), address_.length) != 0) {
+            error = "cannot connect to " + target_ + ": " + std::strerror(errno);
+            ::close(fd);
+            return false;
+        }
+        const int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        fd_ = fd;
+        reader_ = MllpReader(kMaxAckBytes);
+        return true;
+    }
+
+    // Sends one frame and waits for the frame that answers it; false with
+    // `error` set on a timeout or a dropped connection (then closed).
+    bool exchange(std::string_view frame, std::string& answer, std::string& error) {
+        if (!send_all(fd_, frame)) {
+            error = std::string("connection lost: ") + std::strerror(errno);
+            close();
+            return false;
+        }
+        const Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(timeout_);
+        bool got = false;
+        auto on_frame = [&](const MllpReader::Frame& f) {
+            answer.assign(f.text);
+            got = true;
+            return false;  // one answer per message; the rest is not ours
+        };
+        char buffer[4096];
+        while (!got) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            pollfd pfd{fd_, POLLIN, 0};
+            const int ready = left <= 0 ? 0 : ::poll(&pfd, 1, static_cast<int>(left));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) {
+                error = "no answer within the timeout";
+                close();
+                return false;
+            }
+            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                error = n == 0 ? "connection closed by the receiver" : std::string("connection lost: ") + std::strerror(errno);
+                close();
+                return false;
+            }
+            reader_.feed(std::string_view(buffer, static_cast<std::size_t>(n)), on_frame);
+        }
+        return true;
+    }
+
+private:
+    Address address_;
+    std::string target_;
+    std::chrono::duration<double> timeout_;
+    int fd_ = -1;
+    MllpReader reader_{kMaxAckBytes};
+};
+
+enum class Outcome { Accepted, Refused, NoAnswer, Unreachable };
+
+struct Sent {
+    Outcome outcome;
+    std::string text;  // why, for anything but Accepted
+};
+
+Sent send_message(const Options& opts, Link& link, std::string_view text) {
+    const std::string frame = mllp_frame(wire_text(text));
+    const std::string_view control_id = message_control_id(text);
+    std::string error, answer;
+    for (unsigned attempt = 0; attempt <= opts.live.retries; ++attempt) {
+        if (attempt > 0) {
+            // A receiver restarting needs a moment; the wait grows a little.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100) * std::min(attempt, 10u));
+        }
+        if (!link.open(error)) continue;
+        if (!link.exchange(frame, answer, error)) continue;
+        const std::optional<AckReply> reply = read_ack(answer);
+        if (!reply) return {Outcome::Refused, "the answer is not an HL7 acknowledgement"};
+        if (!control_id.empty() && reply->control_id != control_id) {
+            // Unpaired, the stream can no longer be trusted.
+            link.close();
+            return {Outcome::Refused, "the answer acknowledges another message ('" + quote_input(reply->control_id) +
+                                          "')"};
+        }
+        if (ack_accepted(reply->code)) return {Outcome::Accepted, {}};
+        std::string why = quote_input(reply->code);
+        if (!reply->text.empty()) why += ": " + quote_input(reply->text);
+        return {Outcome::Refused, why};
+    }
+    const bool unreachable = error.starts_with("cannot connect");
+    return {unreachable ? Outcome::Unreachable : Outcome::NoAnswer,
+            error + (opts.live.retries > 0 ? " (" + std::to_string(opts.live.retries + 1) + " attempts)" : "")};
+}
+
+}  // namespace
+
+int run_send(const Options& opts) {
+    std::string error;
+    const std::optional<Address> address = resolve(opts.live.target, /*passive=*/false, error);
+    if (!address) {
+        print_error(error + "\nTry 'segmorph send --help'.");
+        return 2;
+    }
+    Link link(*address, opts.live.target, opts.live.timeout);
+    Output output(opts);
+    const Inputs inputs = find_inputs(opts);
+    output.note_inputs(inputs);
+    bool go = true;
+    for (const std::string& path : inputs.paths) {
+        if (!go) break;
+        Result<InputReader> in = InputReader::open(path);
+        if (!in) {
+            Piece piece;
+            piece.failures.push_back({0, path + ": " + in.error().message()});
+            go = output.take(std::move(piece));
+            continue;
+        }
+        RoundFramer framer;
+        std::string_view carry;
+        std::shared_ptr<const InputBytes> round;
+        std::size_t index = 0;
+        for (bool ended = false; go && !ended;) {
+            Result<std::shared_ptr<const InputBytes>> next =
+                in.value().next(carry, std::max(kRoundBytes, carry.size()), ended);
+            if (!next) {
+                Piece piece;
+                piece.failures.push_back({0, path + ": " + next.error().message()});
+                go = output.take(std::move(piece));
+                break;
+            }
+            round = std::move(next.value());
+            for (const FramePart& part : framer.frame(round->view(), ended, carry).parts) {
+                if (part.kind != FramePart::Kind::Message) continue;  // batch envelopes have no place in MLLP
+                const std::size_t n = index++;
+                const Sent sent = send_message(opts, link, part.text);
+                Piece piece;
+                piece.messages = 1;
+                piece.input_bytes = part.text.size();
+                if (sent.outcome != Outcome::Accepted)
+                    piece.failures.push_back({0, path + ": message " + std::to_string(n) + ": " + sent.text});
+                go = output.take(std::move(piece));
+                if (sent.outcome == Outcome::Unreachable) {
+                    print_error("stopped: " + opts.live.target + " cannot be reached");
+                    go = false;
+                }
+                if (!go) break;
+            }
+        }
+    }
+    return output.finish();
+}
+
+}  // namespace segmorph::cli

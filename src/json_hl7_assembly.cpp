@@ -1,0 +1,456 @@
+// The fast assembly: JsonHl7's records to HL7 text.
+//
+// The common record -- one key per position, well within the separator
+// budget -- is written straight from the store in one pass: its positions
+// are sorted as integers (or not at all when they already rise, as in
+// natural key order), values are copied without a call per value, and the
+// separators written are counted as they go.  A record of a shape met
+// before is written from the layout cache, with no sort and no separator
+// logic at all.  A record that turns out to hold two keys for one position,
+// or to need more separators than the budget has left, is taken back out of
+// the text and handed to the rules by key order (json_hl7_key_order.hpp).
+//
+// The steps, per record: look_at (its bounds, name and shape hash),
+// write_remembered (a cached layout), else sort_keys and write_cells (which
+// records the layout), else write_by_key_order.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "json_hl7.hpp"
+#include "json_hl7_key_order.hpp"
+#include "json_hl7_layouts.hpp"
+#include "json_hl7_writer.hpp"
+
+namespace segmorph {
+
+namespace {
+
+using detail::LayoutCache;
+using detail::RoomWriter;
+
+// A sort key: the packed position above the entry's index in its record.
+// Positions take 51 bits, so 13 are left for the index; longer records go
+// the way of the rules by key order.
+constexpr unsigned kIndexBits = 13;
+constexpr std::uint64_t kIndexMask = (std::uint64_t{1} << kIndexBits) - 1;
+constexpr std::size_t kMaxFastEntries = std::size_t{1} << kIndexBits;
+
+constexpr std::size_t kMaxEscapedBytes = Hl7EscapeHandler::kMaxEscapedBytes;
+
+// Records whose fields are all below this are dealt out by field (a
+// counting sort) rather than sorted.
+constexpr std::uint32_t kDealtFields = 128;
+
+// Sorts keys that are nearly in order: an insertion sort, which gives up
+// past a few moves per key, so no input makes it quadratic.
+void finish_sort(std::vector<std::uint64_t>& keys) {
+    const std::size_t n = keys.size();
+    std::size_t i = 1;
+    while (i < n && keys[i - 1] < keys[i]) ++i;
+    if (i >= n) return;
+    std::size_t moves = 0;
+    const std::size_t max_moves = 4 * n + 16;
+    for (; i < n; ++i) {
+        const std::uint64_t k = keys[i];
+        std::size_t j = i;
+        while (j > 0 && keys[j - 1] > k) {
+            keys[j] = keys[j - 1];
+            --j;
+        }
+        keys[j] = k;
+        moves += i - j;
+        if (moves > max_moves) {
+            std::sort(keys.begin(), keys.end());
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+class JsonHl7::Assembly {
+public:
+    Assembly(const JsonHl7& held, EscapeMode mode, TextBuffer& out)
+        : held_(held),
+          store_(held.bytes_.data()),
+          escape_(mode != EscapeMode::None),
+          minimal_(mode == EscapeMode::Minimal),
+          handler_(default_escape_handler()),
+          standard_(has_standard_delimiters(handler_)),
+          byte_codes_(minimal_ ? minimal_byte_codes() : standard_byte_codes()),
+          rules_(handler_, mode,
+                 detail::kSeparatorBase + detail::kSeparatorsPerEntry * held.entries_.size()),
+          out_(out),
+          w_(out),
+          layouts_(LayoutCache::mine()) {}
+
+    void run() {
+        static_assert(offsetof(Entry, pos) == 0, "the layout cache reads positions from the entries");
+        for (std::size_t r = 0; r < held_.records_.size(); ++r) {
+            const RecordAt rec = look_at(r);
+            w_.need(1 + (rec.name ? rec.name->size() : 0));
+            if (r != 0) w_.put('\n');
+            if (write_remembered(rec)) continue;
+            if (write_sorted(rec) == Written::Done) continue;
+            write_by_key_order(rec);
+        }
+        w_.finish();
+    }
+
+private:
+    enum class Written { Done, ByKeyOrder };
+
+    // One record as the steps see it.
+    struct RecordAt {
+        std::size_t begin, end, count;
+        const std::uint64_t* first_pos;  // its first entry's position; entries follow at sizeof(Entry)
+        // The bytes of all its keys and values, which lie together in the
+        // store: more than its values need, so room to spare.
+        std::size_t all_value_bytes;
+        std::optional<std::string_view> name;
+        bool header;
+        std::uint64_t hash;  // of its shape
+    };
+
+    RecordAt look_at(std::size_t r) const {
+        const Record& record = held_.records_[r];
+        const auto& entries = held_.entries_;
+        RecordAt rec;
+        rec.begin = record.start;
+        rec.end = r + 1 < held_.records_.size() ? held_.records_[r + 1].start : entries.size();
+        rec.count = rec.end - rec.begin;
+        rec.first_pos = reinterpret_cast<const std::uint64_t*>(entries.data() + rec.begin);
+        rec.all_value_bytes = rec.count == 0 ? 0
+                                             : entries[rec.end - 1].value_off + entries[rec.end - 1].value_len -
+                                                   (entries[rec.begin].value_off - stored_key_len(entries[rec.begin]));
+        if (record.name_at != kNoName) rec.name = held_.value_of(entries[rec.begin + record.name_at]);
+        rec.header = rec.name && is_header_segment(*rec.name);
+        std::uint64_t hash = rec.count + record.shape_hash;
+        hash ^= (hash >> 31) ^ std::uint64_t{rec.header};
+        hash *= 0x94D049BB133111EBull;
+        hash ^= hash >> 29;
+        rec.hash = hash;
+        return rec;
+    }
+
+    // A record of a shape met before, written as the write of the shape
+    // went: false when there is none, or its separators overdraw the budget.
+    bool write_remembered(const RecordAt& rec) {
+        const LayoutCache::Shape* shape =
+            layouts_.find(rec.hash, rec.first_pos, sizeof(Entry), rec.count, rec.header);
+        if (shape == nullptr || shape->separators > rules_.budget()) return false;
+        w_.need((rec.name ? rec.name->size() : 0) + (escape_ ? kMaxEscapedBytes : 1) * rec.all_value_bytes +
+                shape->prefix_bytes + TextBuffer::kSlack);
+        if (rec.name) w_.put_text(*rec.name);
+        const std::uint64_t* codes = shape->step_codes();
+        const char* prefix = shape->prefixes();  // kSlack bytes after the last
+        for (std::uint32_t i = 0; i < shape->steps; ++i) {
+            const std::uint64_t code = codes[i];
+            const auto prefix_len = static_cast<std::size_t>(code >> (kIndexBits + 1));
+            w_.put_stored(prefix, prefix_len);
+            prefix += prefix_len;
+            const Entry& e = held_.entries_[rec.begin + (code & kIndexMask)];
+            if (e.value_len == 0) continue;  // nothing to write or escape
+            put_value(store_ + e.value_off, e.value_len, escape_ && ((code >> kIndexBits) & 1) == 0);
+        }
+        rules_.spend(shape->separators);
+        return true;
+    }
+
+    // A record not met before: its keys sorted by position, written, and
+    // its layout kept for the next record of its shape.
+    Written write_sorted(const RecordAt& rec) {
+        if (rec.count > kMaxFastEntries) return Written::ByKeyOrder;
+        const std::size_t usable = sort_keys(rec);
+        // Room for the whole record at once: every value escaped at its
+        // longest, one "|", "~" and "^" per value (the name's and unused
+        // keys' values are counted too: room to spare).  Longer runs of
+        // separators ask for their own room.
+        const std::size_t room = (escape_ ? kMaxEscapedBytes : 1) * rec.all_value_bytes + 3 * usable + TextBuffer::kSlack;
+        const bool keep = rec.count <= LayoutCache::kMaxShapeEntries;
+        steps_.clear();
+        prefixes_.clear();
+        std::uint64_t separators = 0;
+        const Written written = write_cells(rec, room, keep, separators);
+        if (written == Written::Done && keep) {
+            layouts_.insert(rec.hash, rec.first_pos, sizeof(Entry), rec.count, rec.header, steps_, prefixes_,
+                            separators);
+        }
+        return written;
+    }
+
+    // Fills keys_ with the record's usable keys in position order; returns
+    // how many there are.
+    std::size_t sort_keys(const RecordAt& rec) {
+        const auto& entries = held_.entries_;
+        // First pass: whether the positions rise already (natural key order)
+        // and how many keys each field has.
+        std::uint32_t counts[kDealtFields + 1] = {};
+        bool ordered = true, dealable = true;
+        std::uint64_t max_pos = 0;
+        std::size_t usable = 0;
+        for (std::size_t i = rec.begin; i < rec.end; ++i) {
+            const std::uint64_t pos = entries[i].pos;
+            if (pos < kUnusedPos) {
+                ordered &= pos > max_pos || usable == 0;
+                max_pos = std::max(max_pos, pos);
+                ++usable;
+                const auto f = static_cast<std::uint32_t>(pos >> 34);
+                if (f < kDealtFields) {
+                    ++counts[f + 1];
+                } else {
+                    dealable = false;
+                }
+            }
+        }
+        // Second pass: the sort keys, in position order.  Byte order ("1",
+        // "10", "11", "2") is dealt out by field, which leaves only
+        // component and repetition numbers of ten and more out of order, for
+        // an insertion sort.
+        keys_.resize(usable);
+        std::size_t j = 0;
+        if (ordered || !dealable) {
+            for (std::size_t i = rec.begin; i < rec.end; ++i) {
+                const std::uint64_t pos = entries[i].pos;
+                if (pos < kUnusedPos) keys_[j++] = pos << kIndexBits | (i - rec.begin);
+            }
+            if (!ordered) std::sort(keys_.begin(), keys_.end());
+        } else {
+            const auto max_field = static_cast<std::uint32_t>(max_pos >> 34);
+            for (std::uint32_t f = 1; f <= max_field; ++f) counts[f] += counts[f - 1];
+            for (std::size_t i = rec.begin; i < rec.end; ++i) {
+                const std::uint64_t pos = entries[i].pos;
+                if (pos < kUnusedPos) keys_[counts[pos >> 34]++] = pos << kIndexBits | (i - rec.begin);
+            }
+            finish_sort(keys_);
+        }
+        return usable;
+    }
+
+    // Writes the record's cells in the order of keys_.  Done, or (with
+    // nothing written and nothing spent) ByKeyOrder when the record needs
+    // the rules by key order; `separators_out` gets what a Done record was
+    // charged.  With `keep`, also records the write for the layout cache:
+    // the steps, and the separators written into prefixes_.
+    Written write_cells(const RecordAt& rec, std::size_t room, bool keep, std::uint64_t& separators_out) {
+        const std::size_t mark = written_size();
+        Written result = Written::Done;
+        if (rec.name) w_.put_text(*rec.name);  // never escaped
+        std::size_t written_end = written_size();
+        // A header's field 1 holds the encoding characters, which are
+        // syntax: every value placed there is written as it is.
+        const bool escape_field_1 = escape_ && !rec.header;
+        const std::uint64_t budget = rules_.budget();
+        std::uint64_t separators = 0;
+        std::uint32_t field = 0, rep = 0, comp = 1;
+        std::uint64_t open_rep = ~std::uint64_t{0};
+        std::uint64_t least_next = 0;  // a position below this does not rise
+        // Without a name the first part of the line has no separator
+        // before it.
+        std::uint32_t first_field_less = rec.name ? 0 : 1;
+        const std::size_t n = keys_.size();
+        w_.need(room);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t pos = keys_[i] >> kIndexBits;
+            if (pos < least_next) {
+                result = Written::ByKeyOrder;  // two keys for one position
+                break;
+            }
+            least_next = pos + 1;
+            const auto f = static_cast<std::uint32_t>(pos >> 34);
+            if (f == 0) continue;  // stored, never written
+            const std::uint64_t field_rep = pos >> 17;
+            if (field_rep != open_rep) {
+                // A new field is a new repetition too.
+                if (f != field) {
+                    separators += f - field;
+                    if (!put_separators('|', f - field - first_field_less, separators, budget, room)) break;
+                    first_field_less = 0;
+                    field = f;
+                    rep = 0;
+                }
+                const auto rp = static_cast<std::uint32_t>(field_rep & 0x1FFFF);
+                separators += rp - rep;
+                if (!put_separators('~', rp - rep, separators, budget, room)) break;
+                rep = rp;
+                comp = 1;
+                open_rep = field_rep;
+            }
+            const auto k = static_cast<std::uint32_t>(pos & 0x1FFFF);
+            if (k == 0) {
+                // Component 0 stands for the whole repetition only when
+                // nothing else is stored in it; it sorts first, so look
+                // ahead.
+                if (i + 1 < n && (keys_[i + 1] >> kIndexBits >> 17) == open_rep) continue;
+            } else {
+                separators += k - comp;
+                if (!put_separators('^', k - comp, separators, budget, room)) break;
+                comp = k;
+            }
+            const std::size_t index = keys_[i] & kIndexMask;
+            const Entry& e = held_.entries_[rec.begin + index];
+            if (keep) {
+                const std::size_t at = written_size();
+                const bool exempt = f == 1 && rec.header;
+                steps_.push_back(index | std::uint64_t{exempt} << kIndexBits |
+                                 std::uint64_t{at - written_end} << (kIndexBits + 1));
+                prefixes_.append(out_.data() + written_end, at - written_end);
+            }
+            put_value(store_ + e.value_off, e.value_len, f == 1 ? escape_field_1 : escape_);
+            if (keep) written_end = written_size();
+        }
+        if (result == Written::Done && separators > budget) result = Written::ByKeyOrder;
+        if (result == Written::Done) {
+            rules_.spend(separators);
+            separators_out = separators;
+        } else {
+            out_.truncate(mark);
+            w_.restart();
+        }
+        return result;
+    }
+
+    // A run of separators.  They are counted in full, as the budget counts
+    // them; single ones (at most three a key) are checked against the
+    // budget when the record is done, longer runs before they are written,
+    // so a record that asks for millions writes none of them.
+    bool put_separators(char c, std::uint32_t count, std::uint64_t separators, std::uint64_t budget,
+                        std::size_t room) {
+        if (count == 1) {
+            w_.put(c);
+            return true;
+        }
+        if (count == 0) return true;
+        if (separators > budget) return false;
+        w_.put_run(c, count, room);
+        return true;
+    }
+
+    // Two keys for one position, a record that asks for more separators
+    // than are left, or a very long one: the rules by key order decide.
+    void write_by_key_order(const RecordAt& rec) {
+        std::vector<SegmentRecord::Entry> entries;
+        entries.reserve(rec.count);
+        for (std::size_t i = rec.begin; i < rec.end; ++i) {
+            entries.emplace_back(held_.key_of(held_.entries_[i]), held_.value_of(held_.entries_[i]));
+        }
+        slow_.clear();
+        rules_.record(SegmentRecord(std::move(entries)), slow_);
+        w_.need(slow_.size());
+        w_.put_text(slow_);
+    }
+
+    // Writes a value from the store, escaped or not; the room for it at its
+    // longest must be there.
+    void put_value(const char* v, std::size_t len, bool escape_it) {
+        char* at = w_.at();
+        w_.put_stored(v, len);
+        if (!escape_it) return;
+        // Most values hold nothing to escape: copy, then look.  From the
+        // first byte that may need escaping on, the handler takes over; what
+        // it writes for a byte never depends on the text before it.
+        if (!standard_) {
+            // With other delimiters every value goes through the handler.
+            escaped_.clear();
+            handler_.escape_into(std::string_view(v, len), escaped_);
+            w_.rewind_to(at);
+            w_.put_text(escaped_);
+            return;
+        }
+        // Full and minimal escaping look for other bytes (see
+        // first_escapable).
+        if (minimal_) {
+            put_escaped<true>(v, len, at);
+        } else {
+            put_escaped<false>(v, len, at);
+        }
+    }
+
+    // The value just copied to `at`, escaped from its first byte to escape
+    // on.
+    template <bool kMinimal>
+    void put_escaped(const char* v, std::size_t len, char* at) {
+        const std::size_t j = detail::first_escapable<kMinimal>(v, len);
+        if (j == len) return;
+        w_.rewind_to(len <= 16 ? escape_short(v, len, j, at + j) : escape_long<kMinimal>(v, len, j, at + j));
+    }
+
+    // Escapes the byte at v[k] (or the kept sequence it opens) to `o`; moves
+    // k past what it took and returns the end of what it wrote.
+    char* escape_at(const char* v, std::size_t len, std::size_t& k, char* o) const {
+        const StandardByteCode& code = byte_codes_[static_cast<unsigned char>(v[k])];
+        if (code.count == 0) {
+            // The escape character: what follows it decides what it takes
+            // (an unknown sequence it opens is kept whole).
+            return handler_.escape_standard_at(std::string_view(v, len), k, o);
+        }
+        std::memcpy(o, code.bytes, 8);
+        ++k;
+        return o + code.count;
+    }
+
+    // A short value (most are): from its first byte to escape on, byte by
+    // byte, each written as one fixed-size store from the table.  Looking
+    // for the next byte to escape instead would branch on every one found,
+    // and those branches follow the text.  Returns the end of what it wrote.
+    char* escape_short(const char* v, std::size_t len, std::size_t k, char* o) const {
+        while (k < len) o = escape_at(v, len, k, o);
+        return o;
+    }
+
+    // A long one is mostly free text, where only the spaces need escaping
+    // (with full escaping; with minimal, hardly anything):
+    // so escape one byte, find the next with the same scan, copy the run
+    // between.
+    template <bool kMinimal>
+    char* escape_long(const char* v, std::size_t len, std::size_t j, char* o) const {
+        do {
+            o = escape_at(v, len, j, o);
+            const std::size_t plain = detail::first_escapable<kMinimal>(v + j, len - j);
+            detail::put_run_of(o, v + j, plain);
+            o += plain;
+            j += plain;
+        } while (j < len);
+        return o;
+    }
+
+    std::size_t written_size() const { return static_cast<std::size_t>(w_.at() - out_.data()); }
+
+    const JsonHl7& held_;
+    const char* const store_;
+    const bool escape_;
+    const bool minimal_;  // spaces and tabs go out as they are
+    const Hl7EscapeHandler& handler_;
+    const bool standard_;  // the handler's delimiters are the standard ones
+    const StandardByteCode* const byte_codes_;
+    detail::Assembler rules_;  // the rules by key order, and the budget
+    TextBuffer& out_;
+    RoomWriter w_;
+    LayoutCache& layouts_;
+    std::vector<std::uint64_t> keys_;  // sort keys of the record being written
+    std::vector<std::uint64_t> steps_;  // its layout's steps ...
+    std::string prefixes_;              // ... and separators, as it is written
+    std::string slow_, escaped_;
+};
+
+void JsonHl7::assemble_into(EscapeMode mode, TextBuffer& out) const { Assembly(*this, mode, out).run(); }
+
+void JsonHl7::convert_json_to_hl7_into(EscapeMode mode, TextBuffer& out) const {
+    // Room for every value and a separator per entry up front: the output
+    // rarely outgrows it, so it is seldom copied while it grows.
+    out.room(bytes_.size() + entries_.size() + records_.size());
+    assemble_into(mode, out);
+}
+
+std::string JsonHl7::convert_json_to_hl7(EscapeMode mode) const {
+    TextBuffer out;
+    convert_json_to_hl7_into(mode, out);
+    return std::string(out.view());
+}
+
+}  // namespace segmorph

@@ -1,0 +1,133 @@
+// Writing the assembled text: the look for bytes that escaping changes,
+// sixteen at a time, and a writer that stores through a pointer into the
+// text's free room.  Values are copied as fixed-size blocks rather than by
+// a call per value (the store and the text both keep slack bytes past their
+// ends for it), and room is asked for once per record, not per byte.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "escape.hpp"
+#include "json_hl7_buffers.hpp"
+
+namespace segmorph::detail {
+
+// Where escaping with the standard delimiters may first change a value held
+// in the store (n when nowhere).  Sixteen bytes at a time where the machine
+// has the instructions, reading up to 15 bytes past the value, which the
+// store's slack allows.  Full escaping stops at "&" and every byte up to
+// " " (tab, line feed, carriage return and space are escaped); minimal
+// escaping, which leaves "&", tab and space alone, at every byte up to
+// "\r" (line breaks are escaped).  A control character among them that
+// escaping leaves alone costs only the exact byte-wise escape, which
+// writes it as it is.
+#if defined(__SSE2__)
+// The bytes of the 16 at `at` that may need escaping, as bits.
+template <bool kMinimal>
+inline unsigned escapable_bits(const char* at) {
+    constexpr char kLast = kMinimal ? '\r' : ' ';
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    // c | 2 is "~" only for "|" and "~", "^" only for "\" and "^".
+    const __m128i c2 = _mm_or_si128(c, _mm_set1_epi8(2));
+    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(c2, _mm_set1_epi8('~')), _mm_cmpeq_epi8(c2, _mm_set1_epi8('^')));
+    if (!kMinimal) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(c, _mm_set1_epi8('&')));
+    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(_mm_min_epu8(c, _mm_set1_epi8(kLast)), c));  // c <= kLast
+    return static_cast<unsigned>(_mm_movemask_epi8(hit));
+}
+
+// The same look at 16 bytes at a time, for values longer than 16.
+template <bool kMinimal>
+inline std::size_t first_escapable_long(const char* s, std::size_t n) {
+    std::size_t i = 0;
+    for (; n - i > 16; i += 16) {  // then 1 to 16 bytes are left
+        const unsigned bits = escapable_bits<kMinimal>(s + i);
+        if (bits != 0) return i + static_cast<std::size_t>(__builtin_ctz(bits));
+    }
+    const unsigned bits = escapable_bits<kMinimal>(s + i) & ((1u << (n - i)) - 1);
+    return bits != 0 ? i + static_cast<std::size_t>(__builtin_ctz(bits)) : n;
+}
+
+// Most values are short, and many empty: one look, with no loop to enter or
+// leave, whose branches would follow the lengths.
+template <bool kMinimal>
+inline std::size_t first_escapable(const char* s, std::size_t n) {
+    if (n > 16) return first_escapable_long<kMinimal>(s, n);
+    const unsigned bits = escapable_bits<kMinimal>(s) & ((1u << n) - 1);
+    return bits != 0 ? static_cast<std::size_t>(__builtin_ctz(bits)) : n;
+}
+#else
+// (Without the instructions, the full set for both: a byte found that
+// minimal escaping leaves alone is written as it is all the same.)
+template <bool kMinimal>
+inline std::size_t first_escapable(const char* s, std::size_t n) {
+    const auto* u = reinterpret_cast<const unsigned char*>(s);
+    std::size_t i = 0;
+    while (i < n && !kStandardEscapeBytes[u[i]]) ++i;
+    return i;
+}
+#endif
+
+// Copies n bytes of the store to `to`; a short run as one fixed-size copy,
+// which the store's slack and the writer's room allow.
+inline void put_run_of(char* to, const char* from, std::size_t n) {
+    if (n <= TextBuffer::kSlack) {
+        std::memcpy(to, from, TextBuffer::kSlack);
+    } else {
+        std::memcpy(to, from, n);
+    }
+}
+
+// Writes into a TextBuffer's room through a pointer, asking for more room
+// only when what is left may not do.
+class RoomWriter {
+public:
+    explicit RoomWriter(TextBuffer& out) : out_(&out), p_(out.room(0)), limit_(out.data() + out.capacity()) {}
+
+    void need(std::size_t n) {
+        if (static_cast<std::size_t>(limit_ - p_) < n) {
+            out_->set_end(p_);
+            p_ = out_->room(n);
+            limit_ = out_->data() + out_->capacity();
+        }
+    }
+    void put(char c) { *p_++ = c; }
+    // A run of one separator; `after` more bytes of room stay guaranteed.
+    void put_run(char c, std::uint64_t count, std::size_t after) {
+        if (count == 1) {
+            *p_++ = c;
+        } else if (count != 0) {
+            need(static_cast<std::size_t>(count) + after);
+            std::memset(p_, c, static_cast<std::size_t>(count));
+            p_ += count;
+        }
+    }
+    // Copies from the store, which keeps kSlack bytes after its text: a
+    // short value goes as one fixed-size copy.  Needs n + kSlack of room.
+    void put_stored(const char* s, std::size_t n) {
+        put_run_of(p_, s, n);
+        p_ += n;
+    }
+    void put_text(std::string_view t) {
+        std::memcpy(p_, t.data(), t.size());
+        p_ += t.size();
+    }
+    char* at() const { return p_; }
+    void rewind_to(char* p) { p_ = p; }
+    void finish() { out_->set_end(p_); }
+    // After the buffer was cut back behind the writer's back.
+    void restart() { *this = RoomWriter(*out_); }
+
+private:
+    TextBuffer* out_;
+    char* p_;
+    char* limit_;
+};
+
+}  // namespace segmorph::detail

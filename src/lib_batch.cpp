@@ -1,0 +1,477 @@
+// The segmorph_batch module: many messages at a time, for data frame
+// libraries and Spark.  Framing, validation and the records are the core's
+// (the command's rules); the records leave as Arrow columns through the C
+// data interface (PyCapsules), never as Python objects, and come back the
+// same way.  Each entry point only unpacks its arguments and calls the core.
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "arrow_batch.hpp"
+#include "charset.hpp"
+#include "framing.hpp"
+#include "lib_support.hpp"
+#include "rules.hpp"
+
+namespace segmorph::py {
+
+namespace {
+
+// ---------------------------------------------------------------- arguments
+
+// The bytes of a bytes-like object (held through the buffer protocol, which
+// also keeps a bytearray from being resized meanwhile) or of a str's UTF-8.
+class InputBytes {
+public:
+    InputBytes() = default;
+    ~InputBytes() {
+        if (held_) PyBuffer_Release(&buffer_);
+    }
+    InputBytes(const InputBytes&) = delete;
+    InputBytes& operator=(const InputBytes&) = delete;
+
+    bool convert(PyObject* o, const char* param) {
+        if (PyUnicode_Check(o)) return to_str(o, param, view_);
+        if (!PyObject_CheckBuffer(o)) {
+            raise_arg_type_error(param, "bytes-like object or str", o);
+            return false;
+        }
+        if (PyObject_GetBuffer(o, &buffer_, PyBUF_SIMPLE) < 0) return false;
+        held_ = true;
+        view_ = std::string_view(static_cast<const char*>(buffer_.buf), static_cast<std::size_t>(buffer_.len));
+        return true;
+    }
+    std::string_view view() const { return view_; }
+
+private:
+    Py_buffer buffer_{};
+    bool held_ = false;
+    std::string_view view_;
+};
+
+// Keyword-only parameters after the first `positional` ones.
+bool check_keyword_only(const char* name, Py_ssize_t nargs, Py_ssize_t positional) {
+    nargs = PyVectorcall_NARGS(nargs);
+    if (nargs <= positional) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd were given", name, positional,
+                 positional == 1 ? "" : "s", nargs);
+    return false;
+}
+
+// "standard" or "seed" (None or absent: `fallback`).
+bool to_rule_set(PyObject* o, std::optional<RuleSet>& out, std::optional<RuleSet> fallback) {
+    out = fallback;
+    if (o == nullptr || o == Py_None) return true;
+    std::string_view name;
+    if (!to_str(o, "rules", name)) return false;
+    if (name == "standard") out = RuleSet::Standard;
+    else if (name == "seed") out = RuleSet::Seed;
+    else {
+        PyErr_Format(PyExc_ValueError, "unknown rule set %R: expected \"standard\" or \"seed\"", o);
+        return false;
+    }
+    return true;
+}
+
+// An int from 0 up (absent: 0); a byte position or a count.
+bool to_count(PyObject* o, const char* param, std::uint64_t& out) {
+    out = 0;
+    if (o == nullptr) return true;
+    if (!PyLong_Check(o)) {
+        raise_arg_type_error(param, "int", o);
+        return false;
+    }
+    const Py_ssize_t v = PyLong_AsSsize_t(o);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (v < 0) {
+        PyErr_Format(PyExc_ValueError, "%s must not be negative", param);
+        return false;
+    }
+    out = static_cast<std::uint64_t>(v);
+    return true;
+}
+
+bool to_bool_or(PyObject* o, const char* param, bool fallback, bool& out) {
+    out = fallback;
+    return o == nullptr || to_bool(o, param, out);
+}
+
+// ------------------------------------------------------------ MessageBatch
+
+using BatchObject = NativeObject<std::shared_ptr<const MessageBatch>>;
+
+// The capsules the C data interface names; each frees its struct, and
+// releases what it holds unless a consumer moved that out.
+void free_schema_capsule(PyObject* capsule) {
+    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
+    if (schema == nullptr) return PyErr_Clear();
+    if (schema->release != nullptr) schema->release(schema);
+    std::free(schema);
+}
+
+void free_array_capsule(PyObject* capsule) {
+    auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, "arrow_array"));
+    if (array == nullptr) return PyErr_Clear();
+    if (array->release != nullptr) array->release(array);
+    std::free(array);
+}
+
+void free_stream_capsule(PyObject* capsule) {
+    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
+    if (stream == nullptr) return PyErr_Clear();
+    if (stream->release != nullptr) stream->release(stream);
+    std::free(stream);
+}
+
+// A capsule around a zeroed struct that `fill` sets (and may throw).
+template <class T, class Fill>
+PyObject* new_capsule(const char* name, PyCapsule_Destructor destructor, Fill&& fill) {
+    auto* raw = static_cast<T*>(std::calloc(1, sizeof(T)));
+    if (raw == nullptr) return PyErr_NoMemory();
+    try {
+        fill(raw);
+    } catch (...) {
+        std::free(raw);
+        throw;
+    }
+    PyObject* capsule = PyCapsule_New(raw, name, destructor);
+    if (capsule == nullptr) {
+        if (raw->release != nullptr) raw->release(raw);
+        std::free(raw);
+    }
+    return capsule;
+}
+
+const std::shared_ptr<const MessageBatch>& batch_of(PyObject* self) { return BatchObject::of(self)->native; }
+
+// requested_schema is a hint a producer may ignore; the batch has one form.
+bool check_requested_schema(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"requested_schema"};
+    const Signature sig{name, params, 1, 0};
+    PyObject* argv[1];
+    return match_args(sig, args, nargs, kwnames, argv);
+}
+
+PyObject* batch_arrow_c_schema(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&] {
+        return new_capsule<ArrowSchema>("arrow_schema", free_schema_capsule, [&](ArrowSchema* out) {
+            MessageBatch::export_schema(*batch_of(self), out);
+        });
+    });
+}
+
+PyObject* batch_arrow_c_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (!check_requested_schema("__arrow_c_array__", args, nargs, kwnames)) return nullptr;
+        Ref schema = Ref::steal(new_capsule<ArrowSchema>("arrow_schema", free_schema_capsule, [&](ArrowSchema* out) {
+            MessageBatch::export_schema(*batch_of(self), out);
+        }));
+        if (!schema) return nullptr;
+        Ref array = Ref::steal(new_capsule<ArrowArray>("arrow_array", free_array_capsule, [&](ArrowArray* out) {
+            MessageBatch::export_array(batch_of(self), out);
+        }));
+        if (!array) return nullptr;
+        return PyTuple_Pack(2, schema.get(), array.get());
+    });
+}
+
+PyObject* batch_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (!check_requested_schema("__arrow_c_stream__", args, nargs, kwnames)) return nullptr;
+        return new_capsule<ArrowArrayStream>("arrow_array_stream", free_stream_capsule, [&](ArrowArrayStream* out) {
+            MessageBatch::export_stream(batch_of(self), out);
+        });
+    });
+}
+
+Py_ssize_t batch_length(PyObject* self) { return static_cast<Py_ssize_t>(batch_of(self)->rows()); }
+
+PyMethodDef batch_methods[] = {
+    {"__arrow_c_schema__", batch_arrow_c_schema, METH_NOARGS, "__arrow_c_schema__($self)\n--\n\n"},
+    {"__arrow_c_array__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_arrow_c_array)),
+     METH_FASTCALL | METH_KEYWORDS, "__arrow_c_array__($self, requested_schema=None)\n--\n\n"},
+    {"__arrow_c_stream__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_arrow_c_stream)),
+     METH_FASTCALL | METH_KEYWORDS, "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot batch_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The messages of one to_arrow call as an Arrow record batch, for any library "
+                                  "that takes the Arrow PyCapsule interface.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<BatchObject>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_nothing)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_nothing)},
+    {Py_tp_methods, batch_methods},
+    {Py_sq_length, reinterpret_cast<void*>(batch_length)},
+    {0, nullptr},
+};
+
+PyType_Spec batch_spec = {
+    "segmorph_batch.MessageBatch",
+    static_cast<int>(sizeof(BatchObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    batch_slots,
+};
+
+// Created once per process and shared by every module object, as
+// segmorph's classes are.
+Once batch_once;
+PyTypeObject* batch_class = nullptr;
+
+PyTypeObject* batch_type() {
+    if (!batch_once.run([] {
+            batch_class = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&batch_spec));
+            return batch_class != nullptr;
+        })) {
+        return nullptr;
+    }
+    return batch_class;
+}
+
+// ---------------------------------------------------------------- functions
+
+PyObject* batch_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* const params[] = {"data"};
+        const Signature sig{"frame", params, 1, 1};
+        PyObject* argv[1];
+        if (!match_args(sig, args, nargs, kwnames, argv)) return nullptr;
+        InputBytes data;
+        if (!data.convert(argv[0], "data")) return nullptr;
+        const Framing framing = run_detached_if_large(data.view().size() / 8, [&] { return frame_messages(data.view()); });
+        Ref kinds[2] = {Ref::steal(PyUnicode_InternFromString("message")),
+                        Ref::steal(PyUnicode_InternFromString("envelope"))};
+        if (!kinds[0] || !kinds[1]) return nullptr;
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(framing.parts.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < framing.parts.size(); ++i) {
+            const FramePart& part = framing.parts[i];
+            const auto start = static_cast<long long>(part.text.data() - data.view().data());
+            const auto end = start + static_cast<long long>(part.text.size());
+            PyObject* kind = kinds[part.kind == FramePart::Kind::Message ? 0 : 1].get();
+            PyObject* item = Py_BuildValue("(OLL)", kind, start, end);
+            if (item == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return list.release();
+    });
+}
+
+PyObject* batch_next_message_start(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* const params[] = {"data", "pos"};
+        const Signature sig{"next_message_start", params, 2, 2};
+        PyObject* argv[2];
+        if (!match_args(sig, args, nargs, kwnames, argv)) return nullptr;
+        InputBytes data;
+        if (!data.convert(argv[0], "data")) return nullptr;
+        std::uint64_t pos = 0;
+        if (!to_count(argv[1], "pos", pos)) return nullptr;
+        return PyLong_FromSize_t(next_message_start(data.view(), static_cast<std::size_t>(pos)));
+    });
+}
+
+PyObject* batch_validate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* const params[] = {"text", "rules", "strict"};
+        const Signature sig{"validate", params, 3, 1};
+        PyObject* argv[3];
+        if (!match_args(sig, args, nargs, kwnames, argv)) return nullptr;
+        InputBytes text;
+        if (!text.convert(argv[0], "text")) return nullptr;
+        std::optional<RuleSet> set;
+        Rules rules;
+        if (!to_rule_set(argv[1], set, RuleSet::Standard) || !to_bool_or(argv[2], "strict", false, rules.strict)) {
+            return nullptr;
+        }
+        rules.set = *set;
+        // As the command's validate: the rules read the text as UTF-8.
+        const Status error = run_detached_if_large(
+            text.view().size(),
+            [&]() -> Status {
+                Result<MessageText> decoded = decode_message(text.view(), Encoding::Auto);
+                if (!decoded) return decoded.error();
+                return check_message(decoded.value().view(), rules, Purpose::Validate);
+            },
+            kDetachMinValidationBytes);
+        if (error) {
+            raise_error(*error);
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* batch_to_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* const params[] = {"data",   "source",   "base_offset", "base_index",
+                                             "escaping", "validate", "strict"};
+        const Signature sig{"to_arrow", params, 7, 1};
+        PyObject* argv[7];
+        if (!check_keyword_only("to_arrow", nargs, 1) || !match_args(sig, args, nargs, kwnames, argv)) return nullptr;
+        InputBytes data;
+        if (!data.convert(argv[0], "data")) return nullptr;
+        BatchOptions options;
+        if (argv[1] != nullptr && !to_str(argv[1], "source", options.source)) return nullptr;
+        if (!to_count(argv[2], "base_offset", options.base_offset) ||
+            !to_count(argv[3], "base_index", options.base_index)) {
+            return nullptr;
+        }
+        std::optional<RuleSet> set;
+        bool strict = false;
+        if (!to_bool_or(argv[4], "escaping", true, options.escaping) || !to_rule_set(argv[5], set, std::nullopt) ||
+            !to_bool_or(argv[6], "strict", false, strict)) {
+            return nullptr;
+        }
+        if (set) options.rules = Rules{*set, strict};
+        std::string failure;
+        std::shared_ptr<const MessageBatch> batch = run_detached_if_large(
+            data.view().size(), [&] { return MessageBatch::build(data.view(), options, failure); });
+        if (!batch) {
+            PyErr_SetString(PyExc_ValueError, failure.c_str());
+            return nullptr;
+        }
+        return wrap_native(batch_type(), std::move(batch));
+    });
+}
+
+// Owns a C data interface struct that we moved out of a capsule.
+template <class T>
+struct Owned {
+    T value{};
+    Owned() = default;
+    ~Owned() {
+        if (value.release != nullptr) value.release(&value);
+    }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+};
+
+// Moves the struct out of a capsule named `name` into `out`.
+template <class T>
+bool take_capsule(PyObject* capsule, const char* name, Owned<T>& out) {
+    auto* p = static_cast<T*>(PyCapsule_GetPointer(capsule, name));
+    if (p == nullptr) return false;
+    out.value = *p;
+    p->release = nullptr;
+    return true;
+}
+
+// Reads every batch of a stream; an empty text or why it failed.
+std::string read_stream(ArrowArrayStream& stream, bool escape, TextBuffer& out) {
+    Owned<ArrowSchema> schema;
+    if (stream.get_schema(&stream, &schema.value) != 0) {
+        const char* why = stream.get_last_error(&stream);
+        return std::string("the Arrow stream failed: ") + (why != nullptr ? why : "no schema");
+    }
+    for (;;) {
+        Owned<ArrowArray> array;
+        if (stream.get_next(&stream, &array.value) != 0) {
+            const char* why = stream.get_last_error(&stream);
+            return std::string("the Arrow stream failed: ") + (why != nullptr ? why : "no batch");
+        }
+        if (array.value.release == nullptr) return {};
+        std::string failure = messages_from_arrow(schema.value, array.value, escape, out);
+        if (!failure.empty()) return failure;
+    }
+}
+
+PyObject* batch_from_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* const params[] = {"table_or_stream", "escaping"};
+        const Signature sig{"from_arrow", params, 2, 1};
+        PyObject* argv[2];
+        if (!check_keyword_only("from_arrow", nargs, 1) || !match_args(sig, args, nargs, kwnames, argv)) return nullptr;
+        bool escape = true;
+        if (!to_bool_or(argv[1], "escaping", true, escape)) return nullptr;
+        PyObject* source = argv[0];
+        TextBuffer out;
+        std::string failure;
+        Ref exported;
+        if (PyObject_HasAttrString(source, "__arrow_c_stream__")) {
+            exported = Ref::steal(PyObject_CallMethod(source, "__arrow_c_stream__", nullptr));
+            Owned<ArrowArrayStream> stream;
+            if (!exported || !take_capsule(exported.get(), "arrow_array_stream", stream)) return nullptr;
+            // A stream may be backed by Python (it then takes the interpreter
+            // itself while it runs): nothing here touches Python objects.
+            Detached detached;
+            failure = read_stream(stream.value, escape, out);
+        } else if (PyObject_HasAttrString(source, "__arrow_c_array__")) {
+            exported = Ref::steal(PyObject_CallMethod(source, "__arrow_c_array__", nullptr));
+            if (!exported) return nullptr;
+            if (!PyTuple_Check(exported.get()) || PyTuple_GET_SIZE(exported.get()) != 2) {
+                PyErr_SetString(PyExc_TypeError, "__arrow_c_array__ must return a (schema, array) tuple");
+                return nullptr;
+            }
+            Owned<ArrowSchema> schema;
+            Owned<ArrowArray> array;
+            if (!take_capsule(PyTuple_GET_ITEM(exported.get(), 0), "arrow_schema", schema) ||
+                !take_capsule(PyTuple_GET_ITEM(exported.get(), 1), "arrow_array", array)) {
+                return nullptr;
+            }
+            failure = run_detached_if_large(static_cast<std::size_t>(array.value.length) * 64, [&] {
+                return messages_from_arrow(schema.value, array.value, escape, out);
+            });
+        } else {
+            raise_arg_type_error("table_or_stream", "an object with __arrow_c_stream__ or __arrow_c_array__", source);
+            return nullptr;
+        }
+        if (!failure.empty()) {
+            PyErr_SetString(PyExc_ValueError, failure.c_str());
+            return nullptr;
+        }
+        return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    });
+}
+
+#define SEGMORPH_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+PyMethodDef batch_functions[] = {
+    {"frame", SEGMORPH_FASTCALL(batch_frame), METH_FASTCALL | METH_KEYWORDS, "frame(data)\n--\n\n"},
+    {"next_message_start", SEGMORPH_FASTCALL(batch_next_message_start), METH_FASTCALL | METH_KEYWORDS,
+     "next_message_start(data, pos)\n--\n\n"},
+    {"validate", SEGMORPH_FASTCALL(batch_validate), METH_FASTCALL | METH_KEYWORDS,
+     "validate(text, rules='standard', strict=False)\n--\n\n"},
+    {"to_arrow", SEGMORPH_FASTCALL(batch_to_arrow), METH_FASTCALL | METH_KEYWORDS,
+     "to_arrow(data, *, source='', base_offset=0, base_index=0, escaping=True, validate=None, strict=False)\n--\n\n"},
+    {"from_arrow", SEGMORPH_FASTCALL(batch_from_arrow), METH_FASTCALL | METH_KEYWORDS,
+     "from_arrow(table_or_stream, *, escaping=True)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int batch_exec(PyObject* module) {
+    return guarded(-1, [&]() -> int {
+        PyTypeObject* type = batch_type();
+        if (type == nullptr) return -1;
+        if (PyModule_AddObjectRef(module, "MessageBatch", reinterpret_cast<PyObject*>(type)) < 0) return -1;
+        Ref all = Ref::steal(Py_BuildValue("[ssssss]", "MessageBatch", "frame", "next_message_start", "validate",
+                                           "to_arrow", "from_arrow"));
+        if (!all) return -1;
+        return PyModule_AddObjectRef(module, "__all__", all.get());
+    });
+}
+
+PyModuleDef_Slot batch_module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(batch_exec)},
+#ifdef SEGMORPH_HAVE_MOD_GIL
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+#ifdef SEGMORPH_HAVE_MOD_MULTIPLE_INTERPRETERS
+    // The class object is process-wide, as segmorph's are.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef batch_module = {
+    PyModuleDef_HEAD_INIT, "segmorph_batch", "", 0, batch_functions, batch_module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace segmorph::py
+
+PyMODINIT_FUNC PyInit_segmorph_batch(void) { return PyModuleDef_Init(&segmorph::py::batch_module); }
