@@ -70,7 +70,7 @@ void append_message_members(TextBuffer& out, std::size_t index, std::string_view
         if (is_blank_line(line)) return;  // white space is never a segment
         if (!first) out.push_back(',');
         first = false;
-        flat.parse(line, handler);
+        flat.parse(line, handler, /*keys=*/false);  // the writer keys by number
         append_record(out, flat);
     });
     out.push_back(']');
@@ -137,7 +137,7 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
             }
             open_item(piece.out, opts, src);
             piece.out.append(",\"envelope\":");
-            flat.parse(m.standard->view(), handler);
+            flat.parse(m.standard->view(), handler, /*keys=*/false);
             append_record(piece.out, flat);
             close_item(piece.out, opts);
             continue;
