@@ -198,11 +198,8 @@ bool submit_hl7(const Options& opts, std::shared_ptr<const Source> src, InputRea
                " bytes (--max-message-bytes); skipped";
     };
     for (bool ended = false; !ended;) {
-        // A message longer than a round makes the next one grow with it, so
-        // that re-reading the carried text stays linear overall.
         const std::size_t carried = carry.size();
-        Result<std::shared_ptr<const InputBytes>> next =
-            in.next(carry, std::max(kRoundBytes, std::min(carried, max)), ended);
+        Result<std::shared_ptr<const InputBytes>> next = in.next(carry, round_want(carried, kRoundBytes, max), ended);
         if (!next) return submit_failure(src->name + ": " + next.error().message(), jobs);
         round = std::move(next.value());
         read += round->view().size() - carried;
