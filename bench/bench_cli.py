@@ -8,6 +8,10 @@ then times, as whole processes writing to /dev/null:
   python loop                      this script with --python-loop: read the
                                    file, cut it at each MSH, and for every
                                    message orjson.dumps(Hl7Json(t).hl7_json)
+  segmorph to-hl7 FILE.jsonl       the same messages back (the JSON Lines
+                                   that to-json wrote), one job, timed in
+                                   turn with to-json --jobs 1: the ratio
+                                   to-hl7 / to-json of their medians
 
 Each figure is the minimum wall time of --repeat runs; MB/s is of HL7 input.
 
@@ -19,6 +23,7 @@ from __future__ import annotations
 import argparse
 import os
 import shutil
+import statistics
 import subprocess
 import sys
 import sysconfig
@@ -86,6 +91,19 @@ def best_wall(argv: list[str], repeat: int) -> float:
     return min(times)
 
 
+def paired_medians(a: list[str], b: list[str], repeat: int) -> tuple[float, float]:
+    """Median wall times of two commands run in turn, so that load on a
+    shared machine hits both alike."""
+    ta, tb = [], []
+    with open(os.devnull, "wb") as sink:
+        for i in range(max(3, repeat)):
+            for argv, times in ((a, ta), (b, tb)) if i % 2 == 0 else ((b, tb), (a, ta)):
+                start = time.perf_counter()
+                subprocess.run(argv, stdout=sink, check=True)
+                times.append(time.perf_counter() - start)
+    return statistics.median(ta), statistics.median(tb)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     common.add_common_args(parser)
@@ -121,6 +139,16 @@ def main() -> None:
             t = best_wall([sys.executable, __file__, "--python-loop", str(path)], min(repeat, 3))
             rows.append(["python loop (Hl7Json + orjson)", f"{t:.2f}", f"{mb / t:.0f}", f"{single / t:.2f}x"])
         common.print_table(["contender", "seconds", "MB/s", "speed vs --jobs 1"], rows)
+
+        # The way back: the same messages as to-json's JSON Lines.
+        jsonl = Path(tmp) / "feed.jsonl"
+        with jsonl.open("wb") as out:
+            subprocess.run([exe, "to-json", str(path)], stdout=out, check=True)
+        to_hl7, to_json = paired_medians([exe, "to-hl7", "--jobs", "1", str(jsonl)],
+                                         [exe, "to-json", "--jobs", "1", str(path)], repeat)
+        print(f"\nto-hl7 --jobs 1 of the same messages ({jsonl.stat().st_size / 1e6:.0f} MB of JSON Lines): "
+              f"{to_hl7:.2f} s, {mb / to_hl7:.0f} MB/s of HL7; to-json {to_json:.2f} s; "
+              f"ratio to-hl7 / to-json {to_hl7 / to_json:.2f} (medians of {max(3, repeat)} runs in turn)")
 
 
 if __name__ == "__main__":

@@ -101,17 +101,26 @@ constexpr std::string_view kToJsonHelp =
 constexpr std::string_view kToHl7Help =
     "usage: segmorph to-hl7 [options] [PATH ...]\n"
     "\n"
-    "Assembles HL7 messages from records, as JsonHl7(...).hl7_string does.\n"
+    "Assembles HL7 messages from records, as JsonHl7(...).hl7_string does\n"
+    "(but for escaping: see --escape).\n"
     "Input is a JSON array of records (one message), an array of the objects\n"
     "to-json writes, or JSON Lines of them (a line may also be a bare array of\n"
     "records).  In directories, the files that start with \"[\" or \"{\" are read.\n"
     "Every segment, the last included, ends with the segment end.\n"
     "\n"
     "options:\n"
-    "      --unescaped       write values as they are (hl7_string_unescaped)\n"
+    "      --escape E        how values are escaped: minimal (default: only the\n"
+    "                        delimiters, the escape character and line breaks,\n"
+    "                        as senders write them), full (also spaces and tabs,\n"
+    "                        as hl7_string) or none (as hl7_string_unescaped)\n"
+    "      --unescaped       the same as --escape none\n"
     "      --segment-end E   cr (default, as HL7 links expect), lf or crlf\n"
     "      --mllp            frame each message with 0x0B ... 0x1C 0x0D; batch\n"
-    "                        envelope segments are then left out\n";
+    "                        envelope segments are then left out\n"
+    "      --max-message-bytes N\n"
+    "                        a JSON line or array element that grows longer\n"
+    "                        (one that never ends) stops that input with an\n"
+    "                        error (default 256M; K, M, G suffixes)\n";
 
 constexpr std::string_view kValidateHelp =
     "usage: segmorph validate [options] [PATH ...]\n"
@@ -361,13 +370,21 @@ struct Parser {
                 opts.rules.max_field_bytes = n;
             } else if ((to_json || opts.command == Command::Validate) && name == "--accept-truncated") {
                 err = flag(opts.accept_truncated, true);
-            } else if ((to_json || opts.command == Command::Validate) && name == "--max-message-bytes") {
+            } else if ((to_json || to_hl7 || opts.command == Command::Validate) && name == "--max-message-bytes") {
                 const char* v = value_of(inline_value, has_inline);
                 const std::optional<std::size_t> n = parse_size(v ? v : "");
                 if (!n) return usage("invalid size '" + std::string(v ? v : "") + "' (bytes, 1 or more; K, M or G)");
                 opts.max_message_bytes = *n;
             } else if (to_hl7 && name == "--unescaped") {
-                err = flag(opts.unescaped, true);
+                if (has_inline) return usage("option '--unescaped' takes no value");
+                opts.escape = EscapeMode::None;
+            } else if (to_hl7 && name == "--escape") {
+                const char* v = value_of(inline_value, has_inline);
+                const std::string_view text = v ? v : "";
+                if (text == "minimal") opts.escape = EscapeMode::Minimal;
+                else if (text == "full") opts.escape = EscapeMode::Full;
+                else if (text == "none") opts.escape = EscapeMode::None;
+                else return usage("invalid escape '" + std::string(text) + "' (minimal, full or none)");
             } else if (to_hl7 && name == "--mllp") {
                 err = flag(opts.mllp, true);
             } else if (to_hl7 && name == "--segment-end") {

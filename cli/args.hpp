@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "charset.hpp"
+#include "escape.hpp"
 #include "rules.hpp"
 
 namespace segmorph::cli {
@@ -28,7 +29,7 @@ struct Options {
     Rules rules;
     Encoding encoding = Encoding::Auto;
     // to-hl7
-    bool unescaped = false;
+    EscapeMode escape = EscapeMode::Minimal;
     SegmentEnd segment_end = SegmentEnd::Cr;
     bool mllp = false;
     // to-json and validate: a message longer than this is reported and

@@ -9,10 +9,10 @@
 #include "delimiters.hpp"
 #include "framing.hpp"
 #include "json_hl7.hpp"
-#include "json_reader.hpp"
 #include "json_writer.hpp"
 #include "rules.hpp"
 #include "segments.hpp"
+#include "to_hl7.hpp"
 #include "utils.hpp"
 
 namespace segmorph::cli {
@@ -70,7 +70,7 @@ void append_message_members(TextBuffer& out, std::size_t index, std::string_view
         if (is_blank_line(line)) return;  // white space is never a segment
         if (!first) out.push_back(',');
         first = false;
-        flat.parse(line, handler);
+        flat.parse(line, handler, /*keys=*/false);  // the writer keys by number
         append_record(out, flat);
     });
     out.push_back(']');
@@ -137,7 +137,7 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
             }
             open_item(piece.out, opts, src);
             piece.out.append(",\"envelope\":");
-            flat.parse(m.standard->view(), handler);
+            flat.parse(m.standard->view(), handler, /*keys=*/false);
             append_record(piece.out, flat);
             close_item(piece.out, opts);
             continue;
@@ -198,11 +198,8 @@ bool submit_hl7(const Options& opts, std::shared_ptr<const Source> src, InputRea
                " bytes (--max-message-bytes); skipped";
     };
     for (bool ended = false; !ended;) {
-        // A message longer than a round makes the next one grow with it, so
-        // that re-reading the carried text stays linear overall.
         const std::size_t carried = carry.size();
-        Result<std::shared_ptr<const InputBytes>> next =
-            in.next(carry, std::max(kRoundBytes, std::min(carried, max)), ended);
+        Result<std::shared_ptr<const InputBytes>> next = in.next(carry, round_want(carried, kRoundBytes, max), ended);
         if (!next) return submit_failure(src->name + ": " + next.error().message(), jobs);
         round = std::move(next.value());
         read += round->view().size() - carried;
@@ -253,132 +250,12 @@ bool submit_hl7(const Options& opts, std::shared_ptr<const Source> src, InputRea
     return true;
 }
 
-// ----------------------------------------------------------- JSON input
-
-std::string_view segment_end(const Options& opts) {
-    switch (opts.segment_end) {
-        case SegmentEnd::Lf: return "\n";
-        case SegmentEnd::Crlf: return "\r\n";
-        case SegmentEnd::Cr: break;
-    }
-    return "\r";
-}
-
-// One item as HL7: every segment followed by the segment end; a message in
-// MLLP framing when asked, where envelope segments have no place.
-void write_item(const Options& opts, const JsonItem& item, Piece& piece) {
-    if (item.envelope && opts.mllp) return;
-    if (!item.envelope) ++piece.messages;
-    if (item.records.empty()) return;
-    // Assembled as a whole so that the bounds apply per message, exactly as
-    // in JsonHl7; its "\n" between segments become the segment end.
-    const std::string text = assemble_message(item.records, default_handler(), !opts.unescaped);
-    const std::string_view end = segment_end(opts);
-    TextBuffer& out = piece.out;
-    if (opts.mllp) out.push_back('\x0B');
-    for_each_piece(text, '\n', [&](std::string_view line) {
-        out.append(line);
-        out.append(end);
-    });
-    if (opts.mllp) out.append("\x1C\r");
-}
-
-Piece convert_json_lines(const Options& opts, const Source& src, std::string_view text, std::size_t first_line) {
-    Piece piece;
-    piece.input_bytes = text.size();
-    std::size_t number = first_line;
-    for_each_piece(text, '\n', [&](std::string_view line) {
-        const std::size_t n = number++;
-        if (line.ends_with('\r')) line.remove_suffix(1);
-        if (line.find_first_not_of(" \t") == std::string_view::npos) return;
-        Result<JsonItem> item = parse_json_line(line);
-        if (!item) {
-            piece.failures.push_back(
-                failure_at(piece, src.name + ": line " + std::to_string(n) + ": " + item.error().message()));
-            return;
-        }
-        write_item(opts, item.value(), piece);
-    });
-    return piece;
-}
-
-// A whole JSON document, or, when it is not one but its first line is a
-// JSON value, JSON Lines whose lines are arrays.
-Piece convert_json_document(const Options& opts, const Source& src, std::string_view text) {
-    Result<std::vector<JsonItem>> items = parse_json_document(text);
-    if (!items) {
-        const std::size_t nl = text.find('\n');
-        if (nl != std::string_view::npos && is_json_value(text.substr(0, nl)))
-            return convert_json_lines(opts, src, text, 1);
-        Piece piece;
-        piece.input_bytes = text.size();
-        piece.failures.push_back({0, src.name + ": " + items.error().message()});
-        return piece;
-    }
-    Piece piece;
-    piece.input_bytes = text.size();
-    for (const JsonItem& item : items.value()) write_item(opts, item, piece);
-    return piece;
-}
-
-// JSON Lines (an input whose first character is "{") are read in rounds
-// and converted in runs of whole lines; any other JSON input is one
-// document, read whole.
-bool submit_json(const Options& opts, std::shared_ptr<const Source> src, InputReader& in, OrderedJobs& jobs) {
-    enum class Kind { Unknown, Lines, Document } kind = Kind::Unknown;
-    std::shared_ptr<const InputBytes> round;
-    std::string_view carry;
-    std::size_t line = 1;
-    for (bool ended = false; !ended;) {
-        Result<std::shared_ptr<const InputBytes>> next = in.next(carry, std::max(kRoundBytes, carry.size()), ended);
-        if (!next) return submit_failure(src->name + ": " + next.error().message(), jobs);
-        round = std::move(next.value());
-        const std::string_view text = round->view();
-        carry = {};
-        if (kind == Kind::Unknown) {
-            const std::size_t first = text.find_first_not_of(" \t\r\n");
-            if (first != std::string_view::npos) kind = text[first] == '{' ? Kind::Lines : Kind::Document;
-        }
-        if (kind != Kind::Lines) {
-            if (!ended) {
-                carry = text;  // a document is read whole; blank text waits too
-                continue;
-            }
-            if (kind == Kind::Unknown)
-                return submit_failure(src->name + ": " + Hl7Error::empty_message().message(), jobs);
-            return jobs.submit([&opts, src, round] { return convert_json_document(opts, *src, round->view()); });
-        }
-        // Whole lines only; the line not yet ended waits for the next round.
-        std::size_t complete = text.size();
-        if (!ended) {
-            const std::size_t last = text.rfind('\n');
-            complete = last == std::string_view::npos ? 0 : last + 1;
-            carry = text.substr(complete);
-        }
-        for (std::size_t start = 0; start < complete;) {
-            std::size_t end = std::min(complete, start + kTaskBytes);
-            end = text.find('\n', end);
-            end = end == std::string_view::npos || end >= complete ? complete : end + 1;
-            const std::string_view run = text.substr(start, end - start);
-            std::size_t lines = 0;
-            for (char c : run) lines += c == '\n';
-            // A run ends after its "\n", so cutting it leaves an empty last piece.
-            const std::string_view body = run.ends_with('\n') ? run.substr(0, run.size() - 1) : run;
-            if (!jobs.submit([&opts, src, round, body, line] { return convert_json_lines(opts, *src, body, line); }))
-                return false;
-            line += lines;
-            start = end;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 bool submit_input(const Options& opts, const std::string& source, InputReader& in, OrderedJobs& jobs) {
+    if (opts.command == Command::ToHl7) return submit_json(opts, source, in, jobs);
     auto src = std::make_shared<const Source>(Source{source, json_name(source), quote_input(source, SIZE_MAX)});
-    return opts.command == Command::ToHl7 ? submit_json(opts, std::move(src), in, jobs)
-                                          : submit_hl7(opts, std::move(src), in, jobs);
+    return submit_hl7(opts, std::move(src), in, jobs);
 }
 
 Inputs find_inputs(const Options& opts) {

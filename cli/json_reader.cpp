@@ -1,280 +1,223 @@
 #include "json_reader.hpp"
 
-#include <exception>
-#include <new>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <utility>
 
-#include <nlohmann/json.hpp>
+#include <yyjson.h>
 
-#include "json_hl7.hpp"
+#include "errors.hpp"
+#include "json_hl7_readers.hpp"
+#include "json_writer.hpp"
+#include "piece.hpp"
 
 namespace segmorph::cli {
 
 namespace {
 
-using json = nlohmann::json;
+struct DocFree {
+    void operator()(yyjson_doc* doc) const { yyjson_doc_free(doc); }
+};
+using Doc = std::unique_ptr<yyjson_doc, DocFree>;
 
-Hl7Error invalid(const std::string& what) { return Hl7Error::invalid_format("Invalid JSON: " + what); }
+constexpr std::string_view kEitherMember = "expected an object with either \"records\" or \"envelope\"";
 
-std::string json_quoted(const std::string& key) {
-    return json(key).dump(-1, ' ', false, json::error_handler_t::replace);
+// The character at text[at] as an error text shows it: quoted, a control
+// character or a byte that is not UTF-8 as <XX>, the end as such.
+std::string found_at(std::string_view text, std::size_t at) {
+    if (at >= text.size()) return "the end of the text";
+    const auto c = static_cast<unsigned char>(text[at]);
+    char hex[8];
+    if (c < 0x20 || c == 0x7F) {
+        std::snprintf(hex, sizeof hex, "<%02X>", c);
+        return hex;
+    }
+    std::size_t n = 1;
+    if (c >= 0x80) {
+        while (n < 4 && at + n < text.size() && (static_cast<unsigned char>(text[at + n]) & 0xC0) == 0x80) ++n;
+    }
+    return "'" + quote_input(text.substr(at, n)) + "'";
 }
 
-// Builds items straight from the parser's events, without a document tree
-// (most of the time of reading JSON Lines went into building and freeing
-// one).  Reads one item, that is an object with "records" or "envelope"
-// (other members are skipped) or a bare array of records, or, for a
-// document, an array of such objects.
-class ItemsSax {
-public:
-    explicit ItemsSax(bool document) : document_(document) {}
-
-    std::vector<JsonItem> items;
-    std::string error;
-    // Some element was an object with "records" or "envelope": the input
-    // is meant as items, so its errors are worth reporting as such.
-    bool recognised = false;
-
-    bool null() { return scalar("null"); }
-    bool boolean(bool) { return scalar("a boolean"); }
-    bool number_integer(json::number_integer_t) { return scalar("a number"); }
-    bool number_unsigned(json::number_unsigned_t) { return scalar("a number"); }
-    bool number_float(json::number_float_t, const json::string_t&) { return scalar("a number"); }
-    bool binary(json::binary_t&) { return scalar("binary data"); }
-
-    bool string(json::string_t& value) {
-        if (at_ != At::Record) return scalar("a string");
-        entries_.emplace_back(std::move(key_), std::move(value));
-        return true;
+// The reader's complaint in the command's words, saying what was expected
+// where it can.
+std::string syntax_words(const yyjson_read_err& err, std::string_view text) {
+    const std::string_view msg = err.msg != nullptr ? err.msg : "not valid JSON";
+    static constexpr std::string_view kUnexpected = "unexpected character, expected ";
+    if (err.code == YYJSON_READ_ERROR_UNEXPECTED_END || msg == "unexpected end of data") {
+        return "invalid JSON: the text ends before the value is complete";
     }
-
-    bool key(json::string_t& k) {
-        if (at_ == At::Record) {
-            key_ = std::move(k);
-        } else if (at_ == At::Item) {
-            member_ = k == "records" ? Member::Records : k == "envelope" ? Member::Envelope : Member::Other;
-            if (member_ != Member::Other) recognised = true;
-            at_ = At::Member;
-        }
-        return true;
+    if (msg.starts_with(kUnexpected)) {
+        std::string expected(msg.substr(kUnexpected.size()));
+        if (expected == "a valid root value" || expected == "a valid JSON value") expected = "a JSON value";
+        return "invalid JSON: expected " + expected + ", found " + found_at(text, err.pos);
     }
-
-    bool start_object(std::size_t) {
-        switch (at_) {
-            case At::Top:
-                if (document_) return wrong("the top-level value must be an array, found an object");
-                open_item(false);
-                return true;
-            case At::Items:
-                open_item(false);
-                return true;
-            case At::Member:
-                if (member_ == Member::Records) return wrong("\"records\" must be an array, found an object");
-                if (member_ == Member::Envelope) {
-                    item().has_envelope = true;
-                    open_record(true);
-                    return true;
-                }
-                return skip();
-            case At::Records:
-                open_record(false);
-                return true;
-            case At::Skip:
-                ++depth_;
-                return true;
-            default:
-                return scalar("an object");
-        }
+    if (msg == "unexpected content after document") {
+        return "invalid JSON: expected nothing but white space after the value, found " + found_at(text, err.pos);
     }
-
-    bool start_array(std::size_t) {
-        switch (at_) {
-            case At::Top:
-                if (document_) {
-                    at_ = At::Items;
-                } else {
-                    open_item(true);
-                    at_ = At::Records;
-                }
-                return true;
-            case At::Member:
-                if (member_ == Member::Envelope) return wrong("\"envelope\" must be an object, found an array");
-                if (member_ == Member::Records) {
-                    // A later "records" member replaces an earlier one.
-                    item().has_records = true;
-                    items.back().records.clear();
-                    at_ = At::Records;
-                    return true;
-                }
-                return skip();
-            case At::Skip:
-                ++depth_;
-                return true;
-            default:
-                return scalar("an array");
-        }
+    if (msg.starts_with("invalid literal")) {
+        return "invalid JSON: expected a JSON value (true, false, null, a number, a string, an array or an object)";
     }
+    if (msg == "trailing comma is not allowed") return "invalid JSON: expected another value after the comma";
+    return "invalid JSON: " + std::string(msg);
+}
 
-    bool end_object() {
-        switch (at_) {
-            case At::Record: {
-                SegmentRecord record(std::move(entries_));
-                entries_.clear();
-                if (in_envelope_) {
-                    items.back().envelope = true;
-                    items.back().records.assign(1, std::move(record));
-                    at_ = At::Item;
-                } else {
-                    items.back().records.push_back(std::move(record));
-                    at_ = At::Records;
-                }
-                return true;
-            }
-            case At::Item:
-                if (item().has_records == item().has_envelope)
-                    return wrong("expected an object with either \"records\" or \"envelope\", or an array of records");
-                at_ = document_ ? At::Items : At::Done;
-                return true;
-            default:  // At::Skip
-                return end_skipped();
-        }
-    }
+std::string quoted_key(std::string_view key) {
+    TextBuffer out;
+    append_json_string(out, quote_input(key));
+    return std::string(out.view());
+}
 
-    bool end_array() {
-        switch (at_) {
-            case At::Records:
-                at_ = item().bare ? At::Done : At::Item;
-                return true;
-            case At::Items:
-                at_ = At::Done;
-                return true;
-            default:  // At::Skip
-                return end_skipped();
-        }
-    }
+// Where records were expected, in the words of an item ("record 2 ...",
+// or "\"envelope\" ..." for the envelope's one record).
+std::string record_words(const NotRecords& wrong, bool envelope) {
+    const std::string what = envelope ? std::string("\"envelope\"") : "record " + std::to_string(wrong.element);
+    if (!wrong.in_member) return what + " must be an object, found " + wrong.found;
+    return what + " has the value of key " + quoted_key(wrong.key) + " not a string but " + wrong.found;
+}
 
-    bool parse_error(std::size_t, const std::string&, const json::exception& ex) {
-        error = ex.what();
-        return false;
+// Where a problem with records stood in the text: at the member's key when
+// it is one, else at the start of the item.
+JsonProblem records_problem(const NotRecords& wrong, bool envelope, const yyjson_doc* doc) {
+    std::size_t at = 0;
+    if (wrong.key_at != nullptr && doc->str_pool != nullptr && wrong.key_at > doc->str_pool) {
+        at = static_cast<std::size_t>(wrong.key_at - doc->str_pool) - 1;  // its opening quote
     }
+    return JsonProblem{at, record_words(wrong, envelope)};
+}
 
-private:
-    enum class At { Top, Items, Item, Member, Records, Record, Skip, Done };
-    enum class Member { Records, Envelope, Other };
-    struct State {
-        bool bare = false, has_records = false, has_envelope = false;
-    };
-
-    State& item() { return state_; }
-
-    void open_item(bool bare) {
-        items.emplace_back();
-        state_ = State{bare, false, false};
-        at_ = bare ? At::Records : At::Item;
+Doc read(std::string_view text, std::optional<JsonProblem>& problem) {
+    if (text.starts_with("\xEF\xBB\xBF")) {
+        problem = JsonProblem{0, "invalid JSON: a byte-order mark (U+FEFF) is not allowed before the JSON text"};
+        return nullptr;
     }
-    void open_record(bool envelope) {
-        in_envelope_ = envelope;
-        entries_.clear();
-        at_ = At::Record;
-    }
-    bool skip() {
-        depth_ = 1;
-        at_ = At::Skip;
-        return true;
-    }
-    bool end_skipped() {
-        if (--depth_ == 0) at_ = At::Item;
-        return true;
-    }
-
-    // A value where none of its kind belongs.
-    bool scalar(const char* found) {
-        switch (at_) {
-            case At::Member:
-                if (member_ == Member::Other) {
-                    at_ = At::Item;
-                    return true;
-                }
-                return wrong(std::string(member_ == Member::Records ? "\"records\" must be an array"
-                                                                    : "\"envelope\" must be an object") +
-                             ", found " + found);
-            case At::Skip:
-                return true;
-            case At::Record:
-                return wrong(where() + " has the value of key " + json_quoted(key_) + " not a string but " + found);
-            case At::Records:
-                return wrong("record " + std::to_string(items.back().records.size()) + " must be an object, found " +
-                             found);
-            case At::Items:
-                return wrong("expected an object with either \"records\" or \"envelope\", found " + std::string(found));
-            default:
-                return wrong(std::string("expected an object with either \"records\" or \"envelope\", or an array of "
-                                         "records, found ") +
-                             found);
-        }
-    }
-
-    std::string where() const {
-        return in_envelope_ ? std::string("\"envelope\"") : "record " + std::to_string(items.back().records.size());
-    }
-
-    bool wrong(const std::string& what) {
-        error = document_ && !items.empty()
-                    ? "element " + std::to_string(items.size() - 1) + " of the array: " + what
-                    : what;
-        return false;
-    }
-
-    const bool document_;
-    At at_ = At::Top;
-    Member member_ = Member::Other;
-    State state_;
-    bool in_envelope_ = false;
-    std::size_t depth_ = 0;
-    std::string key_;
-    std::vector<SegmentRecord::Entry> entries_;
-};
-
-bool run(std::string_view text, ItemsSax& sax) {
-    try {
-        return json::sax_parse(text.data(), text.data() + text.size(), &sax, json::input_format_t::json,
-                               /*strict=*/true);
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception& e) {
-        // sax_parse reports through parse_error; this is only a safety net.
-        if (sax.error.empty()) sax.error = e.what();
-        return false;
-    }
+    yyjson_read_err err;
+    Doc doc(yyjson_read_opts(const_cast<char*>(text.data()), text.size(), YYJSON_READ_NOFLAG, nullptr, &err));
+    if (!doc) problem = JsonProblem{err.pos, syntax_words(err, text)};
+    return doc;
 }
 
 }  // namespace
 
-Result<std::vector<JsonItem>> parse_json_document(std::string_view text) {
-    Result<std::vector<SegmentRecord>> records = parse_json_records(text);
-    if (records) {
-        std::vector<JsonItem> one(1);
-        one[0].records = std::move(records.value());
-        return one;
+std::optional<JsonProblem> ItemReader::read_item(std::string_view text, bool bare_array) {
+    records.clear();
+    envelope = false;
+    std::optional<JsonProblem> problem;
+    const Doc doc = read(text, problem);
+    if (!doc) return problem;
+    yyjson_val* root = yyjson_doc_get_root(doc.get());
+    if (bare_array && yyjson_is_arr(root)) {
+        if (auto wrong = add_json_records(root, records)) return records_problem(*wrong, false, doc.get());
+        return std::nullopt;
     }
-    // Not a plain message: perhaps the array --format json writes.  If it
-    // does not even look like one, the plain message's error says more.
-    ItemsSax sax(true);
-    if (run(text, sax)) {
-        if (!sax.items.empty()) return std::move(sax.items);
-        return records.error();
+    if (!yyjson_is_obj(root)) {
+        return JsonProblem{0, std::string(kEitherMember) + (bare_array ? ", or an array of records" : "") +
+                                  ", found " + json_kind(root)};
     }
-    if (!sax.recognised) return records.error();
-    return invalid(sax.error);
+    yyjson_val *found_records = nullptr, *found_envelope = nullptr;
+    std::size_t i, n;
+    yyjson_val *key, *value;
+    yyjson_obj_foreach(root, i, n, key, value) {
+        // A later member of the same name replaces an earlier one.
+        if (yyjson_equals_str(key, "records")) found_records = value;
+        if (yyjson_equals_str(key, "envelope")) found_envelope = value;
+    }
+    if ((found_records == nullptr) == (found_envelope == nullptr)) {
+        return JsonProblem{0, std::string(kEitherMember) + (bare_array ? ", or an array of records" : "")};
+    }
+    if (found_records != nullptr) {
+        if (!yyjson_is_arr(found_records)) {
+            return JsonProblem{0, std::string("\"records\" must be an array, found ") + json_kind(found_records)};
+        }
+        if (auto wrong = add_json_records(found_records, records)) return records_problem(*wrong, false, doc.get());
+        return std::nullopt;
+    }
+    if (!yyjson_is_obj(found_envelope)) {
+        return JsonProblem{0, std::string("\"envelope\" must be an object, found ") + json_kind(found_envelope)};
+    }
+    if (auto wrong = add_json_record(found_envelope, records)) return records_problem(*wrong, true, doc.get());
+    envelope = true;
+    return std::nullopt;
 }
 
-Result<JsonItem> parse_json_line(std::string_view line) {
-    ItemsSax sax(false);
-    if (!run(line, sax)) return invalid(sax.error);
-    return std::move(sax.items.front());
+std::optional<JsonProblem> ItemReader::read_records(std::string_view text) {
+    records.clear();
+    envelope = false;
+    std::optional<JsonProblem> problem;
+    const Doc doc = read(text, problem);
+    if (!doc) return problem;
+    yyjson_val* root = yyjson_doc_get_root(doc.get());
+    if (!yyjson_is_arr(root)) return JsonProblem{0, std::string("expected an array of records, found ") + json_kind(root)};
+    if (auto wrong = add_json_records(root, records)) return records_problem(*wrong, false, doc.get());
+    return std::nullopt;
 }
 
-bool is_json_value(std::string_view text) { return json::accept(text.begin(), text.end()); }
+bool holds_items(std::string_view first) {
+    yyjson_read_err err;
+    const Doc doc(yyjson_read_opts(const_cast<char*>(first.data()), first.size(), YYJSON_READ_NOFLAG, nullptr, &err));
+    if (!doc) return false;
+    yyjson_val* root = yyjson_doc_get_root(doc.get());
+    if (!yyjson_is_obj(root)) return false;
+    // A member "records" or "envelope" that is not a string (a record's
+    // values all are) makes the object an item.
+    yyjson_val* records = yyjson_obj_get(root, "records");
+    yyjson_val* envelope = yyjson_obj_get(root, "envelope");
+    return (records != nullptr && !yyjson_is_str(records)) || (envelope != nullptr && !yyjson_is_str(envelope));
+}
+
+void ValueScanner::start(char first) {
+    depth_ = 1;
+    escaped_ = false;
+    in_ = first == '{' || first == '[' ? In::Container : first == '"' ? In::String : In::Scalar;
+}
+
+std::size_t ValueScanner::scan(std::string_view text, std::size_t from) {
+    const std::size_t n = text.size();
+    for (std::size_t i = from; i < n; ++i) {
+        const char c = text[i];
+        switch (in_) {
+            case In::Container:
+                if (c == '"') {
+                    in_ = In::StringInContainer;
+                } else if (c == '{' || c == '[') {
+                    ++depth_;
+                } else if ((c == '}' || c == ']') && --depth_ == 0) {
+                    return i + 1;
+                }
+                break;
+            case In::String:
+            case In::StringInContainer:
+                if (escaped_) {
+                    escaped_ = false;
+                } else if (c == '\\') {
+                    escaped_ = true;
+                } else if (c == '"') {
+                    if (in_ == In::String) return i + 1;
+                    in_ = In::Container;
+                }
+                break;
+            case In::Scalar:
+                if (c == ',' || c == ']' || c == '}' || c == ' ' || c == '\t' || c == '\r' || c == '\n') return i;
+                break;
+        }
+    }
+    return std::string_view::npos;
+}
+
+TextPlace place_of(std::string_view text, std::size_t at, TextPlace start) {
+    if (at > text.size()) at = text.size();
+    const std::string_view before = text.substr(0, at);
+    std::size_t lines = 0, line_start = 0;
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        if (before[i] == '\n') {
+            ++lines;
+            line_start = i + 1;
+        }
+    }
+    std::size_t chars = 0;
+    for (std::size_t i = line_start; i < before.size(); ++i) chars += (static_cast<unsigned char>(before[i]) & 0xC0) != 0x80;
+    return lines == 0 ? TextPlace{start.line, start.column + chars} : TextPlace{start.line + lines, 1 + chars};
+}
 
 }  // namespace segmorph::cli

@@ -4,7 +4,8 @@
 //  - as JSON: parsing gives records or an error, never a crash, and the
 //    assembled text of any records stays within the documented bounds;
 //  - JsonHl7, which holds records in its own form, assembles any records
-//    exactly as assemble_message does;
+//    exactly as the oracle, oracle_assemble_message, does, in every escape
+//    mode;
 //  - JsonHl7's fast JSON reader gives the same records or the same error as
 //    parse_json_records.
 // Build with -fsanitize=fuzzer for libFuzzer, or with -DSEGMORPH_REPLAY_MAIN
@@ -38,13 +39,16 @@ static void check_size(const std::vector<SegmentRecord>& records, std::string_vi
         for (const auto& [key, value] : r) values += value.size();
     }
     const std::uint64_t limit = 5 * values + records.size() + 1000000 + 16 * entries;
-    check(assemble_message(records, handler, true).size() <= limit, "escaped output beyond the bounds", input);
-    const std::string plain = assemble_message(records, handler, false);
+    const std::string full = oracle_assemble_message(records, handler, EscapeMode::Full);
+    check(full.size() <= limit, "escaped output beyond the bounds", input);
+    const std::string plain = oracle_assemble_message(records, handler, EscapeMode::None);
     check(plain.size() <= limit, "output beyond the bounds", input);
     const JsonHl7 held(records);
-    check(held.convert_json_to_hl7(false) == plain, "JsonHl7 assembles otherwise than assemble_message", input);
-    check(held.convert_json_to_hl7(true) == assemble_message(records, handler, true),
-          "JsonHl7 escapes otherwise than assemble_message", input);
+    check(held.convert_json_to_hl7(false) == plain, "JsonHl7 assembles otherwise than the oracle", input);
+    check(held.convert_json_to_hl7(true) == full, "JsonHl7 escapes otherwise than the oracle", input);
+    check(held.convert_json_to_hl7(EscapeMode::Minimal) ==
+              oracle_assemble_message(records, handler, EscapeMode::Minimal),
+          "JsonHl7 escapes minimally otherwise than the oracle", input);
     check(held.json_data() == records, "JsonHl7 gives back other records", input);
 
     // The same records with every key that has a code added by it, as the
@@ -67,6 +71,8 @@ static void check_size(const std::vector<SegmentRecord>& records, std::string_vi
     }
     check(by_code.convert_json_to_hl7(true) == held.convert_json_to_hl7(true), "keys by code assemble otherwise",
           input);
+    check(by_code.convert_json_to_hl7(EscapeMode::Minimal) == held.convert_json_to_hl7(EscapeMode::Minimal),
+          "keys by code escape minimally otherwise", input);
     check(by_code.json_data() == records, "keys by code give back other records", input);
 }
 
@@ -80,7 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for_each_piece(normalised, '\n', [&](std::string_view line) {
         records.push_back(Hl7Segment::from_string(line, nullptr).to_json());
     });
-    check(assemble_message(records, handler, false) == normalised, "parsed records do not assemble back", text);
+    check(oracle_assemble_message(records, handler, EscapeMode::None) == normalised,
+          "parsed records do not assemble back", text);
     check_size(records, text);
 
     Result<std::vector<SegmentRecord>> parsed = parse_json_records(text);
@@ -113,7 +120,12 @@ static int run_random(long count) {
             for (std::size_t e = n(rng); e > 0; --e) {
                 std::string key;
                 for (std::size_t k = len(rng); k > 0; --k) key += parts[pick(rng)];
-                entries.emplace_back(std::move(key), std::string(n(rng), 'v'));
+                // Values mostly plain, some with what escaping looks at.
+                std::string value(n(rng), 'v');
+                for (char& c : value) {
+                    if (n(rng) == 0) c = " \t\\|^~&\rXE.H"[n(rng) % 12];
+                }
+                entries.emplace_back(std::move(key), std::move(value));
             }
             records.emplace_back(std::move(entries));
         }
@@ -131,7 +143,11 @@ static int run_random(long count) {
             for (const auto& [key, value] : r) {
                 for (int twice = 0; twice < (key.size() % 3 == 1 ? 2 : 1); ++twice) {
                     text += first ? "\"" : ",\"";
-                    text += key + "\":\"" + value + (twice ? "w\"" : "\"");
+                    text += key + "\":\"";
+                    for (char c : value) {
+                        text += c == '\\' ? "\\\\" : c == '\t' ? "\\t" : c == '\r' ? "\\r" : std::string(1, c);
+                    }
+                    text += twice ? "w\"" : "\"";
                     first = false;
                 }
             }

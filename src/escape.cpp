@@ -228,9 +228,25 @@ struct DefaultEscapes {
 };
 constexpr DefaultEscapes kDefaultEscapes;
 
+// Minimal escaping writes space, tab and "&" as they are; every other byte
+// as full escaping does, so the escape character's rules are the same too.
+// "&" because records keep a component's subcomponents as its text, joined
+// by it: written as "\T\", every subcomponent separator of the message read
+// would come back as data.
+struct MinimalCodes {
+    StandardByteCode byte_code[256] = {};
+    constexpr MinimalCodes() {
+        for (int b = 0; b < 256; ++b) byte_code[b] = kDefaultEscapes.byte_code[b];
+        for (unsigned char b : {' ', '\t', '&'}) byte_code[b] = StandardByteCode{{static_cast<char>(b)}, 1};
+    }
+};
+constexpr MinimalCodes kMinimalCodes;
+
 }  // namespace
 
 const StandardByteCode* standard_byte_codes() { return kDefaultEscapes.byte_code; }
+
+const StandardByteCode* minimal_byte_codes() { return kMinimalCodes.byte_code; }
 
 bool Hl7EscapeHandler::is_encoded(char32_t c) const {
     return c == field_separator || c == component_separator || c == repetition_separator ||

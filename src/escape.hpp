@@ -78,6 +78,18 @@ struct StandardByteCode {
 // The 256 codes, by byte.
 const StandardByteCode* standard_byte_codes();
 
+// How values are escaped when records are written as HL7 text.  Full writes
+// every byte that escape() replaces as its sequence (hl7_string); Minimal
+// only those a reader would otherwise take for the structure that records
+// hold -- the field, component and repetition separators, the escape
+// character and line breaks -- and spaces, tabs, "&" (records keep
+// subcomponents as text joined by it) and all other text as they are, as
+// senders write them; None writes values as they are.
+enum class EscapeMode { None, Minimal, Full };
+// What Minimal writes for each byte: the codes of standard_byte_codes()
+// with space, tab and "&" as themselves.
+const StandardByteCode* minimal_byte_codes();
+
 // The bytes that escaping with the standard delimiters reacts to ("|", "^",
 // "~", "&", "\", tab, line feed, carriage return, space): a text holding none
 // of them is written as it is, which callers can see for themselves without

@@ -7,7 +7,7 @@
 //   json_hl7_assembly.cpp the fast assembly, in named steps
 //   json_hl7_writer.hpp   its writer and 16-byte escape scan
 //   json_hl7_layouts.hpp  the per-thread cache of record layouts
-//   json_hl7_key_order.*  the rules by key order, and assemble_message
+//   json_hl7_key_order.*  the rules by key order, and oracle_assemble_message
 #pragma once
 
 #include <cstdint>
@@ -28,11 +28,13 @@
 
 namespace segmorph {
 
-// Assembles records into message text, one line per record joined by "\n".
-// Values are escaped with `handler` when `escape` is set; the segment name
-// never is.  Never fails.
-std::string assemble_message(const std::vector<SegmentRecord>& records, const Hl7EscapeHandler& handler,
-                             bool escape);
+// The oracle of the assembly, for the fuzz targets and tests: records into
+// message text, one line per record joined by "\n", every record by the
+// plain rules by key order (json_hl7_key_order.hpp), with none of the fast
+// assembly's tricks.  Values are escaped with `handler` as `mode` says; the
+// segment name never is.  JsonHl7 must write exactly this.  Never fails.
+std::string oracle_assemble_message(const std::vector<SegmentRecord>& records, const Hl7EscapeHandler& handler,
+                                    EscapeMode mode);
 
 // Parses a JSON text that must be an array of objects whose member values are
 // all strings.  Fails with InvalidFormat("Invalid JSON: <parser message>").
@@ -59,7 +61,25 @@ public:
     // Building the records one entry at a time: begin_record(), then the
     // record's entries, whose keys must differ from one another.
     void reserve(std::size_t records, std::size_t entries);
+    // Empties the store, keeping its memory for the next records.
+    void clear() {
+        bytes_.clear();
+        entries_.clear();
+        records_.clear();
+        ascii_ = true;
+    }
     void begin_record() { records_.push_back(Record{entries_.size(), 0, kNoName}); }
+    // Takes back the record begun last, its entries and bytes: for a reader
+    // that finds out partway that the record must be added otherwise.
+    void abandon_record() {
+        const Record& record = records_.back();
+        if (record.start < entries_.size()) {
+            const Entry& first = entries_.data()[record.start];
+            bytes_.truncate(first.value_off - stored_key_len(first));
+        }
+        entries_.truncate(record.start);
+        records_.pop_back();
+    }
     void add_entry(std::string_view key, std::string_view value) { add_entry(key, value, key_position(key)); }
     // What add_entry reads from a key, as an opaque number, for a caller
     // that can remember it per key instead of reading the key every time.
@@ -128,9 +148,15 @@ public:
     // Bytes of keys and values held: the measure of an assembly's work.
     std::size_t input_bytes() const { return bytes_.size(); }
 
-    std::string convert_json_to_hl7(bool escape) const;
+    std::string convert_json_to_hl7(bool escape) const {
+        return convert_json_to_hl7(escape ? EscapeMode::Full : EscapeMode::None);
+    }
+    std::string convert_json_to_hl7(EscapeMode mode) const;
     // The same, appended to `out` (which a caller may keep between calls).
-    void convert_json_to_hl7_into(bool escape, TextBuffer& out) const;
+    void convert_json_to_hl7_into(bool escape, TextBuffer& out) const {
+        convert_json_to_hl7_into(escape ? EscapeMode::Full : EscapeMode::None, out);
+    }
+    void convert_json_to_hl7_into(EscapeMode mode, TextBuffer& out) const;
 
     // Markers in a key's position beside the packed positions, which stay
     // below 2^51.
@@ -237,7 +263,7 @@ private:
     std::string_view value_of(const Entry& e) const { return std::string_view(bytes_.data() + e.value_off, e.value_len); }
     // The fast assembly (json_hl7_assembly.cpp).
     class Assembly;
-    void assemble_into(bool escape, TextBuffer& out) const;
+    void assemble_into(EscapeMode mode, TextBuffer& out) const;
 
     TextBuffer bytes_;
     PlainVector<Entry> entries_;

@@ -75,14 +75,15 @@ void finish_sort(std::vector<std::uint64_t>& keys) {
 
 class JsonHl7::Assembly {
 public:
-    Assembly(const JsonHl7& held, bool escape, TextBuffer& out)
+    Assembly(const JsonHl7& held, EscapeMode mode, TextBuffer& out)
         : held_(held),
           store_(held.bytes_.data()),
-          escape_(escape),
+          escape_(mode != EscapeMode::None),
+          minimal_(mode == EscapeMode::Minimal),
           handler_(default_escape_handler()),
           standard_(has_standard_delimiters(handler_)),
-          byte_codes_(standard_byte_codes()),
-          rules_(handler_, escape,
+          byte_codes_(minimal_ ? minimal_byte_codes() : standard_byte_codes()),
+          rules_(handler_, mode,
                  detail::kSeparatorBase + detail::kSeparatorsPerEntry * held.entries_.size()),
           out_(out),
           w_(out),
@@ -361,9 +362,36 @@ private:
             w_.put_text(escaped_);
             return;
         }
-        const std::size_t j = detail::first_escapable(v, len);
+        // Full and minimal escaping look for other bytes (see
+        // first_escapable).
+        if (minimal_) {
+            put_escaped<true>(v, len, at);
+        } else {
+            put_escaped<false>(v, len, at);
+        }
+    }
+
+    // The value just copied to `at`, escaped from its first byte to escape
+    // on.
+    template <bool kMinimal>
+    void put_escaped(const char* v, std::size_t len, char* at) {
+        const std::size_t j = detail::first_escapable<kMinimal>(v, len);
         if (j == len) return;
-        w_.rewind_to(len <= 16 ? escape_short(v, len, j, at + j) : escape_long(v, len, j, at + j));
+        w_.rewind_to(len <= 16 ? escape_short(v, len, j, at + j) : escape_long<kMinimal>(v, len, j, at + j));
+    }
+
+    // Escapes the byte at v[k] (or the kept sequence it opens) to `o`; moves
+    // k past what it took and returns the end of what it wrote.
+    char* escape_at(const char* v, std::size_t len, std::size_t& k, char* o) const {
+        const StandardByteCode& code = byte_codes_[static_cast<unsigned char>(v[k])];
+        if (code.count == 0) {
+            // The escape character: what follows it decides what it takes
+            // (an unknown sequence it opens is kept whole).
+            return handler_.escape_standard_at(std::string_view(v, len), k, o);
+        }
+        std::memcpy(o, code.bytes, 8);
+        ++k;
+        return o + code.count;
     }
 
     // A short value (most are): from its first byte to escape on, byte by
@@ -371,29 +399,19 @@ private:
     // for the next byte to escape instead would branch on every one found,
     // and those branches follow the text.  Returns the end of what it wrote.
     char* escape_short(const char* v, std::size_t len, std::size_t k, char* o) const {
-        while (k < len) {
-            const StandardByteCode& code = byte_codes_[static_cast<unsigned char>(v[k])];
-            if (code.count == 0) {
-                // The escape character: what follows it decides what it
-                // takes (an unknown sequence it opens is kept whole).
-                o = handler_.escape_standard_at(std::string_view(v, len), k, o);
-                continue;
-            }
-            std::memcpy(o, code.bytes, 8);
-            o += code.count;
-            ++k;
-        }
+        while (k < len) o = escape_at(v, len, k, o);
         return o;
     }
 
-    // A long one is mostly free text, where only the spaces need escaping:
+    // A long one is mostly free text, where only the spaces need escaping
+    // (with full escaping; with minimal, hardly anything):
     // so escape one byte, find the next with the same scan, copy the run
     // between.
+    template <bool kMinimal>
     char* escape_long(const char* v, std::size_t len, std::size_t j, char* o) const {
-        const std::string_view value(v, len);
         do {
-            o = handler_.escape_standard_at(value, j, o);
-            const std::size_t plain = detail::first_escapable(v + j, len - j);
+            o = escape_at(v, len, j, o);
+            const std::size_t plain = detail::first_escapable<kMinimal>(v + j, len - j);
             detail::put_run_of(o, v + j, plain);
             o += plain;
             j += plain;
@@ -406,6 +424,7 @@ private:
     const JsonHl7& held_;
     const char* const store_;
     const bool escape_;
+    const bool minimal_;  // spaces and tabs go out as they are
     const Hl7EscapeHandler& handler_;
     const bool standard_;  // the handler's delimiters are the standard ones
     const StandardByteCode* const byte_codes_;
@@ -419,18 +438,18 @@ private:
     std::string slow_, escaped_;
 };
 
-void JsonHl7::assemble_into(bool escape, TextBuffer& out) const { Assembly(*this, escape, out).run(); }
+void JsonHl7::assemble_into(EscapeMode mode, TextBuffer& out) const { Assembly(*this, mode, out).run(); }
 
-void JsonHl7::convert_json_to_hl7_into(bool escape, TextBuffer& out) const {
+void JsonHl7::convert_json_to_hl7_into(EscapeMode mode, TextBuffer& out) const {
     // Room for every value and a separator per entry up front: the output
     // rarely outgrows it, so it is seldom copied while it grows.
     out.room(bytes_.size() + entries_.size() + records_.size());
-    assemble_into(escape, out);
+    assemble_into(mode, out);
 }
 
-std::string JsonHl7::convert_json_to_hl7(bool escape) const {
+std::string JsonHl7::convert_json_to_hl7(EscapeMode mode) const {
     TextBuffer out;
-    convert_json_to_hl7_into(escape, out);
+    convert_json_to_hl7_into(mode, out);
     return std::string(out.view());
 }
 

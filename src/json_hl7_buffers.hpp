@@ -96,6 +96,8 @@ public:
         capacity_ = n;
     }
     std::size_t size() const { return size_; }
+    void clear() { size_ = 0; }
+    void truncate(std::size_t n) { size_ = n; }
     T* data() { return static_cast<T*>(data_); }
     const T* data() const { return static_cast<const T*>(data_); }
     const T& operator[](std::size_t i) const { return data()[i]; }

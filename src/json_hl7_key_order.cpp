@@ -1,5 +1,5 @@
 // The rules by byte-wise key order (see json_hl7_key_order.hpp), and
-// assemble_message, which writes every record by them.
+// oracle_assemble_message, which writes every record by them.
 #include "json_hl7_key_order.hpp"
 
 #include <algorithm>
@@ -107,6 +107,26 @@ void Assembler::put_value(std::string_view value, bool escape, std::string& out)
         out.append(value);
         return;
     }
+    if (mode_ == EscapeMode::Minimal) {
+        // Byte by byte from the table; the escape character as full
+        // escaping writes it (an unknown sequence it opens is kept whole).
+        const StandardByteCode* codes = minimal_byte_codes();
+        std::string sequence;
+        for (std::size_t k = 0; k < value.size();) {
+            const StandardByteCode& code = codes[static_cast<unsigned char>(value[k])];
+            if (code.count != 0) {
+                out.append(code.bytes, code.count);
+                ++k;
+                continue;
+            }
+            // (Room for all that is left, escaped at its longest: a kept
+            // sequence may run on.)
+            sequence.resize((value.size() - k) * Hl7EscapeHandler::kMaxEscapedBytes + 8);
+            const char* end = handler_.escape_standard_at(value, k, sequence.data());
+            out.append(sequence.data(), static_cast<std::size_t>(end - sequence.data()));
+        }
+        return;
+    }
     if (standard_) {
         // Most values hold nothing to escape: find that out here, with a
         // table, and copy them in one go.  From the first byte that may need
@@ -201,11 +221,11 @@ void Assembler::write(std::optional<std::string_view> name, std::string& out) co
 
 }  // namespace detail
 
-std::string assemble_message(const std::vector<SegmentRecord>& records, const Hl7EscapeHandler& handler,
-                             bool escape) {
+std::string oracle_assemble_message(const std::vector<SegmentRecord>& records, const Hl7EscapeHandler& handler,
+                                    EscapeMode mode) {
     std::uint64_t entries = 0;
     for (const SegmentRecord& rec : records) entries += rec.size();
-    detail::Assembler assembler(handler, escape, detail::kSeparatorBase + detail::kSeparatorsPerEntry * entries);
+    detail::Assembler assembler(handler, mode, detail::kSeparatorBase + detail::kSeparatorsPerEntry * entries);
 
     std::string out;
     bool first = true;

@@ -4,7 +4,7 @@
 // admitted in byte order while they fit).  Records of that kind are rare;
 // these rules read every key's text, sort cells and may walk them twice, and
 // need not be fast.  The fast assembly (json_hl7_assembly.cpp) hands such a
-// record here; assemble_message runs every record through them.
+// record here; oracle_assemble_message runs every record through them.
 #pragma once
 
 #include <cstdint>
@@ -71,8 +71,12 @@ constexpr std::uint64_t comp_cost(std::uint32_t max_comp) { return max_comp >= 1
 
 class Assembler {
 public:
-    Assembler(const Hl7EscapeHandler& handler, bool escape, std::uint64_t budget)
-        : handler_(handler), escape_(escape), standard_(has_standard_delimiters(handler)), budget_(budget) {}
+    Assembler(const Hl7EscapeHandler& handler, EscapeMode mode, std::uint64_t budget)
+        : handler_(handler),
+          mode_(mode),
+          escape_(mode != EscapeMode::None),
+          standard_(has_standard_delimiters(handler)),
+          budget_(budget) {}
 
     // A record given as its entries in byte-wise key order.
     void record(const SegmentRecord& rec, std::string& out);
@@ -89,6 +93,7 @@ private:
     void put_value(std::string_view value, bool escape, std::string& out) const;
 
     const Hl7EscapeHandler& handler_;
+    EscapeMode mode_;
     bool escape_;
     bool standard_;  // the handler's delimiters are the standard ones
     std::uint64_t budget_;

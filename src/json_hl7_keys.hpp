@@ -64,7 +64,10 @@ public:
     // The key's code, or kNoKeyCode for a key that has none.
     std::uint64_t code(std::string_view key) {
         if (key.size() > 8 || key.empty()) return JsonHl7::key_code(key);
-        const std::uint64_t bytes = packed_bytes(key);
+        return short_code(key, packed_bytes(key));
+    }
+    // code() of a key of 1 to 8 bytes, given its packed_bytes.
+    std::uint64_t short_code(std::string_view key, std::uint64_t bytes) {
         const std::uint64_t h = (bytes * 0x9E3779B97F4A7C15ull + key.size()) * 0xBF58476D1CE4E5B9ull;
         const std::uint64_t size = std::uint64_t{key.size()} << kSizeShift;
         for (std::size_t i = h >> (64 - kSlotBits);; i = (i + 1) & (kSlots - 1)) {

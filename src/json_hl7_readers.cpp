@@ -16,6 +16,7 @@
 
 #include "json_hl7.hpp"
 #include "json_hl7_keys.hpp"
+#include "json_hl7_readers.hpp"
 #include "utils.hpp"
 
 namespace segmorph {
@@ -178,6 +179,69 @@ struct DocFree {
     void operator()(yyjson_doc* doc) const { yyjson_doc_free(doc); }
 };
 
+// Whether key `k` follows key `previous` in byte order, strictly.  Keys of
+// one to eight bytes (nearly all) are compared as the big-endian words of
+// their packed bytes, with no call: zeros pad the shorter, whose length then
+// decides a tie, which is byte order.
+inline bool follows(std::string_view previous, std::uint64_t previous_word, std::string_view k, std::uint64_t word) {
+    if (previous.size() - 1 < 8 && k.size() - 1 < 8) {
+        return word > previous_word || (word == previous_word && k.size() > previous.size());
+    }
+    return previous < k;
+}
+
+// Adds `record`, which must be an object whose member values are all
+// strings, in one pass over its members.  Keys in strictly increasing byte
+// order (as segmorph writes them) cannot repeat and go straight in, by
+// their codes where they have one; a record whose keys turn out otherwise
+// is taken back and added through SegmentRecord, which keeps the later of
+// two equal keys as the other reader does.  On a value that is not a string
+// the record is taken back and what stood there is returned.
+std::optional<NotRecords> add_record(yyjson_val* record, std::size_t index, JsonHl7& out, KeyCodes& codes,
+                                     std::vector<SegmentRecord::Entry>& unordered) {
+    if (!yyjson_is_obj(record)) return NotRecords{index, false, {}, json_kind(record)};
+    std::size_t j, n;
+    yyjson_val *key, *value;
+    std::string_view previous;
+    std::uint64_t previous_word = 0;
+    out.begin_record();
+    yyjson_obj_foreach(record, j, n, key, value) {
+        const std::string_view k(yyjson_get_str(key), yyjson_get_len(key));
+        if (!yyjson_is_str(value)) {
+            out.abandon_record();
+            return NotRecords{index, true, std::string(k), json_kind(value), k.data()};
+        }
+        const std::string_view v(yyjson_get_str(value), yyjson_get_len(value));
+        const bool short_key = k.size() - 1 < 8;
+        const std::uint64_t bytes = short_key ? packed_bytes(k) : 0;
+        const std::uint64_t word = __builtin_bswap64(bytes);
+        if (j != 0 && !follows(previous, previous_word, k, word)) {
+            out.abandon_record();
+            unordered.clear();
+            yyjson_obj_foreach(record, j, n, key, value) {
+                if (!yyjson_is_str(value)) {
+                    const std::string_view bad(yyjson_get_str(key), yyjson_get_len(key));
+                    return NotRecords{index, true, std::string(bad), json_kind(value), bad.data()};
+                }
+                unordered.emplace_back(std::string(yyjson_get_str(key), yyjson_get_len(key)),
+                                       std::string(yyjson_get_str(value), yyjson_get_len(value)));
+            }
+            out.begin_record();
+            for (const auto& [uk, uv] : SegmentRecord(std::move(unordered))) out.add_entry(uk, uv);
+            return std::nullopt;
+        }
+        previous = k;
+        previous_word = word;
+        const std::uint64_t code = short_key ? codes.short_code(k, bytes) : JsonHl7::key_code(k);
+        if (code != JsonHl7::kNoKeyCode) {
+            out.add_entry_by_code(code, v);
+        } else {
+            out.add_entry(k, v);
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<JsonHl7> read_records_fast(std::string_view text) {
     if (text.substr(0, 3) == "\xEF\xBB\xBF") return std::nullopt;  // refused, with its own message
     yyjson_read_err err;
@@ -186,56 +250,42 @@ std::optional<JsonHl7> read_records_fast(std::string_view text) {
     if (!doc) return std::nullopt;
     yyjson_val* root = yyjson_doc_get_root(doc.get());
     if (!yyjson_is_arr(root)) return std::nullopt;
-
-    std::size_t entries = 0;
-    std::size_t i, count;
-    yyjson_val* record;
-    yyjson_arr_foreach(root, i, count, record) {
-        if (!yyjson_is_obj(record)) return std::nullopt;
-        entries += yyjson_obj_size(record);
-    }
     JsonHl7 out;
-    out.reserve(count, entries);
-    KeyCodes& codes = KeyCodes::mine();
-    std::vector<SegmentRecord::Entry> unordered;
-    yyjson_arr_foreach(root, i, count, record) {
-        // Keys in strictly increasing byte order (as this module writes
-        // them) cannot repeat; others go through SegmentRecord, which keeps
-        // the later of two equal keys as the other reader does.
-        std::size_t j, n;
-        yyjson_val *key, *value;
-        std::string_view previous;
-        bool ordered = true;
-        yyjson_obj_foreach(record, j, n, key, value) {
-            if (!yyjson_is_str(value)) return std::nullopt;
-            const std::string_view k(yyjson_get_str(key), yyjson_get_len(key));
-            if (j != 0 && !(previous < k)) ordered = false;
-            previous = k;
-        }
-        out.begin_record();
-        if (ordered) {
-            yyjson_obj_foreach(record, j, n, key, value) {
-                const std::string_view k(yyjson_get_str(key), yyjson_get_len(key));
-                const std::string_view v(yyjson_get_str(value), yyjson_get_len(value));
-                if (const std::uint64_t code = codes.code(k); code != JsonHl7::kNoKeyCode) {
-                    out.add_entry_by_code(code, v);
-                } else {
-                    out.add_entry(k, v);
-                }
-            }
-            continue;
-        }
-        unordered.clear();
-        yyjson_obj_foreach(record, j, n, key, value) {
-            unordered.emplace_back(std::string(yyjson_get_str(key), yyjson_get_len(key)),
-                                   std::string(yyjson_get_str(value), yyjson_get_len(value)));
-        }
-        for (const auto& [k, v] : SegmentRecord(std::move(unordered))) out.add_entry(k, v);
-    }
+    // Values and keys, about half the document's values each.
+    out.reserve(yyjson_arr_size(root), yyjson_doc_get_val_count(doc.get()) / 2);
+    if (add_json_records(root, out)) return std::nullopt;
     return out;
 }
 
 }  // namespace
+
+const char* json_kind(yyjson_val* v) {
+    switch (yyjson_get_type(v)) {
+        case YYJSON_TYPE_NULL: return "null";
+        case YYJSON_TYPE_BOOL: return "a boolean";
+        case YYJSON_TYPE_NUM: return "a number";
+        case YYJSON_TYPE_STR: return "a string";
+        case YYJSON_TYPE_ARR: return "an array";
+        case YYJSON_TYPE_OBJ: return "an object";
+        default: return "nothing";
+    }
+}
+
+std::optional<NotRecords> add_json_records(yyjson_val* array, JsonHl7& out) {
+    KeyCodes& codes = KeyCodes::mine();
+    std::vector<SegmentRecord::Entry> unordered;
+    std::size_t i, count;
+    yyjson_val* record;
+    yyjson_arr_foreach(array, i, count, record) {
+        if (auto wrong = add_record(record, i, out, codes, unordered)) return wrong;
+    }
+    return std::nullopt;
+}
+
+std::optional<NotRecords> add_json_record(yyjson_val* object, JsonHl7& out) {
+    std::vector<SegmentRecord::Entry> unordered;
+    return add_record(object, 0, out, KeyCodes::mine(), unordered);
+}
 
 Result<JsonHl7> JsonHl7::from_json_text(std::string_view text) {
     if (std::optional<JsonHl7> fast = read_records_fast(text)) return std::move(*fast);

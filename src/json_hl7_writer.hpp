@@ -22,40 +22,50 @@ namespace segmorph::detail {
 // Where escaping with the standard delimiters may first change a value held
 // in the store (n when nowhere).  Sixteen bytes at a time where the machine
 // has the instructions, reading up to 15 bytes past the value, which the
-// store's slack allows.  A control character other than tab, line feed and
-// carriage return also stops it: the exact byte-wise escape takes over from
-// there anyway.
+// store's slack allows.  Full escaping stops at "&" and every byte up to
+// " " (tab, line feed, carriage return and space are escaped); minimal
+// escaping, which leaves "&", tab and space alone, at every byte up to
+// "\r" (line breaks are escaped).  A control character among them that
+// escaping leaves alone costs only the exact byte-wise escape, which
+// writes it as it is.
 #if defined(__SSE2__)
 // The bytes of the 16 at `at` that may need escaping, as bits.
+template <bool kMinimal>
 inline unsigned escapable_bits(const char* at) {
+    constexpr char kLast = kMinimal ? '\r' : ' ';
     const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
     // c | 2 is "~" only for "|" and "~", "^" only for "\" and "^".
     const __m128i c2 = _mm_or_si128(c, _mm_set1_epi8(2));
     __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(c2, _mm_set1_epi8('~')), _mm_cmpeq_epi8(c2, _mm_set1_epi8('^')));
-    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(c, _mm_set1_epi8('&')));
-    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(_mm_min_epu8(c, _mm_set1_epi8(' ')), c));  // c <= " "
+    if (!kMinimal) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(c, _mm_set1_epi8('&')));
+    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(_mm_min_epu8(c, _mm_set1_epi8(kLast)), c));  // c <= kLast
     return static_cast<unsigned>(_mm_movemask_epi8(hit));
 }
 
 // The same look at 16 bytes at a time, for values longer than 16.
+template <bool kMinimal>
 inline std::size_t first_escapable_long(const char* s, std::size_t n) {
     std::size_t i = 0;
     for (; n - i > 16; i += 16) {  // then 1 to 16 bytes are left
-        const unsigned bits = escapable_bits(s + i);
+        const unsigned bits = escapable_bits<kMinimal>(s + i);
         if (bits != 0) return i + static_cast<std::size_t>(__builtin_ctz(bits));
     }
-    const unsigned bits = escapable_bits(s + i) & ((1u << (n - i)) - 1);
+    const unsigned bits = escapable_bits<kMinimal>(s + i) & ((1u << (n - i)) - 1);
     return bits != 0 ? i + static_cast<std::size_t>(__builtin_ctz(bits)) : n;
 }
 
 // Most values are short, and many empty: one look, with no loop to enter or
 // leave, whose branches would follow the lengths.
+template <bool kMinimal>
 inline std::size_t first_escapable(const char* s, std::size_t n) {
-    if (n > 16) return first_escapable_long(s, n);
-    const unsigned bits = escapable_bits(s) & ((1u << n) - 1);
+    if (n > 16) return first_escapable_long<kMinimal>(s, n);
+    const unsigned bits = escapable_bits<kMinimal>(s) & ((1u << n) - 1);
     return bits != 0 ? static_cast<std::size_t>(__builtin_ctz(bits)) : n;
 }
 #else
+// (Without the instructions, the full set for both: a byte found that
+// minimal escaping leaves alone is written as it is all the same.)
+template <bool kMinimal>
 inline std::size_t first_escapable(const char* s, std::size_t n) {
     const auto* u = reinterpret_cast<const unsigned char*>(s);
     std::size_t i = 0;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "json_hl7.hpp"
+#include "json_hl7_keys.hpp"
 #include "lib.hpp"
 #include "lib_support.hpp"
 
@@ -48,9 +49,13 @@ public:
         }
     }
 
-    // The position of a key that code() did not know, read from its text;
-    // remembered when the key is one of the table's.
-    std::uint64_t learn(PyObject* key, std::string_view text) {
+    // The code of a key that code() did not know, from its text (kNoKeyCode
+    // for a key that has none); remembered by address when the key is one
+    // of the table's.  Any other key -- those of records loaded with
+    // json.loads or orjson.loads, new objects or another library's -- is
+    // found by its text in the per-thread table of key codes, so that it is
+    // not read again on every call either.
+    std::uint64_t learn(PyObject* key, std::string_view text, KeyCodes& codes) {
         if (used_ < kSlots / 2 && is_table_key(key, text)) {
             const std::uint64_t code = JsonHl7::key_code(text);  // every table key has one
             if (code != JsonHl7::kNoKeyCode) {
@@ -58,10 +63,10 @@ public:
                 while (slots_[i].key != nullptr) i = (i + 1) & (kSlots - 1);
                 slots_[i] = Slot{key, code};
                 ++used_;
-                return JsonHl7::position_of_code(code);
+                return code;
             }
         }
-        return JsonHl7::key_position(text);
+        return codes.code(text);
     }
 
     // The calling thread's cache.
@@ -104,7 +109,7 @@ inline std::string_view ascii_text(PyObject* o) {
 // leaving it, so another thread changing the dict meanwhile cannot hand us a
 // freed key or value.  A dict's keys differ from one another, as add_entry
 // wants.
-bool dict_to_record(PyObject* dict, JsonHl7& out, PositionCache& positions) {
+bool dict_to_record(PyObject* dict, JsonHl7& out, PositionCache& positions, KeyCodes& codes) {
     bool ok = true, out_of_memory = false;
     out.begin_record();
     SEGMORPH_BEGIN_CRITICAL_SECTION(dict);
@@ -127,7 +132,11 @@ bool dict_to_record(PyObject* dict, JsonHl7& out, PositionCache& positions) {
             }
             if (plain_ascii_str(key) && plain_ascii_str(value)) {  // (and a key not known)
                 const std::string_view k = ascii_text(key);
-                out.add_entry_after_header(k, ascii_text(value), positions.learn(key, k));
+                if (const std::uint64_t learnt = positions.learn(key, k, codes); learnt != JsonHl7::kNoKeyCode) {
+                    out.add_entry_after_header(learnt, ascii_text(value));
+                } else {
+                    out.add_entry_after_header(k, ascii_text(value), JsonHl7::key_position(k));
+                }
                 continue;
             }
             std::string_view k, v;
@@ -135,7 +144,12 @@ bool dict_to_record(PyObject* dict, JsonHl7& out, PositionCache& positions) {
                 ok = false;
                 break;
             }
-            out.add_entry(k, v, code != JsonHl7::kNoKeyCode ? JsonHl7::position_of_code(code) : positions.learn(key, k));
+            const std::uint64_t known = code != JsonHl7::kNoKeyCode ? code : positions.learn(key, k, codes);
+            if (known != JsonHl7::kNoKeyCode) {
+                out.add_entry_by_code(known, v);
+            } else {
+                out.add_entry(k, v, JsonHl7::key_position(k));
+            }
         }
     } catch (const std::bad_alloc&) {
         out_of_memory = true;
@@ -182,6 +196,7 @@ bool to_records(PyObject* seq, JsonHl7& out) {
     Ref iter = Ref::steal(PyObject_GetIter(seq));
     if (!iter) return false;
     PositionCache& positions = PositionCache::mine();
+    KeyCodes& codes = KeyCodes::mine();
     for (;;) {
         PyObject* raw = nullptr;
         int got = PyIter_NextItem(iter.get(), &raw);
@@ -192,7 +207,7 @@ bool to_records(PyObject* seq, JsonHl7& out) {
             raise_arg_type_error(kJsonData, "dict", item.get());
             return false;
         }
-        if (!dict_to_record(item.get(), out, positions)) return false;
+        if (!dict_to_record(item.get(), out, positions, codes)) return false;
     }
 }
 

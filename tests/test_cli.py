@@ -95,11 +95,12 @@ def test_every_corpus_message_gives_the_records_of_the_module(escaping):
 
 @pytest.mark.parametrize("unescaped", [False, True])
 def test_every_corpus_message_assembles_to_the_text_of_the_module(tmp_path, unescaped):
+    # (--escape full is hl7_string; the default, minimal, is tested in test_to_hl7.py.)
     messages = [Hl7Json(text).hl7_json for path in CORPUS_FILES
                 for kind, text in reference_parts(path.read_bytes()) if kind == "message"]
     source = tmp_path / "all.jsonl"
     source.write_text("".join(json.dumps({"records": m}) + "\n" for m in messages), encoding="utf-8")
-    args = ["to-hl7", source, "--segment-end", "lf", "--mllp"] + (["--unescaped"] if unescaped else [])
+    args = ["to-hl7", source, "--segment-end", "lf", "--mllp"] + (["--unescaped"] if unescaped else ["--escape=full"])
     out = run(*args, check_status=0).stdout.decode()
     frames = out.split("\x1c\r")
     assert frames.pop() == ""
@@ -312,8 +313,8 @@ def test_bad_json_lines_are_reported_by_line_and_the_rest_converted():
     assert done.returncode == 1
     assert done.stdout == b"MSH|A\rPID\r"
     errors = done.stderr.decode().splitlines()
-    assert errors[0].startswith("segmorph: -: line 2: HL7 invalid format: Invalid JSON: ")
-    assert errors[1].startswith("segmorph: -: line 3: HL7 invalid format: Invalid JSON: record 0 ")
+    assert errors[0] == "segmorph: -: line 2, column 2: invalid JSON: expected a string for object key, found 'n'"
+    assert errors[1] == 'segmorph: -: line 3, column 15: record 0 has the value of key "1" not a string but a number'
 
 
 @pytest.mark.parametrize("line, expected", [
@@ -338,15 +339,19 @@ def test_json_lines_shapes(line, expected):
         assert done.stderr.decode().startswith("segmorph: -: ") and expected in done.stderr.decode()
 
 
-@pytest.mark.parametrize("document", ['[{"segment_name": 1}]', "[1]", '[{"1": "a"}] x', '\ufeff[]', "[\n{"])
-def test_json_arrays_fail_as_the_module_fails(tmp_path, document):
+@pytest.mark.parametrize("document, expected", [
+    ('[{"segment_name": 1}]', 'line 1, column 3: record 0 has the value of key "segment_name" not a string but a number'),
+    ("[1]", "line 1, column 1: record 0 must be an object, found a number"),
+    ('[{"1": "a"}] x', "line 1, column 14: invalid JSON: expected nothing but white space after the array, found 'x'"),
+    ("\ufeff[]", "line 1, column 1: invalid JSON: a byte-order mark (U+FEFF) is not allowed before the JSON text"),
+    ("[\n{", "line 2, column 2: invalid JSON: the text ends before the array is closed"),
+])
+def test_json_arrays_fail_in_the_commands_words(tmp_path, document, expected):
     path = tmp_path / "bad.json"
     path.write_text(document, encoding="utf-8")
-    with pytest.raises(Exception) as info:
-        JsonHl7.from_file(str(path))
     done = run("to-hl7", path)
     assert done.returncode == 1 and done.stdout == b""
-    assert done.stderr.decode().splitlines()[0] == f"segmorph: {path}: {info.value}"
+    assert done.stderr.decode().splitlines()[0] == f"segmorph: {path}: {expected}"
 
 
 @pytest.mark.parametrize("args", [
