@@ -54,6 +54,15 @@ constexpr std::string_view kCommonHelp =
     "  -h, --help      show this help\n"
     "  -V, --version   show the version\n";
 
+// Reading HL7 input (to-json and validate).
+constexpr std::string_view kHl7InputHelp =
+    "      --max-message-bytes N\n"
+    "                  a longer message (or one that never ends) is reported\n"
+    "                  and skipped (default 256M; K, M, G suffixes)\n"
+    "      --accept-truncated\n"
+    "                  a last MLLP block cut off before 0x1C is not a failure\n"
+    "                  (it is converted either way)\n";
+
 constexpr std::string_view kEncodingHelp =
     "      --encoding E\n"
     "                  auto (default): UTF-8 when the message is valid UTF-8,\n"
@@ -87,13 +96,7 @@ constexpr std::string_view kToJsonHelp =
     "                  (default); seed: the module's rules, exactly as\n"
     "                  Hl7Json(..., validation_enabled=True) applies them\n"
     "      --strict    strict validation (known versions only); implies\n"
-    "                  --validate\n"
-        "      --max-message-bytes N\n"
-    "                  a longer message (or one that never ends) is reported\n"
-    "                  and skipped (default 256M; K, M, G suffixes)\n"
-    "      --accept-truncated\n"
-    "                  a last MLLP block cut off before 0x1C is not a failure\n"
-    "                  (it is converted either way)\n";
+    "                  --validate\n";
 
 constexpr std::string_view kToHl7Help =
     "usage: segmorph to-hl7 [options] [PATH ...]\n"
@@ -113,7 +116,11 @@ constexpr std::string_view kToHl7Help =
     "      --unescaped       the same as --escape none\n"
     "      --segment-end E   cr (default, as HL7 links expect), lf or crlf\n"
     "      --mllp            frame each message with 0x0B ... 0x1C 0x0D; batch\n"
-    "                        envelope segments are then left out\n";
+    "                        envelope segments are then left out\n"
+    "      --max-message-bytes N\n"
+    "                        a JSON line or array element that grows longer\n"
+    "                        (one that never ends) stops that input with an\n"
+    "                        error (default 256M; K, M, G suffixes)\n";
 
 constexpr std::string_view kValidateHelp =
     "usage: segmorph validate [options] [PATH ...]\n"
@@ -129,13 +136,7 @@ constexpr std::string_view kValidateHelp =
     "                  (default); seed: the module's\n"
     "                  rules, exactly as Hl7Json(...).validate(None, None)\n"
     "      --strict    strict rules (standard: MSH-12 a known version; seed:\n"
-    "                  version and message type)\n"
-        "      --max-message-bytes N\n"
-    "                  a longer message (or one that never ends) is reported\n"
-    "                  and skipped (default 256M; K, M, G suffixes)\n"
-    "      --accept-truncated\n"
-    "                  a last MLLP block cut off before 0x1C is not a failure\n"
-    "                  (it is converted either way)\n";
+    "                  version and message type)\n";
 
 // A size in bytes: digits, then optionally K, M or G (powers of 1024).
 std::optional<std::size_t> parse_size(std::string_view text) {
@@ -220,7 +221,8 @@ struct Parser {
     }
 
     std::string help() const {
-        if (opts.command == Command::Listen) return std::string(kListenHelp) + "  -h, --help           show this help\n";
+        if (opts.command == Command::Listen)
+            return std::string(kListenHelp) + std::string(kEncodingHelp) + "  -h, --help           show this help\n";
         if (opts.command == Command::Send)
             return std::string(kSendHelp) +
                    "  -q, --quiet  no progress line (shown on a terminal) and no closing count\n"
@@ -230,7 +232,8 @@ struct Parser {
                                 : opts.command == Command::ToHl7 ? kToHl7Help
                                                                  : kValidateHelp;
         const std::string_view encoding = opts.command == Command::ToHl7 ? "" : kEncodingHelp;
-        return std::string(head) + std::string(encoding) + std::string(kCommonHelp);
+        const std::string_view hl7_input = opts.command == Command::ToHl7 ? "" : kHl7InputHelp;
+        return std::string(head) + std::string(encoding) + std::string(hl7_input) + std::string(kCommonHelp);
     }
 
     // The value of an option given as "--name=value", "--name value" or,
@@ -351,13 +354,13 @@ struct Parser {
                 else if (text == "seed") opts.rules.set = RuleSet::Seed;
                 else if (listen && text == "none") opts.validate = false;
                 else return usage("invalid rules '" + std::string(text) + (listen ? "' (standard, seed or none)" : "' (standard or seed)"));
-            } else if ((to_json || opts.command == Command::Validate) && name == "--encoding") {
+            } else if ((to_json || listen || opts.command == Command::Validate) && name == "--encoding") {
                 const char* v = value_of(inline_value, has_inline);
                 const std::string_view text = v ? v : "";
                 const std::optional<Encoding> e = encoding_named(text);
                 if (!e) return usage("invalid encoding '" + std::string(text) + "' (auto, utf-8, latin-1 or cp1252)");
                 opts.encoding = *e;
-            } else if ((to_json || opts.command == Command::Validate) && name == "--max-field-bytes") {
+            } else if ((to_json || listen || opts.command == Command::Validate) && name == "--max-field-bytes") {
                 const char* v = value_of(inline_value, has_inline);
                 const std::string_view text = v ? v : "";
                 std::size_t n = 0;
@@ -365,12 +368,12 @@ struct Parser {
                 if (ec != std::errc() || end != text.data() + text.size() || text.empty() || n == 0)
                     return usage("invalid number of bytes '" + std::string(text) + "' (1 or more)");
                 opts.rules.max_field_bytes = n;
-            } else if (!to_hl7 && name == "--accept-truncated") {
+            } else if ((to_json || opts.command == Command::Validate) && name == "--accept-truncated") {
                 err = flag(opts.accept_truncated, true);
-            } else if (!to_hl7 && name == "--max-message-bytes") {
+            } else if ((to_json || to_hl7 || opts.command == Command::Validate) && name == "--max-message-bytes") {
                 const char* v = value_of(inline_value, has_inline);
                 const std::optional<std::size_t> n = parse_size(v ? v : "");
-                if (!n) return usage("invalid size '" + std::string(v ? v : "") + "' (a number of bytes, 1 or more, with K, M or G)");
+                if (!n) return usage("invalid size '" + std::string(v ? v : "") + "' (bytes, 1 or more; K, M or G)");
                 opts.max_message_bytes = *n;
             } else if (to_hl7 && name == "--unescaped") {
                 if (has_inline) return usage("option '--unescaped' takes no value");

@@ -70,7 +70,7 @@ void append_message_members(TextBuffer& out, std::size_t index, std::string_view
         if (is_blank_line(line)) return;  // white space is never a segment
         if (!first) out.push_back(',');
         first = false;
-        flat.parse(line, handler);
+        flat.parse(line, handler, /*keys=*/false);  // the writer keys by number
         append_record(out, flat);
     });
     out.push_back(']');
@@ -94,14 +94,7 @@ void close_item(TextBuffer& out, const Options& opts) {
     if (opts.format == Format::Jsonl) out.push_back('\n');
 }
 
-// One message or envelope segment as the converters read it: UTF-8 in the
-// character set asked for or declared, with the standard delimiters.  The
-// text the rules check is `decoded`, which keeps the declared delimiters
-// (the standard rules read them; check_message rewrites for the others).
-struct ReadMessage {
-    std::optional<MessageText> decoded, standard;
-    Status error;
-};
+}  // namespace
 
 ReadMessage read_message(std::string_view text, Encoding encoding) {
     ReadMessage m;
@@ -119,6 +112,8 @@ ReadMessage read_message(std::string_view text, Encoding encoding) {
     m.standard.emplace(std::move(standard.value()));
     return m;
 }
+
+namespace {
 
 Piece convert_hl7(const Options& opts, const Source& src, const std::vector<FramePart>& parts, std::size_t index) {
     Piece piece;
@@ -142,7 +137,7 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
             }
             open_item(piece.out, opts, src);
             piece.out.append(",\"envelope\":");
-            flat.parse(m.standard->view(), handler);
+            flat.parse(m.standard->view(), handler, /*keys=*/false);
             append_record(piece.out, flat);
             close_item(piece.out, opts);
             continue;
@@ -203,11 +198,8 @@ bool submit_hl7(const Options& opts, std::shared_ptr<const Source> src, InputRea
                " bytes (--max-message-bytes); skipped";
     };
     for (bool ended = false; !ended;) {
-        // A message longer than a round makes the next one grow with it, so
-        // that re-reading the carried text stays linear overall.
         const std::size_t carried = carry.size();
-        Result<std::shared_ptr<const InputBytes>> next =
-            in.next(carry, std::max(kRoundBytes, std::min(carried, max)), ended);
+        Result<std::shared_ptr<const InputBytes>> next = in.next(carry, round_want(carried, kRoundBytes, max), ended);
         if (!next) return submit_failure(src->name + ": " + next.error().message(), jobs);
         round = std::move(next.value());
         read += round->view().size() - carried;

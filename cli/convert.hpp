@@ -9,6 +9,7 @@
 #include "errors.hpp"
 #include "input.hpp"
 #include "jobs.hpp"
+#include "message_text.hpp"
 #include "piece.hpp"
 #include "segments.hpp"
 
@@ -26,6 +27,17 @@ Inputs find_inputs(const Options& opts);
 
 // Submits the report of an input that could not be read.
 bool submit_unreadable(const std::string& source, const Hl7Error& error, OrderedJobs& jobs);
+
+// One message or envelope segment as the converters read it: UTF-8 in the
+// character set asked for or declared, with the standard delimiters.  The
+// text the rules check is `decoded`, which keeps the declared delimiters
+// (the standard rules read them; check_message rewrites for the others).
+// The listener reads each message it receives through this too.
+struct ReadMessage {
+    std::optional<MessageText> decoded, standard;
+    Status error;
+};
+ReadMessage read_message(std::string_view text, Encoding encoding);
 
 // An input's name as the JSON string of "source".
 std::string json_name(const std::string& name);

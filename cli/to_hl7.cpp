@@ -7,6 +7,7 @@
 // item, not the input.
 #include "to_hl7.hpp"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -160,15 +161,24 @@ public:
         });
         std::string_view carry;
         for (bool ended = false; !ended;) {
-            Result<std::shared_ptr<const InputBytes>> next =
-                in.next(carry, std::max(kRoundBytes, carry.size()), ended);
+            const std::size_t max = opts_.max_message_bytes;
+            Result<std::shared_ptr<const InputBytes>> next = in.next(carry, round_want(carry.size(), kRoundBytes, max), ended);
             if (!next) return submit_failure(*name_ + ": " + next.error().message(), jobs_);
             round_ = std::move(next.value());
+            read_ += round_->view().size() - carry.size();
             const std::string_view text = round_->view();
             std::size_t done = 0;
             if (!step(text, ended, done)) return false;
             carry = text.substr(done);
             if (stage_ == Stage::Stopped) return true;
+            if (carry.size() > max) {
+                // A line or element without an end (a stream of zeros): the
+                // rest of the input cannot be told apart from it.
+                return submit_failure(*name_ + ": at byte " + std::to_string(read_ - carry.size()) +
+                                          ": a message longer than " + std::to_string(max) +
+                                          " bytes (--max-message-bytes); the rest of the input is skipped",
+                                      jobs_);
+            }
         }
         if (stage_ == Stage::Start) return submit_failure(*name_ + ": " + Hl7Error::empty_message().message(), jobs_);
         if (stage_ != Stage::Lines && stage_ != Stage::AfterArray) {
@@ -180,6 +190,8 @@ public:
     }
 
 private:
+    std::uint64_t read_ = 0;  // bytes of the input read so far
+
     enum class Stage {
         Start,        // nothing but white space yet
         Lines,        // JSON Lines

@@ -72,6 +72,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::string round = carried + std::string(input.substr(at, take));
         at += take;
         ended = at == input.size();
+        // What a stream reader asks while the round's bytes arrive (in two
+        // goes here): when the answer is yes, framing must hand the held
+        // part on, or re-reading it would cost quadratic time.
+        bool ends = false;
+        if (!ended && take < carried.size()) {
+            const std::size_t mid = carried.size() + take / 2;
+            ends = rounds.held_part_ends(std::string_view(round).substr(0, mid), carried.size());
+            ends = rounds.held_part_ends(round, mid) || ends;
+        }
         std::string_view carry;
         for (const FramePart& part : rounds.frame(round, ended, carry).parts) {
             check(matched < framing.parts.size(), "rounds give more parts", input);
@@ -79,9 +88,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                   "rounds give other parts", input);
             ++matched;
         }
+        check(!ends || carry.empty() || carry.data() != round.data(), "a part said to end is held still", input);
         carried = std::string(carry);
     }
     check(matched == framing.parts.size(), "rounds give fewer parts", input);
+
+    // Cut where next_message_start says (from a position taken from the
+    // input), the two sides frame into exactly the parts of the whole.
+    const std::size_t from = size ? (data[size - 1] * 131u + size) % (size + 1) : 0;
+    const std::size_t cut = next_message_start(input, from);
+    check(cut >= from && cut <= input.size(), "cut outside the input or before pos", input);
+    std::vector<FramePart> sides = frame_messages(input.substr(0, cut)).parts;
+    for (const FramePart& part : frame_messages(input.substr(cut)).parts) sides.push_back(part);
+    check(sides.size() == framing.parts.size(), "a cut changes the number of parts", input);
+    for (std::size_t i = 0; i < sides.size() && i < framing.parts.size(); ++i) {
+        check(sides[i].kind == framing.parts[i].kind && sides[i].text.data() == framing.parts[i].text.data() &&
+                  sides[i].text.size() == framing.parts[i].text.size(),
+              "a cut changes a part", input);
+    }
     return 0;
 }
 

@@ -2,12 +2,15 @@
 // interface: every export shares the one batch instead of copying it.
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "arrow_batch.hpp"
+#include "charset.hpp"
+#include "delimiters.hpp"
 #include "framing.hpp"
 #include "segments.hpp"
 #include "utils.hpp"
@@ -86,12 +89,50 @@ public:
     }
     void number(Column c, std::int64_t v) { check(ArrowArrayAppendInt(root_->children[c], v)); }
 
-    void entry(std::string_view key, std::string_view value) {
-        put(key_offsets_, key_data_, key);
-        put(value_offsets_, value_data_, value);
-        ++entry_count_;
-    }
-    void end_record() {
+    // One record: its items' keys written straight from their numbers
+    // into the key column (never formatted elsewhere first), the values
+    // copied once, then "segment_name" and the name.  Room for the whole
+    // record is made first, so the loop has no check per item.
+    void record(const FlatRecord& flat) {
+        static constexpr std::string_view kName = "segment_name";
+        const std::size_t n = flat.size();
+        std::size_t value_bytes = flat.name().size();
+        for (std::size_t i = 0; i < n; ++i) value_bytes += flat.item(i).value.size();
+        const std::size_t key_room = n * FlatRecord::kMaxKeyLength + kName.size();
+        if (key_room > static_cast<std::size_t>(INT32_MAX - key_data_->size_bytes) ||
+            value_bytes > static_cast<std::size_t>(INT32_MAX - value_data_->size_bytes)) {
+            throw ColumnTooLarge{};
+        }
+        const auto offsets_room = static_cast<int64_t>((n + 1) * sizeof(std::int32_t));
+        check(ArrowBufferReserve(key_data_, static_cast<int64_t>(key_room)));
+        check(ArrowBufferReserve(value_data_, static_cast<int64_t>(value_bytes)));
+        check(ArrowBufferReserve(key_offsets_, offsets_room));
+        check(ArrowBufferReserve(value_offsets_, offsets_room));
+        char* const key_base = reinterpret_cast<char*>(key_data_->data);
+        char* const value_base = reinterpret_cast<char*>(value_data_->data);
+        char* k = key_base + key_data_->size_bytes;
+        char* v = value_base + value_data_->size_bytes;
+        auto* key_end = reinterpret_cast<std::int32_t*>(key_offsets_->data + key_offsets_->size_bytes);
+        auto* value_end = reinterpret_cast<std::int32_t*>(value_offsets_->data + value_offsets_->size_bytes);
+        for (std::size_t i = 0; i < n; ++i) {
+            const FlatRecord::Item item = flat.item(i);
+            k = FlatRecord::format_key(k, item.field, item.rep, item.comp);
+            std::memcpy(v, item.value.data(), item.value.size());
+            v += item.value.size();
+            *key_end++ = static_cast<std::int32_t>(k - key_base);
+            *value_end++ = static_cast<std::int32_t>(v - value_base);
+        }
+        std::memcpy(k, kName.data(), kName.size());
+        k += kName.size();
+        std::memcpy(v, flat.name().data(), flat.name().size());
+        v += flat.name().size();
+        *key_end++ = static_cast<std::int32_t>(k - key_base);
+        *value_end++ = static_cast<std::int32_t>(v - value_base);
+        key_data_->size_bytes = k - key_base;
+        value_data_->size_bytes = v - value_base;
+        key_offsets_->size_bytes += offsets_room;
+        value_offsets_->size_bytes += offsets_room;
+        entry_count_ += static_cast<std::int64_t>(n + 1);
         keys_->length = values_->length = entries_->length = entry_count_;
         check(ArrowArrayFinishElement(record_));
     }
@@ -102,13 +143,6 @@ public:
     void end_row() { check(ArrowArrayFinishElement(root_)); }
 
 private:
-    static void put(ArrowBuffer* offsets, ArrowBuffer* data, std::string_view s) {
-        const auto size = static_cast<int64_t>(s.size());
-        if (size > INT32_MAX - data->size_bytes) throw ColumnTooLarge{};
-        check(ArrowBufferAppend(data, s.data(), size));
-        check(ArrowBufferAppendInt32(offsets, static_cast<int32_t>(data->size_bytes)));
-    }
-
     ArrowArray* root_;
     ArrowArray *record_, *entries_, *keys_, *values_;
     ArrowBuffer *key_offsets_, *key_data_, *value_offsets_, *value_data_;
@@ -128,31 +162,40 @@ void build_rows(Builder& out, std::string_view data, const BatchOptions& options
     auto index = static_cast<std::int64_t>(options.base_index);
     for (const FramePart& part : framing.parts) {
         if (part.kind != FramePart::Kind::Message) continue;
-        const bool utf8 = is_valid_utf8(part.text);
-        // The same checks, in the same order, as the command's conversion.
+        // The steps of the command's conversion, in its order: the text as
+        // UTF-8, then with the standard delimiters; the rules check the
+        // former, the records are made of the latter.
         Status error;
-        if (!utf8) error = Hl7Error::io(IoError::invalid_utf8());
-        if (!error && options.rules) error = check_message(part.text, *options.rules, Purpose::Convert);
+        Result<MessageText> decoded = decode_message(part.text, Encoding::Auto);
+        std::optional<Result<MessageText>> standard;
+        if (!decoded) {
+            error = decoded.error();
+        } else {
+            standard.emplace(with_standard_delimiters(decoded.value().view()));
+            if (!*standard) error = standard->error();
+        }
+        if (!error && options.rules) error = check_message(decoded.value().view(), *options.rules, Purpose::Convert);
+        const std::string_view text = standard && *standard ? standard->value().view() : std::string_view();
 
         out.text(kSource, options.source);
         out.number(kOffset, static_cast<std::int64_t>(options.base_offset) + (part.text.data() - data.data()));
         out.number(kIndex, index++);
-        out.text(kMessageType, utf8 ? header_field(part.text, 9) : std::nullopt);
-        out.text(kControlId, utf8 ? header_field(part.text, 10) : std::nullopt);
+        out.text(kMessageType, text.empty() ? std::nullopt : header_field(text, 9));
+        out.text(kControlId, text.empty() ? std::nullopt : header_field(text, 10));
         if (!error) {
             // The lines and records Hl7Json makes of the same text.
-            for_each_message_line(part.text, scratch, [&](std::string_view line) {
-                flat.parse(line, handler);
-                for (std::size_t i = 0; i < flat.size(); ++i) {
-                    const FlatRecord::Item item = flat.item(i);
-                    out.entry(item.key, item.value);
-                }
-                out.entry("segment_name", flat.name());
-                out.end_record();
+            for_each_message_line(text, scratch, [&](std::string_view line) {
+                if (is_blank_line(line)) return;  // white space is never a segment
+                flat.parse(line, handler, /*keys=*/false);  // written from their numbers
+                out.record(flat);
             });
         }
         out.end_segments(error.has_value());
-        out.text(kError, error ? std::optional<std::string>(error->message()) : std::nullopt);
+        if (error) {
+            out.text(kError, error->message());
+        } else {
+            out.text(kError, std::nullopt);
+        }
         out.end_row();
     }
 }

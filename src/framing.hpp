@@ -94,15 +94,6 @@ private:
     bool mid_line_ = false;       // ... and the next round starts inside a line
 };
 
-// True when `line` is blank: nothing but spaces, tabs, 0x0B bytes (stray
-// MLLP block starts) and form feeds.  Framing and both rule sets agree on
-// this, and the command never makes a record of such a line.
-bool is_blank_line(std::string_view line);
-
-// `message` without its blank lines, segments then separated by "\n"; a
-// view of it when it has none.
-MessageText without_blank_lines(std::string_view message);
-
 // Where the next piece of `input` begins at or after `pos`: the start of a
 // line holding an MSH or envelope segment, or in an MLLP capture a block's
 // start byte; input.size() when none does.  `input` is the whole input
@@ -112,6 +103,15 @@ MessageText without_blank_lines(std::string_view message);
 // cut into ranges that are framed on their own, each range starting where
 // this says.  0 for pos 0.
 std::size_t next_message_start(std::string_view input, std::size_t pos);
+
+// True when `line` is blank: nothing but spaces, tabs, 0x0B bytes (stray
+// MLLP block starts) and form feeds.  Framing and both rule sets agree on
+// this, and the command never makes a record of such a line.
+bool is_blank_line(std::string_view line);
+
+// `message` without its blank lines, segments then separated by "\n"; a
+// view of it when it has none.
+MessageText without_blank_lines(std::string_view message);
 
 // True when `line` holds a segment named `name`: the name followed by the
 // end of the line or by a byte that cannot continue a segment name.

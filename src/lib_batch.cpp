@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "arrow_batch.hpp"
+#include "charset.hpp"
 #include "framing.hpp"
 #include "lib_support.hpp"
 #include "rules.hpp"
@@ -287,12 +288,15 @@ PyObject* batch_validate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             return nullptr;
         }
         rules.set = *set;
-        Status error;
-        if (!is_valid_utf8(text.view())) error = Hl7Error::io(IoError::invalid_utf8());
-        if (!error) {
-            error = run_detached_if_large(text.view().size(), [&] { return check_message(text.view(), rules, Purpose::Validate); },
-                                          kDetachMinValidationBytes);
-        }
+        // As the command's validate: the rules read the text as UTF-8.
+        const Status error = run_detached_if_large(
+            text.view().size(),
+            [&]() -> Status {
+                Result<MessageText> decoded = decode_message(text.view(), Encoding::Auto);
+                if (!decoded) return decoded.error();
+                return check_message(decoded.value().view(), rules, Purpose::Validate);
+            },
+            kDetachMinValidationBytes);
         if (error) {
             raise_error(*error);
             return nullptr;
@@ -442,7 +446,11 @@ int batch_exec(PyObject* module) {
     return guarded(-1, [&]() -> int {
         PyTypeObject* type = batch_type();
         if (type == nullptr) return -1;
-        return PyModule_AddObjectRef(module, "MessageBatch", reinterpret_cast<PyObject*>(type));
+        if (PyModule_AddObjectRef(module, "MessageBatch", reinterpret_cast<PyObject*>(type)) < 0) return -1;
+        Ref all = Ref::steal(Py_BuildValue("[ssssss]", "MessageBatch", "frame", "next_message_start", "validate",
+                                           "to_arrow", "from_arrow"));
+        if (!all) return -1;
+        return PyModule_AddObjectRef(module, "__all__", all.get());
     });
 }
 

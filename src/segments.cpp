@@ -64,146 +64,7 @@ struct Separators {
     bool single_byte = false;  // all separators are one byte: scan bytewise
 };
 
-// The separators of the last handler a thread flattened with, kept by the
-// handler's characters (not its address, which a new handler may reuse):
-// building them, three small strings, cost as much as a short line.
-const Separators& separators_of(const Hl7EscapeHandler* handler) {
-    struct Kept {
-        bool plain;
-        char32_t rep, comp, esc;
-        Separators seps{nullptr};
-    };
-    thread_local Kept kept{true, U'~', U'^', 0};
-    const bool plain = handler == nullptr;
-    const char32_t rep = plain ? U'~' : handler->repetition_separator;
-    const char32_t comp = plain ? U'^' : handler->component_separator;
-    const char32_t esc = plain ? 0 : handler->escape_character;
-    if (kept.plain != plain || kept.rep != rep || kept.comp != comp || kept.esc != esc) {
-        kept.seps = Separators(handler);
-        kept.plain = plain;
-        kept.rep = rep;
-        kept.comp = comp;
-        kept.esc = esc;
-    }
-    return kept.seps;
-}
-
 bool contains(std::string_view text, std::string_view what) { return text.find(what) != std::string_view::npos; }
-
-// What one piece of a line holds, learnt in a single pass over it where the
-// separators are single bytes (always, with the default handler) rather
-// than one search per separator.
-struct Scan {
-    bool repetition = false;
-    bool component = false;
-    bool escape = false;
-    bool exempt = false;  // holds "^~\&"
-
-    Scan() = default;
-
-    Scan(std::string_view t, const Separators& seps) {
-        if (!seps.single_byte) {
-            repetition = contains(t, seps.repetition);
-            component = contains(t, seps.component);
-            escape = !seps.escape.empty() && contains(t, seps.escape);
-            exempt = contains(t, kEncodingCharacters);
-            return;
-        }
-        const char rep = seps.repetition[0], comp = seps.component[0];
-        const char esc = seps.escape.empty() ? '\0' : seps.escape[0];
-        const bool decode = !seps.escape.empty();
-        std::size_t i = 0;
-#ifdef __SSE2__
-        // Sixteen bytes at a time; only a block holding a "^" needs a closer
-        // look, for the exemption marker.
-        const __m128i vrep = _mm_set1_epi8(rep), vcomp = _mm_set1_epi8(comp), vesc = _mm_set1_epi8(esc);
-        const __m128i vcaret = _mm_set1_epi8('^');
-        __m128i seen_rep = _mm_setzero_si128(), seen_comp = seen_rep, seen_esc = seen_rep;
-        for (; i + 16 <= t.size(); i += 16) {
-            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t.data() + i));
-            seen_rep = _mm_or_si128(seen_rep, _mm_cmpeq_epi8(block, vrep));
-            seen_comp = _mm_or_si128(seen_comp, _mm_cmpeq_epi8(block, vcomp));
-            seen_esc = _mm_or_si128(seen_esc, _mm_cmpeq_epi8(block, vesc));
-            if (exempt) continue;
-            auto carets = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, vcaret)));
-            while (carets != 0 && !exempt) {
-                const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(carets));
-                exempt = t.substr(at, kEncodingCharacters.size()) == kEncodingCharacters;
-                carets &= carets - 1;
-            }
-        }
-        repetition = _mm_movemask_epi8(seen_rep) != 0;
-        component = _mm_movemask_epi8(seen_comp) != 0;
-        escape = decode && _mm_movemask_epi8(seen_esc) != 0;
-#endif
-        for (; i < t.size(); ++i) {
-            const char c = t[i];
-            repetition |= c == rep;
-            component |= c == comp;
-            escape |= decode && c == esc;
-            if (c == '^' && !exempt) exempt = t.substr(i, kEncodingCharacters.size()) == kEncodingCharacters;
-        }
-    }
-};
-
-// Calls f(piece, scan) for every "|"-separated piece of the line, learning
-// what each piece holds in the same pass that finds its end: one walk over
-// the line instead of a search for the next "|" and then a scan of the
-// piece, which is what flattening spent most of its time on.  Needs
-// one-byte separators (always so with the default handler).
-template <class F>
-void for_each_scanned_piece(std::string_view line, const Separators& seps, F&& f) {
-    const char rep = seps.repetition[0], comp = seps.component[0];
-    const bool decode = !seps.escape.empty();
-    // Without decoding the escape character is of no interest: look for
-    // "|" in its place, which ends the piece before anything else is asked.
-    const char esc = decode ? seps.escape[0] : '|';
-    // Only a piece holding "^" and "~" can hold the exemption marker (when
-    // those are the separators); with others, every piece is searched.
-    const bool marker_needs_both = rep == '~' && comp == '^';
-    const char* const data = line.data();
-    const std::size_t n = line.size();
-    std::size_t start = 0;
-    Scan scan;
-    auto finish = [&](std::size_t end) {
-        const std::string_view piece(data + start, end - start);
-        if (!marker_needs_both || (scan.repetition && scan.component)) {
-            scan.exempt = piece.find(kEncodingCharacters) != std::string_view::npos;
-        }
-        f(piece, static_cast<const Scan&>(scan));
-        scan = Scan();
-        start = end + 1;
-    };
-    auto see = [&](char c, std::size_t at) {
-        if (c == '|') {
-            finish(at);
-            return;
-        }
-        scan.repetition |= c == rep;
-        scan.component |= c == comp;
-        scan.escape |= decode && c == esc;
-    };
-    std::size_t i = 0;
-#ifdef __SSE2__
-    // Sixteen bytes at a time; only the bytes that matter are looked at.
-    const __m128i vbar = _mm_set1_epi8('|'), vrep = _mm_set1_epi8(rep), vcomp = _mm_set1_epi8(comp),
-                  vesc = _mm_set1_epi8(esc);
-    for (; i + 16 <= n; i += 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, vbar), _mm_cmpeq_epi8(block, vrep)),
-                                          _mm_or_si128(_mm_cmpeq_epi8(block, vcomp), _mm_cmpeq_epi8(block, vesc)));
-        for (auto mask = static_cast<unsigned>(_mm_movemask_epi8(hits)); mask != 0; mask &= mask - 1) {
-            const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(mask));
-            see(data[at], at);
-        }
-    }
-#endif
-    for (; i < n; ++i) {
-        const char c = data[i];
-        if (c == '|' || c == rep || c == comp || c == esc) see(c, i);
-    }
-    finish(n);
-}
 
 std::vector<std::string> split_owned(std::string_view text, std::string_view sep) {
     std::vector<std::string> pieces;
@@ -296,36 +157,34 @@ SegmentRecord Hl7Segment::to_json() const {
 
 namespace {
 
-// A number's decimal digits, big-endian from the top byte, then `end`:
-// comparing these integers compares the texts "<digits><end>".  Numbers of
-// more than seven digits do not fit: kTooLong.
-constexpr std::uint64_t kTooLong = ~std::uint64_t{0};
-std::uint64_t decimal_order(std::int64_t value, unsigned char end) {
-    if (value < 0) return 0;  // no number: the only item of its kind
-    const auto v = static_cast<std::uint64_t>(value);
-    if (v < 10) return (std::uint64_t{'0' + v} << 56) | (std::uint64_t{end} << 48);
-    if (v < 100) return (std::uint64_t{'0' + v / 10} << 56) | (std::uint64_t{'0' + v % 10} << 48) | (std::uint64_t{end} << 40);
-    if (v >= 10000000) return kTooLong;
-    char digits[8];
-    const auto n = static_cast<std::size_t>(std::to_chars(digits, digits + 8, v).ptr - digits);
-    std::uint64_t order = 0;
-    for (std::size_t i = 0; i < 8; ++i) {
-        order = order << 8 | (i < n ? static_cast<unsigned char>(digits[i]) : i == n ? end : 0);
+// The bytes of the 16 from `p` (fewer at the end of the line: `avail`) that
+// end or mark a piece: "|", "~", "^", and "\" when decoding.  One bit per
+// byte.  Finding them sixteen at a time is what lets flattening read the
+// line once, from event to event, instead of searching each piece again
+// for each separator.
+inline unsigned marks_of(const char* p, std::size_t avail, bool decode) {
+    alignas(16) char tail[16];
+    if (avail < 16) {
+        // The line's last bytes, padded with zeros, which match nothing.
+        std::memset(tail, 0, 16);
+        std::memcpy(tail, p, avail);
+        p = tail;
     }
-    return order;
-}
-
-// Orders two numbers as their decimal texts, for those too long for
-// decimal_order; where one text begins the other, `shorter_first` says
-// which comes first.
-bool decimal_less(std::uint64_t a, std::uint64_t b, bool shorter_first) {
-    char x[20], y[20];
-    const auto la = static_cast<std::size_t>(std::to_chars(x, x + 20, a).ptr - x);
-    const auto lb = static_cast<std::size_t>(std::to_chars(y, y + 20, b).ptr - y);
-    const int c = std::memcmp(x, y, std::min(la, lb));
-    if (c != 0) return c < 0;
-    if (la == lb) return false;
-    return (la < lb) == shorter_first;
+#ifdef __SSE2__
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('|')),
+                                             _mm_cmpeq_epi8(block, _mm_set1_epi8('~'))),
+                                _mm_cmpeq_epi8(block, _mm_set1_epi8('^')));
+    if (decode) hits = _mm_or_si128(hits, _mm_cmpeq_epi8(block, _mm_set1_epi8('\\')));
+    return static_cast<unsigned>(_mm_movemask_epi8(hits));
+#else
+    unsigned mask = 0;
+    for (unsigned i = 0; i < 16; ++i) {
+        const char c = p[i];
+        if (c == '|' || c == '~' || c == '^' || (decode && c == '\\')) mask |= 1u << i;
+    }
+    return mask;
+#endif
 }
 
 }  // namespace
@@ -357,199 +216,320 @@ char* FlatRecord::format_key(char* out, std::uint64_t field, std::int64_t rep, s
     return p;
 }
 
-void FlatRecord::start_group(std::uint64_t field, bool repeated) {
-    group_field_ = field;
-    if (field >= 10000000) wide_ = true;
-    groups_.push_back(Group{static_cast<std::uint32_t>(pending_.size()), 0, repeated, false});
-}
+// The flattening of a line with the standard separators ("~", "^", and "\"
+// when decoding): every handler the module and the command build has them.
+// One walk over the line meets each separator once, in order, and each one
+// closes what it ends on the spot -- a component at "^", an occurrence at
+// "~", a field at "|" -- so an item is made the moment its end is seen,
+// with its numbers already known: no piece is searched a second time.
+// What a later byte changes is mended afterwards, which is rare: a field's
+// first "~" gives its earlier items repetition 0, and the exemption marker
+// "^~\&" takes the items of its field back and makes the field one item.
+//
+// The state lives in locals, so that it stays in registers, and items are
+// written through a bare cursor into storage grown before each block of
+// sixteen bytes (which ends at most sixteen items and a field): the cost per
+// item was most of the cost of flattening.
+void FlatRecord::scan_fields(std::string_view line, std::uint64_t field, std::size_t start,
+                             const Hl7EscapeHandler* handler) {
+    const char* const data = line.data();
+    const std::size_t n = line.size();
+    const bool decode = handler != nullptr;
+    Pending* items = pending_.data();
+    std::size_t count = items_;
 
-void FlatRecord::add(std::uint64_t field, std::int64_t rep, std::int64_t comp, bool in_buffer, std::size_t off,
-                     std::size_t len) {
-    if (groups_.empty() || field != group_field_) start_group(field, rep >= 0);
-    Group& group = groups_.back();
-    ++group.count;
-    // Below 10, numeric order is byte order ("2" < "3"); from 10 on it is not
-    // ("10" < "2").
-    if (rep >= 10 || comp >= 10) group.sort_items = true;
+    std::size_t piece = start;        // where the current component starts
+    std::size_t field_start = start;  // where the current field starts
+    std::size_t field_first = count;  // its first item
+    std::size_t buffer_mark = buffer_.size();  // buffer_'s size when it started
+    std::int64_t rep = -1;            // its repetition, -1 before its first "~"
+    std::int64_t comp = 0;            // "^" seen in the current occurrence
+    bool escaped = false;             // the current component holds "\"
+    bool sort = false;                // the field has an index of ten or more
 
-    std::size_t key_off = keys_.size();
-    std::uint32_t key_len = 0;
-    if (want_keys_) {
-        char buf[kMaxKeyLength];
-        const char* end = format_key(buf, field, rep, comp);
-        key_len = static_cast<std::uint32_t>(end - buf);
-        keys_.append(buf, key_len);
-    }
-    pending_.push_back(Pending{off, len, key_off, key_len, in_buffer, field, rep, comp});
-}
+    // The component that ends at `end`, numbered `number` (-1: its
+    // occurrence has no components).
+    auto emit = [&](std::size_t end, std::int64_t number) {
+        std::size_t off = piece, len = end - piece;
+        if (escaped) [[unlikely]] {
+            // Components are cut on the raw text, then decoded: an escaped
+            // separator is data.
+            off = buffer_.size();
+            handler->unescape_into(std::string_view(data + piece, len), buffer_);
+            len = (buffer_.size() - off) | kInBuffer;
+            escaped = false;
+        }
+        items[count++] = Pending{off, len, field, rep, number};
+        piece = end + 1;
+    };
+    auto end_field = [&](std::size_t end) {
+        emit(end, comp > 0 ? comp + 1 : -1);
+        groups_.push_back(Group{field_first, count - field_first, rep >= 0, sort});
+        ++field;
+        piece = field_start = end + 1;
+        field_first = count;
+        buffer_mark = buffer_.size();
+        rep = -1;
+        comp = 0;
+        sort = false;
+    };
 
-
-// Byte order from the numbers, with no key text: the fields' groups are
-// ordered by their digits (most segments are already in order below ten
-// fields), then the items inside the few groups with an index of ten or
-// more.  Cheaper than sorting every item by its key text, which took a
-// good part of the time of flattening long segments.
-void FlatRecord::put_in_key_order() {
-    order_.clear();
-    if (wide_) {
-        // A field number of eight digits or more: sort every item by its
-        // key text, written now if it was not.
-        if (!want_keys_) {
-            keys_.clear();
-            for (Pending& p : pending_) {
-                char buf[kMaxKeyLength];
-                const char* end = format_key(buf, p.field, p.rep, p.comp);
-                p.key_off = keys_.size();
-                p.key_len = static_cast<std::uint32_t>(end - buf);
-                keys_.append(buf, p.key_len);
+    std::size_t block = start;
+    while (block < n) {
+        if (pending_.size() - count < 17) {
+            pending_.resize(std::max<std::size_t>(2 * pending_.size(), 64));
+            items = pending_.data();
+        }
+        unsigned marks = marks_of(data + block, n - block, decode);
+        std::size_t next = block + 16;
+        while (marks != 0) {
+            const std::size_t at = block + static_cast<std::size_t>(__builtin_ctz(marks));
+            marks &= marks - 1;
+            const char c = data[at];
+            if (c == '^') {
+                if (n - at >= 4 && std::memcmp(data + at + 1, "~\\&", 3) == 0) [[unlikely]] {
+                    // The exemption marker: the field, up to the next "|",
+                    // is one item, decoded when decoding (the marker holds
+                    // the escape character).  Its items so far are dropped.
+                    const void* bar = std::memchr(data + at, '|', n - at);
+                    const std::size_t end = bar == nullptr ? n : static_cast<std::size_t>(static_cast<const char*>(bar) - data);
+                    count = field_first;
+                    buffer_.resize(buffer_mark);
+                    piece = field_start;
+                    rep = -1;
+                    comp = 0;
+                    sort = false;
+                    escaped = decode;
+                    end_field(end);
+                    if (end == n) {
+                        items_ = count;
+                        return;
+                    }
+                    next = end + 1;
+                    break;
+                }
+                // Below 10, numeric order is byte order ("2" < "3"); from 10
+                // on it is not ("10" < "2"): the 9th "^" makes a 10th item.
+                sort |= ++comp == 9;
+                emit(at, comp);
+            } else if (c == '|') {
+                end_field(at);
+            } else if (c == '~') {
+                if (rep < 0) {
+                    // The field's first "~": what came before was its
+                    // repetition 0.
+                    rep = 0;
+                    for (std::size_t i = field_first; i < count; ++i) items[i].rep = 0;
+                }
+                emit(at, comp > 0 ? comp + 1 : -1);
+                sort |= ++rep == 10;
+                comp = 0;
+            } else {
+                escaped = true;
             }
         }
-        order_.resize(pending_.size());
-        for (std::size_t i = 0; i < order_.size(); ++i) order_[i] = static_cast<std::uint32_t>(i);
-        const char* keys = keys_.data();
-        std::stable_sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
-            const Pending &x = pending_[a], &y = pending_[b];
-            return std::string_view(keys + x.key_off, x.key_len) < std::string_view(keys + y.key_off, y.key_len);
-        });
-        return;
+        block = next;
     }
-    // Fields 1 to 9 are in byte order as they are.
-    if (groups_.size() < 10 &&
-        std::none_of(groups_.begin(), groups_.end(), [](const Group& g) { return g.sort_items; })) {
-        return;
+    if (pending_.size() == count) {
+        pending_.resize(std::max<std::size_t>(2 * pending_.size(), 64));
+        items = pending_.data();
     }
-    order_.reserve(pending_.size());
-    for (std::uint64_t field = 1; field <= 9 && field <= groups_.size(); ++field) append_in_key_order(field);
-}
-
-// The fields' keys in byte order are a walk of the tree of their digits:
-// "3" and "3.1" come before "30" to "39" ("." and the end of the key come
-// before the digits), and "3[0]" after them ("[" comes after the digits).
-// So each field's group goes out before or after those of the fields that
-// extend its number by a digit -- no comparison needed.  The depth is the
-// number of digits, at most seven here.
-void FlatRecord::append_in_key_order(std::uint64_t field) {
-    const Group& g = groups_[field - 1];
-    if (!g.repeated) append_group(g);
-    for (std::uint64_t next = field * 10; next < field * 10 + 10 && next <= groups_.size(); ++next) {
-        append_in_key_order(next);
-    }
-    if (g.repeated) append_group(g);
-}
-
-void FlatRecord::append_group(const Group& g) {
-    const std::size_t start = order_.size();
-    for (std::uint32_t i = 0; i < g.count; ++i) order_.push_back(g.first + i);
-    if (!g.sort_items) return;
-    // One field's items: the same field number, and repetitions in all or
-    // none.  A repetition number is followed by "]", which comes after the
-    // digits; a component number ends the key (a zero byte, before them).
-    // Each item's place is worked out once, as integers.
-    item_orders_.clear();
-    bool too_long = false;
-    for (std::size_t i = start; i < order_.size(); ++i) {
-        const Pending& p = pending_[order_[i]];
-        const ItemPlace o{decimal_order(p.rep, ']'), decimal_order(p.comp, 0), order_[i]};
-        too_long = too_long || o.rep == kTooLong || o.comp == kTooLong;
-        item_orders_.push_back(o);
-    }
-    if (too_long) {
-        std::sort(order_.begin() + static_cast<std::ptrdiff_t>(start), order_.end(),
-                  [this](std::uint32_t a, std::uint32_t b) {
-                      const Pending &x = pending_[a], &y = pending_[b];
-                      if (x.rep != y.rep) {
-                          return decimal_less(static_cast<std::uint64_t>(x.rep), static_cast<std::uint64_t>(y.rep),
-                                              false);
-                      }
-                      return decimal_less(static_cast<std::uint64_t>(x.comp), static_cast<std::uint64_t>(y.comp), true);
-                  });
-        return;
-    }
-    std::sort(item_orders_.begin(), item_orders_.end(), [](const ItemPlace& a, const ItemPlace& b) {
-        return a.rep != b.rep ? a.rep < b.rep : a.comp < b.comp;
-    });
-    for (std::size_t i = 0; i < item_orders_.size(); ++i) order_[start + i] = item_orders_[i].index;
+    end_field(n);
+    items_ = count;
 }
 
 void FlatRecord::parse(std::string_view line, const Hl7EscapeHandler* handler, bool keys) {
     keys_.clear();
+    key_spans_.clear();
     buffer_.clear();
-    pending_.clear();
+    items_ = 0;
     groups_.clear();
     order_.clear();
-    want_keys_ = keys;
-    wide_ = false;
     line_ = line.data();
 
-    const Separators& seps = separators_of(handler);
-    const char* const base = line.data();
-    auto offset_in_line = [base](std::string_view v) { return static_cast<std::size_t>(v.data() - base); };
-
-    // A decoded value goes to the buffer; a text without the escape character
-    // is its own value, a view of the line.
-    auto decoded = [&](std::uint64_t n, std::int64_t rep, std::int64_t comp, std::string_view text) {
-        if (!contains(text, seps.escape)) {
-            add(n, rep, comp, false, offset_in_line(text), text.size());
-            return;
-        }
-        const std::size_t start = buffer_.size();
-        handler->unescape_into(text, buffer_);
-        add(n, rep, comp, true, start, buffer_.size() - start);
-    };
-
-    // One occurrence; rep < 0 for a field without repetitions.
-    auto single = [&](std::uint64_t n, std::int64_t rep, std::string_view text, const Scan& scan) {
-        const bool exempt = scan.exempt;
-        if (scan.escape) {
-            // Cut on the raw text, then decode each component: an escaped
-            // separator is data.
-            if (!exempt && scan.component) {
-                std::int64_t j = 1;
-                for_each_piece(text, seps.component, [&](std::string_view c) { decoded(n, rep, j++, c); });
-            } else {
-                const std::size_t start = buffer_.size();
-                handler->unescape_into(text, buffer_);
-                add(n, rep, -1, true, start, buffer_.size() - start);
-            }
-            return;
-        }
-        // Nothing to decode: the value is the text itself, a view of the line.
-        if (!exempt && scan.component) {
-            std::int64_t j = 1;
-            for_each_piece(text, seps.component,
-                              [&](std::string_view c) { add(n, rep, j++, false, offset_in_line(c), c.size()); });
-        } else {
-            add(n, rep, -1, false, offset_in_line(text), text.size());
-        }
-    };
-
-    std::uint64_t n = 0;
-    bool header = false;
-    auto field = [&](std::string_view piece, const Scan& scan) {
-        if (n++ == 0) {
-            name_ = piece;
-            header = is_header_segment(piece);
-            return;
-        }
-        if (piece.empty() || (n == 2 && header)) {  // the header's field 1 is taken verbatim
-            add(n - 1, -1, -1, false, offset_in_line(piece), piece.size());
-            return;
-        }
-        if (!scan.exempt && scan.repetition) {
-            std::int64_t r = 0;
-            for_each_piece(piece, seps.repetition,
-                              [&](std::string_view p) { single(n - 1, r++, p, Scan(p, seps)); });
-        } else {
-            single(n - 1, -1, piece, scan);
-        }
-    };
-    if (seps.single_byte) {
-        for_each_scanned_piece(line, seps, field);
+    if (handler != nullptr && !has_standard_delimiters(*handler)) {
+        parse_general(line, handler);
     } else {
-        for_each_piece(line, '|', [&](std::string_view piece) { field(piece, Scan(piece, seps)); });
+        const std::size_t bar = line.find('|');
+        name_ = line.substr(0, bar);
+        if (bar != std::string_view::npos) {
+            std::size_t start = bar + 1;
+            std::uint64_t field = 1;
+            bool more = true;
+            if (is_header_segment(name_)) {
+                // The header's field 1 is syntax, taken verbatim.
+                const std::size_t end = std::min(line.find('|', start), line.size());
+                add(Pending{start, end - start, 1, -1, -1});
+                groups_.push_back(Group{0, 1, false, false});
+                start = end + 1;
+                field = 2;
+                more = end < line.size();
+            }
+            if (more) scan_fields(line, field, start, handler);
+        }
     }
-
     put_in_key_order();
+    if (keys) write_keys();
+}
+
+// Other separators (only a C++ caller with its own handler has them): the
+// segment model's fields, their values copied to the buffer.  Slow, but the
+// same rules by construction.
+void FlatRecord::parse_general(std::string_view line, const Hl7EscapeHandler* handler) {
+    name_ = line.substr(0, line.find('|'));
+    const Hl7Segment segment = Hl7Segment::from_string(line, handler);
+    auto put = [&](std::uint64_t field, std::int64_t rep, std::int64_t comp, std::string_view value) {
+        const std::size_t off = buffer_.size();
+        buffer_.append(value);
+        add(Pending{off, value.size() | kInBuffer, field, rep, comp});
+    };
+    auto add_single = [&](std::uint64_t field, std::int64_t rep, const Hl7Field& f) {
+        if (!f.components) {
+            put(field, rep, -1, f.value);
+            return;
+        }
+        for (std::size_t j = 0; j < f.components->size(); ++j) {
+            put(field, rep, static_cast<std::int64_t>(j + 1), (*f.components)[j]);
+        }
+    };
+    for (std::size_t i = 0; i < segment.fields.size(); ++i) {
+        const Hl7Field& f = segment.fields[i];
+        const std::size_t first = items_;
+        if (f.repetitions) {
+            for (std::size_t r = 0; r < f.repetitions->size(); ++r) {
+                add_single(i + 1, static_cast<std::int64_t>(r), (*f.repetitions)[r]);
+            }
+        } else {
+            add_single(i + 1, -1, f);
+        }
+        bool sort = false;
+        for (std::size_t k = first; k < items_; ++k) sort = sort || pending_[k].rep >= 10 || pending_[k].comp >= 10;
+        groups_.push_back(Group{first, items_ - first, f.repetitions.has_value(), sort});
+    }
+}
+
+void FlatRecord::write_keys() {
+    key_spans_.reserve(items_);
+    for (std::size_t i = 0; i < items_; ++i) {
+        const Pending& p = pending_[i];
+        char buf[kMaxKeyLength];
+        const char* end = format_key(buf, p.field, p.rep, p.comp);
+        const auto len = static_cast<std::size_t>(end - buf);
+        key_spans_.push_back(KeySpan{keys_.size(), len});
+        keys_.append(buf, len);
+    }
+}
+
+namespace {
+
+// Calls visit(v) for v and every number up to `limit` whose decimal text
+// begins with v's, in the byte order of those texts when each is followed
+// by a byte that sorts before the digits ("." or the end of a key) or,
+// where late(v), after them ("[" or "]").  The order of such texts is a walk
+// of the tree of their digits: v comes before or after the numbers that
+// extend it by a digit, and no two texts need comparing.  The depth is the
+// number of digits.
+template <class Late, class Visit>
+void walk_decimal(std::uint64_t v, std::uint64_t limit, const Late& late, const Visit& visit) {
+    const bool after = late(v);
+    if (!after) visit(v);
+    if (v <= limit / 10) {
+        for (std::uint64_t next = v * 10; next <= v * 10 + 9 && next <= limit; ++next) {
+            walk_decimal(next, limit, late, visit);
+        }
+    }
+    if (after) visit(v);
+}
+
+}  // namespace
+
+// Byte order from the numbers, with no key text: the fields' groups go out
+// in the remembered order of their shape (segments of up to nine fields are
+// in order as they are), then the items inside the few groups with an index
+// of ten or more are walked the same way.  Cheaper than sorting every item
+// by its key text, which took a good part of the time of flattening long
+// segments, and than working out the fields' order again for every line.
+void FlatRecord::put_in_key_order() {
+    const bool sort_items = std::any_of(groups_.begin(), groups_.end(), [](const Group& g) { return g.sort_items; });
+    if (groups_.size() < 10 && !sort_items) return;
+    order_.resize(items_);
+    std::size_t* out = order_.data();
+    const std::uint64_t fields = groups_.size();
+    auto visit = [&](std::uint64_t field) { out = append_group(groups_[field - 1], out); };
+    if (fields > kMaxRememberedFields) {
+        auto repeated = [&](std::uint64_t field) { return groups_[field - 1].repeated; };
+        for (std::uint64_t field = 1; field <= 9 && field <= fields; ++field) {
+            walk_decimal(field, fields, repeated, visit);
+        }
+        return;
+    }
+    for (const std::uint32_t g : field_order()) {
+        const Group& group = groups_[g];
+        if (sort_items && group.sort_items) {
+            out = append_group(group, out);
+            continue;
+        }
+        for (std::size_t i = 0; i < group.count; ++i) *out++ = group.first + i;
+    }
+}
+
+const std::vector<std::uint32_t>& FlatRecord::field_order() {
+    const std::uint64_t fields = groups_.size();
+    std::uint64_t repeats = 0;
+    for (std::uint64_t f = 1; f <= fields / 10; ++f) repeats |= std::uint64_t{groups_[f - 1].repeated} << (f - 1);
+    if (field_orders_.empty()) field_orders_.resize(kFieldOrderSlots);
+    FieldOrder& slot = field_orders_[((fields ^ repeats * 0xff51afd7ed558ccdull) * 0x9E3779B97F4A7C15ull) >> 56];
+    if (slot.fields == fields && slot.repeats == repeats) return slot.order;
+    slot.fields = fields;
+    slot.repeats = repeats;
+    slot.order.clear();
+    auto repeated = [&](std::uint64_t field) { return groups_[field - 1].repeated; };
+    auto visit = [&](std::uint64_t field) { slot.order.push_back(static_cast<std::uint32_t>(field - 1)); };
+    for (std::uint64_t field = 1; field <= 9 && field <= fields; ++field) walk_decimal(field, fields, repeated, visit);
+    return slot.order;
+}
+
+// A field's item indices at `out`, in key order; returns their end.  Its
+// keys share the field number and have repetitions in all or none: the
+// repetition numbers ("r]", "]" after the digits) order the repetitions,
+// the component numbers (which end the key, before the digits) the items
+// of one repetition.
+std::size_t* FlatRecord::append_group(const Group& g, std::size_t* out) const {
+    if (!g.sort_items) {
+        for (std::size_t i = 0; i < g.count; ++i) *out++ = g.first + i;
+        return out;
+    }
+    auto never = [](std::uint64_t) { return false; };
+    // The items of one occurrence: the single one, or components 1 to n.
+    auto occurrence = [&](std::size_t first, std::size_t count) {
+        if (count < 10) {
+            for (std::size_t i = 0; i < count; ++i) *out++ = first + i;
+            return;
+        }
+        auto visit = [&](std::uint64_t comp) { *out++ = first + comp - 1; };
+        for (std::uint64_t comp = 1; comp <= 9; ++comp) walk_decimal(comp, count, never, visit);
+    };
+    if (!g.repeated) {
+        occurrence(g.first, g.count);
+        return out;
+    }
+    // The repetitions are 0 to n - 1, each with at least one item.
+    const std::size_t end = g.first + g.count;
+    auto occurrence_of = [&](std::uint64_t rep) {
+        // Repetitions are made in order, so rep r's items sit between the
+        // first item of rep r and the first of rep r + 1.
+        auto at = std::partition_point(pending_.begin() + static_cast<std::ptrdiff_t>(g.first),
+                                       pending_.begin() + static_cast<std::ptrdiff_t>(end),
+                                       [&](const Pending& p) { return static_cast<std::uint64_t>(p.rep) < rep; });
+        auto stop = std::partition_point(at, pending_.begin() + static_cast<std::ptrdiff_t>(end),
+                                         [&](const Pending& p) { return static_cast<std::uint64_t>(p.rep) <= rep; });
+        occurrence(static_cast<std::size_t>(at - pending_.begin()), static_cast<std::size_t>(stop - at));
+    };
+    const auto reps = static_cast<std::uint64_t>(pending_[end - 1].rep) + 1;
+    auto always = [](std::uint64_t) { return true; };
+    occurrence_of(0);  // "0]" has no longer relatives: no number starts with 0
+    for (std::uint64_t rep = 1; rep <= 9 && rep < reps; ++rep) walk_decimal(rep, reps - 1, always, occurrence_of);
+    return out;
 }
 
 }  // namespace segmorph

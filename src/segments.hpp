@@ -67,14 +67,15 @@ inline bool is_header_segment(std::string_view name) {
 }
 
 // Fast flattening of one line straight into key/value views, for callers that
-// turn records into other objects right away (the Python binding).  Keys are
-// written into an arena owned by the scratch; values are views into the line
-// or into the scratch's unescape buffer.  Nothing is allocated per key once
-// the scratch has grown to the size of the largest line.
+// turn records into other objects right away (the Python binding, the
+// command's JSON writer).  Values are views into the line or into the
+// scratch's unescape buffer; keys are known by their numbers, and written as
+// texts only on request.  Nothing is allocated per item once the scratch has
+// grown to the size of the largest line.
 class FlatRecord {
 public:
     struct Item {
-        std::string_view key;
+        std::string_view key;  // empty unless parse() was asked for key texts
         std::string_view value;
         // The key's numbers, so a caller can find a key it made before
         // without hashing its text: rep and comp are -1 where the key has
@@ -97,60 +98,83 @@ public:
     std::string_view name() const { return name_; }
     // Bytes held by the scratch buffers; release_memory() gives them back.
     std::size_t capacity_bytes() const {
-        return keys_.capacity() + buffer_.capacity() + pending_.capacity() * sizeof(Pending) +
-               groups_.capacity() * sizeof(Group) + order_.capacity() * sizeof(std::uint32_t);
+        return keys_.capacity() + key_spans_.capacity() * sizeof(KeySpan) + buffer_.capacity() +
+               pending_.capacity() * sizeof(Pending) + groups_.capacity() * sizeof(Group) +
+               order_.capacity() * sizeof(std::size_t) + field_orders_.size() * sizeof(FieldOrder) +
+               [this] {
+                   std::size_t bytes = 0;
+                   for (const FieldOrder& f : field_orders_) bytes += f.order.capacity() * sizeof(std::uint32_t);
+                   return bytes;
+               }();
     }
     void release_memory() { *this = FlatRecord(); }
     // Field items in key order; "segment_name" (always the last key in byte
     // order, since field keys start with a digit) is not among them.
-    std::size_t size() const { return pending_.size(); }
+    std::size_t size() const { return items_; }
     Item item(std::size_t i) const {
-        const Pending& p = pending_[order_.empty() ? i : order_[i]];
-        const char* value = (p.in_buffer ? buffer_.data() : line_) + p.val_off;
-        return Item{std::string_view(keys_.data() + p.key_off, p.key_len), std::string_view(value, p.val_len),
-                    p.field, p.rep, p.comp};
+        const std::size_t at = order_.empty() ? i : order_[i];
+        const Pending& p = pending_[at];
+        const char* value = ((p.len & kInBuffer) != 0 ? buffer_.data() : line_) + p.off;
+        std::string_view key;
+        if (!key_spans_.empty()) key = std::string_view(keys_.data() + key_spans_[at].off, key_spans_[at].len);
+        return Item{key, std::string_view(value, p.len & ~kInBuffer), p.field, p.rep, p.comp};
     }
 
 private:
-    // Items are made field by field, in numeric order; byte order is
-    // reached by ordering the fields' groups of items (see parse).
+    // One item as parsing makes it: field by field, in numeric order.  Byte
+    // order is reached afterwards by ordering the fields' groups (see
+    // put_in_key_order).  The top bit of len says the value is in buffer_
+    // rather than in the line.
+    static constexpr std::size_t kInBuffer = std::size_t{1} << (8 * sizeof(std::size_t) - 1);
     struct Pending {
-        std::size_t val_off, val_len;
-        std::size_t key_off;
-        std::uint32_t key_len;
-        bool in_buffer;
+        std::size_t off, len;
         std::uint64_t field;
         std::int64_t rep, comp;
     };
     // The items of one field; groups_[k] is field k + 1's, as every field
     // from 1 on gives at least one item.
     struct Group {
-        std::uint32_t first, count;
+        std::size_t first, count;
         bool repeated;    // its keys have "[...]"
-        bool sort_items;  // its items need ordering too
+        bool sort_items;  // an index of ten or more: its items need ordering too
     };
-    void add(std::uint64_t field, std::int64_t rep, std::int64_t comp, bool in_buffer, std::size_t off,
-             std::size_t len);
-    void start_group(std::uint64_t field, bool repeated);
+    struct KeySpan {
+        std::size_t off, len;
+    };
+    void scan_fields(std::string_view line, std::uint64_t field, std::size_t start, const Hl7EscapeHandler* handler);
+    void add(const Pending& p) {
+        if (items_ == pending_.size()) pending_.resize(std::max<std::size_t>(2 * items_, 64));
+        pending_[items_++] = p;
+    }
+    void parse_general(std::string_view line, const Hl7EscapeHandler* handler);
+    void write_keys();
     void put_in_key_order();
-    void append_in_key_order(std::uint64_t field);
-    void append_group(const Group& g);
+    std::size_t* append_group(const Group& g, std::size_t* out) const;
 
     std::string_view name_;
     const char* line_ = nullptr;
-    bool want_keys_ = true;
-    std::uint64_t group_field_ = 0;  // field of the last group
-    bool wide_ = false;  // a field number too long for Group::order
     std::string keys_;
+    std::vector<KeySpan> key_spans_;  // by item, as made; empty without key texts
     std::string buffer_;
-    std::vector<Pending> pending_;
+    std::vector<Pending> pending_;  // storage: the first items_ are the items
+    std::size_t items_ = 0;
     std::vector<Group> groups_;
-    std::vector<std::uint32_t> order_;  // empty: items are in key order already
-    struct ItemPlace {
-        std::uint64_t rep, comp;
-        std::uint32_t index;
+    std::vector<std::size_t> order_;  // empty: items are in key order already
+
+    // The order of a segment's fields depends only on its shape: how many
+    // fields it has and which of those with two-digit relatives repeat (a
+    // repeated "3[0]" goes after "30" to "39", a plain "3" before).  Lines
+    // of one kind share their shape, so the order is worked out once per
+    // shape and remembered, as the assembly remembers its layouts: a few
+    // slots, each keeping the field indices of one shape in key order.
+    struct FieldOrder {
+        std::uint64_t fields = 0, repeats = 0;  // the shape; fields 0: empty slot
+        std::vector<std::uint32_t> order;       // group indices in key order
     };
-    std::vector<ItemPlace> item_orders_;  // scratch for ordering one group
+    static constexpr std::size_t kFieldOrderSlots = 256;  // the sample messages have 56 shapes
+    static constexpr std::uint64_t kMaxRememberedFields = 639;  // repeats of fields 1 to 63 fit a word
+    std::vector<FieldOrder> field_orders_;
+    const std::vector<std::uint32_t>& field_order();
 };
 
 }  // namespace segmorph

@@ -155,6 +155,22 @@ def test_verdicts(tmp_path, payload, code, written, reason):
         assert (reason in lines[0]["error"]) if written else (reason in err)
 
 
+@pytest.mark.parametrize("payload", [
+    # a legacy character set declared in MSH-18
+    "MSH|^~\\&|A|B|C|D|2024||ADT^A01|L1|P|2.5||||||8859/1\rPID|1||1||M\xfcller^J\xf6rg\r".encode("latin-1"),
+    # delimiters of its own
+    b"MSH#*!@%#A#B#C#D#2024##ADT*A01#D1#P#2.5\rPID#1##1*2!3##Doe*John\r",
+])
+def test_messages_are_read_as_to_json_reads_them(tmp_path, payload):
+    with listening(tmp_path) as listener:
+        with listener.client() as client:
+            assert msa(ack_of(client.send_message(payload)))[0] == "AA"
+        listener.stop()
+        lines = listener.lines()
+    expected = jsonl(run("to-json", input=payload, check_status=0).stdout)
+    assert [line["records"] for line in lines] == [item["records"] for item in expected]
+
+
 def test_frames_split_joined_or_wrapped_in_noise(tmp_path):
     with listening(tmp_path) as listener:
         with socket.create_connection(("127.0.0.1", listener.port), timeout=10) as sock:
@@ -206,8 +222,7 @@ def test_sigterm_under_load_leaves_a_whole_output(tmp_path):
         for t in threads:
             t.start()
         time.sleep(1.0)
-        listener.proc.send_signal(signal.SIGTERM)
-        rc, err = listener.stop()
+        rc, err = listener.stop()  # one SIGTERM: a second one ends the process at once
         stop.set()
         for t in threads:
             t.join(timeout=20)
@@ -217,6 +232,27 @@ def test_sigterm_under_load_leaves_a_whole_output(tmp_path):
     assert len(written) == len(set(written)) > 0
     assert set(acked) <= set(written)
     assert f"{len(written)} messages ({len(written)} AA" in err
+
+
+def test_sync_shares_fsyncs_between_connections_and_loses_nothing(tmp_path):
+    def client(n, port, acked):
+        with socket.create_connection(("127.0.0.1", port), timeout=20) as sock:
+            for i in range(40):
+                sock.sendall(frame(message(f"S{n}-{i}")))
+                acked.append(msa(ack_of(sock.recv(65536))))
+
+    acked = []
+    with listening(tmp_path, "--sync") as listener:
+        threads = [threading.Thread(target=client, args=(n, listener.port, acked)) for n in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(timeout=60)
+        rc, err = listener.stop()
+        lines = listener.lines()
+    assert rc == 0, err
+    assert sorted(acked) == sorted(("AA", f"S{n}-{i}") for n in range(4) for i in range(40))
+    assert sorted(line["records"][0]["9"] for line in lines) == sorted(control_id for _, control_id in acked)
 
 
 def test_an_output_that_cannot_be_written_gets_no_ack_and_stops_the_listener(tmp_path):
@@ -335,6 +371,24 @@ def test_send_retries_a_silent_receiver_then_reports_no_answer(tmp_path):
         done = send(port, "--timeout", "0.3", "--retries", "2", path)
     assert done.returncode == 1 and len(received) == 3
     assert f"{path}: message 0: no answer within the timeout (3 attempts)" in done.stderr.decode()
+
+
+def test_send_stops_on_sigterm_while_waiting_for_an_ack(tmp_path):
+    path = tmp_path / "one.hl7"
+    path.write_text(message("W"))
+    with hl7_server(lambda msg: None) as (port, received):
+        proc = subprocess.Popen([str(COMMAND), "send", f"127.0.0.1:{port}", str(path)], stderr=subprocess.PIPE,
+                                env=ENV)
+        deadline = time.monotonic() + 10
+        while not received and time.monotonic() < deadline:
+            time.sleep(0.05)
+        proc.send_signal(signal.SIGTERM)
+        try:
+            rc = proc.wait(timeout=10)  # not the 30 s of --timeout
+        finally:
+            proc.kill()
+        err = proc.stderr.read().decode()
+    assert rc == 128 + signal.SIGTERM and "message 0: stopped before the answer came" in err
 
 
 def test_send_stops_when_the_receiver_cannot_be_reached(tmp_path):

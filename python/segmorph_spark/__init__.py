@@ -71,26 +71,51 @@ def _flag(options: dict[str, str], name: str, default: bool) -> bool:
     raise ValueError(f"option {name}: expected true or false, not {value!r}")
 
 
+def _options(options: Any) -> dict[str, str]:
+    """Spark's option names ignore case: they are looked up in lower case."""
+    return {str(k).lower(): str(v) for k, v in dict(options).items()}
+
+
 def _local_path(path: str) -> str:
     return path[len("file:") :].replace("///", "/", 1) if path.startswith("file:") else path
 
 
+def _is_hl7(path: str) -> bool:
+    """Whether a file's first bytes, past a byte-order mark and white space,
+    are those of HL7: an MSH, FHS or BHS segment or an MLLP block."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(64 * 1024)
+    except OSError:
+        return True  # reading it reports why
+    head = head.removeprefix(b"\xef\xbb\xbf").lstrip(b" \t\r\n\f")
+    return head[:1] == b"\x0b" or head[:3] in (b"MSH", b"FHS", b"BHS")
+
+
 def _files(root: str) -> list[str]:
     """The files the command reads for ``root``: the file itself, or the
-    ``*.hl7`` and ``*.txt`` files (any case) under the directory, in byte
-    order of their names, links to directories not followed."""
+    files under the directory whose content is HL7, whatever their names,
+    in byte order of their names; hidden names (".") and links to
+    directories are left out, as are FIFOs, sockets and devices."""
     if os.path.isfile(root):
         return [root]
     if not os.path.isdir(root):
         raise FileNotFoundError(f"hl7: no such file or directory: {root}")
     found = []
-    for folder, dirs, names in os.walk(root):
-        dirs.sort()
-        for name in sorted(names):
+
+    def walk(folder: str) -> None:
+        for name in sorted(os.listdir(folder), key=os.fsencode):
             path = os.path.join(folder, name)
-            if name.lower().endswith((".hl7", ".txt")) and os.path.isfile(path):
+            if name.startswith("."):
+                continue
+            if os.path.isdir(path):
+                if not os.path.islink(path):
+                    walk(path)
+            elif os.path.isfile(path) and _is_hl7(path):
                 found.append(path)
-    return sorted(found, key=lambda p: p.split(os.sep))
+
+    walk(root)
+    return found
 
 
 @dataclass(frozen=True)
@@ -156,7 +181,10 @@ class _Reader(DataSourceReader):  # type: ignore[misc]
         if not root:
             raise ValueError("hl7: give a path to load")
         self.root = _local_path(root)
-        self.split_size = int(options.get("splitSize", DEFAULT_SPLIT_SIZE))
+        try:
+            self.split_size = int(options.get("splitsize", DEFAULT_SPLIT_SIZE))
+        except ValueError:
+            raise ValueError(f"option splitSize: expected a number of bytes, not {options['splitsize']!r}") from None
         if self.split_size <= 0:
             raise ValueError("option splitSize: must be a positive number of bytes")
         rules = str(options.get("validate", "none")).lower()
@@ -236,7 +264,7 @@ class HL7DataSource(DataSource):  # type: ignore[misc]
         return SCHEMA
 
     def reader(self, schema: StructType) -> DataSourceReader:
-        return _Reader(dict(self.options))
+        return _Reader(_options(self.options))
 
     def writer(self, schema: StructType, overwrite: bool) -> DataSourceArrowWriter:
-        return _Writer(dict(self.options), overwrite)
+        return _Writer(_options(self.options), overwrite)

@@ -7,7 +7,7 @@ DuckDB and Spark take them without a copy.  Failed messages are rows with an
 ``error``; ``validate`` raises the built-in ``Exception`` with the same texts.
 """
 
-from collections.abc import Buffer
+from typing_extensions import Buffer
 from typing import Literal, Protocol, final, type_check_only
 
 __all__ = ["MessageBatch", "frame", "next_message_start", "validate", "to_arrow", "from_arrow"]

@@ -1,5 +1,7 @@
 // Cutting files and streams into messages and envelope segments.
 #include "check.hpp"
+#include <vector>
+
 #include "framing.hpp"
 
 using namespace segmorph;
@@ -117,6 +119,53 @@ TEST(rounds_hold_back_only_what_may_still_grow) {
     CHECK_EQ(final_parts("\x0BMSH|1\rPID|a\r"), "carry:MSH|1\rPID|a\r");
     CHECK_EQ(final_parts("MSH|1\rPID|a\rMSH|2\r"), "MSH|1\rPID|a;carry:MSH|2\r");
     CHECK_EQ(final_parts("MSH|1\rBTS|1\rFT"), "MSH|1;BTS|1;carry:FT");
+}
+
+// A part that grew too long is given up: the rounds after it drop bytes,
+// carrying only a few, up to the next place where a part may begin.
+TEST(a_dropped_part_is_skipped_up_to_the_next_part) {
+    auto after_drop = [](std::string_view first, std::vector<std::string> rounds) {
+        RoundFramer framer;
+        std::string_view carry;
+        std::string out;
+        for (const FramePart& p : framer.frame(first, false, carry).parts) out += std::string(p.text) + ";";
+        std::string carried(framer.drop_held_part(carry));
+        for (std::size_t i = 0; i < rounds.size(); ++i) {
+            const std::string round = carried + rounds[i];
+            for (const FramePart& p : framer.frame(round, i + 1 == rounds.size(), carry).parts)
+                out += std::string(p.text) + ";";
+            carried = std::string(carry);
+            CHECK(carried.size() <= 6 || !out.empty());
+        }
+        return out;
+    };
+    CHECK_EQ(after_drop("MSH|0\rMSH|1\rPID|aaaa", {"aaaa\rPID|b\rMSH|2\rPID|c\r"}), "MSH|0;MSH|2\rPID|c;");
+    CHECK_EQ(after_drop("MSH|1xxxx", {"xxxx", "xMSH|\rBHS|b\rMSH|2\r"}), "BHS|b;MSH|2;");
+    CHECK_EQ(after_drop("\x0BMSH|1\rPID|xxx", {"xx\x1C\r\x0BMSH|2\r\x1C\r"}), "MSH|2;");
+    CHECK_EQ(after_drop("MSH|1\rPID|x", {"\rMS", "H|2\r"}), "MSH|2;");
+    CHECK_EQ(after_drop("MSH|1\rPID|x", {"\r\xEF\xBB", "\xBFMSH|2"}), "MSH|2;");
+    CHECK_EQ(after_drop("MSH|1\rPID|x", {"\rMSHA|1\r"}), "");
+}
+
+// The round test of a stream reader: a held part ends with a whole MSH or
+// envelope line after it, or in a capture with a framing byte; the line the
+// held part starts with is not one.
+TEST(held_part_ends_with_the_next_part) {
+    auto ends = [](std::string_view first, std::string_view more) {
+        RoundFramer framer;
+        std::string_view carry;
+        framer.frame(first, false, carry);
+        const std::string round = std::string(carry) + std::string(more);
+        return framer.held_part_ends(round, carry.size());
+    };
+    CHECK(ends("MSH|1\rPID|a", "\rMSH|2\r"));
+    CHECK(ends("MSH|1\rPID|a\rMS", "H|2\n"));
+    CHECK(ends("MSH|1\r", "BTS|1\r"));
+    CHECK(!ends("MSH|1\rPID|a", "\rMSH|2"));
+    CHECK(!ends("MSH|1\rPID|a", "\rPID|b\r"));
+    CHECK(!ends("MSH|1", "|x\r"));
+    CHECK(ends("\x0BMSH|1\rPID|a", "b\x1C"));
+    CHECK(!ends("\x0BMSH|1\rPID|a", "b\r"));
 }
 
 TEST_MAIN()
