@@ -5,10 +5,27 @@
 namespace segmorph {
 
 Hl7Json::Hl7Json(std::string_view text, bool validation, bool strict, bool escaping)
-    : validation_enabled(validation),
-      strict_validation(strict),
-      escaping_enabled(escaping),
-      hl7_string_(replace_eof(text)) {}
+    : Hl7Json(replace_eof(text), validation, strict, escaping) {}
+
+Hl7Json::Hl7Json(std::string&& text, bool validation, bool strict, bool escaping)
+    : validation_enabled(validation), strict_validation(strict), escaping_enabled(escaping) {
+    if (text.find('\r') != std::string::npos) text = replace_eof(text);
+    // On the heap, so that moving this object never moves the bytes viewed.
+    auto owned = std::make_shared<const std::string>(std::move(text));
+    hl7_string_ = *owned;
+    keeper_ = std::move(owned);
+}
+
+Hl7Json::Hl7Json(std::string_view text, std::shared_ptr<const void> owner, bool validation, bool strict,
+                 bool escaping)
+    : validation_enabled(validation), strict_validation(strict), escaping_enabled(escaping) {
+    if (text.find('\r') != std::string_view::npos) {
+        *this = Hl7Json(replace_eof(text), validation, strict, escaping);
+        return;
+    }
+    keeper_ = std::move(owner);
+    hl7_string_ = text;
+}
 
 Result<Hl7Json> Hl7Json::from_file(std::string_view path, bool validation, bool strict, bool escaping) {
     return from_file_content(read_utf8_file(path), validation, strict, escaping);
@@ -20,10 +37,11 @@ Result<Hl7Json> Hl7Json::from_file_content(Result<std::string> file, bool valida
     if (!content) return content.error();
     // Editors on Windows save UTF-8 with a byte-order mark; it belongs to the
     // file, not to the first segment's name.
-    std::string_view text = content.value();
-    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+    std::string& text = content.value();
+    if (text.starts_with("\xEF\xBB\xBF")) text.erase(0, 3);
     if (is_blank(text)) return Hl7Error::empty_message();
-    return Hl7Json(text, validation, strict, escaping);
+    // The file's text becomes the stored text: no second copy of it.
+    return Hl7Json(std::move(text), validation, strict, escaping);
 }
 
 Status Hl7Json::validate(std::optional<bool> strict_mode, std::optional<bool> validate_required_fields) const {

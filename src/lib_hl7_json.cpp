@@ -1,5 +1,6 @@
 // The Hl7Json class: HL7 text in, lists of dicts out.  Each entry point only
 // unpacks and converts its arguments, then calls the core.
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -17,6 +18,11 @@ using Hl7JsonObject = NativeObject<Hl7Json>;
 Hl7JsonObject* as_self(PyObject* o) { return Hl7JsonObject::of(o); }
 
 PyObject* wrap(Hl7Json&& native) { return wrap_native(hl7_json_type(), std::move(native)); }
+
+// A strong reference to `o` as the core's type-erased owner.
+std::shared_ptr<const void> keep_alive(PyObject* o) {
+    return std::shared_ptr<const void>(Py_NewRef(o), [](const void* p) { Py_DECREF(static_cast<PyObject*>(const_cast<void*>(p))); });
+}
 
 // The three options shared by the constructor and from_file; None or absent
 // means the default.
@@ -80,7 +86,7 @@ PyObject* convert_impl(const Hl7Json& native) {
         raise_error(*s);
         return nullptr;
     }
-    const std::string& text = native.hl7_string();
+    const std::string_view text = native.hl7_string();
     Py_ssize_t lines = 1;
     for (char c : text) lines += (c == '\n');
     Ref list = Ref::steal(PyList_New(lines));
@@ -138,7 +144,12 @@ PyObject* hl7_json_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         if (!to_str(argv[0], "hl7_string", text)) return nullptr;
         Options opts;
         if (!opts.convert(argv[1], argv[2], argv[3])) return nullptr;
-        return wrap(Hl7Json(text, opts.validation, opts.strict, opts.escaping));
+        // The object views the str's own UTF-8 bytes (its data when ASCII,
+        // else the UTF-8 form the interpreter keeps with it) rather than
+        // copying them, and holds a reference to the str for as long: str
+        // objects never change.  Released with the object, which the
+        // interpreter deallocates with the thread attached.
+        return wrap(Hl7Json(text, keep_alive(argv[0]), opts.validation, opts.strict, opts.escaping));
     });
 }
 
