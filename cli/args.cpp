@@ -116,7 +116,11 @@ constexpr std::string_view kToHl7Help =
     "      --unescaped       the same as --escape none\n"
     "      --segment-end E   cr (default, as HL7 links expect), lf or crlf\n"
     "      --mllp            frame each message with 0x0B ... 0x1C 0x0D; batch\n"
-    "                        envelope segments are then left out\n";
+    "                        envelope segments are then left out\n"
+    "      --max-message-bytes N\n"
+    "                        a JSON line or array element that grows longer\n"
+    "                        (one that never ends) stops that input with an\n"
+    "                        error (default 256M; K, M, G suffixes)\n";
 
 constexpr std::string_view kValidateHelp =
     "usage: segmorph validate [options] [PATH ...]\n"
@@ -366,7 +370,7 @@ struct Parser {
                 opts.rules.max_field_bytes = n;
             } else if ((to_json || opts.command == Command::Validate) && name == "--accept-truncated") {
                 err = flag(opts.accept_truncated, true);
-            } else if ((to_json || opts.command == Command::Validate) && name == "--max-message-bytes") {
+            } else if ((to_json || to_hl7 || opts.command == Command::Validate) && name == "--max-message-bytes") {
                 const char* v = value_of(inline_value, has_inline);
                 const std::optional<std::size_t> n = parse_size(v ? v : "");
                 if (!n) return usage("invalid size '" + std::string(v ? v : "") + "' (bytes, 1 or more; K, M or G)");

@@ -198,11 +198,8 @@ bool submit_hl7(const Options& opts, std::shared_ptr<const Source> src, InputRea
                " bytes (--max-message-bytes); skipped";
     };
     for (bool ended = false; !ended;) {
-        // A message longer than a round makes the next one grow with it, so
-        // that re-reading the carried text stays linear overall.
         const std::size_t carried = carry.size();
-        Result<std::shared_ptr<const InputBytes>> next =
-            in.next(carry, std::max(kRoundBytes, std::min(carried, max)), ended);
+        Result<std::shared_ptr<const InputBytes>> next = in.next(carry, round_want(carried, kRoundBytes, max), ended);
         if (!next) return submit_failure(src->name + ": " + next.error().message(), jobs);
         round = std::move(next.value());
         read += round->view().size() - carried;
@@ -256,10 +253,9 @@ bool submit_hl7(const Options& opts, std::shared_ptr<const Source> src, InputRea
 }  // namespace
 
 bool submit_input(const Options& opts, const std::string& source, InputReader& in, OrderedJobs& jobs) {
-    // Error texts name the input: shown safe to print, control characters as <XX>.
-    if (opts.command == Command::ToHl7) return submit_json(opts, quote_input(source, SIZE_MAX), in, jobs);
-    return submit_hl7(opts, std::make_shared<const Source>(Source{source, json_name(source), quote_input(source, SIZE_MAX)}),
-                      in, jobs);
+    if (opts.command == Command::ToHl7) return submit_json(opts, source, in, jobs);
+    auto src = std::make_shared<const Source>(Source{source, json_name(source), quote_input(source, SIZE_MAX)});
+    return submit_hl7(opts, std::move(src), in, jobs);
 }
 
 Inputs find_inputs(const Options& opts) {

@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <poll.h>
+#include <new>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -189,6 +191,28 @@ Result<InputReader> InputReader::open(const std::string& name) {
     return InputReader(fd, true, known && S_ISREG(st.st_mode));
 }
 
+namespace {
+
+constexpr std::size_t kMapBytes = 64 << 20;
+
+}  // namespace
+
+InputBytes::InputBytes(std::size_t capacity) {
+    if (capacity < kMapBytes) {
+        data_ = new char[capacity];
+        return;
+    }
+    void* p = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    data_ = static_cast<char*>(p);
+    mapped_ = capacity;
+}
+
+InputBytes::~InputBytes() {
+    if (mapped_ != 0) ::munmap(data_, mapped_);
+    else delete[] data_;
+}
+
 // Waits in poll() rather than in read(), so that a stop signal wakes it
 // however the signal and the wait fall in time: the signal leaves
 // stop_fd() readable.
@@ -209,8 +233,9 @@ InputReader::~InputReader() {
 
 Result<std::shared_ptr<const InputBytes>> InputReader::next(std::string_view carry, std::size_t want, bool& ended) {
     const std::size_t capacity = carry.size() + want;
-    auto data = std::make_unique_for_overwrite<char[]>(capacity);
-    if (!carry.empty()) std::memcpy(data.get(), carry.data(), carry.size());
+    auto bytes = std::make_shared<InputBytes>(capacity);
+    char* const data = bytes->data();
+    if (!carry.empty()) std::memcpy(data, carry.data(), carry.size());
     std::size_t size = carry.size();
     std::size_t shown = size;  // bytes shown to round_ends_ so far
     ended = false;
@@ -227,7 +252,7 @@ Result<std::shared_ptr<const InputBytes>> InputReader::next(std::string_view car
             if (wait == Wait::Idle) {
                 if (size > carry.size()) {
                     if (size - carry.size() >= carry.size()) break;
-                    const bool ends = round_ends_ && round_ends_(std::string_view(data.get(), size), shown);
+                    const bool ends = round_ends_ && round_ends_(std::string_view(data, size), shown);
                     shown = size;
                     if (ends) break;
                 }
@@ -236,7 +261,7 @@ Result<std::shared_ptr<const InputBytes>> InputReader::next(std::string_view car
             }
             if (wait == Wait::Stopped) return os_error(EINTR);
         }
-        const ssize_t n = ::read(fd_, data.get() + size, capacity - size);
+        const ssize_t n = ::read(fd_, data + size, capacity - size);
         if (n < 0) {
             if (errno == EINTR) continue;
             return os_error(errno);
@@ -247,7 +272,8 @@ Result<std::shared_ptr<const InputBytes>> InputReader::next(std::string_view car
         }
         size += static_cast<std::size_t>(n);
     }
-    return std::make_shared<const InputBytes>(std::move(data), size);
+    bytes->set_size(size);
+    return std::shared_ptr<const InputBytes>(std::move(bytes));
 }
 
 }  // namespace segmorph::cli

@@ -1,6 +1,7 @@
 // Finding the inputs named on the command line and reading them.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -53,13 +54,33 @@ Inputs expand_paths(const std::vector<std::string>& paths, const Selection& sele
 // that reading does not first zero the memory it is about to fill.
 class InputBytes {
 public:
-    InputBytes(std::unique_ptr<char[]> data, std::size_t size) : data_(std::move(data)), size_(size) {}
-    std::string_view view() const { return {data_.get(), size_}; }
+    // Room for `capacity` bytes.  A buffer far larger than a round (a round
+    // that carries a long message) is mapped on its own, so that it goes
+    // back to the system once freed instead of staying in the heap, where
+    // the command keeps freed memory for the next task.
+    explicit InputBytes(std::size_t capacity);
+    ~InputBytes();
+    InputBytes(const InputBytes&) = delete;
+    InputBytes& operator=(const InputBytes&) = delete;
+
+    char* data() { return data_; }
+    void set_size(std::size_t size) { size_ = size; }
+    std::string_view view() const { return {data_, size_}; }
 
 private:
-    std::unique_ptr<char[]> data_;
-    std::size_t size_;
+    char* data_;
+    std::size_t size_ = 0;
+    std::size_t mapped_ = 0;  // bytes mapped, or 0 for a heap buffer
 };
+
+// Bytes a round reads after the `carried` ones: at least `round_bytes`, and
+// as many as are carried, so that a message longer than a round costs
+// linear time; but never more than make the round one byte longer than
+// `max_message`, which is enough to tell that a message is too long.
+inline std::size_t round_want(std::size_t carried, std::size_t round_bytes, std::size_t max_message) {
+    const std::size_t room = carried < max_message ? max_message - carried + 1 : 1;
+    return carried < round_bytes ? round_bytes : std::max(round_bytes, std::min(carried, room));
+}
 
 // One input opened for reading: a file, or standard input for kStdinName.
 class InputReader {

@@ -30,7 +30,7 @@ struct ItemReader {
     // members are skipped, a later "records" replaces an earlier one) or,
     // when `bare_array` allows, an array of records.
     std::optional<JsonProblem> read_item(std::string_view text, bool bare_array);
-    // An array of records: one message.
+    // An array of records (a text that starts with "["): one message.
     std::optional<JsonProblem> read_records(std::string_view text);
 };
 

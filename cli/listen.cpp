@@ -5,14 +5,13 @@
 // mllp.hpp for why).  Per message: convert outside any lock, write the line
 // under the one output lock (so lines of different connections never mix),
 // fsync with --sync (one fsync serves every line written before it), and
-// only then send the ACK.  SIGINT and SIGTERM wake every thread through a
-// pipe: the connections answer what they have already received, the main
-// thread joins them and prints the summary.
+// only then send the ACK.  SIGINT and SIGTERM wake every thread through the
+// command's stop descriptor (signals.hpp): the connections answer what they
+// have already received, the main thread joins them and prints the summary.
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -34,6 +33,7 @@
 #include "mllp.hpp"
 #include "output.hpp"
 #include "rules.hpp"
+#include "signals.hpp"
 #include "utils.hpp"
 
 namespace segmorph::cli {
@@ -43,38 +43,6 @@ namespace {
 // A peer that stops reading our ACKs must not hold its thread (and the
 // shutdown) forever.
 constexpr int kSendTimeoutSeconds = 10;
-
-// ------------------------------------------------------------- stopping
-
-// Written by the signal handler, read by every thread's poll: once
-// readable it stays readable, so one byte wakes them all.
-int g_stop_pipe[2] = {-1, -1};
-
-extern "C" void on_stop_signal(int) {
-    const int saved = errno;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(g_stop_pipe[1], &byte, 1);
-    errno = saved;
-}
-
-void request_stop() { on_stop_signal(0); }
-
-bool install_stop_signals(std::string& error) {
-    if (::pipe2(g_stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        error = std::strerror(errno);
-        return false;
-    }
-    struct sigaction sa {};
-    sa.sa_handler = on_stop_signal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    // A closed output pipe is an error to report, not a reason to die
-    // without a word.
-    signal(SIGPIPE, SIG_IGN);
-    return true;
-}
 
 // ----------------------------------------------------------- the output
 
@@ -126,7 +94,9 @@ private:
             syncing_ = true;
             const std::uint64_t target = written_;
             lock.unlock();
-            const int rc = ::fdatasync(fd_);
+            int rc;
+            do rc = ::fdatasync(fd_);
+            while (rc != 0 && errno == EINTR);
             const int code = errno;
             lock.lock();
             syncing_ = false;
@@ -290,7 +260,7 @@ void Listener::serve(Connection& c) {
     char buffer[64 * 1024];
     bool stopping = false;
     for (;;) {
-        pollfd fds[2] = {{c.fd, POLLIN, 0}, {g_stop_pipe[0], POLLIN, 0}};
+        pollfd fds[2] = {{c.fd, POLLIN, 0}, {stop_fd(), POLLIN, 0}};
         const int ready = stopping ? 1 : ::poll(fds, 2, idle_ms);
         if (ready < 0) {
             if (errno == EINTR) continue;
@@ -375,10 +345,6 @@ int run_listen(const Options& opts) {
             return 2;
         }
     }
-    if (!install_stop_signals(error)) {
-        print_error(error);
-        return 1;
-    }
     const int listen_fd = listening_socket(*address, error);
     if (listen_fd < 0) {
         print_error("cannot listen on " + opts.live.bind + ": " + error);
@@ -393,7 +359,7 @@ int run_listen(const Options& opts) {
     Listener listener(opts, sink);
     std::list<Connection> connections;
     for (;;) {
-        pollfd fds[2] = {{listen_fd, POLLIN, 0}, {g_stop_pipe[0], POLLIN, 0}};
+        pollfd fds[2] = {{listen_fd, POLLIN, 0}, {stop_fd(), POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) continue;
             print_error(std::string("poll: ") + std::strerror(errno));

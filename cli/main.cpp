@@ -28,7 +28,6 @@ namespace {
 int run(const Options& opts) {
     if (opts.command == Command::Listen) return run_listen(opts);
     if (opts.command == Command::Send) return run_send(opts);
-    catch_stop_signals();
     Output output(opts);
     const Inputs in = find_inputs(opts);
     output.note_inputs(in);
@@ -65,6 +64,7 @@ int main(int argc, char** argv) {
         }
         return early->status;
     }
+    catch_stop_signals();
     // Each task's output is a fresh buffer of a megabyte or so.  Left to
     // the defaults, glibc maps every one of them anew and the kernel's page
     // faults cost more than writing the JSON; kept on the heap, the freed

@@ -18,6 +18,7 @@
 #include "live.hpp"
 #include "mllp.hpp"
 #include "output.hpp"
+#include "signals.hpp"
 #include "utils.hpp"
 
 namespace segmorph::cli {
@@ -95,9 +96,14 @@ public:
         char buffer[4096];
         while (!got) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            pollfd pfd{fd_, POLLIN, 0};
-            const int ready = left <= 0 ? 0 : ::poll(&pfd, 1, static_cast<int>(left));
+            pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_fd(), POLLIN, 0}};
+            const int ready = left <= 0 ? 0 : ::poll(fds, 2, static_cast<int>(left));
             if (ready < 0 && errno == EINTR) continue;
+            if (ready > 0 && (fds[1].revents & POLLIN)) {
+                error = "stopped before the answer came";
+                close();
+                return false;
+            }
             if (ready <= 0) {
                 error = "no answer within the timeout";
                 close();
@@ -134,7 +140,7 @@ Sent send_message(const Options& opts, Link& link, std::string_view text) {
     const std::string frame = mllp_frame(wire_text(text));
     const std::string_view control_id = message_control_id(text);
     std::string error, answer;
-    for (unsigned attempt = 0; attempt <= opts.live.retries; ++attempt) {
+    for (unsigned attempt = 0; attempt <= opts.live.retries && stop_signal() == 0; ++attempt) {
         if (attempt > 0) {
             // A receiver restarting needs a moment; the wait grows a little.
             std::this_thread::sleep_for(std::chrono::milliseconds(100) * std::min(attempt, 10u));
@@ -203,8 +209,13 @@ int run_send(const Options& opts) {
                 Piece piece;
                 piece.messages = 1;
                 piece.input_bytes = part.text.size();
-                if (sent.outcome != Outcome::Accepted)
-                    piece.failures.push_back({0, path + ": message " + std::to_string(n) + ": " + sent.text});
+                if (sent.outcome != Outcome::Accepted) {
+                    const std::string text = path + ": message " + std::to_string(n) + ": " + sent.text;
+                    // Once stopped, the output takes nothing more; the
+                    // message in flight is still worth a line.
+                    if (stop_signal() != 0) print_error(text);
+                    piece.failures.push_back({0, text});
+                }
                 go = output.take(std::move(piece));
                 if (sent.outcome == Outcome::Unreachable) {
                     print_error("stopped: " + opts.live.target + " cannot be reached");

@@ -51,6 +51,12 @@ void catch_stop_signals() {
 
 int stop_signal() { return g_signal; }
 
+void request_stop() {
+    if (g_wake[1] < 0) return;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = write(g_wake[1], &byte, 1);
+}
+
 int stop_fd() { return g_wake[0]; }
 
 StopSignalsBlocked::StopSignalsBlocked() {

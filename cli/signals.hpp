@@ -18,6 +18,11 @@ void catch_stop_signals();
 // The signal that asked the run to stop, or 0.
 int stop_signal();
 
+// Makes stop_fd() readable as a first signal would, without naming a
+// signal: for a run that must end for a reason of its own (the listener,
+// when its output fails).
+void request_stop();
+
 // A descriptor that becomes readable, for good, once a stop was asked for;
 // -1 when the handlers are not installed.
 int stop_fd();

@@ -7,11 +7,13 @@
 // item, not the input.
 #include "to_hl7.hpp"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <utility>
 #include <vector>
 
+#include "errors.hpp"
 #include "json_hl7.hpp"
 #include "json_reader.hpp"
 #include "utils.hpp"
@@ -151,17 +153,32 @@ public:
     JsonFeed(const Options& opts, Name name, OrderedJobs& jobs) : opts_(opts), name_(std::move(name)), jobs_(jobs) {}
 
     bool run(InputReader& in) {
+        // From a stream, a round ends as soon as a line is complete: to-json
+        // writes an item a line, so an item read goes out without waiting
+        // for more input.
+        in.end_rounds_when([](std::string_view text, std::size_t from) {
+            return text.find('\n', from) != std::string_view::npos;
+        });
         std::string_view carry;
         for (bool ended = false; !ended;) {
-            Result<std::shared_ptr<const InputBytes>> next =
-                in.next(carry, std::max(kRoundBytes, carry.size()), ended);
+            const std::size_t max = opts_.max_message_bytes;
+            Result<std::shared_ptr<const InputBytes>> next = in.next(carry, round_want(carry.size(), kRoundBytes, max), ended);
             if (!next) return submit_failure(*name_ + ": " + next.error().message(), jobs_);
             round_ = std::move(next.value());
+            read_ += round_->view().size() - carry.size();
             const std::string_view text = round_->view();
             std::size_t done = 0;
             if (!step(text, ended, done)) return false;
             carry = text.substr(done);
             if (stage_ == Stage::Stopped) return true;
+            if (carry.size() > max) {
+                // A line or element without an end (a stream of zeros): the
+                // rest of the input cannot be told apart from it.
+                return submit_failure(*name_ + ": at byte " + std::to_string(read_ - carry.size()) +
+                                          ": a message longer than " + std::to_string(max) +
+                                          " bytes (--max-message-bytes); the rest of the input is skipped",
+                                      jobs_);
+            }
         }
         if (stage_ == Stage::Start) return submit_failure(*name_ + ": " + Hl7Error::empty_message().message(), jobs_);
         if (stage_ != Stage::Lines && stage_ != Stage::AfterArray) {
@@ -173,6 +190,8 @@ public:
     }
 
 private:
+    std::uint64_t read_ = 0;  // bytes of the input read so far
+
     enum class Stage {
         Start,        // nothing but white space yet
         Lines,        // JSON Lines
@@ -306,7 +325,7 @@ private:
         const Options& opts = opts_;
         const bool go = jobs_.submit([&opts, name, round = round_, array = pending_, place = array_place_] {
             return convert_records(opts, *name, array, place);
-        });
+        }, pending_.size());
         pending_ = {};
         return go;
     }
@@ -383,9 +402,8 @@ private:
             Name name = name_;
             const Options& opts = opts_;
             const std::size_t line = place_.line;
-            if (!jobs_.submit([&opts, name, round = round_, body, line] {
-                    return convert_lines(opts, *name, body, line);
-                }))
+            if (!jobs_.submit([&opts, name, round = round_, body, line] { return convert_lines(opts, *name, body, line); },
+                              body.size()))
                 return false;
             place_.line += lines;
             pos = end;
@@ -401,7 +419,7 @@ private:
         const Options& opts = opts_;
         const bool go = jobs_.submit([&opts, name, round = round_, elements = std::move(elements_)] {
             return convert_elements(opts, *name, elements);
-        });
+        }, batch_bytes_);
         elements_.clear();
         batch_bytes_ = 0;
         return go;
@@ -474,7 +492,8 @@ private:
 }  // namespace
 
 bool submit_json(const Options& opts, const std::string& source, InputReader& in, OrderedJobs& jobs) {
-    return JsonFeed(opts, std::make_shared<const std::string>(source), jobs).run(in);
+    // The name as error texts show it: control characters as <XX>.
+    return JsonFeed(opts, std::make_shared<const std::string>(quote_input(source, SIZE_MAX)), jobs).run(in);
 }
 
 }  // namespace segmorph::cli

@@ -92,6 +92,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         carried = std::string(carry);
     }
     check(matched == framing.parts.size(), "rounds give fewer parts", input);
+
+    // Cut where next_message_start says (from a position taken from the
+    // input), the two sides frame into exactly the parts of the whole.
+    const std::size_t from = size ? (data[size - 1] * 131u + size) % (size + 1) : 0;
+    const std::size_t cut = next_message_start(input, from);
+    check(cut >= from && cut <= input.size(), "cut outside the input or before pos", input);
+    std::vector<FramePart> sides = frame_messages(input.substr(0, cut)).parts;
+    for (const FramePart& part : frame_messages(input.substr(cut)).parts) sides.push_back(part);
+    check(sides.size() == framing.parts.size(), "a cut changes the number of parts", input);
+    for (std::size_t i = 0; i < sides.size() && i < framing.parts.size(); ++i) {
+        check(sides[i].kind == framing.parts[i].kind && sides[i].text.data() == framing.parts[i].text.data() &&
+                  sides[i].text.size() == framing.parts[i].text.size(),
+              "a cut changes a part", input);
+    }
     return 0;
 }
 

@@ -112,6 +112,34 @@ def cases(files: dict[str, str]) -> dict[str, callable]:
     }
 
 
+def batch_cases() -> dict[str, callable]:
+    """segmorph_batch, and its Arrow exports consumed or dropped unused."""
+    import pyarrow as pa
+
+    import segmorph_batch as sb
+
+    data = (MSG + "\r\r").encode() * 3 + b"MSH|^~\rPID|\xff"
+    batch = sb.to_arrow(data)
+    dup = pa.table({"segments": pa.array([[[("1", "a"), ("1", "b")]]], type=pa.list_(pa.map_(pa.string(), pa.string())))})
+    return {
+        "to_arrow": lambda: sb.to_arrow(data, source="s", base_offset=1, validate="standard", strict=True),
+        "to_arrow wrong type": expect(TypeError, sb.to_arrow, 5),
+        "to_arrow bad rules": expect(ValueError, lambda: sb.to_arrow(data, validate="x")),
+        "__arrow_c_stream__ dropped": lambda: batch.__arrow_c_stream__(),
+        "__arrow_c_array__ dropped": lambda: batch.__arrow_c_array__(),
+        "pyarrow.table(batch)": lambda: pa.table(batch),
+        "pyarrow.record_batch(batch)": lambda: pa.record_batch(batch),
+        "from_arrow": lambda: sb.from_arrow(batch),
+        "from_arrow record batch": lambda: sb.from_arrow(pa.record_batch(batch), escaping=False),
+        "from_arrow duplicate key": expect(ValueError, sb.from_arrow, dup),
+        "from_arrow wrong type": expect(TypeError, sb.from_arrow, 5),
+        "frame": lambda: sb.frame(data),
+        "next_message_start": lambda: sb.next_message_start(data, 10),
+        "validate": lambda: sb.validate(MSG, "seed"),
+        "validate error": expect(Exception, sb.validate, b"MSH|^~"),
+    }
+
+
 def write_files(folder: str) -> dict[str, str]:
     contents = {
         "hl7": MSG.encode(), "blank": b" \r\n", "latin1": "MSH|é".encode("latin-1"),
@@ -134,7 +162,7 @@ def main() -> int:
     warm_up = max(1, args.calls // 10)
     failed = []
     with tempfile.TemporaryDirectory() as folder:
-        for name, call in cases(write_files(folder)).items():
+        for name, call in {**cases(write_files(folder)), **batch_cases()}.items():
             if args.only not in name:
                 continue
             for _ in range(warm_up):

@@ -72,8 +72,4 @@ private:
 // any string type.  Returns an empty text, or why the array cannot be read.
 std::string messages_from_arrow(const ArrowSchema& schema, const ArrowArray& array, bool escape, TextBuffer& out);
 
-// MSH-n (n >= 3) of a message as written, when its first line is an MSH
-// segment that has that field.
-std::optional<std::string_view> header_field(std::string_view message, std::size_t n);
-
 }  // namespace segmorph

@@ -180,8 +180,8 @@ void build_rows(Builder& out, std::string_view data, const BatchOptions& options
         out.text(kSource, options.source);
         out.number(kOffset, static_cast<std::int64_t>(options.base_offset) + (part.text.data() - data.data()));
         out.number(kIndex, index++);
-        out.text(kMessageType, text.empty() ? std::nullopt : header_field(text, 9));
-        out.text(kControlId, text.empty() ? std::nullopt : header_field(text, 10));
+        out.text(kMessageType, text.empty() ? std::nullopt : header_field_as_written(text, 9));
+        out.text(kControlId, text.empty() ? std::nullopt : header_field_as_written(text, 10));
         if (!error) {
             // The lines and records Hl7Json makes of the same text.
             for_each_message_line(text, scratch, [&](std::string_view line) {
@@ -333,21 +333,6 @@ void MessageBatch::export_stream(const std::shared_ptr<const MessageBatch>& batc
     out->get_next = stream_get_next;
     out->get_last_error = stream_get_last_error;
     out->release = stream_release;
-}
-
-std::optional<std::string_view> header_field(std::string_view message, std::size_t n) {
-    const std::string_view line = message.substr(0, message.find_first_of("\r\n"));
-    if (!segment_named(line, "MSH") || line.size() < 4 || n < 3) return std::nullopt;
-    // MSH-1 is the separator itself, so MSH-2 is the first piece after it.
-    const char separator = line[3];
-    std::size_t start = 4;
-    for (std::size_t k = 2; k < n; ++k) {
-        const std::size_t next = line.find(separator, start);
-        if (next == std::string_view::npos) return std::nullopt;
-        start = next + 1;
-    }
-    const std::size_t end = line.find(separator, start);
-    return line.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
 }
 
 }  // namespace segmorph

@@ -48,7 +48,7 @@ Hl7Error malformed(std::string_view header, const std::string& what) {
 
 }  // namespace
 
-std::optional<std::string_view> declared_header_field(std::string_view message, std::size_t n) {
+std::optional<std::string_view> header_field_as_written(std::string_view message, std::size_t n) {
     const std::size_t start = first_line_start(message);
     if (start == std::string_view::npos || n < 2) return std::nullopt;
     const std::string_view header = line_at(message, start);
@@ -61,8 +61,15 @@ std::optional<std::string_view> declared_header_field(std::string_view message, 
         if (pos == std::string_view::npos) return std::nullopt;
         from = pos + 1;
     }
-    std::string_view field = header.substr(from, header.find(field_sep, from) - from);
-    if (n == 2) return field;
+    return header.substr(from, header.find(field_sep, from) - from);
+}
+
+std::optional<std::string_view> declared_header_field(std::string_view message, std::size_t n) {
+    const std::optional<std::string_view> whole = header_field_as_written(message, n);
+    if (!whole || n == 2) return whole;
+    std::string_view field = *whole;
+    const std::string_view header = line_at(message, first_line_start(message));
+    const char field_sep = header[3];
     const std::string_view encoding = header.substr(4, header.find(field_sep, 4) - 4);
     // Only the first repetition's first component.
     for (std::size_t i = 0; i < 2 && i < encoding.size(); ++i) field = field.substr(0, field.find(encoding[i]));

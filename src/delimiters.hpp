@@ -40,4 +40,8 @@ Result<MessageText> with_standard_delimiters(std::string_view message);
 // not start with a header or the header has no such field.
 std::optional<std::string_view> declared_header_field(std::string_view message, std::size_t n);
 
+// The same field whole, as written: every component and repetition
+// (MSH-9 "ADT^A01^ADT_A01", say).
+std::optional<std::string_view> header_field_as_written(std::string_view message, std::size_t n);
+
 }  // namespace segmorph

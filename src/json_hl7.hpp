@@ -137,6 +137,17 @@ public:
     }
     // The position of a key by its code: what key_position gives for its text.
     static std::uint64_t position_of_code(std::uint64_t key_code) { return key_code & kCodePositionMask; }
+    // The parts a key code's text writes: its field, and its repetition and
+    // component or -1 where the text has none.  False for the name's key.
+    static bool parts_of_code(std::uint64_t key_code, std::uint64_t& field, std::int64_t& rep, std::int64_t& comp) {
+        const std::uint64_t form = key_code >> kCodeFormShift;
+        if ((form & kFormName) != 0) return false;
+        const std::uint64_t position = key_code & kCodePositionMask;
+        field = position >> 34;
+        rep = (form & kFormRep) != 0 ? static_cast<std::int64_t>((position >> 17) & 0x1FFFF) : -1;
+        comp = (form & kFormComp) != 0 ? static_cast<std::int64_t>(position & 0x1FFFF) : -1;
+        return true;
+    }
 
     std::size_t record_count() const { return records_.size(); }
     // Every key and value held came in as ASCII (only the ASCII ways of

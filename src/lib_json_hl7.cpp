@@ -56,17 +56,21 @@ public:
     // found by its text in the per-thread table of key codes, so that it is
     // not read again on every call either.
     std::uint64_t learn(PyObject* key, std::string_view text, KeyCodes& codes) {
-        if (used_ < kSlots / 2 && is_table_key(key, text)) {
-            const std::uint64_t code = JsonHl7::key_code(text);  // every table key has one
-            if (code != JsonHl7::kNoKeyCode) {
-                std::size_t i = slot_of(key);
-                while (slots_[i].key != nullptr) i = (i + 1) & (kSlots - 1);
-                slots_[i] = Slot{key, code};
-                ++used_;
-                return code;
-            }
+        const std::uint64_t code = codes.code(text);
+        if (code == JsonHl7::kNoKeyCode || used_ >= kSlots / 2) return code;
+        // Every table key has a code; whether this is the table's object is
+        // then one look at the table, by the code's parts.
+        std::uint64_t field;
+        std::int64_t rep, comp;
+        const bool table = JsonHl7::parts_of_code(code, field, rep, comp) ? is_table_key(key, field, rep, comp)
+                                                                            : is_table_key(key, text);
+        if (table) {
+            std::size_t i = slot_of(key);
+            while (slots_[i].key != nullptr) i = (i + 1) & (kSlots - 1);
+            slots_[i] = Slot{key, code};
+            ++used_;
         }
-        return codes.code(text);
+        return code;
     }
 
     // The calling thread's cache.

@@ -190,6 +190,13 @@ def test_an_input_without_message_ends_is_reported_and_skipped_in_bounded_memory
         proc.kill()
 
 
+def test_a_json_input_without_an_end_stops_at_the_limit():
+    done = subprocess.run([str(COMMAND), "to-hl7", "--max-message-bytes", "1M", "/dev/zero"], capture_output=True,
+                          timeout=TIMEOUT, env=ENV)
+    assert done.returncode == 1
+    assert done.stderr.startswith(b"segmorph: /dev/zero: at byte 0: a message longer than 1048576 bytes")
+
+
 def test_a_message_over_the_limit_fails_and_the_next_ones_go_on():
     long = MESSAGE + b"NTE|" + b"x" * 3000 + b"\r"
     # Over the limit when complete, and without an end for longer than a

@@ -222,8 +222,7 @@ def test_sigterm_under_load_leaves_a_whole_output(tmp_path):
         for t in threads:
             t.start()
         time.sleep(1.0)
-        listener.proc.send_signal(signal.SIGTERM)
-        rc, err = listener.stop()
+        rc, err = listener.stop()  # one SIGTERM: a second one ends the process at once
         stop.set()
         for t in threads:
             t.join(timeout=20)
@@ -372,6 +371,24 @@ def test_send_retries_a_silent_receiver_then_reports_no_answer(tmp_path):
         done = send(port, "--timeout", "0.3", "--retries", "2", path)
     assert done.returncode == 1 and len(received) == 3
     assert f"{path}: message 0: no answer within the timeout (3 attempts)" in done.stderr.decode()
+
+
+def test_send_stops_on_sigterm_while_waiting_for_an_ack(tmp_path):
+    path = tmp_path / "one.hl7"
+    path.write_text(message("W"))
+    with hl7_server(lambda msg: None) as (port, received):
+        proc = subprocess.Popen([str(COMMAND), "send", f"127.0.0.1:{port}", str(path)], stderr=subprocess.PIPE,
+                                env=ENV)
+        deadline = time.monotonic() + 10
+        while not received and time.monotonic() < deadline:
+            time.sleep(0.05)
+        proc.send_signal(signal.SIGTERM)
+        try:
+            rc = proc.wait(timeout=10)  # not the 30 s of --timeout
+        finally:
+            proc.kill()
+        err = proc.stderr.read().decode()
+    assert rc == 128 + signal.SIGTERM and "message 0: stopped before the answer came" in err
 
 
 def test_send_stops_when_the_receiver_cannot_be_reached(tmp_path):
