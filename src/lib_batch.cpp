@@ -241,7 +241,10 @@ PyObject* batch_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         if (!match_args(sig, args, nargs, kwnames, argv)) return nullptr;
         InputBytes data;
         if (!data.convert(argv[0], "data")) return nullptr;
-        const Framing framing = run_detached_if_large(data.view().size() / 8, [&] { return frame_messages(data.view()); });
+        // Framing reads about eight times faster than assembly writes (the
+        // measure of kDetachMinBytes): so it detaches from eight times as much.
+        const Framing framing =
+            run_detached_if_large(data.view().size() / 8, [&] { return frame_messages(data.view()); });
         Ref kinds[2] = {Ref::steal(PyUnicode_InternFromString("message")),
                         Ref::steal(PyUnicode_InternFromString("envelope"))};
         if (!kinds[0] || !kinds[1]) return nullptr;

@@ -37,7 +37,7 @@ from pyspark.sql.datasource import (
 import segmorph_batch
 
 if TYPE_CHECKING:
-    import pyarrow
+    import pyarrow  # type: ignore[import-untyped]
     from pyspark.sql import SparkSession
     from pyspark.sql.types import StructType
 
@@ -126,7 +126,7 @@ class _Range:
     size: int
 
 
-class _Split(InputPartition):  # type: ignore[misc]
+class _Split(InputPartition):
     def __init__(self, ranges: list[_Range]) -> None:
         super().__init__(ranges)
         self.ranges = ranges
@@ -175,7 +175,7 @@ def read_range(piece: _Range, options: dict[str, Any]) -> Iterator[segmorph_batc
             view.release()
 
 
-class _Reader(DataSourceReader):  # type: ignore[misc]
+class _Reader(DataSourceReader):
     def __init__(self, options: dict[str, str]) -> None:
         root = options.get("path")
         if not root:
@@ -202,17 +202,18 @@ class _Reader(DataSourceReader):  # type: ignore[misc]
     def read(self, partition: InputPartition) -> Iterator[pyarrow.RecordBatch]:
         import pyarrow
 
+        assert isinstance(partition, _Split)
         for piece in partition.ranges:
             for batch in read_range(piece, self.convert):
                 yield pyarrow.record_batch(batch)
 
 
-class _CommitMessage(WriterCommitMessage):  # type: ignore[misc]
+class _CommitMessage(WriterCommitMessage):
     def __init__(self, path: str | None) -> None:
         self.path = path
 
 
-class _Writer(DataSourceArrowWriter):  # type: ignore[misc]
+class _Writer(DataSourceArrowWriter):
     def __init__(self, options: dict[str, str], overwrite: bool) -> None:
         root = options.get("path")
         if not root:
@@ -243,17 +244,17 @@ class _Writer(DataSourceArrowWriter):  # type: ignore[misc]
         os.replace(path + ".tmp", path)
         return _CommitMessage(path)
 
-    def commit(self, messages: list[_CommitMessage | None]) -> None:
+    def commit(self, messages: list[WriterCommitMessage | None]) -> None:
         with open(os.path.join(self.root, "_SUCCESS"), "wb"):
             pass
 
-    def abort(self, messages: list[_CommitMessage | None]) -> None:
+    def abort(self, messages: list[WriterCommitMessage | None]) -> None:
         for message in messages:
-            if message is not None and message.path is not None and os.path.exists(message.path):
+            if isinstance(message, _CommitMessage) and message.path is not None and os.path.exists(message.path):
                 os.remove(message.path)
 
 
-class HL7DataSource(DataSource):  # type: ignore[misc]
+class HL7DataSource(DataSource):
     """The ``"hl7"`` format: HL7 v2 files in, one row per message."""
 
     @classmethod

@@ -5,6 +5,8 @@ the records handed over as one Arrow record batch through the Arrow PyCapsule
 interface (``__arrow_c_stream__``, ``__arrow_c_array__``): pyarrow, polars,
 DuckDB and Spark take them without a copy.  Failed messages are rows with an
 ``error``; ``validate`` raises the built-in ``Exception`` with the same texts.
+Data is bytes-like, or a str read as its UTF-8 bytes: positions and offsets
+are always byte positions.
 """
 
 from typing_extensions import Buffer
