@@ -8,24 +8,10 @@ Hl7Json::Hl7Json(std::string_view text, bool validation, bool strict, bool escap
     : Hl7Json(replace_eof(text), validation, strict, escaping) {}
 
 Hl7Json::Hl7Json(std::string&& text, bool validation, bool strict, bool escaping)
-    : validation_enabled(validation), strict_validation(strict), escaping_enabled(escaping) {
-    if (text.find('\r') != std::string::npos) text = replace_eof(text);
-    // On the heap, so that moving this object never moves the bytes viewed.
-    auto owned = std::make_shared<const std::string>(std::move(text));
-    hl7_string_ = *owned;
-    keeper_ = std::move(owned);
-}
-
-Hl7Json::Hl7Json(std::string_view text, std::shared_ptr<const void> owner, bool validation, bool strict,
-                 bool escaping)
-    : validation_enabled(validation), strict_validation(strict), escaping_enabled(escaping) {
-    if (text.find('\r') != std::string_view::npos) {
-        *this = Hl7Json(replace_eof(text), validation, strict, escaping);
-        return;
-    }
-    keeper_ = std::move(owner);
-    hl7_string_ = text;
-}
+    : validation_enabled(validation),
+      strict_validation(strict),
+      escaping_enabled(escaping),
+      hl7_string_(text.find('\r') == std::string::npos ? std::move(text) : replace_eof(text)) {}
 
 Result<Hl7Json> Hl7Json::from_file(std::string_view path, bool validation, bool strict, bool escaping) {
     return from_file_content(read_utf8_file(path), validation, strict, escaping);

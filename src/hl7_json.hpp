@@ -2,7 +2,6 @@
 // validation.
 #pragma once
 
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,23 +14,16 @@
 
 namespace segmorph {
 
-// The stored text is held without a copy wherever it needs no line-ending
-// change: a message of 50 MB would otherwise cost 50 MB more while its
-// records are built, next to the caller's own text.  It is immutable, so
-// copies of the object share it.
 class Hl7Json {
 public:
     // Stores replace_eof(text); parses nothing.
     explicit Hl7Json(std::string_view text, bool validation_enabled = false, bool strict_validation = false,
                      bool escaping_enabled = true);
-    // Takes `text` over, normalised in place of a copy when it needs it.
+    // Takes `text` over as the stored text (normalised when it needs it):
+    // a file's text is kept as read rather than copied, which would cost
+    // its size again for the life of the object.
     explicit Hl7Json(std::string&& text, bool validation_enabled = false, bool strict_validation = false,
                      bool escaping_enabled = true);
-    // Keeps a view of `text` when it needs no normalising (no carriage
-    // return), else stores replace_eof(text).  `owner` keeps the viewed
-    // storage alive; it is released with the last copy of this object.
-    Hl7Json(std::string_view text, std::shared_ptr<const void> owner, bool validation_enabled,
-            bool strict_validation, bool escaping_enabled);
 
     // Io or EmptyMessage, else an object built from the untrimmed content
     // less one leading byte-order mark.
@@ -42,7 +34,7 @@ public:
     static Result<Hl7Json> from_file_content(Result<std::string> content, bool validation_enabled = false,
                                              bool strict_validation = false, bool escaping_enabled = true);
 
-    std::string_view hl7_string() const { return hl7_string_; }
+    const std::string& hl7_string() const { return hl7_string_; }
     const Hl7EscapeHandler& escape_handler() const { return default_escape_handler(); }
 
     bool validation_enabled = false;
@@ -71,8 +63,7 @@ public:
     SegmentRecord split_segment_with_escaping(std::string_view seg) const;  // escaping mode
 
 private:
-    std::shared_ptr<const void> keeper_;  // the storage hl7_string_ views
-    std::string_view hl7_string_;
+    std::string hl7_string_;
 };
 
 }  // namespace segmorph

@@ -1,6 +1,5 @@
 // The Hl7Json class: HL7 text in, lists of dicts out.  Each entry point only
 // unpacks and converts its arguments, then calls the core.
-#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -18,11 +17,6 @@ using Hl7JsonObject = NativeObject<Hl7Json>;
 Hl7JsonObject* as_self(PyObject* o) { return Hl7JsonObject::of(o); }
 
 PyObject* wrap(Hl7Json&& native) { return wrap_native(hl7_json_type(), std::move(native)); }
-
-// A strong reference to `o` as the core's type-erased owner.
-std::shared_ptr<const void> keep_alive(PyObject* o) {
-    return std::shared_ptr<const void>(Py_NewRef(o), [](const void* p) { Py_DECREF(static_cast<PyObject*>(const_cast<void*>(p))); });
-}
 
 // The three options shared by the constructor and from_file; None or absent
 // means the default.
@@ -86,7 +80,7 @@ PyObject* convert_impl(const Hl7Json& native) {
         raise_error(*s);
         return nullptr;
     }
-    const std::string_view text = native.hl7_string();
+    const std::string& text = native.hl7_string();
     Py_ssize_t lines = 1;
     for (char c : text) lines += (c == '\n');
     Ref list = Ref::steal(PyList_New(lines));
@@ -125,7 +119,10 @@ PyObject* split_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!access) return nullptr;
     std::string_view seg;
     if (!to_str(argv[0], "seg", seg)) return nullptr;
-    FlatRecord scratch;
+    // The thread's scratch: a fresh one would grow its buffers and its
+    // remembered key orders again on every call.
+    ScratchLease lease;
+    FlatRecord& scratch = lease.get();
     scratch.parse(seg, escaping ? &obj->native.escape_handler() : nullptr, /*keys=*/false);
     KeyCache keys;
     return flat_to_dict(scratch, keys);
@@ -140,16 +137,24 @@ PyObject* hl7_json_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         const Signature sig{"Hl7Json", params, 4, 1};
         PyObject* argv[4];
         if (!match_args(sig, args, kwargs, argv)) return nullptr;
+        // A str that is not ASCII holds no UTF-8 bytes of its own.  Asking
+        // for a view of them (to_str) would make the interpreter keep a
+        // UTF-8 form with the str for its life, beside the object's own
+        // copy: two copies of a 50 MB message while its records are built.
+        // It is encoded into a temporary instead, gone once copied.
+        PyObject* arg = argv[0];
+        Ref utf8;
         std::string_view text;
-        if (!to_str(argv[0], "hl7_string", text)) return nullptr;
+        if (PyUnicode_Check(arg) && !PyUnicode_IS_COMPACT_ASCII(arg)) {
+            utf8 = Ref::steal(PyUnicode_AsUTF8String(arg));  // UnicodeEncodeError for lone surrogates
+            if (!utf8) return nullptr;
+            text = std::string_view(PyBytes_AS_STRING(utf8.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(utf8.get())));
+        } else if (!to_str(arg, "hl7_string", text)) {
+            return nullptr;
+        }
         Options opts;
         if (!opts.convert(argv[1], argv[2], argv[3])) return nullptr;
-        // The object views the str's own UTF-8 bytes (its data when ASCII,
-        // else the UTF-8 form the interpreter keeps with it) rather than
-        // copying them, and holds a reference to the str for as long: str
-        // objects never change.  Released with the object, which the
-        // interpreter deallocates with the thread attached.
-        return wrap(Hl7Json(text, keep_alive(argv[0]), opts.validation, opts.strict, opts.escaping));
+        return wrap(Hl7Json(text, opts.validation, opts.strict, opts.escaping));
     });
 }
 
