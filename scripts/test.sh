@@ -41,16 +41,24 @@ if command -v g++ >/dev/null 2>&1; then
     echo "=== C++ core under sanitizers"
     mkdir -p build/fuzz
     json_include=$("${venvs[0]}/bin/python" -c 'import os, nlohmann_json; print(os.path.join(os.path.dirname(nlohmann_json.__file__), "include"))')
-    # The vendored JSON reader is C: compiled on its own, linked in.
-    gcc -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all -c third_party/yyjson/yyjson.c \
-        -o build/fuzz/yyjson.o || status=1
-    core="$(ls src/json_hl7*.cpp) src/segments.cpp src/escape.cpp src/utils.cpp src/errors.cpp src/validation.cpp build/fuzz/yyjson.o"
-    for target in segment_fuzz records_fuzz; do
-        g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all -DSEGMORPH_REPLAY_MAIN \
-            -Isrc -isystem third_party/yyjson -isystem "$json_include" "fuzz/$target.cpp" $core -o "build/fuzz/$target" || status=1
+    # The core is compiled once, with the sanitizers, into one archive that
+    # the fuzz targets and the unit tests link against (each program takes
+    # only the objects it needs).  The vendored C libraries (the JSON reader,
+    # the Arrow builder) are compiled on their own and go in too.
+    san="-O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all"
+    mkdir -p build/san
+    rm -f build/san/*.o build/san/libcore.a
+    { ls src/*.cpp | grep -v '^src/lib'; ls third_party/yyjson/*.c third_party/nanoarrow/src/*.c; } \
+        | xargs -P 2 -I{} sh -c 'case "$1" in
+              *.c) gcc '"$san"' -Ithird_party/nanoarrow -c "$1" -o "build/san/$(basename "$1").o" ;;
+              *) g++ -std=c++20 '"$san"' -Isrc -isystem third_party/yyjson -isystem third_party/nanoarrow \
+                     -isystem "$2" -c "$1" -o "build/san/$(basename "$1").o" ;;
+          esac' _ {} "$json_include" || status=1
+    ar rcs build/san/libcore.a build/san/*.o || status=1
+    for target in segment_fuzz records_fuzz framing_fuzz; do
+        g++ -std=c++20 $san -DSEGMORPH_REPLAY_MAIN -Isrc -isystem third_party/yyjson -isystem "$json_include" \
+            "fuzz/$target.cpp" build/san/libcore.a -o "build/fuzz/$target" || status=1
     done
-    g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all -DSEGMORPH_REPLAY_MAIN \
-        -Isrc fuzz/framing_fuzz.cpp src/framing.cpp -o build/fuzz/framing_fuzz || status=1
     build/fuzz/segment_fuzz examples/*.hl7 tests/fixtures/*.hl7 tests/fixtures/corpus/*/*.hl7 || status=1
     build/fuzz/segment_fuzz --random 200000 || status=1
     build/fuzz/records_fuzz examples/*.hl7 tests/fixtures/*.hl7 tests/fixtures/corpus/*/*.hl7 || status=1
@@ -61,21 +69,12 @@ if command -v g++ >/dev/null 2>&1; then
     # Unit tests of the core: every tests/cpp/*_test.cpp is one program.
     echo "=== C++ core unit tests"
     mkdir -p build/cpptest
-    core_all=$(ls src/*.cpp | grep -v '^src/lib')
-    # The Arrow units' vendored C library, compiled on its own like yyjson.
-    nanoarrow_objects=""
-    for c in third_party/nanoarrow/src/*.c; do
-        gcc -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all -Ithird_party/nanoarrow -c "$c" \
-            -o "build/cpptest/nanoarrow_$(basename "$c" .c).o" || status=1
-        nanoarrow_objects="$nanoarrow_objects build/cpptest/nanoarrow_$(basename "$c" .c).o"
-    done
     for test in tests/cpp/*_test.cpp; do
         [ -e "$test" ] || continue
         name=$(basename "$test" .cpp)
-        g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all \
+        g++ -std=c++20 $san \
             -Isrc -Itests/cpp -isystem third_party/yyjson -isystem third_party/nanoarrow -isystem "$json_include" \
-            "$test" $core_all build/fuzz/yyjson.o $nanoarrow_objects \
-            -o "build/cpptest/$name" \
+            "$test" build/san/libcore.a -o "build/cpptest/$name" \
             && "build/cpptest/$name" || status=1
     done
 fi
