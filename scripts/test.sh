@@ -24,7 +24,11 @@ for py in "${pythons[@]}"; do
     venv=".venv-test-$tag"
     echo "=== building for CPython $tag ($py)"
     [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check ".[test]"
+    # Spark (a JVM and some 300 MB of pyspark) only where its tests run:
+    # the first interpreter.
+    extras="test"
+    [ ${#venvs[@]} -gt 0 ] || extras="test,spark"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check ".[$extras]"
     venvs+=("$venv")
 done
 
