@@ -54,14 +54,14 @@ constexpr std::string_view kCommonHelp =
     "  -h, --help      show this help\n"
     "  -V, --version   show the version\n";
 
-// Reading HL7 input (to-json and validate).
+// Reading HL7 input (to-json, validate and send).
 constexpr std::string_view kHl7InputHelp =
     "      --max-message-bytes N\n"
     "                  a longer message (or one that never ends) is reported\n"
     "                  and skipped (default 256M; K, M, G suffixes)\n"
     "      --accept-truncated\n"
     "                  a last MLLP block cut off before 0x1C is not a failure\n"
-    "                  (it is converted either way)\n";
+    "                  (it is converted, or sent, either way)\n";
 
 constexpr std::string_view kEncodingHelp =
     "      --encoding E\n"
@@ -224,7 +224,7 @@ struct Parser {
         if (opts.command == Command::Listen)
             return std::string(kListenHelp) + std::string(kEncodingHelp) + "  -h, --help           show this help\n";
         if (opts.command == Command::Send)
-            return std::string(kSendHelp) +
+            return std::string(kSendHelp) + std::string(kHl7InputHelp) +
                    "  -q, --quiet  no progress line (shown on a terminal) and no closing count\n"
                    "      --fail-fast  stop at the first message not accepted\n"
                    "  -h, --help   show this help\n";
@@ -368,9 +368,9 @@ struct Parser {
                 if (ec != std::errc() || end != text.data() + text.size() || text.empty() || n == 0)
                     return usage("invalid number of bytes '" + std::string(text) + "' (1 or more)");
                 opts.rules.max_field_bytes = n;
-            } else if ((to_json || opts.command == Command::Validate) && name == "--accept-truncated") {
+            } else if ((to_json || send || opts.command == Command::Validate) && name == "--accept-truncated") {
                 err = flag(opts.accept_truncated, true);
-            } else if ((to_json || to_hl7 || opts.command == Command::Validate) && name == "--max-message-bytes") {
+            } else if ((to_json || to_hl7 || send || opts.command == Command::Validate) && name == "--max-message-bytes") {
                 const char* v = value_of(inline_value, has_inline);
                 const std::optional<std::size_t> n = parse_size(v ? v : "");
                 if (!n) return usage("invalid size '" + std::string(v ? v : "") + "' (bytes, 1 or more; K, M or G)");

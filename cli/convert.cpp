@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -178,13 +179,16 @@ bool submit_failure(const std::string& text, OrderedJobs& jobs, std::uint64_t me
     });
 }
 
-// Reads the input in rounds, frames each and submits its final parts in
-// runs of about kTaskBytes.  A task keeps its round's buffer alive, which
-// its parts point into.
-bool submit_hl7(const Options& opts, std::shared_ptr<const Source> src, InputReader& in, OrderedJobs& jobs) {
+}  // namespace
+
+bool read_hl7_parts(const Options& opts, const std::string& name, InputReader& in, Hl7PartSink& sink) {
     RoundFramer framer;
     // From a stream, a round ends as soon as it completes a message.
     in.end_rounds_when([&framer](std::string_view text, std::size_t from) { return framer.held_part_ends(text, from); });
+    struct Forget {
+        InputReader& in;
+        ~Forget() { in.end_rounds_when(nullptr); }  // the test reads `framer`, which is about to go
+    } forget{in};
     std::shared_ptr<const InputBytes> round;
     std::string_view carry;
     std::size_t index = 0;
@@ -193,14 +197,14 @@ bool submit_hl7(const Options& opts, std::shared_ptr<const Source> src, InputRea
     const std::size_t max = opts.max_message_bytes;
     auto too_long = [&](std::string_view text, std::size_t n, bool message) {
         const std::uint64_t at = read - round->view().size() + static_cast<std::uint64_t>(text.data() - round->view().data());
-        return src->name + ": " + (message ? "message " + std::to_string(n) : std::string("envelope segment")) +
+        return name + ": " + (message ? "message " + std::to_string(n) : std::string("envelope segment")) +
                ": at byte " + std::to_string(at) + ": longer than " + std::to_string(max) +
                " bytes (--max-message-bytes); skipped";
     };
     for (bool ended = false; !ended;) {
         const std::size_t carried = carry.size();
         Result<std::shared_ptr<const InputBytes>> next = in.next(carry, round_want(carried, kRoundBytes, max), ended);
-        if (!next) return submit_failure(src->name + ": " + next.error().message(), jobs);
+        if (!next) return sink.failure(name + ": " + next.error().message(), 0);
         round = std::move(next.value());
         read += round->view().size() - carried;
         const Framing framing = framer.frame(round->view(), ended, carry);
@@ -209,53 +213,88 @@ bool submit_hl7(const Options& opts, std::shared_ptr<const Source> src, InputRea
         for (std::size_t i = 0; i < parts.size();) {
             if (parts[i].text.size() > max) {
                 const bool message = parts[i].kind == FramePart::Kind::Message;
-                if (!submit_failure(too_long(parts[i].text, index, message), jobs, message)) return false;
+                if (!sink.failure(too_long(parts[i].text, index, message), message)) return false;
                 index += message;
                 ++i;
                 continue;
             }
-            std::size_t j = i, bytes = 0, messages = 0;
-            while (j < parts.size() && (j == i || bytes < kTaskBytes) && parts[j].text.size() <= max) {
-                bytes += parts[j].text.size();
+            std::size_t j = i, messages = 0;
+            for (; j < parts.size() && parts[j].text.size() <= max; ++j)
                 messages += parts[j].kind == FramePart::Kind::Message;
-                ++j;
-            }
-            std::vector<FramePart> run(parts.begin() + static_cast<std::ptrdiff_t>(i),
-                                       parts.begin() + static_cast<std::ptrdiff_t>(j));
-            if (!jobs.submit([&opts, src, round, run = std::move(run), index] {
-                    return convert_hl7(opts, *src, run, index);
-                }, bytes))
-                return false;
+            if (!sink.parts(round, std::span(parts).subspan(i, j - i), index)) return false;
             index += messages;
             i = j;
         }
         if (framing.truncated && !opts.accept_truncated) {
             const bool message = parts.back().kind == FramePart::Kind::Message;
-            if (!submit_failure(src->name + ": " +
-                                    (message ? "message " + std::to_string(index - 1) : std::string("envelope segment")) +
-                                    ": the input ends inside an MLLP block (no 0x1C); converted as it is",
-                                jobs))
+            if (!sink.failure(name + ": " +
+                                  (message ? "message " + std::to_string(index - 1) : std::string("envelope segment")) +
+                                  ": the input ends inside an MLLP block (no 0x1C); converted as it is",
+                              0))
                 return false;
         }
         if (carry.size() > max) {
             // A message without an end (a stream of zeros): report it where
             // it began and drop it, in bounded memory, up to the next one.
             any = true;
-            if (!submit_failure(too_long(carry, index, true), jobs, 1) || !jobs.flush()) return false;
+            if (!sink.failure(too_long(carry, index, true), 1) || !sink.flush()) return false;
             ++index;
             carry = framer.drop_held_part(carry);
         }
     }
-    if (!any) return submit_failure(src->name + ": " + Hl7Error::empty_message().message(), jobs);
+    if (!any) return sink.failure(name + ": " + Hl7Error::empty_message().message(), 0);
     return true;
 }
+
+namespace {
+
+// Submits the parts in runs of about kTaskBytes.  A task keeps its round's
+// buffer alive, which its parts point into.
+class SubmitHl7 final : public Hl7PartSink {
+public:
+    SubmitHl7(const Options& opts, std::shared_ptr<const Source> src, OrderedJobs& jobs)
+        : opts_(opts), src_(std::move(src)), jobs_(jobs) {}
+
+    bool parts(const std::shared_ptr<const InputBytes>& round, std::span<const FramePart> parts,
+               std::size_t index) override {
+        for (std::size_t i = 0; i < parts.size();) {
+            std::size_t j = i, bytes = 0, messages = 0;
+            while (j < parts.size() && (j == i || bytes < kTaskBytes)) {
+                bytes += parts[j].text.size();
+                messages += parts[j].kind == FramePart::Kind::Message;
+                ++j;
+            }
+            std::vector<FramePart> run(parts.begin() + static_cast<std::ptrdiff_t>(i),
+                                       parts.begin() + static_cast<std::ptrdiff_t>(j));
+            if (!jobs_.submit([&opts = opts_, src = src_, round, run = std::move(run), index] {
+                    return convert_hl7(opts, *src, run, index);
+                }, bytes))
+                return false;
+            index += messages;
+            i = j;
+        }
+        return true;
+    }
+
+    bool failure(const std::string& text, std::uint64_t messages) override {
+        return submit_failure(text, jobs_, messages);
+    }
+
+    bool flush() override { return jobs_.flush(); }
+
+private:
+    const Options& opts_;
+    std::shared_ptr<const Source> src_;
+    OrderedJobs& jobs_;
+};
 
 }  // namespace
 
 bool submit_input(const Options& opts, const std::string& source, InputReader& in, OrderedJobs& jobs) {
     if (opts.command == Command::ToHl7) return submit_json(opts, source, in, jobs);
-    auto src = std::make_shared<const Source>(Source{source, json_name(source), quote_input(source, SIZE_MAX)});
-    return submit_hl7(opts, std::move(src), in, jobs);
+    SubmitHl7 sink(opts, std::make_shared<const Source>(Source{source, json_name(source), quote_input(source, SIZE_MAX)}),
+                   jobs);
+    return read_hl7_parts(opts, source, in, sink);
 }
 
 Inputs find_inputs(const Options& opts) {

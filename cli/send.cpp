@@ -13,7 +13,6 @@
 
 #include "ack.hpp"
 #include "convert.hpp"
-#include "framing.hpp"
 #include "input.hpp"
 #include "live.hpp"
 #include "mllp.hpp"
@@ -27,8 +26,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Input read per round, as for to-json.
-constexpr std::size_t kRoundBytes = 8 << 20;
 // An ACK is a few hundred bytes; anything far larger is not one.
 constexpr std::size_t kMaxAckBytes = 1 << 20;
 
@@ -165,6 +162,50 @@ Sent send_message(const Options& opts, Link& link, std::string_view text) {
             error + (opts.live.retries > 0 ? " (" + std::to_string(opts.live.retries + 1) + " attempts)" : "")};
 }
 
+// Sends each message as the reading hands it on, and reports.
+class SendParts final : public Hl7PartSink {
+public:
+    SendParts(const Options& opts, const std::string& path, Link& link, Output& output)
+        : opts_(opts), path_(path), link_(link), output_(output) {}
+
+    bool parts(const std::shared_ptr<const InputBytes>&, std::span<const FramePart> parts, std::size_t index) override {
+        for (const FramePart& part : parts) {
+            if (part.kind != FramePart::Kind::Message) continue;  // batch envelopes have no place in MLLP
+            const std::size_t n = index++;
+            const Sent sent = send_message(opts_, link_, part.text);
+            Piece piece;
+            piece.messages = 1;
+            piece.input_bytes = part.text.size();
+            if (sent.outcome != Outcome::Accepted) {
+                const std::string text = path_ + ": message " + std::to_string(n) + ": " + sent.text;
+                // Once stopped, the output takes nothing more; the message
+                // in flight is still worth a line.
+                if (stop_signal() != 0) print_error(text);
+                piece.failures.push_back({0, text});
+            }
+            if (!output_.take(std::move(piece))) return false;
+            if (sent.outcome == Outcome::Unreachable) {
+                print_error("stopped: " + opts_.live.target + " cannot be reached");
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool failure(const std::string& text, std::uint64_t messages) override {
+        Piece piece;
+        piece.failures.push_back({0, text});
+        piece.messages = messages;
+        return output_.take(std::move(piece));
+    }
+
+private:
+    const Options& opts_;
+    const std::string& path_;
+    Link& link_;
+    Output& output_;
+};
+
 }  // namespace
 
 int run_send(const Options& opts) {
@@ -181,49 +222,9 @@ int run_send(const Options& opts) {
     bool go = true;
     for (const std::string& path : inputs.paths) {
         if (!go) break;
+        SendParts sink(opts, path, link, output);
         Result<InputReader> in = InputReader::open(path);
-        if (!in) {
-            Piece piece;
-            piece.failures.push_back({0, path + ": " + in.error().message()});
-            go = output.take(std::move(piece));
-            continue;
-        }
-        RoundFramer framer;
-        std::string_view carry;
-        std::shared_ptr<const InputBytes> round;
-        std::size_t index = 0;
-        for (bool ended = false; go && !ended;) {
-            Result<std::shared_ptr<const InputBytes>> next =
-                in.value().next(carry, std::max(kRoundBytes, carry.size()), ended);
-            if (!next) {
-                Piece piece;
-                piece.failures.push_back({0, path + ": " + next.error().message()});
-                go = output.take(std::move(piece));
-                break;
-            }
-            round = std::move(next.value());
-            for (const FramePart& part : framer.frame(round->view(), ended, carry).parts) {
-                if (part.kind != FramePart::Kind::Message) continue;  // batch envelopes have no place in MLLP
-                const std::size_t n = index++;
-                const Sent sent = send_message(opts, link, part.text);
-                Piece piece;
-                piece.messages = 1;
-                piece.input_bytes = part.text.size();
-                if (sent.outcome != Outcome::Accepted) {
-                    const std::string text = path + ": message " + std::to_string(n) + ": " + sent.text;
-                    // Once stopped, the output takes nothing more; the
-                    // message in flight is still worth a line.
-                    if (stop_signal() != 0) print_error(text);
-                    piece.failures.push_back({0, text});
-                }
-                go = output.take(std::move(piece));
-                if (sent.outcome == Outcome::Unreachable) {
-                    print_error("stopped: " + opts.live.target + " cannot be reached");
-                    go = false;
-                }
-                if (!go) break;
-            }
-        }
+        go = in ? read_hl7_parts(opts, path, in.value(), sink) : sink.failure(path + ": " + in.error().message(), 0);
     }
     return output.finish();
 }

@@ -410,3 +410,82 @@ def test_send_and_listen_together(tmp_path):
     assert done.returncode == 0 and rc == 0
     expected = [i["records"] for i in jsonl(run("to-json", CORPUS_FILES[0]).stdout) if "records" in i]
     assert [line["records"] for line in lines] == expected
+
+
+def feed_send(port, writes, *args, timeout=60):
+    """segmorph send reading standard input, fed by `writes` (bytes, or
+    functions to call in between) while it runs.  Returns (returncode,
+    stderr, its peak resident kilobytes before its input ended)."""
+    proc = subprocess.Popen([str(COMMAND), "send", *map(str, args), f"127.0.0.1:{port}", "-"], stdin=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=ENV)
+    peak = []
+
+    def write():
+        try:
+            for item in writes:
+                if callable(item):
+                    item()
+                else:
+                    proc.stdin.write(item)
+                    proc.stdin.flush()
+            with open(f"/proc/{proc.pid}/status") as status:
+                peak.extend(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+        finally:
+            proc.stdin.close()
+
+    writer = threading.Thread(target=write, daemon=True)
+    writer.start()
+    timer = threading.Timer(timeout, proc.kill)  # bounded, whatever happens
+    timer.start()
+    try:
+        err = proc.stderr.read().decode()
+        proc.wait()
+    finally:
+        timer.cancel()
+        proc.kill()
+    writer.join(timeout=10)
+    return proc.returncode, err, peak[0] if peak else None
+
+
+def test_send_hands_on_a_message_from_a_pipe_once_the_next_begins():
+    # The first message is longer than the second, so a reader waiting for
+    # a round as long as what it carries would hold it until the pipe closed.
+    first = message("LONG", *[f"OBX|{i}|ST|CODE||{'v' * 40}" for i in range(100)])
+
+    def wait_for_first():
+        deadline = time.monotonic() + 10
+        while not received and time.monotonic() < deadline:
+            time.sleep(0.05)
+        seen.append(list(received))
+
+    seen = []
+    with hl7_server(lambda msg: "AA") as (port, received):
+        rc, err, _ = feed_send(port, [first.encode(), lambda: time.sleep(0.3), message("NEXT").encode(),
+                                      wait_for_first])
+    assert rc == 0, err
+    assert seen == [[first]]  # while the writer was still open
+    assert received == [first, message("NEXT")]
+
+
+def test_send_skips_a_message_without_end_in_bounded_memory():
+    head = message("A").encode()
+    endless = [MSH.format(id="LONG").encode() + b"\rOBX|1|ST|"] + [b"x" * 1024] * 128 * 1024  # 128 MB unbroken
+    writes = [head, *endless, b"\r" + message("B").encode()]
+    with hl7_server(lambda msg: "AA") as (port, received):
+        rc, err, peak_kb = feed_send(port, writes, "--max-message-bytes", "64K")
+    assert rc == 1
+    assert err.count("longer than") == 1
+    assert f"-: message 1: at byte {len(head)}: longer than 65536 bytes (--max-message-bytes); skipped" in err
+    assert received == [message("A"), message("B")]
+    assert peak_kb < 64 * 1024  # a few rounds, not the message
+
+
+@pytest.mark.parametrize("accept", [False, True])
+def test_send_reports_a_capture_cut_inside_a_block(tmp_path, accept):
+    path = tmp_path / "cut.mllp"
+    path.write_bytes(frame(message("A")) + frame(message("B"))[:-2])
+    with hl7_server(lambda msg: "AA") as (port, received):
+        done = send(port, *(["--accept-truncated"] if accept else []), path)
+    assert len(received) == 2  # sent either way
+    cut = f"{path}: message 1: the input ends inside an MLLP block (no 0x1C)"
+    assert (done.returncode, cut in done.stderr.decode()) == ((0, False) if accept else (1, True))
