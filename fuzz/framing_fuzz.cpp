@@ -89,6 +89,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             ++matched;
         }
         check(!ends || carry.empty() || carry.data() != round.data(), "a part said to end is held still", input);
+        // What is held holds one part at most: no line in it but the first
+        // begins one, whole or open but long enough to tell, so that nothing
+        // complete waits behind a line that may never end.
+        for (std::size_t line = carry.find_first_of("\r\n"); line != std::string_view::npos;
+             line = carry.find_first_of("\r\n", line + 1)) {
+            const std::string_view rest = carry.substr(line + 1);
+            const bool whole = rest.find_first_of("\r\n") != std::string_view::npos;
+            std::string_view text = rest.substr(0, rest.find_first_of("\r\n"));
+            if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+            for (std::string_view name : {"MSH", "FHS", "BHS", "BTS", "FTS"})
+                check(!segment_named(text, name) || (!whole && text.size() == name.size()),
+                      "a part is held behind the start of another", input);
+        }
         carried = std::string(carry);
     }
     check(matched == framing.parts.size(), "rounds give fewer parts", input);

@@ -253,6 +253,16 @@ Framing RoundFramer::frame(std::string_view round, bool ended, std::string_view&
         carry_size_ = carry.size();
         return framing;
     }
+    // Unless its first bytes already tell that it starts a part: then
+    // everything before it is complete and goes on now, so that a message
+    // is not held, and given up with it, behind a line that never ends.
+    const std::size_t open_line = last_break + 1;
+    if (starts_part(round.substr(open_line), false) == Start::Yes) {
+        frame_all(round.substr(0, open_line), framing, in_block_);
+        carry = round.substr(open_line);
+        carry_size_ = carry.size();
+        return framing;
+    }
     frame_all(round.substr(0, last_break + 1), framing, in_block_);
     // The last part is final when nothing can be added to it: an envelope
     // segment is one line, and in a capture a message ends with its block.
@@ -293,7 +303,9 @@ bool RoundFramer::held_part_ends(std::string_view round, std::size_t from) {
     if (*mllp_ && round.find_first_of(kBlockBytes, from) != std::string_view::npos) return true;
     for (std::size_t pos = from;;) {
         const std::size_t stop = line_end(round, pos);
-        if (stop == round.size()) return false;
+        // A line still open ends the part as soon as its start tells.
+        if (stop == round.size())
+            return watch_line_ != 0 && starts_part(round.substr(watch_line_), false) == Start::Yes;
         if (watch_line_ != 0 && starts_part(round.substr(watch_line_, stop - watch_line_), true) == Start::Yes)
             return true;
         watch_line_ = pos = stop + 1;

@@ -64,14 +64,17 @@ public:
     // Frames one round and returns its final parts.  Unless `ended` (no
     // more input follows), the last part may still grow: it is held back,
     // and `carry` is set to the text from its start to the end of the
-    // round, which the caller puts in front of the next round.  The parts
-    // and `carry` are views into `round`.
+    // round, which the caller puts in front of the next round.  A last line
+    // not yet complete whose first bytes show that it begins a part (an MSH
+    // or envelope segment) ends the part before it, which is handed on; then
+    // `carry` is that line alone.  The parts and `carry` are views into
+    // `round`.
     Framing frame(std::string_view round, bool ended, std::string_view& carry);
 
     // While the next round is being read: whether its bytes from `from` on
     // (the carry's size at the first call of a round, then growing) end
-    // the part held back, with a whole MSH or envelope line or, in a
-    // capture, a framing byte, so that framing the round now hands that
+    // the part held back, with an MSH or envelope line (whole, or open but
+    // long enough to tell) or, in a capture, a framing byte, so that framing the round now hands that
     // part on.  Each byte is looked at about once per round.
     bool held_part_ends(std::string_view round, std::size_t from);
 

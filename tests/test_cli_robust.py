@@ -213,6 +213,25 @@ def test_a_message_over_the_limit_fails_and_the_next_ones_go_on():
     ]
 
 
+@pytest.mark.parametrize("from_file", [False, True])
+def test_a_message_before_a_header_line_without_an_end_is_kept(tmp_path, from_file):
+    # The open header line is over the limit long before it ends; the
+    # complete message before it must not be given up with it.
+    head = b"MSH|^~\\&|A|B|||||ADT^A01|1|P|2.5\rPID|1\r"
+    feed = head + b"MSH|^~\\&|" + b"x" * 200_000 + b"\rPID|2\r" + head
+    source = "-"
+    if from_file:
+        source = tmp_path / "feed.hl7"
+        source.write_bytes(feed)
+    done = run("to-json", "--max-message-bytes", "64K", source, input=feed)
+    assert done.returncode == 1
+    assert [(i["index"], i["records"][0]["9"]) for i in jsonl(done.stdout)] == [(0, "1"), (2, "1")]
+    assert done.stderr.decode().splitlines() == [
+        f"segmorph: {source}: message 1: at byte {len(head)}: longer than 65536 bytes (--max-message-bytes); skipped",
+        "segmorph: 1 failure, 3 messages read",
+    ]
+
+
 @pytest.mark.parametrize("size", ["0", "1T", "12Q", "-5", ""])
 def test_max_message_bytes_needs_a_size(size):
     done = run("to-json", "--max-message-bytes", size, "-")

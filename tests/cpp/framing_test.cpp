@@ -119,6 +119,14 @@ TEST(rounds_hold_back_only_what_may_still_grow) {
     CHECK_EQ(final_parts("\x0BMSH|1\rPID|a\r"), "carry:MSH|1\rPID|a\r");
     CHECK_EQ(final_parts("MSH|1\rPID|a\rMSH|2\r"), "MSH|1\rPID|a;carry:MSH|2\r");
     CHECK_EQ(final_parts("MSH|1\rBTS|1\rFT"), "MSH|1;BTS|1;carry:FT");
+    // A line still open that is known to begin a part ends the one before.
+    CHECK_EQ(final_parts("MSH|1\rPID|a\rMSH|2"), "MSH|1\rPID|a;carry:MSH|2");
+    CHECK_EQ(final_parts("MSH|1\n\xEF\xBB\xBF" "BTS|"), "MSH|1;carry:\xEF\xBB\xBF" "BTS|");
+    CHECK_EQ(final_parts("\x0BMSH|1\rPID|a\rMSH^"), "MSH|1\rPID|a;carry:MSH^");
+    // Not while its first bytes do not tell.
+    CHECK_EQ(final_parts("MSH|1\rPID|a\rMSH"), "carry:MSH|1\rPID|a\rMSH");
+    CHECK_EQ(final_parts("MSH|1\rPID|a\rMSHA"), "carry:MSH|1\rPID|a\rMSHA");
+    CHECK_EQ(final_parts("MSH|1\r\xEF\xBB"), "carry:MSH|1\r\xEF\xBB");
 }
 
 // A part that grew too long is given up: the rounds after it drop bytes,
@@ -145,10 +153,12 @@ TEST(a_dropped_part_is_skipped_up_to_the_next_part) {
     CHECK_EQ(after_drop("MSH|1\rPID|x", {"\rMS", "H|2\r"}), "MSH|2;");
     CHECK_EQ(after_drop("MSH|1\rPID|x", {"\r\xEF\xBB", "\xBFMSH|2"}), "MSH|2;");
     CHECK_EQ(after_drop("MSH|1\rPID|x", {"\rMSHA|1\r"}), "");
+    // A message followed by a line that never ends: only that line goes.
+    CHECK_EQ(after_drop("MSH|0\rPID|a\rMSH|^~\\&|xxxx", {"xxxx", "x\rPID|2\rMSH|2\r"}), "MSH|0\rPID|a;MSH|2;");
 }
 
-// The round test of a stream reader: a held part ends with a whole MSH or
-// envelope line after it, or in a capture with a framing byte; the line the
+// The round test of a stream reader: a held part ends with an MSH or
+// envelope line after it (whole, or open but long enough to tell), or in a capture with a framing byte; the line the
 // held part starts with is not one.
 TEST(held_part_ends_with_the_next_part) {
     auto ends = [](std::string_view first, std::string_view more) {
@@ -161,7 +171,10 @@ TEST(held_part_ends_with_the_next_part) {
     CHECK(ends("MSH|1\rPID|a", "\rMSH|2\r"));
     CHECK(ends("MSH|1\rPID|a\rMS", "H|2\n"));
     CHECK(ends("MSH|1\r", "BTS|1\r"));
-    CHECK(!ends("MSH|1\rPID|a", "\rMSH|2"));
+    CHECK(ends("MSH|1\rPID|a", "\rMSH|2"));
+    CHECK(ends("MSH|1\rPID|a\rM", "SH|"));
+    CHECK(!ends("MSH|1\rPID|a", "\rMSH"));
+    CHECK(!ends("MSH|1\rPID|a", "\rMSHA|"));
     CHECK(!ends("MSH|1\rPID|a", "\rPID|b\r"));
     CHECK(!ends("MSH|1", "|x\r"));
     CHECK(ends("\x0BMSH|1\rPID|a", "b\x1C"));
