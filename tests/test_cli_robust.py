@@ -126,6 +126,8 @@ def test_a_reader_that_goes_away_stops_the_run_with_the_sigpipe_status(big_feed)
 @pytest.mark.parametrize("first, second", [
     # The next MSH line ends a plain message.
     (MESSAGE + b"MSH|^~\\&|NEXT\r", b"PID|2\r"),
+    # So does the start of one, before its line ends.
+    (MESSAGE, b"MSH|^~\\&|NEXT"),
     # An MLLP frame in two writes goes out with its end byte.
     (b"\x0b" + MESSAGE[:30], MESSAGE[30:] + b"\x1c\r"),
 ])
@@ -215,10 +217,11 @@ def test_a_message_over_the_limit_fails_and_the_next_ones_go_on():
 
 @pytest.mark.parametrize("from_file", [False, True])
 def test_a_message_before_a_header_line_without_an_end_is_kept(tmp_path, from_file):
-    # The open header line is over the limit long before it ends; the
-    # complete message before it must not be given up with it.
+    # The open header line is over the limit long before it ends, and longer
+    # than a read round; the complete message before it must not be given up
+    # with it.
     head = b"MSH|^~\\&|A|B|||||ADT^A01|1|P|2.5\rPID|1\r"
-    feed = head + b"MSH|^~\\&|" + b"x" * 200_000 + b"\rPID|2\r" + head
+    feed = head + b"MSH|^~\\&|" + b"x" * 9_000_000 + b"\rPID|2\r" + head
     source = "-"
     if from_file:
         source = tmp_path / "feed.hl7"
