@@ -1,6 +1,9 @@
 """Shared helpers for the segmorph test suite."""
 
 import contextlib
+import os
+import sysconfig
+from pathlib import Path
 
 import pytest
 from hypothesis import strategies as st
@@ -8,6 +11,15 @@ from hypothesis import strategies as st
 import segmorph
 
 Hl7Json = segmorph.Hl7Json
+
+# The command installed beside the interpreter, and the environment to run it
+# in.  When the suite runs in an interpreter with a sanitizer runtime
+# preloaded, that runtime must not reach the command: a sanitized build of
+# it carries its own, and two runtimes in one process abort at start.
+COMMAND = Path(sysconfig.get_path("scripts")) / "segmorph"
+ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+# True under that run, where memory figures of the command do not hold.
+SANITIZED = bool(os.environ.get("LD_PRELOAD"))
 
 # A header that passes every validation rule, strict or not.  Field 1 holds
 # the encoding characters, field 8 the message type and field 12 the version

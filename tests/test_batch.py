@@ -2,16 +2,15 @@
 checked against the module's classes and the command."""
 import gc
 import subprocess
-import sysconfig
 from pathlib import Path
 
 import pyarrow as pa
 import pytest
 
 import segmorph_batch as sb
+from conftest import COMMAND, ENV
 from segmorph import Hl7Json, JsonHl7
 
-COMMAND = Path(sysconfig.get_path("scripts")) / "segmorph"
 CORPUS = Path(__file__).parent / "fixtures" / "corpus"
 CORPUS_FILES = sorted(CORPUS.rglob("*.hl7"))
 
@@ -55,7 +54,7 @@ def test_a_failed_message_is_a_row_with_the_commands_error_text(tmp_path):
     # The texts the command reports for the same messages.
     file = tmp_path / "feed.hl7"
     file.write_bytes(data)
-    done = subprocess.run([str(COMMAND), "to-json", "--validate", "-q", str(file)], capture_output=True, timeout=60)
+    done = subprocess.run([str(COMMAND), "to-json", "--validate", "-q", str(file)], capture_output=True, timeout=60, env=ENV)
     reported = done.stderr.decode()
     for n, row in enumerate(got):
         if row["error"] is not None:
@@ -69,7 +68,7 @@ def test_a_failed_message_is_a_row_with_the_commands_error_text(tmp_path):
 def test_validate_gives_the_commands_verdicts(tmp_path, rules, strict):
     files = CORPUS_FILES[:40] + [Path(__file__).parent / "fixtures" / "ADT-A01-01.hl7"]
     args = [str(COMMAND), "validate", "--rules", rules, *(["--strict"] if strict else []), *map(str, files)]
-    done = subprocess.run(args, capture_output=True, timeout=120)
+    done = subprocess.run(args, capture_output=True, timeout=120, env=ENV)
     verdicts = dict(line.split(": ", 1) for line in done.stdout.decode().splitlines())
     checked = 0
     for path in files:

@@ -6,20 +6,15 @@ import pty
 import re
 import select
 import subprocess
-import sysconfig
 from pathlib import Path
 
 import pytest
 
+from conftest import COMMAND, ENV
 from segmorph import Hl7Json, JsonHl7
 
-COMMAND = Path(sysconfig.get_path("scripts")) / "segmorph"
 CORPUS = Path(__file__).parent / "fixtures" / "corpus"
 CORPUS_FILES = sorted(CORPUS.rglob("*.hl7"))
-# When the suite runs in an interpreter with a sanitizer runtime preloaded,
-# that runtime must not reach the command: a sanitized build of it carries
-# its own, and two runtimes in one process abort at start.
-ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 
 HEADER = "MSH|^~\\&|APP|FAC|RAPP|RFAC|20240101||ADT^A01^ADT_A01|1|P|2.5|2.5"
 PID = "PID|1||123^^^HOSP^MR||Doe^John"

@@ -4,17 +4,13 @@ copies values many bytes at a time and must find each such byte wherever it
 falls.  Keys are written from their numbers, up to three digits and past."""
 
 import json
-import os
 import subprocess
-import sysconfig
-from pathlib import Path
 
 import pytest
 
 from segmorph import Hl7Json
+from conftest import COMMAND, ENV
 
-COMMAND = Path(sysconfig.get_path("scripts")) / "segmorph"
-ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 HEADER = "MSH|^~\\&|APP|FAC|RAPP|RFAC|20240101||ADT^A01^ADT_A01|1|P|2.5|2.5"
 
 

@@ -10,14 +10,12 @@ import os
 import shutil
 import subprocess
 import sys
-import sysconfig
 from pathlib import Path
 
 import pytest
+from conftest import COMMAND, ENV
 
-COMMAND = Path(sysconfig.get_path("scripts")) / "segmorph"
 CORPUS = Path(__file__).parent / "fixtures" / "corpus"
-ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 
 
 def _spark_or_skip():
