@@ -198,6 +198,7 @@ constexpr std::string_view kSendHelp =
     "      --retries N  after a timeout or a dropped connection, reconnect and\n"
     "                   send the message again up to N times (default 3)\n";
 
+// A whole decimal number and nothing else.
 bool parse_count(std::string_view text, std::size_t& out) {
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
     return ec == std::errc() && end == text.data() + text.size() && !text.empty();
@@ -304,11 +305,10 @@ struct Parser {
                 const char* v = value_of(inline_value, has_inline);
                 if (v == nullptr) return usage("option '" + std::string(name) + "' needs a number");
                 const std::string_view text = v;
-                unsigned n = 0;
-                const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
-                if (ec != std::errc() || end != text.data() + text.size() || text.empty() || n > 1024)
+                std::size_t n = 0;
+                if (!parse_count(text, n) || n > 1024)
                     return usage("invalid number of jobs '" + std::string(text) + "' (0 to 1024)");
-                opts.jobs = n == 0 ? std::max(1u, std::thread::hardware_concurrency()) : n;
+                opts.jobs = n == 0 ? std::max(1u, std::thread::hardware_concurrency()) : static_cast<unsigned>(n);
             } else if (to_json && name == "--format") {
                 const char* v = value_of(inline_value, has_inline);
                 const std::string_view text = v ? v : "";
@@ -364,8 +364,7 @@ struct Parser {
                 const char* v = value_of(inline_value, has_inline);
                 const std::string_view text = v ? v : "";
                 std::size_t n = 0;
-                const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
-                if (ec != std::errc() || end != text.data() + text.size() || text.empty() || n == 0)
+                if (!parse_count(text, n) || n == 0)
                     return usage("invalid number of bytes '" + std::string(text) + "' (1 or more)");
                 opts.rules.max_field_bytes = n;
             } else if ((to_json || send || opts.command == Command::Validate) && name == "--accept-truncated") {
