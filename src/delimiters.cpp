@@ -1,5 +1,7 @@
 #include "delimiters.hpp"
 
+#include "framing.hpp"
+
 #include <array>
 #include <string>
 
@@ -8,7 +10,6 @@ namespace segmorph {
 namespace {
 
 bool is_line_break(char c) { return c == '\r' || c == '\n'; }
-bool is_blank_byte(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
 bool is_name_byte(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
 
 // Where the first line that is not blank starts, or npos.  Only the blank

@@ -14,10 +14,6 @@ constexpr char kStartBlock = '\x0B';
 constexpr char kEndBlock = '\x1C';
 constexpr std::string_view kBlockBytes("\x0B\x1C", 2);
 
-// White space as the rules see it: MLLP captures leave stray 0x0B bytes on
-// lines of their own, and some systems end pages with a form feed.
-bool is_blank_byte(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
-
 bool is_name_byte(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
 
 bool is_envelope(std::string_view line) {

@@ -107,6 +107,11 @@ private:
 // this says.  0 for pos 0.
 std::size_t next_message_start(std::string_view input, std::size_t pos);
 
+// White space as framing and the rules see it: space and tab, 0x0B (MLLP
+// captures leave stray block starts on lines of their own) and form feed
+// (some systems end pages with one).
+inline bool is_blank_byte(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+
 // True when `line` is blank: nothing but spaces, tabs, 0x0B bytes (stray
 // MLLP block starts) and form feeds.  Framing and both rule sets agree on
 // this, and the command never makes a record of such a line.
