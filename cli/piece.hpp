@@ -33,6 +33,10 @@ public:
         return data_.get() + size_;
     }
     void commit(const char* end) { size_ = static_cast<std::size_t>(end - data_.get()); }
+    // Bytes that may be written at the pointer claim() returned: at least
+    // what was claimed, often more.  A writer that keeps its own cursor and
+    // limit in locals claims again only when they run out.
+    std::size_t room() const { return capacity_ - size_; }
 
     TextBuffer& append(std::string_view text) {
         char* p = claim(text.size());

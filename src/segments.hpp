@@ -175,6 +175,37 @@ private:
     static constexpr std::uint64_t kMaxRememberedFields = 639;  // repeats of fields 1 to 63 fit a word
     std::vector<FieldOrder> field_orders_;
     const std::vector<std::uint32_t>& field_order();
+
+public:
+    // The field items in key order, as item(i) gives them but with their
+    // keys' texts left empty: a copy of where the record keeps them, which
+    // a caller holds in a local.  A caller writing bytes through a char
+    // pointer (which may alias anything) would make item(i) load the
+    // record's storage again for every item; a local copy stays in
+    // registers.  Valid until the next parse().
+    class Items {
+    public:
+        std::size_t size() const { return count_; }
+        Item operator[](std::size_t i) const {
+            const Pending& p = pending_[order_ == nullptr ? i : order_[i]];
+            const char* value = ((p.len & kInBuffer) != 0 ? buffer_ : line_) + p.off;
+            return Item{{}, std::string_view(value, p.len & ~kInBuffer), p.field, p.rep, p.comp};
+        }
+
+    private:
+        friend class FlatRecord;
+        Items(const Pending* pending, const std::size_t* order, std::size_t count, const char* line,
+              const char* buffer)
+            : pending_(pending), order_(order), count_(count), line_(line), buffer_(buffer) {}
+        const Pending* pending_;
+        const std::size_t* order_;  // null: in key order as made
+        std::size_t count_;
+        const char* line_;
+        const char* buffer_;
+    };
+    Items items() const {
+        return Items(pending_.data(), order_.empty() ? nullptr : order_.data(), items_, line_, buffer_.data());
+    }
 };
 
 }  // namespace segmorph
