@@ -75,12 +75,25 @@ inline char* put_escaped(char* w, const char* p, const char* end) {
 // read and written as two overlapping words (or three bytes), whichever
 // their length, so no byte is looked at alone and nothing is read past the
 // text, which may end its buffer.
+// Two words of a short text are tested in one go: with SSE2 as one block
+// of sixteen, which costs about what one word costs in plain arithmetic.
+inline bool any_to_escape(std::uint64_t low, std::uint64_t high) {
+#ifdef __SSE2__
+    return any_to_escape(_mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low)));
+#else
+    return any_to_escape(low) || any_to_escape(high);
+#endif
+}
+
+// A word of bytes that need no escape, to pair with a text of one word.
+constexpr std::uint64_t kCleanWord = 0x4141414141414141ull;
+
 inline bool put_short_clean(char* w, const char* p, std::size_t n) {
     if (n >= 8) {
         std::uint64_t head, tail;
         std::memcpy(&head, p, 8);
         std::memcpy(&tail, p + n - 8, 8);
-        if (any_to_escape(head) || any_to_escape(tail)) return false;
+        if (any_to_escape(head, tail)) return false;
         std::memcpy(w, &head, 8);
         std::memcpy(w + n - 8, &tail, 8);
         return true;
@@ -89,7 +102,7 @@ inline bool put_short_clean(char* w, const char* p, std::size_t n) {
         std::uint32_t head, tail;
         std::memcpy(&head, p, 4);
         std::memcpy(&tail, p + n - 4, 4);
-        if (any_to_escape(head | std::uint64_t{tail} << 32)) return false;
+        if (any_to_escape(head | std::uint64_t{tail} << 32, kCleanWord)) return false;
         std::memcpy(w, &head, 4);
         std::memcpy(w + n - 4, &tail, 4);
         return true;
@@ -98,7 +111,8 @@ inline bool put_short_clean(char* w, const char* p, std::size_t n) {
     // rest of the word filled with a byte that needs no escape.
     const auto a = static_cast<std::uint8_t>(p[0]), b = static_cast<std::uint8_t>(p[n / 2]),
                c = static_cast<std::uint8_t>(p[n - 1]);
-    if (any_to_escape(0x4141414141000000ull | a | std::uint64_t{b} << 8 | std::uint64_t{c} << 16)) return false;
+    if (any_to_escape(0x4141414141000000ull | a | std::uint64_t{b} << 8 | std::uint64_t{c} << 16, kCleanWord))
+        return false;
     w[0] = static_cast<char>(a);
     w[n / 2] = static_cast<char>(b);
     w[n - 1] = static_cast<char>(c);
