@@ -1,6 +1,7 @@
 #include "jobs.hpp"
 
 #include <algorithm>
+#include <chrono>
 
 #include "signals.hpp"
 
@@ -33,11 +34,17 @@ OrderedJobs::OrderedJobs(unsigned jobs, Sink sink) : sink_(std::move(sink)) {
     max_pending_ = kTasksPerJob * jobs;
     max_pending_bytes_ = kPendingBytesPerJob * jobs;
     if (jobs <= 1) return;
+    // The calling thread is one of the jobs: it reads and frames the input,
+    // and converts whenever it would otherwise wait for a result.  A thread
+    // of its own beside `jobs` converting ones would leave, on as many
+    // processors as jobs, one thread too many: the reader would take its
+    // processor from a job each time it woke, and the other jobs would run
+    // out of work behind the result held up.
     // The workers never see a stop signal: it goes to this thread, whose
     // waiting reads and writes it must interrupt.
     const StopSignalsBlocked blocked;
-    threads_.reserve(jobs);
-    for (unsigned i = 0; i < jobs; ++i) threads_.emplace_back([this] { work(); });
+    threads_.reserve(jobs - 1);
+    for (unsigned i = 1; i < jobs; ++i) threads_.emplace_back([this] { work(); });
 }
 
 OrderedJobs::~OrderedJobs() { finish(); }
@@ -67,7 +74,25 @@ Piece failed_piece(const std::exception& e) {
 
 }  // namespace
 
+// Runs the oldest task no thread has started, on the calling thread; false
+// when there is none.
+bool OrderedJobs::run_queued() {
+    std::packaged_task<Piece()> task;
+    {
+        std::lock_guard lock(mutex_);
+        if (queue_.empty()) return false;
+        task = std::move(queue_.front());
+        queue_.pop_front();
+    }
+    task();
+    return true;
+}
+
+// Hands the oldest result to the sink, helping with the tasks not yet
+// started while it is not ready.
 bool OrderedJobs::deliver_oldest() {
+    while (pending_.front().result.wait_for(std::chrono::seconds(0)) != std::future_status::ready && run_queued()) {
+    }
     std::future<Piece> result = std::move(pending_.front().result);
     pending_bytes_ -= pending_.front().bytes;
     pending_.pop_front();

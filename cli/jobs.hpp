@@ -21,8 +21,10 @@ public:
 
     // With one job, tasks run at once on the calling thread.  With more,
     // `jobs` threads (at most kJobsPerProcessor per processor: more only
-    // cost memory) run them and the calling thread hands results to the
-    // sink in submission order.  The sink returning false stops the run.
+    // cost memory) run them: jobs - 1 threads of their own, and the calling
+    // thread whenever it would otherwise wait for a result; it hands the
+    // results to the sink in submission order.  The sink returning false
+    // stops the run.
     OrderedJobs(unsigned jobs, Sink sink);
 
     static constexpr unsigned kJobsPerProcessor = 2;
@@ -44,6 +46,7 @@ public:
 
 private:
     bool deliver_oldest();
+    bool run_queued();
     void work();
 
     Sink sink_;
