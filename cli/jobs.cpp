@@ -11,12 +11,12 @@ namespace {
 
 // Results that may wait for the output, per job.  Results leave in input
 // order, so a thread that is descheduled in the middle of the oldest task
-// (the reading thread shares the processors with the jobs, and so may any
-// other process) holds up every later one: the others run ahead on later
-// tasks, and go idle once the window is full.  A few tasks' worth of input
-// per job is enough to keep that rare on two processors (two jobs idle 1%
-// of the time, against 3% with half this window); a larger window costs
-// more than it saves, in memory that has gone cold by the time it is
+// holds up every later one: the others run ahead on later tasks, and go
+// idle once the window is full.  And the reading thread only hands on new
+// tasks between the ones it converts itself.  A few tasks' worth of input
+// per job keeps the jobs busy on two processors (with half this window,
+// one of two jobs waited for work a quarter of the time); a larger window
+// costs more than it saves, in memory that has gone cold by the time it is
 // written again.  Still in proportion to the number of jobs, not to the
 // size of the input.
 constexpr std::size_t kTasksPerJob = 8;
