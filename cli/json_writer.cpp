@@ -70,11 +70,6 @@ inline char* put_escaped(char* w, const char* p, const char* end) {
     return w;
 }
 
-// Copies a short text (1 to 16 bytes) to w when none of its bytes needs
-// escaping, and says whether it did.  Most values are this short: they are
-// read and written as two overlapping words (or three bytes), whichever
-// their length, so no byte is looked at alone and nothing is read past the
-// text, which may end its buffer.
 // Two words of a short text are tested in one go: with SSE2 as one block
 // of sixteen, which costs about what one word costs in plain arithmetic.
 inline bool any_to_escape(std::uint64_t low, std::uint64_t high) {
@@ -88,6 +83,11 @@ inline bool any_to_escape(std::uint64_t low, std::uint64_t high) {
 // A word of bytes that need no escape, to pair with a text of one word.
 constexpr std::uint64_t kCleanWord = 0x4141414141414141ull;
 
+// Copies a short text (1 to 16 bytes) to w when none of its bytes needs
+// escaping, and says whether it did.  Most values are this short: they are
+// read and written as two overlapping words (or three bytes), whichever
+// their length, so no byte is looked at alone and nothing is read past the
+// text, which may end its buffer.
 inline bool put_short_clean(char* w, const char* p, std::size_t n) {
     if (n >= 8) {
         std::uint64_t head, tail;
