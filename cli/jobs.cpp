@@ -16,8 +16,8 @@ namespace {
 // tasks between the ones it reads and converts itself.  A few tasks' worth
 // of input per job keeps two jobs busy on two idle processors; half of it
 // lets them run dry now and then, and twice as much gives nothing back for
-// the memory, which has gone cold by the time it is written again.  In proportion to the number of jobs, not to the size of
-// the input.
+// the memory, which has gone cold by the time it is written again.  In
+// proportion to the number of jobs, not to the size of the input.
 constexpr std::size_t kTasksPerJob = 4;
 constexpr std::size_t kPendingBytesPerJob = 1 << 20;
 
