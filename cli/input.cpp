@@ -193,7 +193,12 @@ Result<InputReader> InputReader::open(const std::string& name) {
 
 namespace {
 
-constexpr std::size_t kMapBytes = 64 << 20;
+// Twice a round's new bytes: only a round that carries a message of
+// several megabytes reaches it.  Such rounds grow by doubling up to the
+// message's size; kept in the heap, every smaller one before the last
+// would stay there too once freed, and a message near --max-message-bytes
+// would cost the limit again on top of its own round and its output.
+constexpr std::size_t kMapBytes = 16 << 20;
 
 }  // namespace
 
