@@ -69,10 +69,10 @@ Failure failure_at(const Piece& piece, const std::string& text) {
 }  // namespace
 
 void append_message_members(TextBuffer& out, std::size_t index, std::string_view text,
-                            const Hl7EscapeHandler* handler, FlatRecord& flat, std::string& scratch) {
+                            const Hl7EscapeHandler* handler, FlatRecord& flat) {
     out.append(",\"index\":").append(std::to_string(index)).append(",\"records\":[");
     bool first = true;
-    for_each_message_line(text, scratch, [&](std::string_view line) {
+    for_each_message_line(text, [&](std::string_view line) {
         if (is_blank_line(line)) return;  // white space is never a segment
         if (!first) out.push_back(',');
         first = false;
@@ -131,7 +131,6 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
     }
     const Hl7EscapeHandler* handler = opts.escaping ? &default_handler() : nullptr;
     FlatRecord flat;
-    std::string text;
     for (const FramePart& part : parts) {
         piece.input_bytes += part.text.size();
         if (part.kind == FramePart::Kind::Envelope) {
@@ -169,7 +168,7 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
             continue;
         }
         open_item(piece.out, opts, src);
-        append_message_members(piece.out, n, m.standard->view(), handler, flat, text);
+        append_message_members(piece.out, n, m.standard->view(), handler, flat);
         close_item(piece.out, opts);
     }
     return piece;

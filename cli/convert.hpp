@@ -73,10 +73,10 @@ ReadMessage read_message(std::string_view text, Encoding encoding);
 std::string json_name(const std::string& name);
 
 // The members after "source" of the object to-json writes for one message
-// (valid UTF-8): ,"index":N,"records":[...].  `flat` and `scratch` are
-// working space a caller keeps from one message to the next.  The listener
+// (valid UTF-8): ,"index":N,"records":[...].  `flat` is working space a
+// caller keeps from one message to the next.  The listener
 // writes its lines through this too, so both give the same records.
 void append_message_members(TextBuffer& out, std::size_t index, std::string_view text,
-                            const Hl7EscapeHandler* handler, FlatRecord& flat, std::string& scratch);
+                            const Hl7EscapeHandler* handler, FlatRecord& flat);
 
 }  // namespace segmorph::cli

@@ -193,7 +193,13 @@ Result<InputReader> InputReader::open(const std::string& name) {
 
 namespace {
 
-constexpr std::size_t kMapBytes = 64 << 20;
+// Larger than any round that does not carry a long message.  A round that
+// does grows by doubling up to the message's size; kept in the heap, every
+// smaller one before the last would stay there once freed, and a message
+// near --max-message-bytes would cost the limit again on top of its own
+// round and its output.  Below this, rounds stay in the heap, where later
+// ones reuse them without fresh pages.
+constexpr std::size_t kMapBytes = 16 << 20;
 
 }  // namespace
 

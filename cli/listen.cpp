@@ -130,7 +130,6 @@ struct Totals {
 // Working space a connection keeps from one message to the next.
 struct Scratch {
     FlatRecord flat;
-    std::string text;
     TextBuffer line;
 };
 
@@ -167,7 +166,7 @@ Verdict convert_message(const Options& opts, std::string_view frame, std::string
     TextBuffer& out = scratch.line;
     out.reserve(text.size() * 3 + 64);
     out.append("{\"source\":").append(source_json);
-    append_message_members(out, index, m.standard->view(), &default_escape_handler(), scratch.flat, scratch.text);
+    append_message_members(out, index, m.standard->view(), &default_escape_handler(), scratch.flat);
     if (verdict.code == AckCode::Error) {
         // The data is kept all the same; the reason says why it was not
         // accepted.

@@ -3,7 +3,9 @@
 //  - no part is blank or starts or ends with a line break;
 //  - the bytes outside every part are only line breaks, blanks, byte-order
 //    marks and, in an MLLP capture, the framing bytes: no text is lost;
-//  - a message framed again on its own comes back as itself.
+//  - a message framed again on its own comes back as itself;
+//  - a message's lines, walked in place, are those of its text with the
+//    line breaks normalised.
 // Build with -fsanitize=fuzzer for libFuzzer, or with -DSEGMORPH_REPLAY_MAIN
 // for a plain program that runs the files named on its command line.
 #include <cstdint>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "framing.hpp"
+#include "utils.hpp"
 
 using namespace segmorph;
 
@@ -119,6 +122,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                   sides[i].text.size() == framing.parts[i].text.size(),
               "a cut changes a part", input);
     }
+
+    // The lines of any text, walked in place, are those of replace_eof's
+    // copy of it.
+    std::vector<std::string_view> walked;
+    for_each_message_line(input, [&](std::string_view line) { walked.push_back(line); });
+    std::vector<std::string_view> copied;
+    const std::string normalised = replace_eof(input);
+    for_each_piece(std::string_view(normalised), '\n', [&](std::string_view line) { copied.push_back(line); });
+    check(walked == copied, "lines walked in place differ from the normalised text's", input);
+    for (std::string_view line : walked)
+        check(line.empty() || (line.data() >= input.data() && line.data() + line.size() <= input.data() + size),
+              "a line is not a view of the text", input);
     return 0;
 }
 

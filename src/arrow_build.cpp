@@ -158,7 +158,6 @@ void build_rows(Builder& out, std::string_view data, const BatchOptions& options
     const Framing framing = frame_messages(data);
     const Hl7EscapeHandler* handler = options.escaping ? &escape_handler() : nullptr;
     FlatRecord flat;
-    std::string scratch;
     auto index = static_cast<std::int64_t>(options.base_index);
     for (const FramePart& part : framing.parts) {
         if (part.kind != FramePart::Kind::Message) continue;
@@ -184,7 +183,7 @@ void build_rows(Builder& out, std::string_view data, const BatchOptions& options
         out.text(kControlId, text.empty() ? std::nullopt : header_field_as_written(text, 10));
         if (!error) {
             // The lines and records Hl7Json makes of the same text.
-            for_each_message_line(text, scratch, [&](std::string_view line) {
+            for_each_message_line(text, [&](std::string_view line) {
                 if (is_blank_line(line)) return;  // white space is never a segment
                 flat.parse(line, handler, /*keys=*/false);  // written from their numbers
                 out.record(flat);

@@ -380,7 +380,13 @@ void Hl7EscapeHandler::escape_into(std::string_view text, std::string& out) cons
 }
 
 void Hl7EscapeHandler::unescape_into(std::string_view text, std::string& out) const {
-    const std::string esc = escape_character_utf8();
+    // Called for every component that holds an escape character, so its
+    // UTF-8 form is not built as a string each time when it is one byte
+    // (always, in the handlers made here).
+    const char ascii_esc = static_cast<char>(escape_character);
+    std::string wide_esc;
+    if (escape_character >= 0x80) wide_esc = escape_character_utf8();
+    const std::string_view esc = escape_character < 0x80 ? std::string_view(&ascii_esc, 1) : std::string_view(wide_esc);
     const std::size_t n = text.size();
     auto escape_at = [&](std::size_t pos) {
         return text.compare(pos, esc.size(), esc) == 0;

@@ -39,19 +39,36 @@ inline void for_each_piece(std::string_view text, char sep, F&& f) {
 }
 
 // Calls f(line) for the lines Hl7Json makes of `text`: those of
-// replace_eof(text) cut at "\n".  A text with one kind of line break only
-// (the usual case) is cut at it directly, which gives the same lines without
-// the copy; any other text is normalised into `scratch` first.
+// replace_eof(text) cut at "\n", as views of `text`.  replace_eof only
+// turns line breaks into "\n" and drops a CR that follows one, so every
+// line is one run of `text` between breaks, and a message of any size is
+// read without a copy.  A text with one kind of break only (the usual
+// case) is cut at it directly.
 template <class F>
-inline void for_each_message_line(std::string_view text, std::string& scratch, F&& f) {
-    const bool has_cr = text.find('\r') != std::string_view::npos;
-    const bool has_lf = text.find('\n') != std::string_view::npos;
-    if (!has_cr || !has_lf) {
-        for_each_piece(text, has_cr ? '\r' : '\n', f);
+inline void for_each_message_line(std::string_view text, F&& f) {
+    const std::size_t first_cr = text.find('\r');
+    if (first_cr == std::string_view::npos || text.find('\n') == std::string_view::npos) {
+        for_each_piece(text, first_cr == std::string_view::npos ? '\n' : '\r', f);
         return;
     }
-    scratch = replace_eof(text);
-    for_each_piece(std::string_view(scratch), '\n', f);
+    std::size_t start = 0;
+    bool after_lf = false;  // nothing since a break that leaves "\n" last: a CR here is dropped
+    for (std::size_t stop = 0;; ++stop) {
+        while (stop < text.size() && text[stop] != '\r' && text[stop] != '\n') ++stop;
+        if (stop == text.size()) break;
+        if (stop > start) after_lf = false;
+        if (text[stop] == '\r' && after_lf) {
+            after_lf = false;
+            start = stop + 1;
+            continue;
+        }
+        f(text.substr(start, stop - start));
+        const bool crlf = text[stop] == '\r' && stop + 1 < text.size() && text[stop + 1] == '\n';
+        after_lf = crlf || text[stop] == '\n';
+        stop += crlf;
+        start = stop + 1;
+    }
+    f(text.substr(start));
 }
 
 // Length of the valid UTF-8 sequence starting at p[0] (of `avail` bytes

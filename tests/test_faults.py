@@ -2,11 +2,18 @@
 signal against a stalled reader, memory near --max-message-bytes."""
 
 import subprocess
+import sys
 import time
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
+import segmorph_batch
+from conftest import SANITIZED, Hl7Json
 from test_cli import COMMAND, ENV, jsonl, run
+
+pyarrow = pytest.importorskip("pyarrow")
 
 TIMEOUT = 60
 
@@ -75,3 +82,52 @@ def test_a_header_waits_for_its_message_on_a_stream():
         proc.kill()
     assert envelope_values(items) == ["Fäc", "Bäc", "Schön"]
     assert [i.get("index") for i in items] == [None, None, 0, None]
+
+
+# ------------------------------------------------- lines of a message
+
+BREAKS = ["\r", "\n", "\r\n", "\n\r", "\r\r", "\n\n", "\r\n\r", "\n\r\n", "\r\r\n"]
+LINES = ["PID|1|x^y~z", "OBX|1|a\\F\\b", "", " \t", "NTE|", "ZZZ"]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from(BREAKS), st.sampled_from(LINES)), max_size=8))
+def test_the_lines_of_a_message_with_mixed_breaks_are_those_of_hl7json(rest):
+    # Every source of records walks a message's lines in place, whatever
+    # mix of breaks it has; they must be the lines Hl7Json makes of it.
+    text = "MSH|^~\\&|A" + "".join(brk + line for brk, line in rest)
+    lines = [line for line in Hl7Json(text).hl7_string.split("\n") if line.strip(" \t\v\f")]
+    expected = Hl7Json("\n".join(lines)).hl7_json
+    segments = pyarrow.table(segmorph_batch.to_arrow(text.encode())).column("segments").to_pylist()[0]
+    assert [dict(s) for s in segments] == expected
+    done = run("to-json", "-", input=text.encode(), check_status=0)
+    assert jsonl(done.stdout)[0]["records"] == expected
+
+
+# ----------------------------------------------------------------- memory
+
+def peak_kib_of(*args):
+    """The command's peak resident memory: run from a fresh interpreter,
+    whose only child it is."""
+    script = ("import resource, subprocess, sys\n"
+              "done = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL)\n"
+              "print(done.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+    done = subprocess.run([sys.executable, "-c", script, str(COMMAND), *map(str, args)], capture_output=True,
+                          timeout=TIMEOUT, env=ENV, check=True)
+    status, kib = map(int, done.stdout.split())
+    assert status == 0
+    return kib
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizers' own memory hides the figure")
+@pytest.mark.parametrize("brk", [b"\r", b"\r\n"])
+def test_a_message_near_the_limit_costs_about_its_size_twice(tmp_path, brk):
+    # One 48 MB field (a document in OBX-5): the message is read in rounds
+    # that grow to its size, and its JSON is as large again.  Nothing more
+    # may stay behind: not the larger rounds before the last, not a copy to
+    # mend its breaks.
+    size = 48 << 20
+    header = b"MSH|^~\\&|APP|FAC|R|RF|20240101||ORU^R01|1|P|2.5"
+    path = tmp_path / "large.hl7"
+    path.write_bytes(brk.join([header, b"PID|1", b"OBX|1|ED|PDF||" + b"A" * size, header, b""]))
+    assert peak_kib_of("to-json", "--max-message-bytes", "56M", path) * 1024 < 2.4 * size
