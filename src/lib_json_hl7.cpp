@@ -180,6 +180,9 @@ PyObject* convert_impl(PyObject* self, bool escape) {
     // C++, and nothing in the assembly can run Python code and come back
     // here, so it is never in use twice at once on one thread.  Given back
     // past kKeptOutputBytes, so a thread keeps little after a huge message.
+    // (A block from the pool, as the store's are, would have to grow again
+    // whenever it was smaller than the text: the text's size is not known
+    // until it is written.)
     thread_local TextBuffer t_output;
     constexpr std::size_t kKeptOutputBytes = 1 << 20;
     TextBuffer& output = t_output;  // the thread's, whether detached or not
