@@ -196,6 +196,37 @@ PyObject* publish_once(std::atomic<PyObject*>& slot, std::string_view text) {
 
 }  // namespace
 
+bool is_table_key(PyObject* key, std::uint64_t field, std::int64_t rep, std::int64_t comp) {
+    if (field >= kTableFields || rep >= kTableReps - 1 || comp >= kTableComps - 1 || rep < -1 || comp < -1) {
+        return false;
+    }
+    return g_position_keys[field][rep + 1][comp + 1].load(std::memory_order_acquire) == key;
+}
+
+bool is_table_key(PyObject* key, std::string_view text) {
+    if (key == g_segment_name_key.load(std::memory_order_acquire)) return true;
+    std::size_t i = 0;
+    // A number without leading zeros, below 1000 (the table is smaller).
+    auto number = [&](std::int32_t& v) {
+        const std::size_t start = i;
+        v = 0;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3) v = v * 10 + (text[i++] - '0');
+        return i > start && !(text[start] == '0' && i - start > 1);
+    };
+    std::int32_t field = 0, rep = -1, comp = -1;
+    if (!number(field)) return false;
+    if (i < text.size() && text[i] == '[') {
+        ++i;
+        if (!number(rep) || i >= text.size() || text[i] != ']') return false;
+        ++i;
+    }
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        if (!number(comp)) return false;
+    }
+    return i == text.size() && is_table_key(key, static_cast<std::uint64_t>(field), rep, comp);
+}
+
 PyObject* KeyCache::segment_name() { return publish_once(g_segment_name_key, "segment_name"); }
 
 PyObject* KeyCache::get(const FlatRecord::Item& item) {

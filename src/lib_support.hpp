@@ -131,6 +131,13 @@ private:
     std::size_t used_ = 0;
 };
 
+// True when `key` is one of the process-wide table's keys, which live as long
+// as the process: its address then identifies its text for good.
+bool is_table_key(PyObject* key, std::uint64_t field, std::int64_t rep, std::int64_t comp);
+// The same test from the key's text, where it has the form that flattening
+// writes ("3", "3.1", "3[0]", "3[0].1", no leading zeros).
+bool is_table_key(PyObject* key, std::string_view text);
+
 // New dict of a record, items inserted in the record's key order.
 PyObject* record_to_dict(const SegmentRecord& record, KeyCache& keys);
 // New dict from a flattened line (fields, then "segment_name").  With
