@@ -72,6 +72,16 @@ bool dict_to_record(PyObject* dict, JsonHl7& out, KeyCodes& codes) {
     // pointer that only changes under the GIL we hold).  Pure C++ from here
     // on, as the direct walk of the dict wants.
     auto plain = [&](PyObject* key, PyObject* value) {
+        // A key of the module's own table, known by its address (see
+        // TableKeyAddresses): its object is not read.
+        const TableKeyAddresses& table = g_table_key_addresses;
+        if (const std::uint64_t code = table.code(key); code != JsonHl7::kNoKeyCode && plain_ascii_str(value)) {
+            out.add_entry_after_header(code, ascii_text(value));
+            return true;
+        }
+        // Any other key (those of records loaded with json.loads or
+        // orjson.loads: new objects per message, or per slot of the
+        // library's key cache) is found by its text in the key codes.
         if (!plain_ascii_str(key) || !plain_ascii_str(value)) return false;
         const std::string_view k = ascii_text(key);
         if (const std::uint64_t code = ascii_key_code(k.data(), k.size(), codes); code != JsonHl7::kNoKeyCode) {
