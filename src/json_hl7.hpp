@@ -209,7 +209,9 @@ private:
         note_entry(position, value.size(), key.size());
     }
     // The entry whose value was just stored, in the record begun last.
-    void note_entry(std::uint64_t position, std::size_t value_size, std::size_t key_len) {
+    // Always inlined: the loops that add entries are what it is for, and
+    // a call per entry cost 7% of a whole conversion when it was not.
+    [[gnu::always_inline]] void note_entry(std::uint64_t position, std::size_t value_size, std::size_t key_len) {
         Record& record = records_.back();
         const std::size_t index = entries_.size() - record.start;
         record.shape_hash += shape_term(position, index);
@@ -278,7 +280,7 @@ private:
 
     TextBuffer bytes_;
     PlainVector<Entry> entries_;
-    std::vector<Record> records_;
+    PlainVector<Record> records_;
     bool ascii_ = true;
 };
 

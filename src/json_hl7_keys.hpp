@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -52,35 +53,47 @@ constexpr std::uint64_t pack(const Position& p) {
 namespace segmorph {
 
 
-// The codes of keys by their text, for keys of up to eight bytes (nearly
-// all): a record file repeats a few hundred keys thousands of times, and
-// reading each one again costs more than finding it here.  A key is known by
-// its bytes and length packed into two words, so a look-up compares
-// integers.  One per thread (nothing shared, no locking), bounded: open
-// addressing over 4096 slots filled to at most half; a key that finds no
-// room, or a longer one, is read each time.
+// The codes of keys by their text, for keys of up to sixteen bytes (all
+// that flattening writes, "segment_name" included): a record file or a
+// record list repeats a few hundred keys thousands of times, and reading
+// each one again costs more than finding it here.  A key is known by its
+// bytes in two words and its length, so a look-up compares integers; the
+// text itself is read only the first time.  Looked up by text rather than by
+// the address of a caller's key object: records loaded with a JSON library
+// hold a new key object per message (or per cache slot of the library), so
+// an address names a key only briefly, while its text names it for good and
+// needs no check that the object is still the one it was.
+//
+// One per thread (nothing shared, no locking), bounded: open addressing
+// over 4096 slots filled to at most half; a key that finds no room, or a
+// longer one, is read each time.
 class KeyCodes {
 public:
+    static constexpr std::size_t kMaxShortKey = 16;
+
     // The key's code, or kNoKeyCode for a key that has none.
     std::uint64_t code(std::string_view key) {
-        if (key.size() > 8 || key.empty()) return JsonHl7::key_code(key);
-        return short_code(key, packed_bytes(key));
+        const std::size_t n = key.size();
+        if (n - 1 >= kMaxShortKey) return JsonHl7::key_code(key);  // (the empty key wraps around)
+        if (n <= 8) return lookup(key, packed_bytes(key), 0);
+        std::uint64_t first, last;
+        std::memcpy(&first, key.data(), 8);
+        std::memcpy(&last, key.data() + n - 8, 8);
+        return lookup(key, first, last);
     }
     // code() of a key of 1 to 8 bytes, given its packed_bytes.
-    std::uint64_t short_code(std::string_view key, std::uint64_t bytes) {
-        const std::uint64_t h = (bytes * 0x9E3779B97F4A7C15ull + key.size()) * 0xBF58476D1CE4E5B9ull;
-        const std::uint64_t size = std::uint64_t{key.size()} << kSizeShift;
+    std::uint64_t short_code(std::string_view key, std::uint64_t bytes) { return lookup(key, bytes, 0); }
+    // code() of a key of 1 to kMaxShortKey bytes given as words: up to 8
+    // bytes, its packed_bytes and 0; longer, its first 8 bytes and its
+    // last 8 (they overlap below 16), each as memcpy reads them.
+    std::uint64_t lookup(std::string_view key, std::uint64_t first, std::uint64_t last) {
+        // The slot from the product's top bits, which every input bit moves
+        // (the low bits see only the low bytes: "1", "10", "11" would meet).
+        const std::uint64_t h = (first * 0x9E3779B97F4A7C15ull) ^ ((last + key.size()) * 0xBF58476D1CE4E5B9ull);
         for (std::size_t i = h >> (64 - kSlotBits);; i = (i + 1) & (kSlots - 1)) {
             Slot& s = slots_[i];
-            if (s.bytes == bytes && (s.size_code & kSizeMask) == size) return s.size_code & ~kSizeMask;
-            if (s.size_code == 0) {
-                const std::uint64_t code = JsonHl7::key_code(key);
-                if (used_ < kSlots / 2) {
-                    s = Slot{bytes, size | code};
-                    ++used_;
-                }
-                return code;
-            }
+            if (s.first == first && s.last == last && s.size == key.size()) return s.code;
+            if (s.size == 0) return learn(s, key, first, last);
         }
     }
 
@@ -94,13 +107,20 @@ public:
 private:
     static constexpr unsigned kSlotBits = 12;
     static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
-    // The key's length goes above the code's bits.
-    static constexpr unsigned kSizeShift = JsonHl7::kKeyCodeBits;
-    static constexpr std::uint64_t kSizeMask = ~std::uint64_t{0} << kSizeShift;
-    struct Slot {
-        std::uint64_t bytes = 0;
-        std::uint64_t size_code = 0;  // the length and the code; 0: free
+    // 32 bytes: two to a cache line, none across two.
+    struct alignas(32) Slot {
+        std::uint64_t first = 0, last = 0;
+        std::uint64_t code = 0;
+        std::uint64_t size = 0;  // 0: free
     };
+    std::uint64_t learn(Slot& free, std::string_view key, std::uint64_t first, std::uint64_t last) {
+        const std::uint64_t code = JsonHl7::key_code(key);
+        if (used_ < kSlots / 2) {
+            free = Slot{first, last, code, key.size()};
+            ++used_;
+        }
+        return code;
+    }
     Slot slots_[kSlots];
     std::size_t used_ = 0;
 };

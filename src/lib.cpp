@@ -3,6 +3,7 @@
 // per process and shared by every module object an import makes.
 #include "lib.hpp"
 
+#include "lib_dict_walk.hpp"
 #include "lib_support.hpp"
 
 namespace segmorph::py {
@@ -54,6 +55,7 @@ int segmorph_exec(PyObject* module) {
         }
         if (add_class(module, "Hl7Json", hl7_json_type()) < 0) return -1;
         if (add_class(module, "JsonHl7", json_hl7_type()) < 0) return -1;
+        if (!check_dict_walk()) return -1;
         return 0;
     });
 }

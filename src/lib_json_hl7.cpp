@@ -2,6 +2,7 @@
 // text out.  Each entry point only unpacks and converts its arguments, then
 // calls the core.
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -12,6 +13,7 @@
 #include "json_hl7.hpp"
 #include "json_hl7_keys.hpp"
 #include "lib.hpp"
+#include "lib_dict_walk.hpp"
 #include "lib_support.hpp"
 
 namespace segmorph::py {
@@ -26,78 +28,6 @@ PyObject* wrap(JsonHl7&& native) { return wrap_native(json_hl7_type(), std::move
 
 constexpr const char* kJsonData = "json_data";
 
-// What the keys of the process-wide table (see KeyCache) are, by the key
-// object's address: their codes (see JsonHl7::key_code), which give their
-// positions and texts.  Table keys are never freed, so an address found here
-// still is the key it was, and the key object need not be read at all.
-// Records made by Hl7Json have only such keys, and reading a key, its text
-// and its position again is a good part of an entry's cost otherwise.  One
-// per thread (no locking; the entries point to immortal keys, so sharing
-// nothing else is needed), on the heap and found once per call, so the hot
-// loop does not ask for the thread's storage on every key.  Open addressing
-// over 4096 slots, filled to at most half: real messages use a few hundred
-// to a couple of thousand distinct keys, and a key that finds no room is
-// simply read each time.
-class PositionCache {
-public:
-    // The code of a table key met before, or kNoKeyCode.
-    std::uint64_t code(PyObject* key) const {
-        for (std::size_t i = slot_of(key);; i = (i + 1) & (kSlots - 1)) {
-            const Slot& s = slots_[i];
-            if (s.key == key) return s.code;
-            if (s.key == nullptr) return JsonHl7::kNoKeyCode;
-        }
-    }
-
-    // The code of a key that code() did not know, from its text (kNoKeyCode
-    // for a key that has none); remembered by address when the key is one
-    // of the table's.  Any other key -- those of records loaded with
-    // json.loads or orjson.loads, new objects or another library's -- is
-    // found by its text in the per-thread table of key codes, so that it is
-    // not read again on every call either.
-    std::uint64_t learn(PyObject* key, std::string_view text, KeyCodes& codes) {
-        const std::uint64_t code = codes.code(text);
-        if (code == JsonHl7::kNoKeyCode || used_ >= kSlots / 2) return code;
-        // Every table key has a code; whether this is the table's object is
-        // then one look at the table, by the code's parts.
-        std::uint64_t field;
-        std::int64_t rep, comp;
-        const bool table = JsonHl7::parts_of_code(code, field, rep, comp) ? is_table_key(key, field, rep, comp)
-                                                                            : is_table_key(key, text);
-        if (table) {
-            std::size_t i = slot_of(key);
-            while (slots_[i].key != nullptr) i = (i + 1) & (kSlots - 1);
-            slots_[i] = Slot{key, code};
-            ++used_;
-        }
-        return code;
-    }
-
-    // The calling thread's cache.
-    static PositionCache& mine() {
-        thread_local std::unique_ptr<PositionCache> t_cache;
-        if (!t_cache) t_cache = std::make_unique<PositionCache>();
-        return *t_cache;
-    }
-
-private:
-    static constexpr unsigned kSlotBits = 12;
-    static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
-    // Objects are 16-byte aligned and often equally spaced: a multiply
-    // spreads their addresses over the slots.
-    static std::size_t slot_of(PyObject* key) {
-        return static_cast<std::size_t>(
-            (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key)) * 0x9E3779B97F4A7C15ull) >>
-            (64 - kSlotBits));
-    }
-    struct Slot {
-        PyObject* key;
-        std::uint64_t code;
-    };
-    Slot slots_[kSlots] = {};
-    std::size_t used_ = 0;
-};
-
 // An exact str held compactly as ASCII, whose UTF-8 text is its data.
 inline bool plain_ascii_str(PyObject* o) { return Py_IS_TYPE(o, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(o); }
 // The text of such a str: right after its header, which is where
@@ -108,53 +38,76 @@ inline std::string_view ascii_text(PyObject* o) {
                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
 }
 
+// The code of a key held as a compact ASCII str of `n` characters at
+// `text` (see KeyCodes).  Its words are read as the words that end with
+// the text and, for a text longer than eight bytes, the one that starts it:
+// whatever its length, no byte but the text's and the header's before it is
+// read, and no branch depends on the length, which varies from key to key.
+// The header bytes read before a short text are shifted out.
+inline std::uint64_t ascii_key_code(const char* text, std::size_t n, KeyCodes& codes) {
+    if (n - 1 >= KeyCodes::kMaxShortKey) return JsonHl7::key_code(std::string_view(text, n));
+    const bool long_key = n > 8;
+    std::uint64_t last, first;
+    std::memcpy(&last, text + n - 8, 8);
+    std::memcpy(&first, long_key ? text : text + n - 8, 8);
+    if (!long_key) {
+        first = last >> (64 - 8 * n);  // packed_bytes of the text
+        last = 0;
+    }
+    return codes.lookup(std::string_view(text, n), first, last);
+}
+
 // Copies one dict into the records, straight into their one buffer.  The
 // walk runs inside the dict's critical section and copies every text before
 // leaving it, so another thread changing the dict meanwhile cannot hand us a
 // freed key or value.  A dict's keys differ from one another, as add_entry
 // wants.
-bool dict_to_record(PyObject* dict, JsonHl7& out, PositionCache& positions, KeyCodes& codes) {
+bool dict_to_record(PyObject* dict, JsonHl7& out, KeyCodes& codes) {
     bool ok = true, out_of_memory = false;
     out.begin_record();
+    // Nearly every entry: a key and a value that are exact strs held
+    // compactly as ASCII, whose texts follow their headers in the same
+    // block.  The bytes read before a short text are the header's last: its
+    // state word, which the API's own macros read too (before 3.12, a
+    // pointer that only changes under the GIL we hold).  Pure C++ from here
+    // on, as the direct walk of the dict wants.
+    auto plain = [&](PyObject* key, PyObject* value) {
+        // A key of the module's own table, known by its address (see
+        // TableKeyAddresses): its object is not read.
+        const TableKeyAddresses& table = g_table_key_addresses;
+        if (const std::uint64_t code = table.code(key); code != JsonHl7::kNoKeyCode && plain_ascii_str(value)) {
+            out.add_entry_after_header(code, ascii_text(value));
+            return true;
+        }
+        // Any other key (those of records loaded with json.loads or
+        // orjson.loads: new objects per message, or per slot of the
+        // library's key cache) is found by its text in the key codes.
+        if (!plain_ascii_str(key) || !plain_ascii_str(value)) return false;
+        const std::string_view k = ascii_text(key);
+        if (const std::uint64_t code = ascii_key_code(k.data(), k.size(), codes); code != JsonHl7::kNoKeyCode) {
+            out.add_entry_after_header(code, ascii_text(value));
+        } else {
+            out.add_entry_after_header(k, ascii_text(value), JsonHl7::key_position(k));
+        }
+        return true;
+    };
+    // Any other entry, and every one after it.
+    auto any = [&](PyObject* key, PyObject* value) {
+        if (plain(key, value)) return true;
+        std::string_view k, v;
+        if (!to_str(key, kJsonData, k) || !to_str(value, kJsonData, v)) return false;
+        if (const std::uint64_t code = codes.code(k); code != JsonHl7::kNoKeyCode) {
+            out.add_entry_by_code(code, v);
+        } else {
+            out.add_entry(k, v, JsonHl7::key_position(k));
+        }
+        return true;
+    };
     SEGMORPH_BEGIN_CRITICAL_SECTION(dict);
     // The store may throw std::bad_alloc as it grows; caught here, so the
     // critical section (a lock on free-threaded builds) is always left.
     try {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;  // borrowed from the dict
-        while (PyDict_Next(dict, &pos, &key, &value)) {
-            // Nearly every entry: a table key, known by its code, and an
-            // exact str value held compactly as ASCII.  Its text follows its
-            // header, in the same block.  The bytes read before a short
-            // text are the header's last: its state word, which the API's
-            // own macros read too (before 3.12, a pointer that only changes
-            // under the GIL we hold).
-            const std::uint64_t code = positions.code(key);
-            if (code != JsonHl7::kNoKeyCode && plain_ascii_str(value)) {
-                out.add_entry_after_header(code, ascii_text(value));
-                continue;
-            }
-            if (plain_ascii_str(key) && plain_ascii_str(value)) {  // (and a key not known)
-                const std::string_view k = ascii_text(key);
-                if (const std::uint64_t learnt = positions.learn(key, k, codes); learnt != JsonHl7::kNoKeyCode) {
-                    out.add_entry_after_header(learnt, ascii_text(value));
-                } else {
-                    out.add_entry_after_header(k, ascii_text(value), JsonHl7::key_position(k));
-                }
-                continue;
-            }
-            std::string_view k, v;
-            if (!to_str(key, kJsonData, k) || !to_str(value, kJsonData, v)) {
-                ok = false;
-                break;
-            }
-            const std::uint64_t known = code != JsonHl7::kNoKeyCode ? code : positions.learn(key, k, codes);
-            if (known != JsonHl7::kNoKeyCode) {
-                out.add_entry_by_code(known, v);
-            } else {
-                out.add_entry(k, v, JsonHl7::key_position(k));
-            }
-        }
+        ok = walk_dict(dict, plain, any);
     } catch (const std::bad_alloc&) {
         out_of_memory = true;
     }
@@ -199,7 +152,6 @@ bool to_records(PyObject* seq, JsonHl7& out) {
     }
     Ref iter = Ref::steal(PyObject_GetIter(seq));
     if (!iter) return false;
-    PositionCache& positions = PositionCache::mine();
     KeyCodes& codes = KeyCodes::mine();
     for (;;) {
         PyObject* raw = nullptr;
@@ -211,7 +163,7 @@ bool to_records(PyObject* seq, JsonHl7& out) {
             raise_arg_type_error(kJsonData, "dict", item.get());
             return false;
         }
-        if (!dict_to_record(item.get(), out, positions, codes)) return false;
+        if (!dict_to_record(item.get(), out, codes)) return false;
     }
 }
 
@@ -238,6 +190,9 @@ PyObject* convert_impl(PyObject* self, bool escape) {
     // C++, and nothing in the assembly can run Python code and come back
     // here, so it is never in use twice at once on one thread.  Given back
     // past kKeptOutputBytes, so a thread keeps little after a huge message.
+    // (A block from the pool, as the store's are, would have to grow again
+    // whenever it was smaller than the text: the text's size is not known
+    // until it is written.)
     thread_local TextBuffer t_output;
     constexpr std::size_t kKeptOutputBytes = 1 << 20;
     TextBuffer& output = t_output;  // the thread's, whether detached or not

@@ -1,5 +1,7 @@
 #include "lib_support.hpp"
 
+#include "json_hl7.hpp"
+
 #include <cstring>
 #include <string>
 #include <thread>
@@ -177,6 +179,33 @@ constexpr std::int32_t kTableComps = 32;  // slot comp + 1
 std::atomic<PyObject*> g_position_keys[kTableFields][kTableReps][kTableComps];
 std::atomic<PyObject*> g_segment_name_key;
 
+}  // namespace
+
+TableKeyAddresses g_table_key_addresses;
+
+namespace {
+
+// Files a newly published table key under its address.  A slot is claimed
+// by a compare-exchange to a marker, its code written, then its key
+// released, so a reader that sees the key sees its code.
+void file_address(PyObject* key, std::string_view text) {
+    TableKeyAddresses& t = g_table_key_addresses;
+    const std::uint64_t code = JsonHl7::key_code(text);
+    if (code == JsonHl7::kNoKeyCode) return;
+    if (t.used.fetch_add(1, std::memory_order_relaxed) >= TableKeyAddresses::kSlots / 2) return;  // read by text
+    PyObject* const claimed = TableKeyAddresses::claimed();
+    for (std::size_t i = TableKeyAddresses::slot_of(key);; i = (i + 1) & (TableKeyAddresses::kSlots - 1)) {
+        PyObject* expected = nullptr;
+        if (t.slots[i].key.compare_exchange_strong(expected, claimed, std::memory_order_relaxed)) {
+            t.slots[i].code.store(code, std::memory_order_relaxed);
+            t.slots[i].key.store(key, std::memory_order_release);
+            const std::size_t bit = TableKeyAddresses::filter_bit(key);
+            t.filter[bit / 64].fetch_or(std::uint64_t{1} << (bit % 64), std::memory_order_release);
+            return;
+        }
+    }
+}
+
 // The table slot's key, made and published on first use; borrowed.
 PyObject* publish_once(std::atomic<PyObject*>& slot, std::string_view text) {
     PyObject* have = slot.load(std::memory_order_acquire);
@@ -189,43 +218,15 @@ PyObject* publish_once(std::atomic<PyObject*>& slot, std::string_view text) {
         Py_DECREF(made);
         return nullptr;
     }
-    if (slot.compare_exchange_strong(have, made, std::memory_order_acq_rel, std::memory_order_acquire)) return made;
+    if (slot.compare_exchange_strong(have, made, std::memory_order_acq_rel, std::memory_order_acquire)) {
+        file_address(made, text);
+        return made;
+    }
     Py_DECREF(made);
     return have;
 }
 
 }  // namespace
-
-bool is_table_key(PyObject* key, std::uint64_t field, std::int64_t rep, std::int64_t comp) {
-    if (field >= kTableFields || rep >= kTableReps - 1 || comp >= kTableComps - 1 || rep < -1 || comp < -1) {
-        return false;
-    }
-    return g_position_keys[field][rep + 1][comp + 1].load(std::memory_order_acquire) == key;
-}
-
-bool is_table_key(PyObject* key, std::string_view text) {
-    if (key == g_segment_name_key.load(std::memory_order_acquire)) return true;
-    std::size_t i = 0;
-    // A number without leading zeros, below 1000 (the table is smaller).
-    auto number = [&](std::int32_t& v) {
-        const std::size_t start = i;
-        v = 0;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3) v = v * 10 + (text[i++] - '0');
-        return i > start && !(text[start] == '0' && i - start > 1);
-    };
-    std::int32_t field = 0, rep = -1, comp = -1;
-    if (!number(field)) return false;
-    if (i < text.size() && text[i] == '[') {
-        ++i;
-        if (!number(rep) || i >= text.size() || text[i] != ']') return false;
-        ++i;
-    }
-    if (i < text.size() && text[i] == '.') {
-        ++i;
-        if (!number(comp)) return false;
-    }
-    return i == text.size() && is_table_key(key, static_cast<std::uint64_t>(field), rep, comp);
-}
 
 PyObject* KeyCache::segment_name() { return publish_once(g_segment_name_key, "segment_name"); }
 
