@@ -8,10 +8,17 @@ namespace segmorph::cli {
 
 namespace {
 
-// Results that may wait for the output, per job: a few tasks' worth each,
-// enough to keep every thread busy while the output catches up.
-constexpr std::size_t kTasksPerJob = 4;
-constexpr std::size_t kPendingBytesPerJob = 1 << 20;
+// Results that may wait for the output, per job.  Results leave in input
+// order, so a thread that is descheduled in the middle of the oldest task
+// (the reading thread shares the processors with the jobs, and so may any
+// other process) holds up every later one: the others then run ahead on
+// later tasks, and only go idle once the window is full.  With a window of
+// one or two time slices' work per job (a few megabytes of input) they
+// hardly ever get there; at a quarter of that, two jobs spent about a sixth of
+// their time idle on a two-processor machine.  Still in proportion to the
+// number of jobs, not to the size of the input.
+constexpr std::size_t kTasksPerJob = 16;
+constexpr std::size_t kPendingBytesPerJob = 4 << 20;
 
 unsigned usable_jobs(unsigned jobs) {
     const unsigned processors = std::max(1u, std::thread::hardware_concurrency());

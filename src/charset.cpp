@@ -116,41 +116,73 @@ std::optional<std::string_view> iconv_name_of_hl7_charset(std::string_view hl7_n
     return std::nullopt;
 }
 
-Result<MessageText> decode_message(std::string_view message, Encoding encoding) {
+namespace {
+
+// `text` in the character set that `declared` (an MSH-18) names, `whose`
+// saying where that was read for the error texts; `bad` is the offset of
+// its first byte that is not UTF-8.
+Result<MessageText> decode_declared(std::string_view text, std::size_t bad, std::optional<std::string_view> declared,
+                                    std::string_view whose) {
+    if (!declared || declared->empty()) {
+        return Hl7Error::encoding(byte_at(text, bad) + " is not UTF-8 and " + std::string(whose) +
+                                  " declares no character set" + std::string(kSuggestion));
+    }
+    const std::optional<std::string_view> name = iconv_name_of_hl7_charset(*declared);
+    if (!name) {
+        return Hl7Error::encoding(byte_at(text, bad) + " is not UTF-8 and " + std::string(whose) + " declares " +
+                                  quote_input(*declared) + ", which is not read here" + std::string(kSuggestion));
+    }
+    if (*name == "UTF-8") {
+        return Hl7Error::encoding(byte_at(text, bad) + " is not " +
+                                  (same_name(*declared, "ASCII") || same_name(*declared, "ISO IR6")
+                                       ? std::string("ASCII")
+                                       : std::string("UTF-8")) +
+                                  ", which " + std::string(whose) + " declares" + std::string(kSuggestion));
+    }
+    return convert(text, *name);
+}
+
+// The text as it is when the option or its bytes settle it; nullopt when
+// it is not UTF-8 and --encoding auto leaves it to a declared set.
+std::optional<Result<MessageText>> decode_as_told(std::string_view text, Encoding encoding) {
     switch (encoding) {
         case Encoding::Latin1:
-            return is_ascii(message) ? Result<MessageText>(MessageText(message)) : convert(message, "ISO-8859-1");
+            return is_ascii(text) ? Result<MessageText>(MessageText(text)) : convert(text, "ISO-8859-1");
         case Encoding::Cp1252:
-            return is_ascii(message) ? Result<MessageText>(MessageText(message)) : convert(message, "CP1252");
+            return is_ascii(text) ? Result<MessageText>(MessageText(text)) : convert(text, "CP1252");
         case Encoding::Utf8:
         case Encoding::Auto:
             break;
     }
     // The common case at full speed; the offset is only looked for once
     // there is something to report.
-    if (is_valid_utf8(message)) return MessageText(message);
-    const std::size_t bad = first_invalid_utf8(message);
-    if (encoding == Encoding::Utf8)
-        return Hl7Error::encoding(byte_at(message, bad) + " is not UTF-8 (--encoding utf-8)" + std::string(kSuggestion));
+    if (is_valid_utf8(text)) return Result<MessageText>(MessageText(text));
+    if (encoding == Encoding::Utf8) {
+        return Result<MessageText>(Hl7Error::encoding(byte_at(text, first_invalid_utf8(text)) +
+                                                      " is not UTF-8 (--encoding utf-8)" + std::string(kSuggestion)));
+    }
+    return std::nullopt;
+}
 
-    const std::optional<std::string_view> declared = declared_header_field(message, 18);
-    if (!declared || declared->empty()) {
-        return Hl7Error::encoding(byte_at(message, bad) + " is not UTF-8 and MSH-18 declares no character set" +
-                                  std::string(kSuggestion));
+}  // namespace
+
+Result<MessageText> decode_message(std::string_view message, Encoding encoding) {
+    if (std::optional<Result<MessageText>> told = decode_as_told(message, encoding)) return std::move(*told);
+    return decode_declared(message, first_invalid_utf8(message), declared_header_field(message, 18), "MSH-18");
+}
+
+Result<MessageText> decode_envelope(std::string_view line, Encoding encoding, std::optional<std::string_view> message,
+                                    EnvelopeSide side) {
+    if (std::optional<Result<MessageText>> told = decode_as_told(line, encoding)) return std::move(*told);
+    const std::string_view whose = side == EnvelopeSide::Opens ? "MSH-18 of the message after it"
+                                                               : "MSH-18 of the message before it";
+    const std::size_t bad = first_invalid_utf8(line);
+    if (!message) {
+        return Hl7Error::encoding(byte_at(line, bad) + " is not UTF-8 and there is no message " +
+                                  (side == EnvelopeSide::Opens ? "after" : "before") +
+                                  " it to declare a character set" + std::string(kSuggestion));
     }
-    const std::optional<std::string_view> name = iconv_name_of_hl7_charset(*declared);
-    if (!name) {
-        return Hl7Error::encoding(byte_at(message, bad) + " is not UTF-8 and MSH-18 declares " +
-                                  quote_input(*declared) + ", which is not read here" + std::string(kSuggestion));
-    }
-    if (*name == "UTF-8") {
-        return Hl7Error::encoding(byte_at(message, bad) + " is not " +
-                                  (same_name(*declared, "ASCII") || same_name(*declared, "ISO IR6")
-                                       ? std::string("ASCII")
-                                       : std::string("UTF-8")) +
-                                  ", which MSH-18 declares" + std::string(kSuggestion));
-    }
-    return convert(message, *name);
+    return decode_declared(line, bad, declared_header_field(*message, 18), whose);
 }
 
 }  // namespace segmorph

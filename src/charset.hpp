@@ -33,4 +33,17 @@ std::optional<std::string_view> iconv_name_of_hl7_charset(std::string_view hl7_n
 // and suggest --encoding.
 Result<MessageText> decode_message(std::string_view message, Encoding encoding);
 
+// Whether an envelope segment opens a batch (FHS, BHS) or closes one (BTS,
+// FTS).
+enum class EnvelopeSide { Opens, Closes };
+
+// An envelope segment line as UTF-8.  Batch and file headers have no field
+// that names a character set, but they are written by the system that
+// writes the messages inside: under Auto a line that is not UTF-8 is read
+// in the set that MSH-18 of `message` declares, the message the line opens
+// (the first one after it) or closes (the last one before it); nullopt
+// when there is none.  Otherwise as decode_message.
+Result<MessageText> decode_envelope(std::string_view line, Encoding encoding, std::optional<std::string_view> message,
+                                    EnvelopeSide side);
+
 }  // namespace segmorph
