@@ -137,13 +137,14 @@ void put_records(std::string& out, const std::vector<Entries>& records) {
     out += ']';
 }
 
-// The text, then the same damaged at one place.
-void feed_forms(std::string text) {
-    segmorph_fuzz::feed(text);
+// The text with one place damaged: something inserted, a byte dropped or
+// changed, or the rest cut off.
+void damage(std::string text) {
     static const std::string_view noise[] = {
         ",", "]", "}", "{", "[", "\"", ":", "\\", "\\u0041", "\\ud800", std::string_view("\0", 1), "\x01", "\x7f",
         "\xc3", "\xed\xa0\x80", "\xef\xbb\xbf", "\xc3\xa9", " ", "\f", "01", "-", "-0", "1.5", "1e999",
-        "1234567890123456", "null", "true", "\"x\":1,", "\"records\":[],", "\"envelope\":{},", "\"index\":{},"};
+        "1234567890123456", "null", "true", "\"x\":1,", "\"records\":[],", "\"envelope\":{},", "\"index\":{},",
+        "\\,", "\\\"", "5", "a\","};
     const std::size_t at = below(text.size() + 1);
     switch (below(4)) {
         case 0: text.insert(at, noise[below(std::size(noise))]); break;
@@ -154,27 +155,35 @@ void feed_forms(std::string text) {
     segmorph_fuzz::feed(text);
 }
 
+// The text, then the same damaged at one place, `times` times over.
+void feed_forms(const std::string& whole, int times) {
+    segmorph_fuzz::feed(whole);
+    for (int i = 0; i < times; ++i) damage(whole);
+}
+
 // The records in the forms the command reads: a bare array, to-json's
 // items (other members before or after), an envelope item.
-void feed_records(const std::vector<Entries>& records) {
+void feed_records(const std::vector<Entries>& records, int times) {
     std::string text;
     put_records(text, records);
-    feed_forms(text);
+    feed_forms(text, times);
     std::string item = "{";
     // Numbers of every form, valid JSON or not, in a member the reader skips.
     static const char* const numbers[] = {"0", "7", "-0", "-12", "01", "-", "1.5", "1e2", "123456789012345",
                                           "1234567890123456", "99999999999999999999", "+1", "0x1", "null"};
-    if (below(2) == 0) item += "\"source\":\"a \\\"b\\\"\",\"index\":" + std::string(numbers[below(std::size(numbers))]) + ",";
+    if (below(2) == 0) {
+        item += "\"source\":\"a \\\"b\\\"\",\"index\":" + std::string(numbers[below(std::size(numbers))]) + ",";
+    }
     item += "\"records\":";
     put_records(item, records);
     if (below(3) == 0) item += ",\"note\":\"x\",\"n\":-7";
     item += "}";
-    feed_forms(item);
+    feed_forms(item, times);
     if (!records.empty()) {
         std::string envelope = "{\"envelope\":";
         put_record(envelope, records[below(records.size())]);
         envelope += "}";
-        feed_forms(envelope);
+        feed_forms(envelope, times);
     }
 }
 
@@ -202,14 +211,18 @@ int run_random(long count) {
             Entries entries;
             for (std::size_t e = below(8); e > 0; --e) {
                 std::string value;
-                for (std::size_t n = below(20); n > 0; --n) value += chars[below(std::size(chars))];
+                // Mostly plain, as most values are.
+                for (std::size_t n = below(20); n > 0; --n) {
+                    value += below(4) != 0 ? std::string_view("abc 12-XYZ.").substr(below(11), 1)
+                                           : chars[below(std::size(chars))];
+                }
                 entries.emplace_back(keys[below(std::size(keys))], std::move(value));
             }
             // Mostly in key order, as segmorph writes them.
             if (below(4) != 0) entries = SegmentRecord(std::move(entries)).entries();
             records.emplace_back(std::move(entries));
         }
-        feed_records(records);
+        feed_records(records, 2);
     }
     std::printf("checked %ld random record lists\n", count);
     return 0;
@@ -220,7 +233,9 @@ int run_random(long count) {
 int main(int argc, char** argv) {
     return segmorph_fuzz::replay_main(argc, argv, run_random, [](const std::string& content) {
         segmorph_fuzz::feed(content);
-        feed_records(records_of(content));
+        // Many damages of each: a sample file is long, and its keys repeat
+        // as in real feeds, which the flat reader's quick ways need.
+        feed_records(records_of(content), 40);
     });
 }
 #endif

@@ -96,6 +96,7 @@ public:
         capacity_ = n;
     }
     std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
     void clear() { size_ = 0; }
     void truncate(std::size_t n) { size_ = n; }
     T* data() { return static_cast<T*>(data_); }

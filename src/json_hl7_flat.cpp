@@ -93,7 +93,9 @@ struct Successors {
     static constexpr unsigned kSlotBits = 11;
     Slot slots[std::size_t{1} << kSlotBits];
 
-    Slot& slot(std::uint64_t after) { return slots[(after * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits)]; }
+    static std::size_t at(std::uint64_t after) { return (after * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits); }
+    Slot& slot(std::uint64_t after) { return slots[at(after)]; }
+    const Slot& slot(std::uint64_t after) const { return slots[at(after)]; }
 
     static Successors& mine() {
         thread_local std::unique_ptr<Successors> t_successors;
@@ -198,64 +200,139 @@ bool FlatJson::skip_scalar() {
     return n > 0 && n <= 15 && (n == 1 || *digits != '0');
 }
 
+namespace {
+
+// Entries that each take the common way, in a row, from `p` on: a key
+// foreseen after the one before it, then a value of at most 15 plain bytes,
+// then ",".  Everything the loop touches is a local (see RecordFiller), and
+// it calls nothing; it stops before the first entry that is not so, or
+// after one not followed by "," (`ended` then).  Most entries of a record
+// go this way; the rest take FlatJson::record's general step.
+struct FastRun {
+    const char* p;
+    std::uint64_t after;                 // the code of the key read last
+    const char* previous;                // its text, and its length
+    unsigned previous_size;
+    std::uint64_t previous_bytes;        // its packed bytes
+    bool ended;                          // an entry was read and no "," followed
+};
+
+inline void fast_run(FastRun& at, const char* end, const Successors& next, JsonHl7::RecordFiller::Run& run) {
+#if defined(__SSE2__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    const char* p = at.p;
+    std::uint64_t after = at.after;
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(' ');
+    // 32 bytes ahead cover a key's 8 bytes, its '":"' and a value's 16.
+    while (after != Successors::kNone && end - p >= 32 && *p == '"') {
+        const Successors::Slot& slot = next.slot(after);
+        if (slot.after != after) break;
+        std::uint64_t w;
+        std::memcpy(&w, p + 1, 8);
+        const unsigned n = static_cast<unsigned>(slot.code >> Successors::kLengthShift);  // 1 to 7
+        const std::uint64_t with_quote = ~std::uint64_t{0} >> (8 * (7 - n));
+        if ((w & with_quote) != slot.word || p[n + 2] != ':' || p[n + 3] != '"') break;
+        const char* v = p + n + 4;
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v));
+        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(c, quote), _mm_cmpeq_epi8(c, backslash)),
+                                         _mm_cmplt_epi8(c, space));
+        const auto bits = static_cast<unsigned>(_mm_movemask_epi8(hit));
+        if (bits == 0) break;
+        const auto len = static_cast<std::size_t>(__builtin_ctz(bits));
+        if (v[len] != '"' || !run.fits(len)) break;
+        const std::uint64_t code = slot.code & Successors::kCodeMask;
+        run.add_short(code, v, len);
+        at.previous = p + 1;
+        at.previous_size = n;
+        at.previous_bytes = slot.word & (with_quote >> 8);
+        after = code;
+        p = v + len + 1;
+        if (*p != ',') {
+            at.ended = true;
+            break;
+        }
+        ++p;
+    }
+    at.p = p;
+    at.after = after;
+#else
+    (void)at, (void)end, (void)next, (void)run;
+#endif
+}
+
+}  // namespace
+
 bool FlatJson::record(JsonHl7& out) {
     if (!eat('{')) return false;
-    OrderedRecord record(out, KeyCodes::mine());
+    out.begin_record();
     if (eat('}')) return true;
+    JsonHl7::RecordFiller fill(out);
+    KeyCodes& codes = KeyCodes::mine();
     Successors& next = Successors::mine();
-    // The cursor is a local here: the store writes through char pointers,
-    // which may alias a member, so a member would be read again after each
-    // write.  The common forms are read in line, the rest by the members.
-    const char* p = p_;
     const char* const end = end_;
-    std::uint64_t after = Successors::kStart;  // the key read last, by its code
+    FastRun at{p_, Successors::kStart, nullptr, 0, 0, false};
     for (;;) {
-        std::string_view k, value;
-        std::uint64_t bytes, code;
-        Successors::Slot* slot = nullptr;
-        if (after != Successors::kNone && end - p >= 10 && *p == '"') {
-            slot = &next.slot(after);
-            std::uint64_t w;
-            std::memcpy(&w, p + 1, 8);
-            // (A slot in use holds a key of 1 to 7 bytes.)
-            const unsigned n = static_cast<unsigned>(slot->code >> Successors::kLengthShift);
-            const std::uint64_t key_mask = ~std::uint64_t{0} >> (8 * (8 - n) & 63);
-            const std::uint64_t with_quote = ~std::uint64_t{0} >> (8 * (7 - n) & 63);
-            if (slot->after == after && (w & with_quote) == slot->word && p[n + 2] == ':') {
-                k = std::string_view(p + 1, n);
-                bytes = w & key_mask;
-                code = slot->code & Successors::kCodeMask;
-                p += n + 3;
-                slot = nullptr;  // nothing new to remember
+        JsonHl7::RecordFiller::Run run = fill.run();
+        fast_run(at, end, next, run);
+        fill.end_run(run);
+        const char* p = at.p;
+        if (!at.ended) {
+            // The general step: one entry of any form the flat reader takes.
+            std::string_view k, value;
+            std::uint64_t bytes, code;
+            Successors::Slot* slot = nullptr;
+            if (at.after != Successors::kNone && end - p >= 10 && *p == '"') {
+                slot = &next.slot(at.after);
+                std::uint64_t w;
+                std::memcpy(&w, p + 1, 8);
+                // (A slot in use holds a key of 1 to 7 bytes.)
+                const unsigned n = static_cast<unsigned>(slot->code >> Successors::kLengthShift);
+                const std::uint64_t with_quote = ~std::uint64_t{0} >> (8 * (7 - n) & 63);
+                if (slot->after == at.after && (w & with_quote) == slot->word && p[n + 2] == ':') {
+                    k = std::string_view(p + 1, n);
+                    bytes = slot->word & (with_quote >> 8);
+                    code = slot->code & Successors::kCodeMask;
+                    p += n + 3;
+                    slot = nullptr;  // nothing new to remember
+                }
             }
-        }
-        if (k.data() == nullptr) {
-            if (!short_key_at(p, end, k, bytes)) {
+            if (k.data() == nullptr) {
+                if (!short_key_at(p, end, k, bytes)) {
+                    p_ = p;
+                    if (!key(k, bytes)) return false;
+                    p = p_;
+                }
+                if (at.previous != nullptr &&
+                    !key_follows(std::string_view(at.previous, at.previous_size), __builtin_bswap64(at.previous_bytes),
+                                 k, __builtin_bswap64(bytes))) {
+                    return false;
+                }
+                code = k.size() - 1 < 8 ? codes.short_code(k, bytes) : JsonHl7::key_code(k);
+                if (code == JsonHl7::kNoKeyCode) return false;  // a key of no use to the assembly: left to yyjson
+                if (slot != nullptr && k.size() < 8) {
+                    *slot = Successors::Slot{at.after, bytes | std::uint64_t{'"'} << (8 * k.size()),
+                                             code | std::uint64_t{k.size()} << Successors::kLengthShift};
+                }
+            }
+            if (!plain_value_at(p, end, value)) {
                 p_ = p;
-                if (!key(k, bytes)) return false;
+                if (!string(value)) return false;
                 p = p_;
             }
-            if (!record.follows_last(k, bytes)) return false;
-            code = record.code_of(k, bytes);
-            if (slot != nullptr && code != JsonHl7::kNoKeyCode && k.size() < 8) {
-                *slot = Successors::Slot{after, bytes | std::uint64_t{'"'} << (8 * k.size()),
-                                         code | std::uint64_t{k.size()} << Successors::kLengthShift};
-            }
+            const bool decoded = value.data() == scratch_.data();  // else the value lies in the text
+            fill.add_by_code(code, value, decoded ? value.size() : static_cast<std::size_t>(end - value.data()));
+            at.previous = k.data();
+            at.previous_size = static_cast<unsigned>(k.size());
+            at.previous_bytes = bytes;
+            at.after = k.size() < 8 ? code : Successors::kNone;
         }
-        if (!plain_value_at(p, end, value)) {
-            p_ = p;
-            if (!string(value)) return false;
-            p = p_;
-        }
-        record.put(k, bytes, code, value);
-        after = code != JsonHl7::kNoKeyCode && k.size() < 8 ? code : Successors::kNone;
+        at.ended = false;
         if (p < end && *p == ',') {
-            ++p;
+            at.p = p + 1;
             continue;
         }
         p_ = p;
         if (!eat(',')) return eat('}');
-        p = p_;
+        at.p = p_;
     }
 }
 

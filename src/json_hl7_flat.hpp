@@ -28,50 +28,46 @@ namespace segmorph {
 // each key follows the one before it strictly in byte order: keys so
 // ordered cannot repeat, so no entry replaces another and each goes straight
 // in, by its code where it has one.  Both JSON readers add records this way.
+// Whether key `k` follows key `previous` in byte order, strictly, given
+// their `words`: the big-endian words of their packed bytes for keys of 1
+// to 8 bytes.  Such keys (nearly all) are compared as those words, with no
+// call: zeros pad the shorter, whose length then decides a tie, which is
+// byte order.
+inline bool key_follows(std::string_view previous, std::uint64_t previous_word, std::string_view k,
+                        std::uint64_t word) {
+    if (previous.size() - 1 < 8 && k.size() - 1 < 8) {
+        return word > previous_word || (word == previous_word && k.size() > previous.size());
+    }
+    return previous < k;
+}
+
+// Adds one record's entries to a store in the order they come, as long as
+// each key follows the one before it strictly in byte order: keys so
+// ordered cannot repeat, so no entry replaces another and each goes straight
+// in, by its code where it has one.  The yyjson reader adds records so; the
+// flat reader does the same steps with what it knows of its keys.
 class OrderedRecord {
 public:
     OrderedRecord(JsonHl7& out, KeyCodes& codes) : out_(out), codes_(codes) { out.begin_record(); }
 
     // False (nothing added) when `k` does not follow the key added last.
-    bool add(std::string_view k, std::string_view v) { return add(k, k.size() - 1 < 8 ? packed_bytes(k) : 0, v); }
-    // The same with `bytes` packed_bytes(k) for a key of 1 to 8 bytes (0 for
-    // any other), for a reader that has them at hand.
-    bool add(std::string_view k, std::uint64_t bytes, std::string_view v) {
-        if (!follows_last(k, bytes)) return false;
-        put(k, bytes, code_of(k, bytes), v);
-        return true;
-    }
-    // The steps of add, for a reader that knows more of its keys.
-    bool follows_last(std::string_view k, std::uint64_t bytes) const {
-        return first_ || follows(k, __builtin_bswap64(bytes));
-    }
-    std::uint64_t code_of(std::string_view k, std::uint64_t bytes) {
-        return k.size() - 1 < 8 ? codes_.short_code(k, bytes) : JsonHl7::key_code(k);
-    }
-    // `k` must follow the key added last, and `code` be code_of(k, bytes).
-    void put(std::string_view k, std::uint64_t bytes, std::uint64_t code, std::string_view v) {
+    bool add(std::string_view k, std::string_view v) {
+        const std::uint64_t bytes = k.size() - 1 < 8 ? packed_bytes(k) : 0;
+        const std::uint64_t word = __builtin_bswap64(bytes);
+        if (!first_ && !key_follows(previous_, previous_word_, k, word)) return false;
         first_ = false;
-        previous_ = k;
-        previous_word_ = __builtin_bswap64(bytes);
+        previous_ = k;  // (the reader's text outlives the record)
+        previous_word_ = word;
+        const std::uint64_t code = k.size() - 1 < 8 ? codes_.short_code(k, bytes) : JsonHl7::key_code(k);
         if (code != JsonHl7::kNoKeyCode) {
             out_.add_entry_by_code(code, v);
         } else {
             out_.add_entry(k, v);
         }
+        return true;
     }
 
 private:
-    // Keys of one to eight bytes (nearly all) are compared as the big-endian
-    // words of their packed bytes, with no call: zeros pad the shorter, whose
-    // length then decides a tie, which is byte order.  `previous_` must stay
-    // readable: both readers pass views of text that outlives the record.
-    bool follows(std::string_view k, std::uint64_t word) const {
-        if (previous_.size() - 1 < 8 && k.size() - 1 < 8) {
-            return word > previous_word_ || (word == previous_word_ && k.size() > previous_.size());
-        }
-        return previous_ < k;
-    }
-
     JsonHl7& out_;
     KeyCodes& codes_;
     std::string_view previous_;
