@@ -13,12 +13,9 @@
 #include <utility>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "errors.hpp"
 #include "json_hl7.hpp"
+#include "json_hl7_writer.hpp"
 #include "json_reader.hpp"
 #include "utils.hpp"
 
@@ -42,26 +39,6 @@ std::string_view segment_end(const Options& opts) {
         case SegmentEnd::Cr: break;
     }
     return "\r";
-}
-
-// Copies assembled text to `to` with each "\n" made `end`: in one pass,
-// sixteen bytes at a time, where a search for each line break and a copy
-// per segment cost more than the bytes.
-void copy_lines(char* to, std::string_view text, char end) {
-    const std::size_t n = text.size();
-    if (end == '\n') {
-        std::memcpy(to, text.data(), n);
-        return;
-    }
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    const __m128i nl = _mm_set1_epi8('\n'), flip = _mm_set1_epi8(static_cast<char>('\n' ^ end));
-    for (; n - i >= 16; i += 16) {
-        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), _mm_xor_si128(c, _mm_and_si128(_mm_cmpeq_epi8(c, nl), flip)));
-    }
-#endif
-    for (; i < n; ++i) to[i] = text[i] == '\n' ? end : text[i];
 }
 
 // What a task keeps from item to item: the store and the assembled text,
@@ -88,7 +65,7 @@ struct ItemWriter {
         std::string_view rest = text.view();
         if (end.size() == 1) {
             char* to = out.claim(rest.size() + 1);
-            copy_lines(to, rest, end[0]);
+            segmorph::detail::copy_lines(to, rest, end[0]);
             to[rest.size()] = end[0];
             out.commit(to + rest.size() + 1);
         } else {

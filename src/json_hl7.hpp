@@ -4,6 +4,7 @@
 //   json_hl7_keys.hpp,
 //   json_hl7_store.cpp    the store and key codes: each key read once
 //   json_hl7_readers.cpp  the JSON readers (yyjson, the strict event reader)
+//   json_hl7_flat.*       the flat reader: segmorph's own JSON in one pass
 //   json_hl7_assembly.cpp the fast assembly, in named steps
 //   json_hl7_writer.hpp   its writer and 16-byte escape scan
 //   json_hl7_layouts.hpp  the per-thread cache of record layouts
@@ -309,16 +310,21 @@ public:
                 return n + TextBuffer::kSlack <= static_cast<std::size_t>(bytes_limit - bytes_at) &&
                        entry_at != entry_limit;
             }
-            // Adds a value of n bytes (at most 16) from `value`, where 16
-            // bytes may be read, copied as one block of 16 with no branch on
-            // its length; the key's code must not be the name's.  Must fit.
-            void add_short(std::uint64_t key_code, const char* value, std::size_t n) {
-                std::memcpy(bytes_at, value, 16);
+            // Adds an entry for the n bytes at bytes_at, which the caller has
+            // written there itself (within the room fits() said there was).
+            void add_written(std::uint64_t key_code, std::size_t n) {
                 const std::uint64_t position = key_code & kCodePositionMask;
                 *entry_at++ = Entry{position, static_cast<std::size_t>(bytes_at - bytes_base), n,
                                     kKeyByCode | (key_code >> kCodeFormShift)};
                 bytes_at += n;
                 hash += shape_term(position, index++);
+            }
+            // Adds a value of n bytes (at most 16) from `value`, where 16
+            // bytes may be read, copied as one block of 16 with no branch on
+            // its length; the key's code must not be the name's.  Must fit.
+            void add_short(std::uint64_t key_code, const char* value, std::size_t n) {
+                std::memcpy(bytes_at, value, 16);
+                add_written(key_code, n);
             }
         };
 

@@ -68,13 +68,17 @@ inline bool short_key_at(const char*& p, const char* end, std::string_view& k, s
 #endif
 }
 
-// What key followed each key last time, per thread: records of one kind
-// repeat their keys in the same order, so the key after a given one is
-// mostly the one that came after it before (four times in five on the
-// sample corpus).  A key so foreseen is known by comparing one word: no
-// look at its bytes, no table look-up by them, no check of its order (it
-// was checked when it was remembered).  Keys of 1 to 7 bytes that have a
-// code take part, which is nearly all.
+// What key came next last time, per thread: records of one kind repeat
+// their keys in the same order, so the next key is mostly the one that came
+// after the same keys before.  A slot is found by the keys of the record
+// so far (a hash of their codes, which tells records of different kinds
+// apart where they share a key: found by the key before alone, one guess in
+// five failed on the sample corpus) and holds the code of the key before,
+// which is checked.  A key so foreseen is known by
+// comparing one word: no look at its bytes, no table look-up by them, no
+// check of its order (it was checked when it was remembered, after the
+// same key).  Keys of 1 to 7 bytes that have a code take part, which is
+// nearly all.
 struct Successors {
     // A key's code, and beside it its length.
     static constexpr unsigned kLengthShift = JsonHl7::kKeyCodeBits;
@@ -90,12 +94,16 @@ struct Successors {
         std::uint64_t word = 0;       // the key's bytes and its closing quote, zeros above
         std::uint64_t code = 0;       // its code and length
     };
-    static constexpr unsigned kSlotBits = 11;
+    static constexpr unsigned kSlotBits = 13;  // 192 KB: a larger table missed the cache more than it foresaw
     Slot slots[std::size_t{1} << kSlotBits];
 
-    static std::size_t at(std::uint64_t after) { return (after * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits); }
-    Slot& slot(std::uint64_t after) { return slots[at(after)]; }
-    const Slot& slot(std::uint64_t after) const { return slots[at(after)]; }
+    // The keys so far, `path`, then the key `code`.
+    static std::uint64_t then(std::uint64_t path, std::uint64_t code) {
+        return (path ^ code) * 0x9E3779B97F4A7C15ull;
+    }
+    static constexpr std::uint64_t kNoKeys = 0x2545F4914F6CDD1Dull;
+    Slot& slot(std::uint64_t path) { return slots[path >> (64 - kSlotBits)]; }
+    const Slot& slot(std::uint64_t path) const { return slots[path >> (64 - kSlotBits)]; }
 
     static Successors& mine() {
         thread_local std::unique_ptr<Successors> t_successors;
@@ -203,7 +211,7 @@ bool FlatJson::skip_scalar() {
 namespace {
 
 // Entries that each take the common way, in a row, from `p` on: a key
-// foreseen after the one before it, then a value of at most 15 plain bytes,
+// foreseen after the one before it, then a value of plain bytes,
 // then ",".  Everything the loop touches is a local (see RecordFiller), and
 // it calls nothing; it stops before the first entry that is not so, or
 // after one not followed by "," (`ended` then).  Most entries of a record
@@ -211,40 +219,56 @@ namespace {
 struct FastRun {
     const char* p;
     std::uint64_t after;                 // the code of the key read last
+    std::uint64_t path;                  // the keys read so far (Successors::then)
     const char* previous;                // its text, and its length
     unsigned previous_size;
     std::uint64_t previous_bytes;        // its packed bytes
     bool ended;                          // an entry was read and no "," followed
 };
 
+// Values longer than this many blocks of 16 bytes go the general way.
+constexpr int kBlocks = 4;
+
 inline void fast_run(FastRun& at, const char* end, const Successors& next, JsonHl7::RecordFiller::Run& run) {
 #if defined(__SSE2__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     const char* p = at.p;
     std::uint64_t after = at.after;
+    std::uint64_t path = at.path;
     const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(' ');
     // 32 bytes ahead cover a key's 8 bytes, its '":"' and a value's 16.
     while (after != Successors::kNone && end - p >= 32 && *p == '"') {
-        const Successors::Slot& slot = next.slot(after);
+        const Successors::Slot& slot = next.slot(path);
         if (slot.after != after) break;
         std::uint64_t w;
         std::memcpy(&w, p + 1, 8);
         const unsigned n = static_cast<unsigned>(slot.code >> Successors::kLengthShift);  // 1 to 7
         const std::uint64_t with_quote = ~std::uint64_t{0} >> (8 * (7 - n));
         if ((w & with_quote) != slot.word || p[n + 2] != ':' || p[n + 3] != '"') break;
+        // The value, sixteen bytes at a time, each block copied into the
+        // store as it is looked at (a block past the value's end is
+        // written over later): up to kBlocks blocks.
+        if (!run.fits(16 * kBlocks)) break;
         const char* v = p + n + 4;
-        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v));
-        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(c, quote), _mm_cmpeq_epi8(c, backslash)),
-                                         _mm_cmplt_epi8(c, space));
-        const auto bits = static_cast<unsigned>(_mm_movemask_epi8(hit));
+        std::size_t len = 0;
+        unsigned bits = 0;
+        for (int b = 0; b < kBlocks && end - (v + len) >= 16; ++b, len += 16) {
+            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + len));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(run.bytes_at + len), c);
+            const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(c, quote), _mm_cmpeq_epi8(c, backslash)),
+                                             _mm_cmplt_epi8(c, space));
+            bits = static_cast<unsigned>(_mm_movemask_epi8(hit));
+            if (bits != 0) break;
+        }
         if (bits == 0) break;
-        const auto len = static_cast<std::size_t>(__builtin_ctz(bits));
-        if (v[len] != '"' || !run.fits(len)) break;
+        len += static_cast<std::size_t>(__builtin_ctz(bits));
+        if (v[len] != '"') break;
         const std::uint64_t code = slot.code & Successors::kCodeMask;
-        run.add_short(code, v, len);
+        run.add_written(code, len);
         at.previous = p + 1;
         at.previous_size = n;
         at.previous_bytes = slot.word & (with_quote >> 8);
         after = code;
+        path = Successors::then(path, code);
         p = v + len + 1;
         if (*p != ',') {
             at.ended = true;
@@ -254,6 +278,7 @@ inline void fast_run(FastRun& at, const char* end, const Successors& next, JsonH
     }
     at.p = p;
     at.after = after;
+    at.path = path;
 #else
     (void)at, (void)end, (void)next, (void)run;
 #endif
@@ -269,7 +294,7 @@ bool FlatJson::record(JsonHl7& out) {
     KeyCodes& codes = KeyCodes::mine();
     Successors& next = Successors::mine();
     const char* const end = end_;
-    FastRun at{p_, Successors::kStart, nullptr, 0, 0, false};
+    FastRun at{p_, Successors::kStart, Successors::kNoKeys, nullptr, 0, 0, false};
     for (;;) {
         JsonHl7::RecordFiller::Run run = fill.run();
         fast_run(at, end, next, run);
@@ -281,7 +306,7 @@ bool FlatJson::record(JsonHl7& out) {
             std::uint64_t bytes, code;
             Successors::Slot* slot = nullptr;
             if (at.after != Successors::kNone && end - p >= 10 && *p == '"') {
-                slot = &next.slot(at.after);
+                slot = &next.slot(at.path);
                 std::uint64_t w;
                 std::memcpy(&w, p + 1, 8);
                 // (A slot in use holds a key of 1 to 7 bytes.)
@@ -324,6 +349,7 @@ bool FlatJson::record(JsonHl7& out) {
             at.previous_size = static_cast<unsigned>(k.size());
             at.previous_bytes = bytes;
             at.after = k.size() < 8 ? code : Successors::kNone;
+            at.path = Successors::then(at.path, code);
         }
         at.ended = false;
         if (p < end && *p == ',') {
