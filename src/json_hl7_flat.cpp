@@ -70,15 +70,15 @@ inline bool short_key_at(const char*& p, const char* end, std::string_view& k, s
 
 // What key came next last time, per thread: records of one kind repeat
 // their keys in the same order, so the next key is mostly the one that came
-// after the same keys before.  A slot is found by the keys of the record
-// so far (a hash of their codes, which tells records of different kinds
-// apart where they share a key: found by the key before alone, one guess in
-// five failed on the sample corpus) and holds the code of the key before,
-// which is checked.  A key so foreseen is known by
-// comparing one word: no look at its bytes, no table look-up by them, no
-// check of its order (it was checked when it was remembered, after the
-// same key).  Keys of 1 to 7 bytes that have a code take part, which is
-// nearly all.
+// after the same keys before.  A slot is found by the keys of the record so
+// far (a hash of their codes, which tells records of different kinds apart
+// where they share a key: by the key before alone, one guess in five failed
+// on the sample corpus) and holds a key's bytes and its code.  A key so
+// foreseen is known by comparing one word, and its order by comparing
+// another: no look at its bytes, no table look-up by them.  Whatever path
+// wrote a slot, its bytes and code belong together, so a guess is right
+// whenever the bytes match.  Keys of 1 to 7 bytes that have a code take
+// part, which is nearly all.
 struct Successors {
     // A key's code, and beside it its length.
     static constexpr unsigned kLengthShift = JsonHl7::kKeyCodeBits;
@@ -90,11 +90,10 @@ struct Successors {
     static constexpr std::uint64_t kNone = ~std::uint64_t{0};
 
     struct Slot {
-        std::uint64_t after = kNone;  // the code of the key before
-        std::uint64_t word = 0;       // the key's bytes and its closing quote, zeros above
-        std::uint64_t code = 0;       // its code and length
+        std::uint64_t word;  // the key's bytes and its closing quote, zeros above
+        std::uint64_t code;  // its code and length
     };
-    static constexpr unsigned kSlotBits = 13;  // 192 KB: a larger table missed the cache more than it foresaw
+    static constexpr unsigned kSlotBits = 14;  // 256 KB: larger missed the cache more than it foresaw
     Slot slots[std::size_t{1} << kSlotBits];
 
     // The keys so far, `path`, then the key `code`.
@@ -104,6 +103,13 @@ struct Successors {
     static constexpr std::uint64_t kNoKeys = 0x2545F4914F6CDD1Dull;
     Slot& slot(std::uint64_t path) { return slots[path >> (64 - kSlotBits)]; }
     const Slot& slot(std::uint64_t path) const { return slots[path >> (64 - kSlotBits)]; }
+
+    // Every slot starts as a real key ("1"), so that any slot that matches
+    // the text is right.
+    Successors() {
+        const Slot one{'1' | std::uint64_t{'"'} << 8, JsonHl7::key_code("1") | std::uint64_t{1} << kLengthShift};
+        for (Slot& slot : slots) slot = one;
+    }
 
     static Successors& mine() {
         thread_local std::unique_ptr<Successors> t_successors;
@@ -234,16 +240,22 @@ inline void fast_run(FastRun& at, const char* end, const Successors& next, JsonH
     const char* p = at.p;
     std::uint64_t after = at.after;
     std::uint64_t path = at.path;
+    unsigned previous_size = at.previous_size;
+    std::uint64_t previous_word = __builtin_bswap64(at.previous_bytes);
     const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(' ');
     // 32 bytes ahead cover a key's 8 bytes, its '":"' and a value's 16.
     while (after != Successors::kNone && end - p >= 32 && *p == '"') {
         const Successors::Slot& slot = next.slot(path);
-        if (slot.after != after) break;
         std::uint64_t w;
         std::memcpy(&w, p + 1, 8);
         const unsigned n = static_cast<unsigned>(slot.code >> Successors::kLengthShift);  // 1 to 7
         const std::uint64_t with_quote = ~std::uint64_t{0} >> (8 * (7 - n));
         if ((w & with_quote) != slot.word || p[n + 2] != ':' || p[n + 3] != '"') break;
+        // In order after the key before (both are short here, or this is
+        // the first).
+        const std::uint64_t bytes = slot.word & (with_quote >> 8);
+        const std::uint64_t word = __builtin_bswap64(bytes);
+        if (previous_size != 0 && !(word > previous_word || (word == previous_word && n > previous_size))) break;
         // The value, sixteen bytes at a time, each block copied into the
         // store as it is looked at (a block past the value's end is
         // written over later): up to kBlocks blocks.
@@ -265,8 +277,8 @@ inline void fast_run(FastRun& at, const char* end, const Successors& next, JsonH
         const std::uint64_t code = slot.code & Successors::kCodeMask;
         run.add_written(code, len);
         at.previous = p + 1;
-        at.previous_size = n;
-        at.previous_bytes = slot.word & (with_quote >> 8);
+        previous_size = n;
+        previous_word = word;
         after = code;
         path = Successors::then(path, code);
         p = v + len + 1;
@@ -279,6 +291,8 @@ inline void fast_run(FastRun& at, const char* end, const Successors& next, JsonH
     at.p = p;
     at.after = after;
     at.path = path;
+    at.previous_size = previous_size;
+    at.previous_bytes = __builtin_bswap64(previous_word);
 #else
     (void)at, (void)end, (void)next, (void)run;
 #endif
@@ -309,10 +323,10 @@ bool FlatJson::record(JsonHl7& out) {
                 slot = &next.slot(at.path);
                 std::uint64_t w;
                 std::memcpy(&w, p + 1, 8);
-                // (A slot in use holds a key of 1 to 7 bytes.)
+                // (A slot holds a key of 1 to 7 bytes.)
                 const unsigned n = static_cast<unsigned>(slot->code >> Successors::kLengthShift);
-                const std::uint64_t with_quote = ~std::uint64_t{0} >> (8 * (7 - n) & 63);
-                if (slot->after == at.after && (w & with_quote) == slot->word && p[n + 2] == ':') {
+                const std::uint64_t with_quote = ~std::uint64_t{0} >> (8 * (7 - n));
+                if ((w & with_quote) == slot->word && p[n + 2] == ':') {
                     k = std::string_view(p + 1, n);
                     bytes = slot->word & (with_quote >> 8);
                     code = slot->code & Successors::kCodeMask;
@@ -320,21 +334,22 @@ bool FlatJson::record(JsonHl7& out) {
                     slot = nullptr;  // nothing new to remember
                 }
             }
-            if (k.data() == nullptr) {
-                if (!short_key_at(p, end, k, bytes)) {
-                    p_ = p;
-                    if (!key(k, bytes)) return false;
-                    p = p_;
-                }
-                if (at.previous != nullptr &&
-                    !key_follows(std::string_view(at.previous, at.previous_size), __builtin_bswap64(at.previous_bytes),
-                                 k, __builtin_bswap64(bytes))) {
-                    return false;
-                }
+            const bool foreseen = k.data() != nullptr;
+            if (!foreseen && !short_key_at(p, end, k, bytes)) {
+                p_ = p;
+                if (!key(k, bytes)) return false;
+                p = p_;
+            }
+            if (at.previous != nullptr &&
+                !key_follows(std::string_view(at.previous, at.previous_size), __builtin_bswap64(at.previous_bytes), k,
+                             __builtin_bswap64(bytes))) {
+                return false;
+            }
+            if (!foreseen) {
                 code = k.size() - 1 < 8 ? codes.short_code(k, bytes) : JsonHl7::key_code(k);
                 if (code == JsonHl7::kNoKeyCode) return false;  // a key of no use to the assembly: left to yyjson
                 if (slot != nullptr && k.size() < 8) {
-                    *slot = Successors::Slot{at.after, bytes | std::uint64_t{'"'} << (8 * k.size()),
+                    *slot = Successors::Slot{bytes | std::uint64_t{'"'} << (8 * k.size()),
                                              code | std::uint64_t{k.size()} << Successors::kLengthShift};
                 }
             }
