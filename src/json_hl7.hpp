@@ -302,6 +302,7 @@ public:
             const char* bytes_base;
             Entry* entry_at;
             Entry* entry_limit;
+            const Entry* entry_base;
             std::uint64_t hash;
             std::size_t index;
 
@@ -372,12 +373,15 @@ public:
             run_.bytes_base = store_.bytes_.data();
             run_.bytes_at = at;
             run_.bytes_limit = store_.bytes_.data() + store_.bytes_.capacity();
+            run_.entry_base = store_.entries_.data();
             run_.entry_at = store_.entries_.data() + entries;
             run_.entry_limit = store_.entries_.data() + store_.entries_.capacity();
         }
+        // (By counts from the bases: when growing one block succeeded and
+        // the other threw, the run still points into the old ones.)
         void give_back() {
-            store_.bytes_.set_end(run_.bytes_at);
-            store_.entries_.truncate(static_cast<std::size_t>(run_.entry_at - store_.entries_.data()));
+            store_.bytes_.truncate(static_cast<std::size_t>(run_.bytes_at - run_.bytes_base));
+            store_.entries_.truncate(static_cast<std::size_t>(run_.entry_at - run_.entry_base));
             record_.shape_hash = run_.hash;
         }
 
