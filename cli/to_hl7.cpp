@@ -1,7 +1,8 @@
 // to-hl7: JSON in, HL7 out, on the module's own fast path.  Each item is
-// read by the same yyjson reader into the same record store as
-// JsonHl7.from_file, and assembled by JsonHl7's assembly (its layout cache
-// included, which a feed of like messages keeps warm).  The reading thread
+// read by the same readers into the same record store as JsonHl7.from_file
+// (to-json's own JSON in one pass by the flat reader, anything else by
+// yyjson), and assembled by JsonHl7's assembly (its layout cache included,
+// which a feed of like messages keeps warm).  The reading thread
 // only finds where items end -- lines of JSON Lines, elements of an array
 // -- and hands runs of them to the jobs, so memory follows the largest
 // item, not the input.
