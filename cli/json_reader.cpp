@@ -8,6 +8,7 @@
 #include <yyjson.h>
 
 #include "errors.hpp"
+#include "json_hl7_flat.hpp"
 #include "json_hl7_readers.hpp"
 #include "json_writer.hpp"
 #include "piece.hpp"
@@ -100,7 +101,33 @@ Doc read(std::string_view text, std::optional<JsonProblem>& problem) {
 
 }  // namespace
 
+// An item as to-json writes it, read by the flat reader: false (and the
+// store to be dropped) wherever it gives up, also where the item is wrong,
+// which the full reader then words.
+bool ItemReader::read_flat(std::string_view text, bool bare_array) {
+    FlatJson flat(text);
+    if (flat.peek() == '[') return bare_array && flat.records(records) && flat.at_end();
+    if (!flat.eat('{') || flat.eat('}')) return false;
+    bool seen = false;  // "records" or "envelope"
+    do {
+        std::string_view key;
+        if (!flat.plain_string(key) || !flat.eat(':')) return false;
+        if (key == "records" || key == "envelope") {
+            if (seen) return false;  // which one counts is the full reader's to say
+            seen = true;
+            envelope = key == "envelope";
+            if (!(envelope ? flat.record(records) : flat.records(records))) return false;
+        } else if (!flat.skip_scalar()) {
+            return false;
+        }
+    } while (flat.eat(','));
+    return seen && flat.eat('}') && flat.at_end();
+}
+
 std::optional<JsonProblem> ItemReader::read_item(std::string_view text, bool bare_array) {
+    records.clear();
+    envelope = false;
+    if (try_flat && read_flat(text, bare_array)) return std::nullopt;
     records.clear();
     envelope = false;
     std::optional<JsonProblem> problem;

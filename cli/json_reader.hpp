@@ -1,7 +1,9 @@
-// Records read from JSON for to-hl7, by the same reader and into the same
-// store as JsonHl7.from_file (yyjson, then add_json_records): one item at a
-// time, a JSON Lines line or one element of an array, so memory follows the
-// largest item, not the input.
+// Records read from JSON for to-hl7, by the same readers and into the same
+// store as JsonHl7.from_file: one item at a time, a JSON Lines line or one
+// element of an array, so memory follows the largest item, not the input.
+// An item as to-json writes it goes through the flat reader, in one pass
+// straight into the store; anything else through yyjson and
+// add_json_records, which decide and word what is wrong.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +27,9 @@ struct JsonProblem {
 struct ItemReader {
     JsonHl7 records;
     bool envelope = false;
+    // Whether the flat reader is tried first (off only where a fuzz target
+    // compares the two ways).
+    bool try_flat = true;
 
     // An object as to-json writes it ("records" or "envelope"; other
     // members are skipped, a later "records" replaces an earlier one) or,
@@ -32,6 +37,9 @@ struct ItemReader {
     std::optional<JsonProblem> read_item(std::string_view text, bool bare_array);
     // An array of records (a text that starts with "["): one message.
     std::optional<JsonProblem> read_records(std::string_view text);
+
+private:
+    bool read_flat(std::string_view text, bool bare_array);
 };
 
 // Whether an array whose first element is `first` holds to-json's items

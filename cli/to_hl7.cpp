@@ -1,7 +1,8 @@
 // to-hl7: JSON in, HL7 out, on the module's own fast path.  Each item is
-// read by the same yyjson reader into the same record store as
-// JsonHl7.from_file, and assembled by JsonHl7's assembly (its layout cache
-// included, which a feed of like messages keeps warm).  The reading thread
+// read by the same readers into the same record store as JsonHl7.from_file
+// (to-json's own JSON in one pass by the flat reader, anything else by
+// yyjson), and assembled by JsonHl7's assembly (its layout cache included,
+// which a feed of like messages keeps warm).  The reading thread
 // only finds where items end -- lines of JSON Lines, elements of an array
 // -- and hands runs of them to the jobs, so memory follows the largest
 // item, not the input.
@@ -15,6 +16,7 @@
 
 #include "errors.hpp"
 #include "json_hl7.hpp"
+#include "json_hl7_writer.hpp"
 #include "json_reader.hpp"
 #include "utils.hpp"
 
@@ -62,14 +64,19 @@ struct ItemWriter {
         TextBuffer& out = piece.out;
         if (opts.mllp) out.push_back('\x0B');
         std::string_view rest = text.view();
-        if (end != "\n") {
+        if (end.size() == 1) {
+            char* to = out.claim(rest.size() + 1);
+            segmorph::detail::copy_lines(to, rest, end[0]);
+            to[rest.size()] = end[0];
+            out.commit(to + rest.size() + 1);
+        } else {
             for (const char* nl; (nl = static_cast<const char*>(std::memchr(rest.data(), '\n', rest.size())));) {
                 const auto n = static_cast<std::size_t>(nl - rest.data());
                 out.append(rest.substr(0, n)).append(end);
                 rest.remove_prefix(n + 1);
             }
+            out.append(rest).append(end);
         }
-        out.append(rest).append(end);
         if (opts.mllp) out.append("\x1C\r");
     }
 };

@@ -65,6 +65,13 @@ if command -v g++ >/dev/null 2>&1; then
     build/fuzz/records_fuzz --random 20000 || status=1
     build/fuzz/framing_fuzz examples/*.hl7 $(find tests/fixtures -name '*.hl7') || status=1
     build/fuzz/framing_fuzz --random 200000 || status=1
+    # The flat reader of records against yyjson's, in the core and in the
+    # command's item reader (which it builds in).
+    g++ -std=c++20 $san -DSEGMORPH_REPLAY_MAIN -Isrc -Icli -isystem third_party/yyjson -isystem "$json_include" \
+        fuzz/items_fuzz.cpp cli/json_reader.cpp cli/json_writer.cpp build/san/libcore.a -o build/fuzz/items_fuzz \
+        || status=1
+    build/fuzz/items_fuzz examples/*.hl7 tests/fixtures/*.hl7 tests/fixtures/corpus/*/*.hl7 || status=1
+    build/fuzz/items_fuzz --random 20000 || status=1
 
     # Unit tests of the core: every tests/cpp/*_test.cpp is one program.
     echo "=== C++ core unit tests"

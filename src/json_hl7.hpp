@@ -4,6 +4,7 @@
 //   json_hl7_keys.hpp,
 //   json_hl7_store.cpp    the store and key codes: each key read once
 //   json_hl7_readers.cpp  the JSON readers (yyjson, the strict event reader)
+//   json_hl7_flat.*       the flat reader: segmorph's own JSON in one pass
 //   json_hl7_assembly.cpp the fast assembly, in named steps
 //   json_hl7_writer.hpp   its writer and 16-byte escape scan
 //   json_hl7_layouts.hpp  the per-thread cache of record layouts
@@ -135,6 +136,9 @@ public:
         bytes_.set_end(p + value.size());
         note_entry(key_code & kCodePositionMask, value.size(), kKeyByCode | (key_code >> kCodeFormShift));
     }
+    // Adds many entries in a row to the record begun last (see below).
+    class RecordFiller;
+
     // The position of a key by its code: what key_position gives for its text.
     static std::uint64_t position_of_code(std::uint64_t key_code) { return key_code & kCodePositionMask; }
     // The parts a key code's text writes: its field, and its repetition and
@@ -282,6 +286,111 @@ private:
     PlainVector<Entry> entries_;
     PlainVector<Record> records_;
     bool ascii_ = true;
+
+public:
+    // Fills the record begun last for a reader that adds many entries in a
+    // row (the flat JSON reader).  The ends of the bytes and entries written
+    // so far, and their room, are a Run of plain values that the reader
+    // copies into locals for its loop and hands back: held in the store's
+    // members (or anywhere in memory), every byte written through a char
+    // pointer, which may alias anything, made the compiler read them all
+    // again, which cost more than the copy.  The store is told at the end,
+    // when the filler goes; nothing else may add to it in between.
+    class RecordFiller {
+    public:
+        struct Run {
+            char* bytes_at;
+            char* bytes_limit;
+            const char* bytes_base;
+            Entry* entry_at;
+            Entry* entry_limit;
+            const Entry* entry_base;
+            std::uint64_t hash;
+            std::size_t index;
+
+            // Whether a value of n bytes and its entry fit the room.
+            bool fits(std::size_t n) const {
+                return n + TextBuffer::kSlack <= static_cast<std::size_t>(bytes_limit - bytes_at) &&
+                       entry_at != entry_limit;
+            }
+            // Adds an entry for the n bytes at bytes_at, which the caller has
+            // written there itself (within the room fits() said there was).
+            void add_written(std::uint64_t key_code, std::size_t n) {
+                const std::uint64_t position = key_code & kCodePositionMask;
+                *entry_at++ = Entry{position, static_cast<std::size_t>(bytes_at - bytes_base), n,
+                                    kKeyByCode | (key_code >> kCodeFormShift)};
+                bytes_at += n;
+                hash += shape_term(position, index++);
+            }
+            // Adds a value of n bytes (at most 16) from `value`, where 16
+            // bytes may be read, copied as one block of 16 with no branch on
+            // its length; the key's code must not be the name's.  Must fit.
+            void add_short(std::uint64_t key_code, const char* value, std::size_t n) {
+                std::memcpy(bytes_at, value, 16);
+                add_written(key_code, n);
+            }
+        };
+
+        explicit RecordFiller(JsonHl7& store) : store_(store), record_(store.records_.back()) {
+            store.ascii_ = false;  // not known to be: the assembled text is looked at instead
+            run_.index = store.entries_.size() - record_.start;
+            run_.hash = record_.shape_hash;
+            take_room(0);
+        }
+        RecordFiller(const RecordFiller&) = delete;
+        RecordFiller& operator=(const RecordFiller&) = delete;
+        ~RecordFiller() { give_back(); }
+
+        Run run() const { return run_; }
+        void end_run(const Run& run) { run_ = run; }
+
+        // As add_entry_by_code.  `readable` bytes may be read from the
+        // value's start (at least its size).
+        void add_by_code(std::uint64_t key_code, std::string_view value, std::size_t readable) {
+            if (!run_.fits(value.size())) {
+                give_back();
+                take_room(value.size() + TextBuffer::kSlack);
+            }
+            const std::uint64_t position = key_code & kCodePositionMask;
+            if (position == kNamePos) record_.name_at = run_.index;
+            if (value.size() <= 16 && readable >= 16) {
+                run_.add_short(key_code, value.data(), value.size());
+                return;
+            }
+            copy_bytes(run_.bytes_at, value);
+            *run_.entry_at++ = Entry{position, static_cast<std::size_t>(run_.bytes_at - run_.bytes_base),
+                                     value.size(), kKeyByCode | (key_code >> kCodeFormShift)};
+            run_.bytes_at += value.size();
+            run_.hash += shape_term(position, run_.index++);
+        }
+
+    private:
+        // Room for `bytes` more bytes at least, and more entries.
+        void take_room(std::size_t bytes) {
+            const std::size_t entries = store_.entries_.size();
+            const std::size_t capacity = store_.entries_.capacity();
+            if (capacity - entries < 16) store_.entries_.reserve(capacity < 64 ? 64 : 2 * capacity);
+            // (room() grows the block by doubling, as add_entry does.)
+            char* at = store_.bytes_.room(bytes < 1024 ? 1024 : bytes);
+            run_.bytes_base = store_.bytes_.data();
+            run_.bytes_at = at;
+            run_.bytes_limit = store_.bytes_.data() + store_.bytes_.capacity();
+            run_.entry_base = store_.entries_.data();
+            run_.entry_at = store_.entries_.data() + entries;
+            run_.entry_limit = store_.entries_.data() + store_.entries_.capacity();
+        }
+        // (By counts from the bases: when growing one block succeeded and
+        // the other threw, the run still points into the old ones.)
+        void give_back() {
+            store_.bytes_.truncate(static_cast<std::size_t>(run_.bytes_at - run_.bytes_base));
+            store_.entries_.truncate(static_cast<std::size_t>(run_.entry_at - run_.entry_base));
+            record_.shape_hash = run_.hash;
+        }
+
+        JsonHl7& store_;
+        Record& record_;
+        Run run_;
+    };
 };
 
 }  // namespace segmorph

@@ -112,6 +112,7 @@ public:
     const T& back() const { return data()[size_ - 1]; }
     T& operator[](std::size_t i) { return data()[i]; }
     std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
     void clear() { size_ = 0; }
     void truncate(std::size_t n) { size_ = n; }
     T* data() { return static_cast<T*>(data_); }

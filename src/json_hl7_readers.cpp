@@ -1,9 +1,11 @@
-// The JSON readers of record files.  Well-formed files go through yyjson,
-// several times faster than the other reader, straight into the store, with
-// short keys found by their bytes in the per-thread key table (no key read
-// twice); anything yyjson refuses, or a document of the wrong shape, is read
-// again by the strict event reader (nlohmann-json's SAX interface), which
-// decides what is accepted and words every error.
+// The JSON readers of record files, fastest first.  Records as segmorph
+// writes them go through the flat reader (json_hl7_flat.hpp): one pass,
+// straight into the store.  Any other well-formed file goes through yyjson,
+// several times faster than the strict reader, and from its tree into the
+// store, with short keys found by their bytes in the per-thread key table
+// (no key read twice); anything yyjson refuses, or a document of the wrong
+// shape, is read again by the strict event reader (nlohmann-json's SAX
+// interface), which decides what is accepted and words every error.
 #include <algorithm>
 #include <exception>
 #include <memory>
@@ -15,6 +17,7 @@
 #include <yyjson.h>
 
 #include "json_hl7.hpp"
+#include "json_hl7_flat.hpp"
 #include "json_hl7_keys.hpp"
 #include "json_hl7_readers.hpp"
 #include "utils.hpp"
@@ -179,43 +182,26 @@ struct DocFree {
     void operator()(yyjson_doc* doc) const { yyjson_doc_free(doc); }
 };
 
-// Whether key `k` follows key `previous` in byte order, strictly.  Keys of
-// one to eight bytes (nearly all) are compared as the big-endian words of
-// their packed bytes, with no call: zeros pad the shorter, whose length then
-// decides a tie, which is byte order.
-inline bool follows(std::string_view previous, std::uint64_t previous_word, std::string_view k, std::uint64_t word) {
-    if (previous.size() - 1 < 8 && k.size() - 1 < 8) {
-        return word > previous_word || (word == previous_word && k.size() > previous.size());
-    }
-    return previous < k;
-}
-
 // Adds `record`, which must be an object whose member values are all
 // strings, in one pass over its members.  Keys in strictly increasing byte
-// order (as segmorph writes them) cannot repeat and go straight in, by
-// their codes where they have one; a record whose keys turn out otherwise
-// is taken back and added through SegmentRecord, which keeps the later of
-// two equal keys as the other reader does.  On a value that is not a string
-// the record is taken back and what stood there is returned.
+// order (as segmorph writes them) go straight in (see OrderedRecord); a
+// record whose keys turn out otherwise is taken back and added through
+// SegmentRecord, which keeps the later of two equal keys as the other reader
+// does.  On a value that is not a string the record is taken back and what
+// stood there is returned.
 std::optional<NotRecords> add_record(yyjson_val* record, std::size_t index, JsonHl7& out, KeyCodes& codes,
                                      std::vector<SegmentRecord::Entry>& unordered) {
     if (!yyjson_is_obj(record)) return NotRecords{index, false, {}, json_kind(record)};
     std::size_t j, n;
     yyjson_val *key, *value;
-    std::string_view previous;
-    std::uint64_t previous_word = 0;
-    out.begin_record();
+    OrderedRecord ordered(out, codes);
     yyjson_obj_foreach(record, j, n, key, value) {
         const std::string_view k(yyjson_get_str(key), yyjson_get_len(key));
         if (!yyjson_is_str(value)) {
             out.abandon_record();
             return NotRecords{index, true, std::string(k), json_kind(value), k.data()};
         }
-        const std::string_view v(yyjson_get_str(value), yyjson_get_len(value));
-        const bool short_key = k.size() - 1 < 8;
-        const std::uint64_t bytes = short_key ? packed_bytes(k) : 0;
-        const std::uint64_t word = __builtin_bswap64(bytes);
-        if (j != 0 && !follows(previous, previous_word, k, word)) {
+        if (!ordered.add(k, std::string_view(yyjson_get_str(value), yyjson_get_len(value)))) {
             out.abandon_record();
             unordered.clear();
             yyjson_obj_foreach(record, j, n, key, value) {
@@ -230,19 +216,13 @@ std::optional<NotRecords> add_record(yyjson_val* record, std::size_t index, Json
             for (const auto& [uk, uv] : SegmentRecord(std::move(unordered))) out.add_entry(uk, uv);
             return std::nullopt;
         }
-        previous = k;
-        previous_word = word;
-        const std::uint64_t code = short_key ? codes.short_code(k, bytes) : JsonHl7::key_code(k);
-        if (code != JsonHl7::kNoKeyCode) {
-            out.add_entry_by_code(code, v);
-        } else {
-            out.add_entry(k, v);
-        }
     }
     return std::nullopt;
 }
 
-std::optional<JsonHl7> read_records_fast(std::string_view text) {
+}  // namespace
+
+std::optional<JsonHl7> read_records_yyjson(std::string_view text) {
     if (text.substr(0, 3) == "\xEF\xBB\xBF") return std::nullopt;  // refused, with its own message
     yyjson_read_err err;
     std::unique_ptr<yyjson_doc, DocFree> doc(
@@ -257,7 +237,12 @@ std::optional<JsonHl7> read_records_fast(std::string_view text) {
     return out;
 }
 
-}  // namespace
+std::optional<JsonHl7> read_records_flat(std::string_view text) {
+    JsonHl7 out;
+    FlatJson flat(text);
+    if (!flat.records(out) || !flat.at_end()) return std::nullopt;
+    return out;
+}
 
 const char* json_kind(yyjson_val* v) {
     switch (yyjson_get_type(v)) {
@@ -288,7 +273,8 @@ std::optional<NotRecords> add_json_record(yyjson_val* object, JsonHl7& out) {
 }
 
 Result<JsonHl7> JsonHl7::from_json_text(std::string_view text) {
-    if (std::optional<JsonHl7> fast = read_records_fast(text)) return std::move(*fast);
+    if (std::optional<JsonHl7> flat = read_records_flat(text)) return std::move(*flat);
+    if (std::optional<JsonHl7> fast = read_records_yyjson(text)) return std::move(*fast);
     Result<std::vector<SegmentRecord>> records = parse_json_records(text);
     if (!records) return records.error();
     return JsonHl7(records.value());

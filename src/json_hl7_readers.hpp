@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "json_hl7.hpp"
 
@@ -38,5 +39,13 @@ const char* json_kind(yyjson_val* v);
 std::optional<NotRecords> add_json_records(yyjson_val* array, JsonHl7& out);
 // The same for one object, added as one record.
 std::optional<NotRecords> add_json_record(yyjson_val* object, JsonHl7& out);
+
+// The two fast ways JsonHl7::from_json_text tries, in turn, before the
+// strict reader: the records of a JSON text, or nullopt where the way gives
+// up (the flat reader at anything beyond its plain subset, yyjson at
+// anything that is not an array of records).  Apart for the fuzz targets,
+// which check that both give the same records wherever the flat one reads.
+std::optional<JsonHl7> read_records_flat(std::string_view text);
+std::optional<JsonHl7> read_records_yyjson(std::string_view text);
 
 }  // namespace segmorph

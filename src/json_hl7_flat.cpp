@@ -1,0 +1,389 @@
+// The flat reader's steps (see json_hl7_flat.hpp for what it reads and why
+// it may give up anywhere).  The work per entry is one look at the key, one
+// table look-up and one copy of the value: the strings between quotes are
+// found sixteen bytes at a time, and only a string that holds an escape or
+// a byte beyond ASCII takes the byte-wise way.
+#include "json_hl7_flat.hpp"
+
+#include <cstring>
+#include <memory>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace segmorph {
+
+namespace {
+
+// The first byte from `p` on that a string cannot hold as it is, or that
+// ends it: '"', '\\', a control byte or a byte beyond ASCII; `end` if none.
+inline const char* first_special(const char* p, const char* end) {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(' ');
+    for (; end - p >= 16; p += 16) {
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        // A signed compare: the bytes beyond ASCII are below ' ' too.
+        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(c, quote), _mm_cmpeq_epi8(c, backslash)),
+                                         _mm_cmplt_epi8(c, space));
+        if (const auto bits = static_cast<unsigned>(_mm_movemask_epi8(hit))) return p + __builtin_ctz(bits);
+    }
+#endif
+    for (; p < end; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) return p;
+    }
+    return end;
+}
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+
+// The high bit of each byte of `x` that is zero; exact up to the first such
+// byte (a borrow may mark bytes above it).
+inline std::uint64_t zero_bytes(std::uint64_t x) { return (x - kOnes) & ~x & kHighs; }
+
+// A key of 1 to 7 plain bytes and the ":" right after it, at `p`: the key,
+// its packed bytes, and `p` moved past the ":"; false (`p` unmoved) for
+// any other text.  Nearly every key is such: the eight bytes after the
+// opening quote, read as one word, hold the key, its closing quote and so
+// its length, and its packed bytes, with no loop.  Only the bytes before
+// the quote are looked at, where each test is exact.
+inline bool short_key_at(const char*& p, const char* end, std::string_view& k, std::uint64_t& bytes) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (end - p < 10 || *p != '"') return false;
+    std::uint64_t w;
+    std::memcpy(&w, p + 1, 8);
+    const std::uint64_t quote = zero_bytes(w ^ (kOnes * '"'));
+    const unsigned n = static_cast<unsigned>(__builtin_ctzll(quote | (std::uint64_t{1} << 63))) / 8;
+    const std::uint64_t mask = (std::uint64_t{1} << (8 * n)) - 1;  // n < 8
+    // A backslash, a control byte (below 0x20), a byte beyond ASCII.
+    const std::uint64_t refused = zero_bytes(w ^ (kOnes * '\\')) | ((w - kOnes * 0x20) & ~w & kHighs) | (w & kHighs);
+    if (quote == 0 || n == 0 || (refused & mask) != 0 || p[n + 2] != ':') return false;
+    k = std::string_view(p + 1, n);
+    bytes = w & mask;
+    p += n + 3;
+    return true;
+#else
+    return false;
+#endif
+}
+
+// What key came next last time, per thread: records of one kind repeat
+// their keys in the same order, so the next key is mostly the one that came
+// after the same keys before.  A slot is found by the keys of the record so
+// far (a hash of their codes, which tells records of different kinds apart
+// where they share a key: by the key before alone, one guess in five failed
+// on the sample corpus) and holds a key's bytes and its code.  A key so
+// foreseen is known by comparing one word, and its order by comparing
+// another: no look at its bytes, no table look-up by them.  Whatever path
+// wrote a slot, its bytes and code belong together, so a guess is right
+// whenever the bytes match.  Keys of 1 to 7 bytes that have a code take
+// part, which is nearly all.
+struct Successors {
+    // A key's code, and beside it its length.
+    static constexpr unsigned kLengthShift = JsonHl7::kKeyCodeBits;
+    static constexpr std::uint64_t kCodeMask = (std::uint64_t{1} << kLengthShift) - 1;
+    static_assert(JsonHl7::kKeyCodeBits + 3 <= 64, "a key's length fits beside its code");
+    // In place of the code of the key read last: at a record's start, and
+    // after a key that takes no part.  No code is either.
+    static constexpr std::uint64_t kStart = JsonHl7::kNoKeyCode;
+    static constexpr std::uint64_t kNone = ~std::uint64_t{0};
+
+    struct Slot {
+        std::uint64_t word;  // the key's bytes and its closing quote, zeros above
+        std::uint64_t code;  // its code and length
+    };
+    static constexpr unsigned kSlotBits = 14;  // 256 KB: larger missed the cache more than it foresaw
+    Slot slots[std::size_t{1} << kSlotBits];
+
+    // The keys so far, `path`, then the key `code`.
+    static std::uint64_t then(std::uint64_t path, std::uint64_t code) {
+        return (path ^ code) * 0x9E3779B97F4A7C15ull;
+    }
+    static constexpr std::uint64_t kNoKeys = 0x2545F4914F6CDD1Dull;
+    Slot& slot(std::uint64_t path) { return slots[path >> (64 - kSlotBits)]; }
+    const Slot& slot(std::uint64_t path) const { return slots[path >> (64 - kSlotBits)]; }
+
+    // Every slot starts as a real key ("1"), so that any slot that matches
+    // the text is right.
+    Successors() {
+        const Slot one{'1' | std::uint64_t{'"'} << 8, JsonHl7::key_code("1") | std::uint64_t{1} << kLengthShift};
+        for (Slot& slot : slots) slot = one;
+    }
+
+    static Successors& mine() {
+        thread_local std::unique_ptr<Successors> t_successors;
+        if (!t_successors) t_successors = std::make_unique<Successors>();
+        return *t_successors;
+    }
+};
+
+// A string with no escape and nothing beyond ASCII at `p`, as a view of
+// the text, `p` moved past it; false (`p` unmoved) for any other text.
+inline bool plain_value_at(const char*& p, const char* end, std::string_view& v) {
+    if (p == end || *p != '"') return false;
+    const char* q = first_special(p + 1, end);
+    if (q == end || *q != '"') return false;
+    v = std::string_view(p + 1, static_cast<std::size_t>(q - p - 1));
+    p = q + 1;
+    return true;
+}
+
+}  // namespace
+
+bool FlatJson::key(std::string_view& k, std::uint64_t& bytes) {
+    if (!plain_string(k)) return false;
+    bytes = k.size() - 1 < 8 ? packed_bytes(k) : 0;
+    return eat(':');
+}
+
+bool FlatJson::plain_string(std::string_view& s) {
+    if (!eat('"')) return false;
+    const char* q = first_special(p_, end_);
+    if (q == end_ || *q != '"') return false;
+    s = std::string_view(p_, static_cast<std::size_t>(q - p_));
+    p_ = q + 1;
+    return true;
+}
+
+bool FlatJson::string(std::string_view& s) {
+    if (!eat('"')) return false;
+    const char* q = first_special(p_, end_);
+    if (q < end_ && *q == '"') {
+        s = std::string_view(p_, static_cast<std::size_t>(q - p_));
+        p_ = q + 1;
+        return true;
+    }
+    return decode_string(p_, s);
+}
+
+// A string with escapes or bytes beyond ASCII: the two-character escapes
+// are decoded and UTF-8 is checked as the full reader checks it; a "\u"
+// escape (rare in what segmorph writes) is left to the full reader.
+bool FlatJson::decode_string(const char* p, std::string_view& s) {
+    scratch_.clear();
+    for (;;) {
+        const char* q = first_special(p, end_);
+        scratch_.append(p, static_cast<std::size_t>(q - p));
+        if (q == end_) return false;
+        const auto c = static_cast<unsigned char>(*q);
+        if (c == '"') {
+            p_ = q + 1;
+            s = scratch_;
+            return true;
+        }
+        if (c < 0x20) return false;
+        if (c == '\\') {
+            if (end_ - q < 2) return false;
+            char decoded;
+            switch (q[1]) {
+                case '"': decoded = '"'; break;
+                case '\\': decoded = '\\'; break;
+                case '/': decoded = '/'; break;
+                case 'b': decoded = '\b'; break;
+                case 'f': decoded = '\f'; break;
+                case 'n': decoded = '\n'; break;
+                case 'r': decoded = '\r'; break;
+                case 't': decoded = '\t'; break;
+                default: return false;
+            }
+            scratch_.push_back(decoded);
+            p = q + 2;
+            continue;
+        }
+        const std::size_t n = utf8_sequence_length(reinterpret_cast<const unsigned char*>(q),
+                                                    static_cast<std::size_t>(end_ - q));
+        if (n == 0) return false;
+        scratch_.append(q, n);
+        p = q + n;
+    }
+}
+
+bool FlatJson::skip_scalar() {
+    if (peek() == '"') {
+        std::string_view ignored;
+        return string(ignored);
+    }
+    // An integer: "-"?, then "0" or up to 15 digits without a leading zero
+    // (any other number is left to the full reader, which knows the bounds
+    // of its numbers).  What follows it must then be "," or "}".
+    if (p_ < end_ && *p_ == '-') ++p_;
+    const char* digits = p_;
+    while (p_ < end_ && *p_ >= '0' && *p_ <= '9') ++p_;
+    const auto n = p_ - digits;
+    return n > 0 && n <= 15 && (n == 1 || *digits != '0');
+}
+
+namespace {
+
+// Entries that each take the common way, in a row, from `p` on: a key
+// foreseen after the one before it, then a value of plain bytes,
+// then ",".  Everything the loop touches is a local (see RecordFiller), and
+// it calls nothing; it stops before the first entry that is not so, or
+// after one not followed by "," (`ended` then).  Most entries of a record
+// go this way; the rest take FlatJson::record's general step.
+struct FastRun {
+    const char* p;
+    std::uint64_t after;                 // the code of the key read last
+    std::uint64_t path;                  // the keys read so far (Successors::then)
+    const char* previous;                // its text, and its length
+    unsigned previous_size;
+    std::uint64_t previous_bytes;        // its packed bytes
+    bool ended;                          // an entry was read and no "," followed
+};
+
+// Values longer than this many blocks of 16 bytes go the general way.
+constexpr int kBlocks = 4;
+
+inline void fast_run(FastRun& at, const char* end, const Successors& next, JsonHl7::RecordFiller::Run& run) {
+#if defined(__SSE2__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    const char* p = at.p;
+    std::uint64_t after = at.after;
+    std::uint64_t path = at.path;
+    unsigned previous_size = at.previous_size;
+    std::uint64_t previous_word = __builtin_bswap64(at.previous_bytes);
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(' ');
+    // 32 bytes ahead cover a key's 8 bytes, its '":"' and a value's 16.
+    while (after != Successors::kNone && end - p >= 32 && *p == '"') {
+        const Successors::Slot& slot = next.slot(path);
+        std::uint64_t w;
+        std::memcpy(&w, p + 1, 8);
+        const unsigned n = static_cast<unsigned>(slot.code >> Successors::kLengthShift);  // 1 to 7
+        const std::uint64_t with_quote = ~std::uint64_t{0} >> (8 * (7 - n));
+        if ((w & with_quote) != slot.word || p[n + 2] != ':' || p[n + 3] != '"') break;
+        // In order after the key before (both are short here, or this is
+        // the first).
+        const std::uint64_t bytes = slot.word & (with_quote >> 8);
+        const std::uint64_t word = __builtin_bswap64(bytes);
+        if (previous_size != 0 && !(word > previous_word || (word == previous_word && n > previous_size))) break;
+        // The value, sixteen bytes at a time, each block copied into the
+        // store as it is looked at (a block past the value's end is
+        // written over later): up to kBlocks blocks.
+        if (!run.fits(16 * kBlocks)) break;
+        const char* v = p + n + 4;
+        std::size_t len = 0;
+        unsigned bits = 0;
+        for (int b = 0; b < kBlocks && end - (v + len) >= 16; ++b, len += 16) {
+            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + len));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(run.bytes_at + len), c);
+            const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(c, quote), _mm_cmpeq_epi8(c, backslash)),
+                                             _mm_cmplt_epi8(c, space));
+            bits = static_cast<unsigned>(_mm_movemask_epi8(hit));
+            if (bits != 0) break;
+        }
+        if (bits == 0) break;
+        len += static_cast<std::size_t>(__builtin_ctz(bits));
+        if (v[len] != '"') break;
+        const std::uint64_t code = slot.code & Successors::kCodeMask;
+        run.add_written(code, len);
+        at.previous = p + 1;
+        previous_size = n;
+        previous_word = word;
+        after = code;
+        path = Successors::then(path, code);
+        p = v + len + 1;
+        if (*p != ',') {
+            at.ended = true;
+            break;
+        }
+        ++p;
+    }
+    at.p = p;
+    at.after = after;
+    at.path = path;
+    at.previous_size = previous_size;
+    at.previous_bytes = __builtin_bswap64(previous_word);
+#else
+    (void)at, (void)end, (void)next, (void)run;
+#endif
+}
+
+}  // namespace
+
+bool FlatJson::record(JsonHl7& out) {
+    if (!eat('{')) return false;
+    out.begin_record();
+    if (eat('}')) return true;
+    JsonHl7::RecordFiller fill(out);
+    KeyCodes& codes = KeyCodes::mine();
+    Successors& next = Successors::mine();
+    const char* const end = end_;
+    FastRun at{p_, Successors::kStart, Successors::kNoKeys, nullptr, 0, 0, false};
+    for (;;) {
+        JsonHl7::RecordFiller::Run run = fill.run();
+        fast_run(at, end, next, run);
+        fill.end_run(run);
+        const char* p = at.p;
+        if (!at.ended) {
+            // The general step: one entry of any form the flat reader takes.
+            std::string_view k, value;
+            std::uint64_t bytes, code;
+            Successors::Slot* slot = nullptr;
+            if (at.after != Successors::kNone && end - p >= 10 && *p == '"') {
+                slot = &next.slot(at.path);
+                std::uint64_t w;
+                std::memcpy(&w, p + 1, 8);
+                // (A slot holds a key of 1 to 7 bytes.)
+                const unsigned n = static_cast<unsigned>(slot->code >> Successors::kLengthShift);
+                const std::uint64_t with_quote = ~std::uint64_t{0} >> (8 * (7 - n));
+                if ((w & with_quote) == slot->word && p[n + 2] == ':') {
+                    k = std::string_view(p + 1, n);
+                    bytes = slot->word & (with_quote >> 8);
+                    code = slot->code & Successors::kCodeMask;
+                    p += n + 3;
+                    slot = nullptr;  // nothing new to remember
+                }
+            }
+            const bool foreseen = k.data() != nullptr;
+            if (!foreseen && !short_key_at(p, end, k, bytes)) {
+                p_ = p;
+                if (!key(k, bytes)) return false;
+                p = p_;
+            }
+            if (at.previous != nullptr &&
+                !key_follows(std::string_view(at.previous, at.previous_size), __builtin_bswap64(at.previous_bytes), k,
+                             __builtin_bswap64(bytes))) {
+                return false;
+            }
+            if (!foreseen) {
+                code = k.size() - 1 < 8 ? codes.short_code(k, bytes) : JsonHl7::key_code(k);
+                if (code == JsonHl7::kNoKeyCode) return false;  // a key of no use to the assembly: left to yyjson
+                if (slot != nullptr && k.size() < 8) {
+                    *slot = Successors::Slot{bytes | std::uint64_t{'"'} << (8 * k.size()),
+                                             code | std::uint64_t{k.size()} << Successors::kLengthShift};
+                }
+            }
+            if (!plain_value_at(p, end, value)) {
+                p_ = p;
+                if (!string(value)) return false;
+                p = p_;
+            }
+            const bool decoded = value.data() == scratch_.data();  // else the value lies in the text
+            fill.add_by_code(code, value, decoded ? value.size() : static_cast<std::size_t>(end - value.data()));
+            at.previous = k.data();
+            at.previous_size = static_cast<unsigned>(k.size());
+            at.previous_bytes = bytes;
+            at.after = k.size() < 8 ? code : Successors::kNone;
+            at.path = Successors::then(at.path, code);
+        }
+        at.ended = false;
+        if (p < end && *p == ',') {
+            at.p = p + 1;
+            continue;
+        }
+        p_ = p;
+        if (!eat(',')) return eat('}');
+        at.p = p_;
+    }
+}
+
+bool FlatJson::records(JsonHl7& out) {
+    if (!eat('[')) return false;
+    if (eat(']')) return true;
+    do {
+        if (!record(out)) return false;
+    } while (eat(','));
+    return eat(']');
+}
+
+}  // namespace segmorph

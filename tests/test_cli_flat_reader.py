@@ -1,0 +1,75 @@
+"""Records read by the one-pass reader of JSON as segmorph writes it, and by
+the full reader where that one gives up, must be the same records: to-hl7
+and JsonHl7.from_file agree with JsonHl7 built from what Python's json
+reads, whichever way the text took."""
+
+import json
+import subprocess
+
+import pytest
+
+from conftest import COMMAND, ENV
+from segmorph import JsonHl7
+
+MSH = '{"1":"^~\\\\&","2":"A","9.1":"ADT","segment_name":"MSH"}'
+
+# Items in the plain forms the one-pass reader takes, and in forms it leaves
+# to the full reader, each with a value or key that matters to one of them.
+ITEMS = [
+    # plain, as to-json writes them
+    '{"source":"a.hl7","index":0,"records":[' + MSH + ',{"1":"1","3[0].1":"x","3[1].1":"y","segment_name":"PID"}]}',
+    '[' + MSH + ',{"1":"","2":"","segment_name":"PID"}]',
+    # escapes: the short ones, "\/" and "\u"
+    '{"records":[' + MSH + ',{"1":"a\\"b\\\\c\\/d\\te","2":"\\u00e9\\u0041\\ud83d\\ude00","segment_name":"NTE"}]}',
+    # beyond ASCII, as is; long keys and values
+    '{"records":[' + MSH + ',{"1":"\u00e9t\u00e9 \u20ac","12345678":"k8","123456789":"k9",'
+    '"3":"' + "v" * 40 + '","segment_name":"NTE"}]}',
+    # white space anywhere JSON allows it
+    '{ "records" : [ ' + MSH + ' , { "1" : "a" ,\t"2":"b" } ] , "index" : 3 }',
+    # keys out of order, repeated (the later wins), and with no code
+    '{"records":[' + MSH + ',{"segment_name":"PID","2":"b","1":"a","2":"c","x":"free","07":"z"}]}',
+    # "records" twice: the later wins; members of every kind around it
+    '{"records":[{"1":"old","segment_name":"ZZZ"}],"n":1.5e3,"o":{"p":[true,null]},"records":[' + MSH + ']}',
+    # an envelope segment, and a number the reader leaves alone
+    '{"source":"b","index":1234567890123456789,"envelope":{"1":"^~\\\\&","segment_name":"BHS"}}',
+    '{"index":-0,"envelope":{"1":"^~\\\\&","segment_name":"FHS"}}',
+]
+
+
+def records_of(item):
+    value = json.loads(item)
+    if isinstance(value, list):
+        return value
+    return value["records"] if "records" in value else [value["envelope"]]
+
+
+@pytest.mark.parametrize("item", ITEMS)
+def test_both_readers_read_the_same_records(item, tmp_path):
+    records = records_of(item)
+    want = JsonHl7(records).hl7_string
+    # (hl7_string escapes fully.)
+    done = subprocess.run([str(COMMAND), "to-hl7", "--escape", "full"], input=item.encode(), capture_output=True,
+                          timeout=60, env=ENV)
+    assert (done.returncode, done.stderr) == (0, b"")
+    assert done.stdout.decode() == want.replace("\n", "\r") + "\r"
+    path = tmp_path / "records.json"
+    path.write_text(json.dumps(records, ensure_ascii=False) if item.startswith("{") else item, encoding="utf-8")
+    loaded = JsonHl7.from_file(str(path))
+    assert loaded.hl7_string == want
+    assert loaded.json_data == JsonHl7(records).json_data
+
+
+@pytest.mark.parametrize("text, expected", [
+    # Wrong in ways the one-pass reader sees first: the full reader words them.
+    ('{"records":[{"1":"a\x01"}]}', "line 1, column 20: invalid JSON: unexpected control character in string"),
+    (b'{"records":[{"1":"a\xc3"}]}'.decode("latin-1"), "line 1, column 20: invalid JSON: invalid UTF-8 encoding in string"),
+    ('{"records":[{"1":"a"}],"index":01}', "line 1, column 32: invalid JSON: number with leading zero is not allowed"),
+    ('{"records":[{"1":"a","2":5}]}', 'line 1, column 22: record 0 has the value of key "2" not a string but a number'),
+    ('{"records":[{"1":"a"}],"envelope":{"1":"b"}}',
+     'line 1, column 1: expected an object with either "records" or "envelope", or an array of records'),
+])
+def test_what_the_one_pass_reader_leaves_is_worded_by_the_full_reader(text, expected):
+    data = text.encode("latin-1") if "\xc3" in text else text.encode()
+    done = subprocess.run([str(COMMAND), "to-hl7"], input=data, capture_output=True, timeout=60, env=ENV)
+    assert done.returncode == 1
+    assert done.stderr.decode(errors="replace").splitlines()[0] == "segmorph: -: " + expected
