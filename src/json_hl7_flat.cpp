@@ -346,7 +346,7 @@ bool FlatJson::record(JsonHl7& out) {
                 return false;
             }
             if (!foreseen) {
-                code = k.size() - 1 < 8 ? codes.short_code(k, bytes) : JsonHl7::key_code(k);
+                code = k.size() - 1 < 8 ? codes.short_code(k, bytes) : codes.code(k);
                 if (code == JsonHl7::kNoKeyCode) return false;  // a key of no use to the assembly: left to yyjson
                 if (slot != nullptr && k.size() < 8) {
                     *slot = Successors::Slot{bytes | std::uint64_t{'"'} << (8 * k.size()),

@@ -58,7 +58,7 @@ public:
         first_ = false;
         previous_ = k;  // (the reader's text outlives the record)
         previous_word_ = word;
-        const std::uint64_t code = k.size() - 1 < 8 ? codes_.short_code(k, bytes) : JsonHl7::key_code(k);
+        const std::uint64_t code = k.size() - 1 < 8 ? codes_.short_code(k, bytes) : codes_.code(k);
         if (code != JsonHl7::kNoKeyCode) {
             out_.add_entry_by_code(code, v);
         } else {
