@@ -343,6 +343,9 @@ public:
 
         Run run() const { return run_; }
         void end_run(const Run& run) { run_ = run; }
+        // The entry at `index` of the record, which a run added, is the
+        // name's (add_written does not look).
+        void note_name(std::size_t index) { record_.name_at = index; }
 
         // As add_entry_by_code.  `readable` bytes may be read from the
         // value's start (at least its size).
