@@ -29,17 +29,29 @@ namespace segmorph::detail {
 // escaping leaves alone costs only the exact byte-wise escape, which
 // writes it as it is.
 #if defined(__SSE2__)
-// The bytes of the 16 at `at` that may need escaping, as bits.
+// The bytes of the 16 in `c` that may need escaping, as bits.
 template <bool kMinimal>
-inline unsigned escapable_bits(const char* at) {
+inline unsigned escapable_bits(__m128i c) {
     constexpr char kLast = kMinimal ? '\r' : ' ';
-    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
     // c | 2 is "~" only for "|" and "~", "^" only for "\" and "^".
     const __m128i c2 = _mm_or_si128(c, _mm_set1_epi8(2));
     __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(c2, _mm_set1_epi8('~')), _mm_cmpeq_epi8(c2, _mm_set1_epi8('^')));
     if (!kMinimal) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(c, _mm_set1_epi8('&')));
     hit = _mm_or_si128(hit, _mm_cmpeq_epi8(_mm_min_epu8(c, _mm_set1_epi8(kLast)), c));  // c <= kLast
     return static_cast<unsigned>(_mm_movemask_epi8(hit));
+}
+template <bool kMinimal>
+inline unsigned escapable_bits(const char* at) {
+    return escapable_bits<kMinimal>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)));
+}
+
+// Copies the 16 bytes at `from` to `to` and gives the bits of those that
+// may need escaping: the copy and the look share one load.
+template <bool kMinimal>
+inline unsigned copy_block(char* to, const char* from) {
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), c);
+    return escapable_bits<kMinimal>(c);
 }
 
 // The same look at 16 bytes at a time, for values longer than 16.
@@ -71,6 +83,15 @@ inline std::size_t first_escapable(const char* s, std::size_t n) {
     std::size_t i = 0;
     while (i < n && !kStandardEscapeBytes[u[i]]) ++i;
     return i;
+}
+
+template <bool kMinimal>
+inline unsigned copy_block(char* to, const char* from) {
+    std::memcpy(to, from, 16);
+    const auto* u = reinterpret_cast<const unsigned char*>(from);
+    unsigned bits = 0;
+    for (unsigned i = 0; i < 16; ++i) bits |= unsigned{kStandardEscapeBytes[u[i]]} << i;
+    return bits;
 }
 #endif
 
