@@ -27,7 +27,7 @@ namespace {
 // As for HL7 input (see convert.cpp): tasks of about this much input, read
 // in rounds of about that much.
 constexpr std::size_t kTaskBytes = 256 * 1024;
-constexpr std::size_t kRoundBytes = 8 << 20;
+constexpr std::size_t kRoundBytes = 512 * 1024;
 
 constexpr std::string_view kWhiteSpace = " \t\r\n";
 

@@ -4,6 +4,7 @@
 // found sixteen bytes at a time, and only a string that holds an escape or
 // a byte beyond ASCII takes the byte-wise way.
 #include "json_hl7_flat.hpp"
+#include "json_hl7_key_paths.hpp"
 
 #include <cstring>
 #include <memory>
@@ -67,56 +68,6 @@ inline bool short_key_at(const char*& p, const char* end, std::string_view& k, s
     return false;
 #endif
 }
-
-// What key came next last time, per thread: records of one kind repeat
-// their keys in the same order, so the next key is mostly the one that came
-// after the same keys before.  A slot is found by the keys of the record so
-// far (a hash of their codes, which tells records of different kinds apart
-// where they share a key: by the key before alone, one guess in five failed
-// on the sample corpus) and holds a key's bytes and its code.  A key so
-// foreseen is known by comparing one word, and its order by comparing
-// another: no look at its bytes, no table look-up by them.  Whatever path
-// wrote a slot, its bytes and code belong together, so a guess is right
-// whenever the bytes match.  Keys of 1 to 7 bytes that have a code take
-// part, which is nearly all.
-struct Successors {
-    // A key's code, and beside it its length.
-    static constexpr unsigned kLengthShift = JsonHl7::kKeyCodeBits;
-    static constexpr std::uint64_t kCodeMask = (std::uint64_t{1} << kLengthShift) - 1;
-    static_assert(JsonHl7::kKeyCodeBits + 3 <= 64, "a key's length fits beside its code");
-    // In place of the code of the key read last: at a record's start, and
-    // after a key that takes no part.  No code is either.
-    static constexpr std::uint64_t kStart = JsonHl7::kNoKeyCode;
-    static constexpr std::uint64_t kNone = ~std::uint64_t{0};
-
-    struct Slot {
-        std::uint64_t word;  // the key's bytes and its closing quote, zeros above
-        std::uint64_t code;  // its code and length
-    };
-    static constexpr unsigned kSlotBits = 14;  // 256 KB: larger missed the cache more than it foresaw
-    Slot slots[std::size_t{1} << kSlotBits];
-
-    // The keys so far, `path`, then the key `code`.
-    static std::uint64_t then(std::uint64_t path, std::uint64_t code) {
-        return (path ^ code) * 0x9E3779B97F4A7C15ull;
-    }
-    static constexpr std::uint64_t kNoKeys = 0x2545F4914F6CDD1Dull;
-    Slot& slot(std::uint64_t path) { return slots[path >> (64 - kSlotBits)]; }
-    const Slot& slot(std::uint64_t path) const { return slots[path >> (64 - kSlotBits)]; }
-
-    // Every slot starts as a real key ("1"), so that any slot that matches
-    // the text is right.
-    Successors() {
-        const Slot one{'1' | std::uint64_t{'"'} << 8, JsonHl7::key_code("1") | std::uint64_t{1} << kLengthShift};
-        for (Slot& slot : slots) slot = one;
-    }
-
-    static Successors& mine() {
-        thread_local std::unique_ptr<Successors> t_successors;
-        if (!t_successors) t_successors = std::make_unique<Successors>();
-        return *t_successors;
-    }
-};
 
 // A string with no escape and nothing beyond ASCII at `p`, as a view of
 // the text, `p` moved past it; false (`p` unmoved) for any other text.
@@ -216,51 +167,43 @@ bool FlatJson::skip_scalar() {
 
 namespace {
 
-// Entries that each take the common way, in a row, from `p` on: a key
-// foreseen after the one before it, then a value of plain bytes,
-// then ",".  Everything the loop touches is a local (see RecordFiller), and
-// it calls nothing; it stops before the first entry that is not so, or
-// after one not followed by "," (`ended` then).  Most entries of a record
-// go this way; the rest take FlatJson::record's general step.
+// Entries that each take the common way, in a row, from `p` on: the key
+// foreseen (KeyPaths), then a value of plain bytes, then ",".  Everything
+// the loop touches is a local (see RecordFiller), and it calls nothing; it
+// stops before the first entry that is not so, or after one not followed
+// by "," (`ended` then).  Most entries of a record go this way; the rest
+// take FlatJson::record's general step.
 struct FastRun {
     const char* p;
-    std::uint64_t after;                 // the code of the key read last
-    std::uint64_t path;                  // the keys read so far (Successors::then)
-    const char* previous;                // its text, and its length
-    unsigned previous_size;
-    std::uint64_t previous_bytes;        // its packed bytes
-    bool ended;                          // an entry was read and no "," followed
+    std::uint32_t state;      // KeyPaths' state of the keys read so far, or kOff
+    const char* previous;     // the key read last (for the general step's order check), and its length
+    std::size_t previous_size;
+    bool ended;               // an entry was read and no "," followed
 };
 
 // Values longer than this many blocks of 16 bytes go the general way.
 constexpr int kBlocks = 4;
 
-inline void fast_run(FastRun& at, const char* end, const Successors& next, JsonHl7::RecordFiller::Run& run) {
-#if defined(__SSE2__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states, JsonHl7::RecordFiller::Run& run) {
+#if defined(__SSE2__)
     const char* p = at.p;
-    std::uint64_t after = at.after;
-    std::uint64_t path = at.path;
-    unsigned previous_size = at.previous_size;
-    std::uint64_t previous_word = __builtin_bswap64(at.previous_bytes);
+    std::uint32_t state = at.state;
     const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(' ');
-    // 32 bytes ahead cover a key's 8 bytes, its '":"' and a value's 16.
-    while (after != Successors::kNone && end - p >= 32 && *p == '"') {
-        const Successors::Slot& slot = next.slot(path);
-        std::uint64_t w;
-        std::memcpy(&w, p + 1, 8);
-        const unsigned n = static_cast<unsigned>(slot.code >> Successors::kLengthShift);  // 1 to 7
-        const std::uint64_t with_quote = ~std::uint64_t{0} >> (8 * (7 - n));
-        if ((w & with_quote) != slot.word || p[n + 2] != ':' || p[n + 3] != '"') break;
-        // In order after the key before (both are short here, or this is
-        // the first).
-        const std::uint64_t bytes = slot.word & (with_quote >> 8);
-        const std::uint64_t word = __builtin_bswap64(bytes);
-        if (previous_size != 0 && !(word > previous_word || (word == previous_word && n > previous_size))) break;
+    // 16 bytes ahead cover a key of up to 12 bytes with its quotes and
+    // ':', then a value's first block.
+    while (state != KeyPaths::kOff && end - p >= 32) {
+        const KeyPaths::State& s = states[state];
+        const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i want = _mm_load_si128(reinterpret_cast<const __m128i*>(s.pattern));
+        const unsigned same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(text, want)));
+        // (The name's entry is noted apart by the store: the general step
+        // adds it.)
+        if (s.next == 0 || (same & s.mask) != s.mask || s.name) break;
         // The value, sixteen bytes at a time, each block copied into the
         // store as it is looked at (a block past the value's end is
         // written over later): up to kBlocks blocks.
         if (!run.fits(16 * kBlocks)) break;
-        const char* v = p + n + 4;
+        const char* v = p + s.key_size + 4;
         std::size_t len = 0;
         unsigned bits = 0;
         for (int b = 0; b < kBlocks && end - (v + len) >= 16; ++b, len += 16) {
@@ -274,13 +217,10 @@ inline void fast_run(FastRun& at, const char* end, const Successors& next, JsonH
         if (bits == 0) break;
         len += static_cast<std::size_t>(__builtin_ctz(bits));
         if (v[len] != '"') break;
-        const std::uint64_t code = slot.code & Successors::kCodeMask;
-        run.add_written(code, len);
+        run.add_written(s.code, len);
         at.previous = p + 1;
-        previous_size = n;
-        previous_word = word;
-        after = code;
-        path = Successors::then(path, code);
+        at.previous_size = s.key_size;
+        state = s.next;
         p = v + len + 1;
         if (*p != ',') {
             at.ended = true;
@@ -289,13 +229,15 @@ inline void fast_run(FastRun& at, const char* end, const Successors& next, JsonH
         ++p;
     }
     at.p = p;
-    at.after = after;
-    at.path = path;
-    at.previous_size = previous_size;
-    at.previous_bytes = __builtin_bswap64(previous_word);
+    at.state = state;
 #else
-    (void)at, (void)end, (void)next, (void)run;
+    (void)at, (void)end, (void)states, (void)run;
 #endif
+}
+
+// The packed bytes of a key of 1 to 8 bytes, else 0: what key_follows takes.
+inline std::uint64_t key_word(std::string_view k) {
+    return k.size() - 1 < 8 ? __builtin_bswap64(packed_bytes(k)) : 0;
 }
 
 }  // namespace
@@ -306,32 +248,28 @@ bool FlatJson::record(JsonHl7& out) {
     if (eat('}')) return true;
     JsonHl7::RecordFiller fill(out);
     KeyCodes& codes = KeyCodes::mine();
-    Successors& next = Successors::mine();
+    KeyPaths& paths = KeyPaths::mine();
     const char* const end = end_;
-    FastRun at{p_, Successors::kStart, Successors::kNoKeys, nullptr, 0, 0, false};
+    FastRun at{p_, paths.start(), nullptr, 0, false};
     for (;;) {
         JsonHl7::RecordFiller::Run run = fill.run();
-        fast_run(at, end, next, run);
+        fast_run(at, end, paths.states(), run);
         fill.end_run(run);
         const char* p = at.p;
         if (!at.ended) {
             // The general step: one entry of any form the flat reader takes.
             std::string_view k, value;
-            std::uint64_t bytes, code;
-            Successors::Slot* slot = nullptr;
-            if (at.after != Successors::kNone && end - p >= 10 && *p == '"') {
-                slot = &next.slot(at.path);
-                std::uint64_t w;
-                std::memcpy(&w, p + 1, 8);
-                // (A slot holds a key of 1 to 7 bytes.)
-                const unsigned n = static_cast<unsigned>(slot->code >> Successors::kLengthShift);
-                const std::uint64_t with_quote = ~std::uint64_t{0} >> (8 * (7 - n));
-                if ((w & with_quote) == slot->word && p[n + 2] == ':') {
-                    k = std::string_view(p + 1, n);
-                    bytes = slot->word & (with_quote >> 8);
-                    code = slot->code & Successors::kCodeMask;
-                    p += n + 3;
-                    slot = nullptr;  // nothing new to remember
+            std::uint64_t bytes = 0, code = 0;
+            std::uint32_t next = KeyPaths::kOff;
+            if (at.state != KeyPaths::kOff && end - p >= 16) {
+                // The key may still be the one foreseen (the fast way
+                // stopped at its value).
+                const KeyPaths::State& s = paths.state(at.state);
+                if (s.next != 0 && std::memcmp(p, s.pattern, s.key_size + 4u) == 0) {
+                    k = std::string_view(p + 1, s.key_size);
+                    code = s.code;
+                    next = s.next;
+                    p += s.key_size + 3;
                 }
             }
             const bool foreseen = k.data() != nullptr;
@@ -340,18 +278,14 @@ bool FlatJson::record(JsonHl7& out) {
                 if (!key(k, bytes)) return false;
                 p = p_;
             }
-            if (at.previous != nullptr &&
-                !key_follows(std::string_view(at.previous, at.previous_size), __builtin_bswap64(at.previous_bytes), k,
-                             __builtin_bswap64(bytes))) {
-                return false;
-            }
             if (!foreseen) {
+                if (at.previous != nullptr) {
+                    const std::string_view previous(at.previous, at.previous_size);
+                    if (!key_follows(previous, key_word(previous), k, key_word(k))) return false;
+                }
                 code = k.size() - 1 < 8 ? codes.short_code(k, bytes) : codes.code(k);
                 if (code == JsonHl7::kNoKeyCode) return false;  // a key of no use to the assembly: left to yyjson
-                if (slot != nullptr && k.size() < 8) {
-                    *slot = Successors::Slot{bytes | std::uint64_t{'"'} << (8 * k.size()),
-                                             code | std::uint64_t{k.size()} << Successors::kLengthShift};
-                }
+                if (at.state != KeyPaths::kOff && k.size() <= KeyPaths::kMaxKey) next = paths.step(at.state, k, code);
             }
             if (!plain_value_at(p, end, value)) {
                 p_ = p;
@@ -361,10 +295,8 @@ bool FlatJson::record(JsonHl7& out) {
             const bool decoded = value.data() == scratch_.data();  // else the value lies in the text
             fill.add_by_code(code, value, decoded ? value.size() : static_cast<std::size_t>(end - value.data()));
             at.previous = k.data();
-            at.previous_size = static_cast<unsigned>(k.size());
-            at.previous_bytes = bytes;
-            at.after = k.size() < 8 ? code : Successors::kNone;
-            at.path = Successors::then(at.path, code);
+            at.previous_size = k.size();
+            at.state = next;
         }
         at.ended = false;
         if (p < end && *p == ',') {
