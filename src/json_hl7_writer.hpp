@@ -96,13 +96,18 @@ inline unsigned copy_block(char* to, const char* from) {
 #endif
 
 // Copies n bytes of the store to `to`; a short run as one fixed-size copy,
-// which the store's slack and the writer's room allow.
+// which the store's slack and the writer's room allow, a longer one of a
+// few blocks as blocks (the last reaching past the run by less than the
+// slack): a call to memcpy costs more than the copy up to a few dozen bytes.
 inline void put_run_of(char* to, const char* from, std::size_t n) {
-    if (n <= TextBuffer::kSlack) {
-        std::memcpy(to, from, TextBuffer::kSlack);
-    } else {
+    constexpr std::size_t kBlock = TextBuffer::kSlack;
+    std::memcpy(to, from, kBlock);
+    if (n <= kBlock) return;
+    if (n > 4 * kBlock) {
         std::memcpy(to, from, n);
+        return;
     }
+    for (std::size_t i = kBlock; i < n; i += kBlock) std::memcpy(to + i, from + i, kBlock);
 }
 
 // Writes into a TextBuffer's room through a pointer, asking for more room
