@@ -188,17 +188,20 @@ private:
     static constexpr std::size_t kNoName = ~std::size_t{0};
     struct Record {
         std::size_t start;         // index of its first entry
-        std::uint64_t shape_hash;  // the sum of shape_term over its entries
+        std::uint64_t shape_hash;  // shape_step over its entries' positions, from 0
         std::size_t name_at;       // index in it of the name's entry, or kNoName
     };
-    // What an entry adds to its record's shape hash, which the assembly
-    // looks up remembered layouts by.  Summed as the entries come in, so the
-    // assembly need not read them all once more first.  Each term is mixed
-    // on its own, so no multiply waits on another.  The index makes order
-    // count; above the 51 bits of a packed position, it changes no bit of
-    // one (the markers' change, but stay apart from each other).
-    static std::uint64_t shape_term(std::uint64_t position, std::size_t index) {
-        return (position ^ std::uint64_t{index} << 51) * 0xBF58476D1CE4E5B9ull;
+    // A record's shape hash, which the assembly looks up remembered layouts
+    // by, with one more entry's position: kept as the entries come in, so
+    // the assembly need not read them all once more first.  The hash so far
+    // is turned, so order counts, and the position xor'ed in: two
+    // instructions in the loops that add entries, where a multiply per entry
+    // and the entry's index cost five.  A weak mix, which the assembly mixes
+    // once more per record; and a record is taken as a shape's only after
+    // all its positions were compared, so a collision only costs the help
+    // of the cache.
+    static std::uint64_t shape_step(std::uint64_t hash, std::uint64_t position) {
+        return (hash << 7 | hash >> 57) ^ position;
     }
     // The key's bytes, then the value's, copied by `copy` into the store
     // with `extra` bytes of room past them; the record begun last gets the
@@ -217,9 +220,8 @@ private:
     // a call per entry cost 7% of a whole conversion when it was not.
     [[gnu::always_inline]] void note_entry(std::uint64_t position, std::size_t value_size, std::size_t key_len) {
         Record& record = records_.back();
-        const std::size_t index = entries_.size() - record.start;
-        record.shape_hash += shape_term(position, index);
-        if (position == kNamePos) record.name_at = index;
+        record.shape_hash = shape_step(record.shape_hash, position);
+        if (position == kNamePos) record.name_at = entries_.size() - record.start;
         entries_.push_back(Entry{position, bytes_.size() - value_size, value_size, key_len});
     }
     // Keys and values are mostly a few bytes: a call to memcpy costs more
@@ -306,7 +308,6 @@ public:
             Entry* entry_limit;
             const Entry* entry_base;
             std::uint64_t hash;
-            std::size_t index;
 
             // Whether a value of n bytes and its entry fit the room.
             bool fits(std::size_t n) const {
@@ -320,7 +321,7 @@ public:
                 *entry_at++ = Entry{position, static_cast<std::size_t>(bytes_at - bytes_base), n,
                                     kKeyByCode | (key_code >> kCodeFormShift)};
                 bytes_at += n;
-                hash += shape_term(position, index++);
+                hash = shape_step(hash, position);
             }
             // Adds a value of n bytes (at most 16) from `value`, where 16
             // bytes may be read, copied as one block of 16 with no branch on
@@ -333,7 +334,6 @@ public:
 
         explicit RecordFiller(JsonHl7& store) : store_(store), record_(store.records_.back()) {
             store.ascii_ = false;  // not known to be: the assembled text is looked at instead
-            run_.index = store.entries_.size() - record_.start;
             run_.hash = record_.shape_hash;
             take_room(0);
         }
@@ -355,7 +355,9 @@ public:
                 take_room(value.size() + TextBuffer::kSlack);
             }
             const std::uint64_t position = key_code & kCodePositionMask;
-            if (position == kNamePos) record_.name_at = run_.index;
+            if (position == kNamePos) {
+                record_.name_at = static_cast<std::size_t>(run_.entry_at - run_.entry_base) - record_.start;
+            }
             if (value.size() <= 16 && readable >= 16) {
                 run_.add_short(key_code, value.data(), value.size());
                 return;
@@ -364,7 +366,7 @@ public:
             *run_.entry_at++ = Entry{position, static_cast<std::size_t>(run_.bytes_at - run_.bytes_base),
                                      value.size(), kKeyByCode | (key_code >> kCodeFormShift)};
             run_.bytes_at += value.size();
-            run_.hash += shape_term(position, run_.index++);
+            run_.hash = shape_step(run_.hash, position);
         }
 
     private:

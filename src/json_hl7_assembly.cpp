@@ -40,6 +40,21 @@ constexpr unsigned kIndexBits = 13;
 constexpr std::uint64_t kIndexMask = (std::uint64_t{1} << kIndexBits) - 1;
 constexpr std::size_t kMaxFastEntries = std::size_t{1} << kIndexBits;
 
+// A layout's step: where its entry lies from the record's first, in bytes
+// (an index scaled up front, so that finding the entry is one add), then a
+// bit for a value exempt from escaping, then the length of the separators
+// written before it.
+constexpr unsigned kStepOffsetBits = kIndexBits + 5;
+static_assert(std::size_t{1} << kStepOffsetBits >= kMaxFastEntries * 32, "room for any entry's offset");
+constexpr std::uint64_t kStepOffsetMask = (std::uint64_t{1} << kStepOffsetBits) - 1;
+constexpr unsigned kStepExemptBit = kStepOffsetBits;
+constexpr unsigned kStepPrefixShift = kStepOffsetBits + 1;
+
+// The bits of a value's first `len` bytes (at most 16) in a 16-byte scan's
+// mask: one load, where a shift by a variable count takes three steps.
+constexpr std::uint16_t kLowBits[17] = {0x0,   0x1,   0x3,   0x7,    0xF,    0x1F,   0x3F,   0x7F,  0xFF,
+                                        0x1FF, 0x3FF, 0x7FF, 0xFFF,  0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF};
+
 constexpr std::size_t kMaxEscapedBytes = Hl7EscapeHandler::kMaxEscapedBytes;
 
 // Records whose fields are all below this are dealt out by field (a
@@ -90,20 +105,31 @@ public:
           layouts_(LayoutCache::mine()) {}
 
     void run() {
+        if (!escape_) return run_as<Kind::Plain>();
+        if (!standard_) return run_as<Kind::Handler>();
+        if (minimal_) return run_as<Kind::Minimal>();
+        run_as<Kind::Full>();
+    }
+
+private:
+    enum class Written { Done, ByKeyOrder };
+    // How values are written: decided once per assembly, so that the loop
+    // over a remembered record's values tests nothing but the values.
+    enum class Kind { Plain, Minimal, Full, Handler };
+
+    template <Kind K>
+    void run_as() {
         static_assert(offsetof(Entry, pos) == 0, "the layout cache reads positions from the entries");
         for (std::size_t r = 0; r < held_.records_.size(); ++r) {
             const RecordAt rec = look_at(r);
-            w_.need(1 + (rec.name ? rec.name->size() : 0));
+            w_.need(1 + (rec.name ? rec.name->size() : 0) + TextBuffer::kSlack);
             if (r != 0) w_.put('\n');
-            if (write_remembered(rec)) continue;
+            if (write_remembered<K>(rec)) continue;
             if (write_sorted(rec) == Written::Done) continue;
             write_by_key_order(rec);
         }
         w_.finish();
     }
-
-private:
-    enum class Written { Done, ByKeyOrder };
 
     // One record as the steps see it.
     struct RecordAt {
@@ -112,6 +138,7 @@ private:
         // The bytes of all its keys and values, which lie together in the
         // store: more than its values need, so room to spare.
         std::size_t all_value_bytes;
+        const char* all_values;  // where they begin
         std::optional<std::string_view> name;
         bool header;
         std::uint64_t hash;  // of its shape
@@ -125,9 +152,11 @@ private:
         rec.end = r + 1 < held_.records_.size() ? held_.records_[r + 1].start : entries.size();
         rec.count = rec.end - rec.begin;
         rec.first_pos = reinterpret_cast<const std::uint64_t*>(entries.data() + rec.begin);
-        rec.all_value_bytes = rec.count == 0 ? 0
-                                             : entries[rec.end - 1].value_off + entries[rec.end - 1].value_len -
-                                                   (entries[rec.begin].value_off - stored_key_len(entries[rec.begin]));
+        const std::size_t first_byte =
+            rec.count == 0 ? 0 : entries[rec.begin].value_off - stored_key_len(entries[rec.begin]);
+        rec.all_value_bytes =
+            rec.count == 0 ? 0 : entries[rec.end - 1].value_off + entries[rec.end - 1].value_len - first_byte;
+        rec.all_values = store_ + first_byte;
         if (record.name_at != kNoName) rec.name = held_.value_of(entries[rec.begin + record.name_at]);
         rec.header = rec.name && is_header_segment(*rec.name);
         std::uint64_t hash = rec.count + record.shape_hash;
@@ -140,26 +169,109 @@ private:
 
     // A record of a shape met before, written as the write of the shape
     // went: false when there is none, or its separators overdraw the budget.
+    // Each step is a fixed-size copy of its separators and one of its
+    // value, whose escape test reuses the value's load; an empty value
+    // takes the same steps (its copy writes nothing that counts), since a
+    // branch on emptiness follows the data and is missed as often as not.
+    template <Kind K>
     bool write_remembered(const RecordAt& rec) {
         const LayoutCache::Shape* shape =
             layouts_.find(rec.hash, rec.first_pos, sizeof(Entry), rec.count, rec.header);
         if (shape == nullptr || shape->separators > rules_.budget()) return false;
         w_.need((rec.name ? rec.name->size() : 0) + (escape_ ? kMaxEscapedBytes : 1) * rec.all_value_bytes +
                 shape->prefix_bytes + TextBuffer::kSlack);
-        if (rec.name) w_.put_text(*rec.name);
+        if (rec.name) w_.put_stored(rec.name->data(), rec.name->size());
+        char* const o = w_.at();
         const std::uint64_t* codes = shape->step_codes();
-        const char* prefix = shape->prefixes();  // kSlack bytes after the last
-        for (std::uint32_t i = 0; i < shape->steps; ++i) {
-            const std::uint64_t code = codes[i];
-            const auto prefix_len = static_cast<std::size_t>(code >> (kIndexBits + 1));
-            w_.put_stored(prefix, prefix_len);
-            prefix += prefix_len;
-            const Entry& e = held_.entries_[rec.begin + (code & kIndexMask)];
-            if (e.value_len == 0) continue;  // nothing to write or escape
-            put_value(store_ + e.value_off, e.value_len, escape_ && ((code >> kIndexBits) & 1) == 0);
+        const Entry* entries = held_.entries_.data() + rec.begin;
+        // Most records hold nothing to escape at all: one look over all
+        // their bytes (the name's and keys' too, which only ever makes the
+        // answer "look closer"), sixteen at a time, costs less than one
+        // look per value, most of which are a few bytes or empty.
+        if constexpr (K == Kind::Minimal || K == Kind::Full) {
+            constexpr bool kMinimal = K == Kind::Minimal;
+            const std::size_t n = rec.all_value_bytes;  // (none: the store may have no block)
+            if (n == 0 || detail::first_escapable<kMinimal>(rec.all_values, n) == n) {
+                w_.rewind_to(write_steps<Kind::Plain>(o, codes, shape->steps, shape->prefixes(), entries, store_));
+                rules_.spend(shape->separators);
+                return true;
+            }
         }
+        w_.rewind_to(write_steps<K>(o, codes, shape->steps, shape->prefixes(), entries, store_));
         rules_.spend(shape->separators);
         return true;
+    }
+
+    // The steps of a remembered record, written at `o`; returns the end.
+    // Everything the loop reads is a local: held in members, the values
+    // written through a char pointer (which may alias anything) made the
+    // compiler read them all again after every store.
+    template <Kind K>
+    char* write_steps(char* o, const std::uint64_t* codes, std::uint32_t steps, const char* prefix,
+                      const Entry* entries, const char* store) {
+        static_assert(sizeof(Entry) <= 32, "a step's offset holds an entry's index times 32");
+        const char* entry_bytes = reinterpret_cast<const char*>(entries);
+        for (std::uint32_t i = 0; i < steps; ++i) {
+            const std::uint64_t code = codes[i];
+            const auto prefix_len = static_cast<std::size_t>(code >> kStepPrefixShift);
+            detail::put_run_of(o, prefix, prefix_len);  // kSlack bytes follow the last prefix
+            o += prefix_len;
+            prefix += prefix_len;
+            const Entry& e = *reinterpret_cast<const Entry*>(entry_bytes + (code & kStepOffsetMask));
+            o = put_cell<K>(o, store + e.value_off, e.value_len, code);
+        }
+        return o;
+    }
+
+    // A value of a remembered record, written at `o` (with room for it at
+    // its longest and kSlack more); returns the end of what it wrote.  One
+    // of at most 16 bytes (most are) is copied as one block of 16, which the
+    // store's slack allows, and looked at in the same register.  Whether
+    // the step is exempt from escaping is only asked when the value holds
+    // something to escape: hardly ever, but for the encoding characters.
+    template <Kind K>
+    char* put_cell(char* o, const char* v, std::size_t len, std::uint64_t code) {
+        const bool exempt = ((code >> kStepExemptBit) & 1) != 0;
+        if constexpr (K == Kind::Handler) {
+            w_.rewind_to(o);
+            put_value(v, len, !exempt);
+            return w_.at();
+        } else if constexpr (K == Kind::Plain) {
+            detail::put_run_of(o, v, len);
+            return o + len;
+        } else {
+            constexpr bool kMinimal = K == Kind::Minimal;
+            if (len > 16) return put_long_cell<kMinimal>(o, v, len, exempt);
+            const unsigned bits = detail::copy_block<kMinimal>(o, v) & kLowBits[len];
+            if (bits == 0 || exempt) return o + len;
+            return escape_short_from(v, len, static_cast<std::size_t>(__builtin_ctz(bits)), o);
+        }
+    }
+
+    // The short value copied to `o`, escaped from its byte j on.  Out of
+    // line: few values have anything to escape.
+    [[gnu::noinline]] char* escape_short_from(const char* v, std::size_t len, std::size_t j, char* o) const {
+        return escape_short(v, len, j, o + j);
+    }
+
+    // A value of more than 16 bytes: copied and looked at 16 bytes at a
+    // time, with no call to memcpy, until the first byte to escape.  Out of
+    // line, so the common loop stays small.
+    template <bool kMinimal>
+    [[gnu::noinline]] char* put_long_cell(char* o, const char* v, std::size_t len, bool exempt) const {
+        std::size_t i = 0;
+        unsigned bits = 0;
+        for (; len - i > 16; i += 16) {  // then 1 to 16 bytes are left
+            bits = detail::copy_block<kMinimal>(o + i, v + i);
+            if (bits != 0) break;
+        }
+        if (bits == 0) bits = detail::copy_block<kMinimal>(o + i, v + i) & kLowBits[len - i];
+        if (bits == 0 || exempt) {
+            if (bits != 0) std::memcpy(o + i, v + i, len - i);  // the rest, as it is
+            return o + len;
+        }
+        const std::size_t j = i + static_cast<std::size_t>(__builtin_ctz(bits));
+        return escape_long<kMinimal>(v, len, j, o + j);
     }
 
     // A record not met before: its keys sorted by position, written, and
@@ -240,7 +352,7 @@ private:
     Written write_cells(const RecordAt& rec, std::size_t room, bool keep, std::uint64_t& separators_out) {
         const std::size_t mark = written_size();
         Written result = Written::Done;
-        if (rec.name) w_.put_text(*rec.name);  // never escaped
+        if (rec.name) w_.put_stored(rec.name->data(), rec.name->size());  // never escaped
         std::size_t written_end = written_size();
         // A header's field 1 holds the encoding characters, which are
         // syntax: every value placed there is written as it is.
@@ -297,8 +409,8 @@ private:
             if (keep) {
                 const std::size_t at = written_size();
                 const bool exempt = f == 1 && rec.header;
-                steps_.push_back(index | std::uint64_t{exempt} << kIndexBits |
-                                 std::uint64_t{at - written_end} << (kIndexBits + 1));
+                steps_.push_back(index * sizeof(Entry) | std::uint64_t{exempt} << kStepExemptBit |
+                                 std::uint64_t{at - written_end} << kStepPrefixShift);
                 prefixes_.append(out_.data() + written_end, at - written_end);
             }
             put_value(store_ + e.value_off, e.value_len, f == 1 ? escape_field_1 : escape_);

@@ -54,8 +54,8 @@ public:
         const std::uint64_t* words() const { return reinterpret_cast<const std::uint64_t*>(this + 1); }
         std::uint64_t* words() { return reinterpret_cast<std::uint64_t*>(this + 1); }
         const std::uint64_t* positions() const { return words(); }
-        // entry index | exempt from escaping << kIndexBits | separators
-        // written before it << (kIndexBits + 1)
+        // What to write for each value, in order, coded as the assembly
+        // reads it: its entry, and the separators written before it.
         const std::uint64_t* step_codes() const { return words() + entries; }
         // The separators, one after another, with kSlack bytes after them.
         const char* prefixes() const { return reinterpret_cast<const char*>(words() + entries + steps); }
@@ -73,15 +73,7 @@ public:
             if (slot.hash != hash || slot.shape == nullptr) continue;
             const Shape& shape = *slot.shape;
             if (shape.entries != n || shape.header != header) continue;
-            const std::uint64_t* pos = shape.positions();
-            std::size_t i = 0;
-            const char* at = reinterpret_cast<const char*>(first_pos);
-            for (; i < n; ++i, at += stride) {
-                std::uint64_t p;
-                std::memcpy(&p, at, 8);
-                if (p != pos[i]) break;
-            }
-            if (i == n) return &shape;
+            if (same_positions(shape.positions(), first_pos, stride, n)) return &shape;
         }
         return nullptr;
     }
@@ -133,6 +125,27 @@ public:
     }
 
 private:
+    // Whether the n positions at `first_pos` (one per stride bytes) are
+    // `pos`.  Four at a time, their differences or'ed together: the
+    // positions almost always match, so one branch per four is taken as
+    // foreseen, where one per position cost as much as the compares.
+    static bool same_positions(const std::uint64_t* pos, const std::uint64_t* first_pos, std::size_t stride,
+                               std::size_t n) {
+        const char* at = reinterpret_cast<const char*>(first_pos);
+        const auto word = [&](std::size_t i) {
+            std::uint64_t p;
+            std::memcpy(&p, at + i * stride, 8);
+            return p ^ pos[i];
+        };
+        std::size_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            if ((word(i) | word(i + 1) | word(i + 2) | word(i + 3)) != 0) return false;
+        }
+        std::uint64_t diff = 0;
+        for (; i < n; ++i) diff |= word(i);
+        return diff == 0;
+    }
+
     void clear() {
         for (Slot& slot : slots_) slot.shape = nullptr;
         arena_used_ = 0;

@@ -29,17 +29,29 @@ namespace segmorph::detail {
 // escaping leaves alone costs only the exact byte-wise escape, which
 // writes it as it is.
 #if defined(__SSE2__)
-// The bytes of the 16 at `at` that may need escaping, as bits.
+// The bytes of the 16 in `c` that may need escaping, as bits.
 template <bool kMinimal>
-inline unsigned escapable_bits(const char* at) {
+inline unsigned escapable_bits(__m128i c) {
     constexpr char kLast = kMinimal ? '\r' : ' ';
-    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
     // c | 2 is "~" only for "|" and "~", "^" only for "\" and "^".
     const __m128i c2 = _mm_or_si128(c, _mm_set1_epi8(2));
     __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(c2, _mm_set1_epi8('~')), _mm_cmpeq_epi8(c2, _mm_set1_epi8('^')));
     if (!kMinimal) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(c, _mm_set1_epi8('&')));
     hit = _mm_or_si128(hit, _mm_cmpeq_epi8(_mm_min_epu8(c, _mm_set1_epi8(kLast)), c));  // c <= kLast
     return static_cast<unsigned>(_mm_movemask_epi8(hit));
+}
+template <bool kMinimal>
+inline unsigned escapable_bits(const char* at) {
+    return escapable_bits<kMinimal>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)));
+}
+
+// Copies the 16 bytes at `from` to `to` and gives the bits of those that
+// may need escaping: the copy and the look share one load.
+template <bool kMinimal>
+inline unsigned copy_block(char* to, const char* from) {
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), c);
+    return escapable_bits<kMinimal>(c);
 }
 
 // The same look at 16 bytes at a time, for values longer than 16.
@@ -72,16 +84,30 @@ inline std::size_t first_escapable(const char* s, std::size_t n) {
     while (i < n && !kStandardEscapeBytes[u[i]]) ++i;
     return i;
 }
+
+template <bool kMinimal>
+inline unsigned copy_block(char* to, const char* from) {
+    std::memcpy(to, from, 16);
+    const auto* u = reinterpret_cast<const unsigned char*>(from);
+    unsigned bits = 0;
+    for (unsigned i = 0; i < 16; ++i) bits |= unsigned{kStandardEscapeBytes[u[i]]} << i;
+    return bits;
+}
 #endif
 
 // Copies n bytes of the store to `to`; a short run as one fixed-size copy,
-// which the store's slack and the writer's room allow.
+// which the store's slack and the writer's room allow, a longer one of a
+// few blocks as blocks (the last reaching past the run by less than the
+// slack): a call to memcpy costs more than the copy up to a few dozen bytes.
 inline void put_run_of(char* to, const char* from, std::size_t n) {
-    if (n <= TextBuffer::kSlack) {
-        std::memcpy(to, from, TextBuffer::kSlack);
-    } else {
+    constexpr std::size_t kBlock = TextBuffer::kSlack;
+    std::memcpy(to, from, kBlock);
+    if (n <= kBlock) return;
+    if (n > 4 * kBlock) {
         std::memcpy(to, from, n);
+        return;
     }
+    for (std::size_t i = kBlock; i < n; i += kBlock) std::memcpy(to + i, from + i, kBlock);
 }
 
 // Writes into a TextBuffer's room through a pointer, asking for more room
