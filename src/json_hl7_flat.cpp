@@ -179,7 +179,7 @@ struct FastRun {
     const char* previous;     // the key read last (for the general step's order check), and its length
     std::size_t previous_size;
     bool ended;               // an entry was read and no "," followed
-    std::size_t name_index;   // of the name's entry in the record, if a run added it, else kNoName
+    std::size_t name_index;   // of the name's entry in the store, if a run added it, else kNoName
 };
 constexpr std::size_t kNoName = ~std::size_t{0};
 
@@ -226,7 +226,7 @@ inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states
         if (bits == 0) break;
         len += static_cast<std::size_t>(__builtin_ctz(bits));
         if (v[len] != '"') break;
-        if (g->name) at.name_index = run.index;
+        if (g->name) at.name_index = static_cast<std::size_t>(run.entry_at - run.entry_base);
         run.add_written(g->code, len);
         at.previous = p + 1;
         at.previous_size = g->key_size;
