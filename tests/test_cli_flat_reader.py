@@ -97,3 +97,14 @@ def test_lines_read_in_one_pass_end_at_their_line_break(tmp_path):
         "line 4, column 31: invalid JSON: expected nothing but white space after the value, found ']'",
         "line 5, column 70: invalid JSON: expected nothing but white space after the value, found 'x'",
     ]
+
+
+def test_more_key_sequences_than_the_reader_keeps(tmp_path):
+    # The one-pass reader foresees each record's next key from the key
+    # sequences it has met, and starts afresh once it has met too many:
+    # records of 40,000 different sequences must still read as they are.
+    records = [{"1": "a", str(10 + i % 200): "b", str(300 + i // 200): "c", "segment_name": "ZZZ"}
+               for i in range(40_000)]
+    path = tmp_path / "many.json"
+    path.write_text(json.dumps(records, sort_keys=True), encoding="utf-8")
+    assert JsonHl7.from_file(str(path)).hl7_string == JsonHl7(records).hl7_string
