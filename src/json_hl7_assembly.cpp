@@ -119,7 +119,7 @@ private:
 
     template <Kind K>
     void run_as() {
-        static_assert(offsetof(Entry, pos) == 0, "the layout cache reads positions from the entries");
+        static_assert(offsetof(Entry, key) == 0, "the layout cache reads keys from the entries");
         for (std::size_t r = 0; r < held_.records_.size(); ++r) {
             const RecordAt rec = look_at(r);
             w_.need(1 + (rec.name ? rec.name->size() : 0) + TextBuffer::kSlack);
@@ -134,7 +134,7 @@ private:
     // One record as the steps see it.
     struct RecordAt {
         std::size_t begin, end, count;
-        const std::uint64_t* first_pos;  // its first entry's position; entries follow at sizeof(Entry)
+        const std::uint64_t* first_pos;  // its first entry's key; entries follow at sizeof(Entry)
         // The bytes of all its keys and values, which lie together in the
         // store: more than its values need, so room to spare.
         std::size_t all_value_bytes;
@@ -307,7 +307,7 @@ private:
         std::uint64_t max_pos = 0;
         std::size_t usable = 0;
         for (std::size_t i = rec.begin; i < rec.end; ++i) {
-            const std::uint64_t pos = entries[i].pos;
+            const std::uint64_t pos = position_of(entries[i]);
             if (pos < kUnusedPos) {
                 ordered &= pos > max_pos || usable == 0;
                 max_pos = std::max(max_pos, pos);
@@ -328,7 +328,7 @@ private:
         std::size_t j = 0;
         if (ordered || !dealable) {
             for (std::size_t i = rec.begin; i < rec.end; ++i) {
-                const std::uint64_t pos = entries[i].pos;
+                const std::uint64_t pos = position_of(entries[i]);
                 if (pos < kUnusedPos) keys_[j++] = pos << kIndexBits | (i - rec.begin);
             }
             if (!ordered) std::sort(keys_.begin(), keys_.end());
@@ -336,7 +336,7 @@ private:
             const auto max_field = static_cast<std::uint32_t>(max_pos >> 34);
             for (std::uint32_t f = 1; f <= max_field; ++f) counts[f] += counts[f - 1];
             for (std::size_t i = rec.begin; i < rec.end; ++i) {
-                const std::uint64_t pos = entries[i].pos;
+                const std::uint64_t pos = position_of(entries[i]);
                 if (pos < kUnusedPos) keys_[counts[pos >> 34]++] = pos << kIndexBits | (i - rec.begin);
             }
             finish_sort(keys_);
