@@ -25,6 +25,10 @@ def values():
         for at in sorted({0, n // 2, n - 1}):
             yield plain[:at] + "|" + plain[at + 1:]
     yield from ("", "a b", "x&y", "~^|", "\\.br\\", "a\\b", "tab\there", "line\nbreak", "cr\rx", " " * 40)
+    # Long ones: many bytes to escape in a block, and kept sequences that
+    # cross from one block of 16 into the next.
+    yield from ("word " * 12, "x" * 14 + "\\.br\\" + "y" * 20, "z" * 15 + "\\H\\" + "|" * 20, "\\" * 40,
+                "q" * 30 + "\\X0D\\" + "&" * 9, "a" * 15 + "\\")
 
 
 @pytest.mark.parametrize("index, value", list(enumerate(values())))
