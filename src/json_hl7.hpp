@@ -7,6 +7,7 @@
 //   json_hl7_flat.*       the flat reader: segmorph's own JSON in one pass
 //   json_hl7_assembly.cpp the fast assembly, in named steps
 //   json_hl7_writer.hpp   its writer and 16-byte escape scan
+//   json_hl7_values.hpp   one value into the text, escaped as the mode says
 //   json_hl7_layouts.hpp  the per-thread cache of record layouts
 //   json_hl7_key_order.*  the rules by key order, and oracle_assemble_message
 #pragma once
