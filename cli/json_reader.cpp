@@ -104,8 +104,7 @@ Doc read(std::string_view text, std::optional<JsonProblem>& problem) {
 // An item as to-json writes it, read by the flat reader: false (and the
 // store to be dropped) wherever it gives up, also where the item is wrong,
 // which the full reader then words.
-bool ItemReader::read_flat(std::string_view text, bool bare_array) {
-    FlatJson flat(text);
+bool ItemReader::read_flat(FlatJson& flat, bool bare_array) {
     if (flat.peek() == '[') return bare_array && flat.records(records) && flat.at_end();
     if (!flat.eat('{') || flat.eat('}')) return false;
     bool seen = false;  // "records" or "envelope"
@@ -127,7 +126,10 @@ bool ItemReader::read_flat(std::string_view text, bool bare_array) {
 std::optional<JsonProblem> ItemReader::read_item(std::string_view text, bool bare_array) {
     records.clear();
     envelope = false;
-    if (try_flat && read_flat(text, bare_array)) return std::nullopt;
+    if (try_flat) {
+        FlatJson flat(text);
+        if (read_flat(flat, bare_array)) return std::nullopt;
+    }
     records.clear();
     envelope = false;
     std::optional<JsonProblem> problem;
@@ -166,6 +168,16 @@ std::optional<JsonProblem> ItemReader::read_item(std::string_view text, bool bar
     if (auto wrong = add_json_record(found_envelope, records)) return records_problem(*wrong, true, doc.get());
     envelope = true;
     return std::nullopt;
+}
+
+bool ItemReader::read_line_flat(std::string_view text, const char*& line_end) {
+    records.clear();
+    envelope = false;
+    if (!try_flat) return false;
+    FlatJson flat = FlatJson::line(text);
+    if (!read_flat(flat, true)) return false;
+    line_end = flat.position();
+    return true;
 }
 
 std::optional<JsonProblem> ItemReader::read_records(std::string_view text) {

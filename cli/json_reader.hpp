@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "json_hl7.hpp"
+#include "json_hl7_flat.hpp"
 
 namespace segmorph::cli {
 
@@ -37,9 +38,15 @@ struct ItemReader {
     std::optional<JsonProblem> read_item(std::string_view text, bool bare_array);
     // An array of records (a text that starts with "["): one message.
     std::optional<JsonProblem> read_records(std::string_view text);
+    // The line of JSON Lines that `text` starts with, when it is an item
+    // as to-json writes it (the flat reader's plain subset): true, and
+    // `line_end` gets where the line ends (its "\n", or the text's end).
+    // False for anything else, which read_item then reads, once the line's
+    // end is found.
+    bool read_line_flat(std::string_view text, const char*& line_end);
 
 private:
-    bool read_flat(std::string_view text, bool bare_array);
+    bool read_flat(FlatJson& flat, bool bare_array);
 };
 
 // Whether an array whose first element is `first` holds to-json's items

@@ -4,7 +4,9 @@
 //    it too, into the same records, which assemble the same;
 //  - the command's item reader (cli/json_reader.hpp) reads every text the
 //    same with the flat reader as without it: the same records, envelope or
-//    not, or the same words about what is wrong, at the same place.
+//    not, or the same words about what is wrong, at the same place;
+//  - its line reader takes only a first line that the item reader takes,
+//    into the same records, and ends where that line does.
 // Inputs: files as they are, and JSON written from their lines' records in
 // the forms to-json writes and others (escapes of every kind, white space),
 // each also damaged at one place.  Build as records_fuzz.cpp, with
@@ -47,6 +49,22 @@ static void compare_items(std::string_view text, bool bare_array) {
           "the item readers' records assemble otherwise", text);
 }
 
+// The line reader of JSON Lines: where it reads the first line of a text
+// (which a second line follows), the item reader reads that line alike,
+// and the line ends where it says.
+static void compare_line(std::string_view text) {
+    const std::string_view first = text.substr(0, text.find('\n'));
+    const std::string longer = std::string(text) + "\n{\"records\":[{\"1\":\"x\",\"segment_name\":\"ZZZ\"}]}";
+    cli::ItemReader line, full;
+    full.try_flat = false;
+    const char* line_end = nullptr;
+    if (!line.read_line_flat(longer, line_end)) return;
+    check(line_end == longer.data() + first.size(), "the line reader ends elsewhere than the line", text);
+    check(!full.read_item(first, true).has_value(), "the line reader accepts a line the item reader refuses", text);
+    check(line.envelope == full.envelope, "the line reader disagrees on the envelope", text);
+    check(line.records.json_data() == full.records.json_data(), "the line reader gives other records", text);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     if (std::optional<JsonHl7> flat = read_records_flat(text)) {
@@ -60,6 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     compare_items(text, true);
     compare_items(text, false);
+    compare_line(text);
     return 0;
 }
 

@@ -345,6 +345,10 @@ public:
 
         Run run() const { return run_; }
         void end_run(const Run& run) { run_ = run; }
+        // The entry at `index` of the store (entry_at - entry_base of the
+        // run that added it) is the record's name (add_written does not
+        // look).
+        void note_name(std::size_t index) { record_.name_at = index - record_.start; }
 
         // As add_entry_by_code.  `readable` bytes may be read from the
         // value's start (at least its size).

@@ -179,7 +179,9 @@ struct FastRun {
     const char* previous;     // the key read last (for the general step's order check), and its length
     std::size_t previous_size;
     bool ended;               // an entry was read and no "," followed
+    std::size_t name_index;   // of the name's entry in the store, if a run added it, else kNoName
 };
+constexpr std::size_t kNoName = ~std::size_t{0};
 
 // Values longer than this many blocks of 16 bytes go the general way.
 constexpr int kBlocks = 4;
@@ -192,18 +194,25 @@ inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states
     // 16 bytes ahead cover a key of up to 12 bytes with its quotes and
     // ':', then a value's first block.
     while (state != KeyPaths::kOff && end - p >= 32) {
+        // The first guess, else the second (a branch: foreseen mostly, it
+        // lets the value be read before the compare is done).
         const KeyPaths::State& s = states[state];
         const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i want = _mm_load_si128(reinterpret_cast<const __m128i*>(s.pattern));
-        const unsigned same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(text, want)));
-        // (The name's entry is noted apart by the store: the general step
-        // adds it.)
-        if (s.next == 0 || (same & s.mask) != s.mask || s.name) break;
+        const KeyPaths::Guess* g = &s.guess[0];
+        unsigned same = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_cmpeq_epi8(text, _mm_load_si128(reinterpret_cast<const __m128i*>(g->pattern)))));
+        if ((same & g->mask) != g->mask) {
+            g = &s.guess[1];
+            same = static_cast<unsigned>(
+                _mm_movemask_epi8(_mm_cmpeq_epi8(text, _mm_load_si128(reinterpret_cast<const __m128i*>(g->pattern)))));
+            if ((same & g->mask) != g->mask) break;
+        }
+        if (g->next == 0) break;
         // The value, sixteen bytes at a time, each block copied into the
         // store as it is looked at (a block past the value's end is
         // written over later): up to kBlocks blocks.
         if (!run.fits(16 * kBlocks)) break;
-        const char* v = p + s.key_size + 4;
+        const char* v = p + g->key_size + 4;
         std::size_t len = 0;
         unsigned bits = 0;
         for (int b = 0; b < kBlocks && end - (v + len) >= 16; ++b, len += 16) {
@@ -217,10 +226,11 @@ inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states
         if (bits == 0) break;
         len += static_cast<std::size_t>(__builtin_ctz(bits));
         if (v[len] != '"') break;
-        run.add_written(s.code, len);
+        if (g->name) at.name_index = static_cast<std::size_t>(run.entry_at - run.entry_base);
+        run.add_written(g->code, len);
         at.previous = p + 1;
-        at.previous_size = s.key_size;
-        state = s.next;
+        at.previous_size = g->key_size;
+        state = g->next;
         p = v + len + 1;
         if (*p != ',') {
             at.ended = true;
@@ -250,11 +260,15 @@ bool FlatJson::record(JsonHl7& out) {
     KeyCodes& codes = KeyCodes::mine();
     KeyPaths& paths = KeyPaths::mine();
     const char* const end = end_;
-    FastRun at{p_, paths.start(), nullptr, 0, false};
+    FastRun at{p_, paths.start(), nullptr, 0, false, kNoName};
     for (;;) {
         JsonHl7::RecordFiller::Run run = fill.run();
         fast_run(at, end, paths.states(), run);
         fill.end_run(run);
+        if (at.name_index != kNoName) {
+            fill.note_name(at.name_index);
+            at.name_index = kNoName;
+        }
         const char* p = at.p;
         if (!at.ended) {
             // The general step: one entry of any form the flat reader takes.
@@ -264,12 +278,11 @@ bool FlatJson::record(JsonHl7& out) {
             if (at.state != KeyPaths::kOff && end - p >= 16) {
                 // The key may still be the one foreseen (the fast way
                 // stopped at its value).
-                const KeyPaths::State& s = paths.state(at.state);
-                if (s.next != 0 && std::memcmp(p, s.pattern, s.key_size + 4u) == 0) {
-                    k = std::string_view(p + 1, s.key_size);
-                    code = s.code;
-                    next = s.next;
-                    p += s.key_size + 3;
+                if (const KeyPaths::Guess* g = paths.foreseen(at.state, p)) {
+                    k = std::string_view(p + 1, g->key_size);
+                    code = g->code;
+                    next = g->next;
+                    p += g->key_size + 3;
                 }
             }
             const bool foreseen = k.data() != nullptr;

@@ -81,6 +81,17 @@ private:
 class FlatJson {
 public:
     explicit FlatJson(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
+    // Reading one line of a longer text: a line break is not white space
+    // but the line's end (at_end() is true there), and the reader never
+    // reads past it.  So a line of JSON Lines is read without first
+    // looking for its end.
+    static FlatJson line(std::string_view text) {
+        FlatJson flat(text);
+        flat.one_line_ = true;
+        return flat;
+    }
+    // Where the reader is: after at_end(), the end of the line.
+    const char* position() const { return p_; }
 
     // Skips white space, then takes `c` if it comes next.  segmorph writes
     // no white space, so the byte is looked at first.
@@ -96,10 +107,10 @@ public:
         }
         return false;
     }
-    // Skips white space; then whether the text has ended.
+    // Skips white space; then whether the text (or the line) has ended.
     bool at_end() {
         skip_space();
-        return p_ == end_;
+        return p_ == end_ || (one_line_ && *p_ == '\n');
     }
     // Skips white space; the next byte, or 0 at the end.
     char peek() {
@@ -122,7 +133,7 @@ public:
 
 private:
     void skip_space() {
-        while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+        while (p_ < end_ && (*p_ == ' ' || (*p_ == '\n' && !one_line_) || *p_ == '\r' || *p_ == '\t')) ++p_;
     }
     // A string value: a view of the text when it has no escape, else its
     // decoded bytes in scratch_.
@@ -132,6 +143,7 @@ private:
     const char* p_;
     const char* end_;
     std::string scratch_;
+    bool one_line_ = false;
 };
 
 }  // namespace segmorph

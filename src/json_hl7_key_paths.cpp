@@ -51,17 +51,20 @@ std::uint32_t KeyPaths::step(std::uint32_t from, std::string_view k, std::uint64
         edges_[i] = Edge{low, high, from, to};
         if (++edge_count_ * 2 > edges_.size()) grow_edges();
     }
-    // The latest key after `from` is the guess from now on.
-    State& s = states_[from];
-    std::memset(s.pattern, 0, sizeof s.pattern);
-    s.pattern[0] = '"';
-    std::memcpy(s.pattern + 1, k.data(), n);
-    std::memcpy(s.pattern + 1 + n, "\":\"", 3);
-    s.mask = static_cast<std::uint16_t>((1u << (n + 4)) - 1);
-    s.key_size = static_cast<std::uint8_t>(n);
-    s.code = code;
-    s.name = JsonHl7::position_of_code(code) == JsonHl7::kNamePos;
-    s.next = to;
+    // The latest key after `from` is the first guess from now on, the one
+    // before it the second.
+    State& state = states_[from];
+    state.guess[1] = state.guess[0];
+    Guess& g = state.guess[0];
+    std::memset(g.pattern, 0, sizeof g.pattern);
+    g.pattern[0] = '"';
+    std::memcpy(g.pattern + 1, k.data(), n);
+    std::memcpy(g.pattern + 1 + n, "\":\"", 3);
+    g.mask = static_cast<std::uint16_t>((1u << (n + 4)) - 1);
+    g.key_size = static_cast<std::uint8_t>(n);
+    g.code = code;
+    g.name = JsonHl7::position_of_code(code) == JsonHl7::kNamePos;
+    g.next = to;
     return to;
 }
 

@@ -15,8 +15,8 @@
 // A state is reached only by keys each strictly after the one before in
 // byte order (the reader checks that before it takes a step), so a key
 // foreseen needs no order check either: keys so ordered cannot repeat.
-// The sample corpus holds about fifteen thousand such states; a feed of
-// more kinds than fit starts the tree again.
+// The sample corpus holds about fifteen thousand such states ; a
+// feed of more kinds than fit starts the tree again.
 #pragma once
 
 #include <cstdint>
@@ -29,15 +29,21 @@ namespace segmorph {
 
 class KeyPaths {
 public:
-    struct alignas(32) State {
-        char pattern[16];           // '"', the key foreseen next, '":"', zeros after
-        std::uint64_t code = 0;     // that key's code
-        std::uint32_t next = 0;     // the state it leads to; 0: nothing foreseen
+    // A key foreseen: what it makes in JSON, ready to compare.
+    struct alignas(32) Guess {
+        char pattern[16];           // '"', the key, '":"', zeros after
+        std::uint64_t code = 0;     // the key's code
+        std::uint32_t next = 0;     // the state it leads to; 0: no guess
         std::uint16_t mask = 0;     // a bit for each byte of the pattern
         std::uint8_t key_size = 0;  // the key's length
         bool name = false;          // the key is the segment's name, which the store notes apart
     };
-    static_assert(sizeof(State) == 32, "two states to a cache line");
+    static_assert(sizeof(Guess) == 32, "two guesses to a cache line");
+    // The last two keys met after a state, the latest first: where records
+    // of two shapes share the keys so far, both go on foreseen.
+    struct alignas(64) State {
+        Guess guess[2];
+    };
 
     // Keys longer than this take no part; nor do the states after them.
     static constexpr std::size_t kMaxKey = 12;
@@ -45,6 +51,15 @@ public:
 
     const State* states() const { return states_.data(); }
     const State& state(std::uint32_t at) const { return states_[at]; }
+
+    // The guess of state `at` that the text at `p` (16 bytes readable)
+    // holds, or null.
+    const Guess* foreseen(std::uint32_t at, const char* p) const {
+        for (const Guess& g : states_[at].guess) {
+            if (g.next != 0 && std::memcmp(p, g.pattern, g.key_size + 4u) == 0) return &g;
+        }
+        return nullptr;
+    }
 
     // At a record's start: the tree begins again if it filled up.
     std::uint32_t start() {
@@ -75,7 +90,7 @@ private:
         std::uint32_t from = 0;
         std::uint32_t to = 0;  // 0: an empty slot
     };
-    static constexpr std::size_t kMaxStates = std::size_t{1} << 15;  // 1 MB of states
+    static constexpr std::size_t kMaxStates = std::size_t{1} << 15;  // 2 MB of states
 
     void clear();
     void grow_edges();

@@ -73,3 +73,27 @@ def test_what_the_one_pass_reader_leaves_is_worded_by_the_full_reader(text, expe
     done = subprocess.run([str(COMMAND), "to-hl7"], input=data, capture_output=True, timeout=60, env=ENV)
     assert done.returncode == 1
     assert done.stderr.decode(errors="replace").splitlines()[0] == "segmorph: -: " + expected
+
+
+def test_lines_read_in_one_pass_end_at_their_line_break(tmp_path):
+    # Lines as to-json writes them are read without first finding their end:
+    # the reader must stop at each line break (an item cut over two lines is
+    # two bad lines, not one item), take CR LF and blank lines, and keep the
+    # line numbers of the lines after them.
+    item = '{"records":[' + MSH + ']}'
+    text = (item + "\r\n" + "\n"
+            + '{"records":[' + MSH + ",\n" + '{"1":"a","segment_name":"PID"}]}\n'
+            + item + " x\n"
+            + " \t\r\n"
+            + '{"index":1,"records":[' + MSH + ',{"1":"b","segment_name":"PID"}]}')
+    path = tmp_path / "lines.jsonl"
+    path.write_bytes(text.encode())
+    done = subprocess.run([str(COMMAND), "to-hl7", str(path)], capture_output=True, timeout=60, env=ENV)
+    assert done.returncode == 1
+    msh = "MSH|^~\\&|A|||||||ADT\r"
+    assert done.stdout.decode() == msh + msh + "PID|b\r"
+    assert [line.split(": ", 2)[2] for line in done.stderr.decode().splitlines()[:3]] == [
+        "line 3, column 68: invalid JSON: the text ends before the value is complete",
+        "line 4, column 31: invalid JSON: expected nothing but white space after the value, found ']'",
+        "line 5, column 70: invalid JSON: expected nothing but white space after the value, found 'x'",
+    ]
