@@ -7,6 +7,7 @@
 //   json_hl7_flat.*       the flat reader: segmorph's own JSON in one pass
 //   json_hl7_assembly.cpp the fast assembly, in named steps
 //   json_hl7_writer.hpp   its writer and 16-byte escape scan
+//   json_hl7_values.hpp   one value into the text, escaped as the mode says
 //   json_hl7_layouts.hpp  the per-thread cache of record layouts
 //   json_hl7_key_order.*  the rules by key order, and oracle_assemble_message
 #pragma once
@@ -122,7 +123,7 @@ public:
         char* p = bytes_.room(value.size() + 8);
         copy_after_header(p, value);
         bytes_.set_end(p + value.size());
-        note_entry(key_code & kCodePositionMask, value.size(), kKeyByCode | (key_code >> kCodeFormShift));
+        note_entry(key_code, value.size(), 0);
 #else
         const std::string key = key_of_code(key_code & kCodePositionMask, key_code >> kCodeFormShift);
         add_entry(key, value, key_code & kCodePositionMask);
@@ -134,7 +135,7 @@ public:
         char* p = bytes_.room(value.size());
         copy_bytes(p, value);
         bytes_.set_end(p + value.size());
-        note_entry(key_code & kCodePositionMask, value.size(), kKeyByCode | (key_code >> kCodeFormShift));
+        note_entry(key_code, value.size(), 0);
     }
     // Adds many entries in a row to the record begun last (see below).
     class RecordFiller;
@@ -181,10 +182,16 @@ public:
 private:
     // A key's bytes are stored right before its value's.
     struct Entry {
-        std::uint64_t pos;  // packed position (see json_hl7.cpp), kNamePos or kUnusedPos
+        // The key's code (the form's bits above the position), or for a key
+        // kept as text its bare packed position (json_hl7_keys.hpp), kNamePos
+        // or kUnusedPos: what the readers have at hand, stored as it is,
+        // where taking it apart cost them five instructions an entry.
+        std::uint64_t key;
         std::size_t value_off, value_len;
-        std::size_t key_len;
+        std::size_t key_len;  // bytes of a key kept as text; 0 for a code
     };
+    static bool by_code(const Entry& e) { return (e.key >> kCodeFormShift) != 0; }
+    static std::uint64_t position_of(const Entry& e) { return e.key & kCodePositionMask; }
     static constexpr std::size_t kNoName = ~std::size_t{0};
     struct Record {
         std::size_t start;         // index of its first entry
@@ -192,7 +199,7 @@ private:
         std::size_t name_at;       // index in it of the name's entry, or kNoName
     };
     // A record's shape hash, which the assembly looks up remembered layouts
-    // by, with one more entry's position: kept as the entries come in, so
+    // by, with one more entry's key (Entry::key): kept as the entries come in, so
     // the assembly need not read them all once more first.  The hash so far
     // is turned, so order counts, and the position xor'ed in: two
     // instructions in the loops that add entries, where a multiply per entry
@@ -200,9 +207,7 @@ private:
     // once more per record; and a record is taken as a shape's only after
     // all its positions were compared, so a collision only costs the help
     // of the cache.
-    static std::uint64_t shape_step(std::uint64_t hash, std::uint64_t position) {
-        return (hash << 7 | hash >> 57) ^ position;
-    }
+    static std::uint64_t shape_step(std::uint64_t hash, std::uint64_t key) { return (hash << 7 | hash >> 57) ^ key; }
     // The key's bytes, then the value's, copied by `copy` into the store
     // with `extra` bytes of room past them; the record begun last gets the
     // entry.
@@ -215,14 +220,15 @@ private:
         bytes_.set_end(p + key.size() + value.size());
         note_entry(position, value.size(), key.size());
     }
-    // The entry whose value was just stored, in the record begun last.
-    // Always inlined: the loops that add entries are what it is for, and
-    // a call per entry cost 7% of a whole conversion when it was not.
-    [[gnu::always_inline]] void note_entry(std::uint64_t position, std::size_t value_size, std::size_t key_len) {
+    // The entry whose value was just stored, in the record begun last; `key`
+    // as Entry::key.  Always inlined: the loops that add entries are what it
+    // is for, and a call per entry cost 7% of a whole conversion when it was
+    // not.
+    [[gnu::always_inline]] void note_entry(std::uint64_t key, std::size_t value_size, std::size_t key_len) {
         Record& record = records_.back();
-        record.shape_hash = shape_step(record.shape_hash, position);
-        if (position == kNamePos) record.name_at = entries_.size() - record.start;
-        entries_.push_back(Entry{position, bytes_.size() - value_size, value_size, key_len});
+        record.shape_hash = shape_step(record.shape_hash, key);
+        if ((key & kCodePositionMask) == kNamePos) record.name_at = entries_.size() - record.start;
+        entries_.push_back(Entry{key, bytes_.size() - value_size, value_size, key_len});
     }
     // Keys and values are mostly a few bytes: a call to memcpy costs more
     // than the copy.  Reads only the n bytes of `from`.
@@ -270,13 +276,11 @@ private:
     static constexpr std::uint64_t kCodePositionMask = (std::uint64_t{1} << kCodeFormShift) - 1;
     static constexpr std::uint64_t kFormRep = 1, kFormComp = 2, kFormName = 4, kFormKnown = 8;
     static_assert(kCodeFormShift + 4 <= kKeyCodeBits, "the form's four bits lie below kKeyCodeBits");
-    // An entry's key_len for a key kept by its code: this bit and the form.
-    static constexpr std::size_t kKeyByCode = std::size_t{1} << (8 * sizeof(std::size_t) - 1);
     static std::string key_of_code(std::uint64_t position, std::uint64_t form);
     // Bytes of the entry's key held in the store, before its value.
-    static std::size_t stored_key_len(const Entry& e) { return (e.key_len & kKeyByCode) != 0 ? 0 : e.key_len; }
+    static std::size_t stored_key_len(const Entry& e) { return e.key_len; }
     std::string key_of(const Entry& e) const {
-        if ((e.key_len & kKeyByCode) != 0) return key_of_code(e.pos, e.key_len & ~kKeyByCode);
+        if (by_code(e)) return key_of_code(position_of(e), e.key >> kCodeFormShift);
         return std::string(bytes_.data() + e.value_off - e.key_len, e.key_len);
     }
     std::string_view value_of(const Entry& e) const { return std::string_view(bytes_.data() + e.value_off, e.value_len); }
@@ -317,11 +321,9 @@ public:
             // Adds an entry for the n bytes at bytes_at, which the caller has
             // written there itself (within the room fits() said there was).
             void add_written(std::uint64_t key_code, std::size_t n) {
-                const std::uint64_t position = key_code & kCodePositionMask;
-                *entry_at++ = Entry{position, static_cast<std::size_t>(bytes_at - bytes_base), n,
-                                    kKeyByCode | (key_code >> kCodeFormShift)};
+                *entry_at++ = Entry{key_code, static_cast<std::size_t>(bytes_at - bytes_base), n, 0};
                 bytes_at += n;
-                hash = shape_step(hash, position);
+                hash = shape_step(hash, key_code);
             }
             // Adds a value of n bytes (at most 16) from `value`, where 16
             // bytes may be read, copied as one block of 16 with no branch on
@@ -355,8 +357,7 @@ public:
                 give_back();
                 take_room(value.size() + TextBuffer::kSlack);
             }
-            const std::uint64_t position = key_code & kCodePositionMask;
-            if (position == kNamePos) {
+            if ((key_code & kCodePositionMask) == kNamePos) {
                 record_.name_at = static_cast<std::size_t>(run_.entry_at - run_.entry_base) - record_.start;
             }
             if (value.size() <= 16 && readable >= 16) {
@@ -364,10 +365,7 @@ public:
                 return;
             }
             copy_bytes(run_.bytes_at, value);
-            *run_.entry_at++ = Entry{position, static_cast<std::size_t>(run_.bytes_at - run_.bytes_base),
-                                     value.size(), kKeyByCode | (key_code >> kCodeFormShift)};
-            run_.bytes_at += value.size();
-            run_.hash = shape_step(run_.hash, position);
+            run_.add_written(key_code, value.size());
         }
 
     private:

@@ -6,7 +6,9 @@
 // natural key order), values are copied without a call per value, and the
 // separators written are counted as they go.  A record of a shape met
 // before is written from the layout cache, with no sort and no separator
-// logic at all.  A record that turns out to hold two keys for one position,
+// logic at all, in a loop made for the escape mode that reads nothing but
+// locals; a record whose bytes hold nothing to escape (found by one scan
+// over them all) in one that looks at no value.  A record that turns out to hold two keys for one position,
 // or to need more separators than the budget has left, is taken back out of
 // the text and handed to the rules by key order (json_hl7_key_order.hpp).
 //
@@ -24,6 +26,7 @@
 #include "json_hl7.hpp"
 #include "json_hl7_key_order.hpp"
 #include "json_hl7_layouts.hpp"
+#include "json_hl7_values.hpp"
 #include "json_hl7_writer.hpp"
 
 namespace segmorph {
@@ -49,11 +52,6 @@ static_assert(std::size_t{1} << kStepOffsetBits >= kMaxFastEntries * 32, "room f
 constexpr std::uint64_t kStepOffsetMask = (std::uint64_t{1} << kStepOffsetBits) - 1;
 constexpr unsigned kStepExemptBit = kStepOffsetBits;
 constexpr unsigned kStepPrefixShift = kStepOffsetBits + 1;
-
-// The bits of a value's first `len` bytes (at most 16) in a 16-byte scan's
-// mask: one load, where a shift by a variable count takes three steps.
-constexpr std::uint16_t kLowBits[17] = {0x0,   0x1,   0x3,   0x7,    0xF,    0x1F,   0x3F,   0x7F,  0xFF,
-                                        0x1FF, 0x3FF, 0x7FF, 0xFFF,  0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF};
 
 constexpr std::size_t kMaxEscapedBytes = Hl7EscapeHandler::kMaxEscapedBytes;
 
@@ -95,10 +93,8 @@ public:
           store_(held.bytes_.data()),
           escape_(mode != EscapeMode::None),
           minimal_(mode == EscapeMode::Minimal),
-          handler_(default_escape_handler()),
-          standard_(has_standard_delimiters(handler_)),
-          byte_codes_(minimal_ ? minimal_byte_codes() : standard_byte_codes()),
-          rules_(handler_, mode,
+          values_(mode),
+          rules_(values_.handler(), mode,
                  detail::kSeparatorBase + detail::kSeparatorsPerEntry * held.entries_.size()),
           out_(out),
           w_(out),
@@ -106,7 +102,7 @@ public:
 
     void run() {
         if (!escape_) return run_as<Kind::Plain>();
-        if (!standard_) return run_as<Kind::Handler>();
+        if (!values_.standard()) return run_as<Kind::Handler>();
         if (minimal_) return run_as<Kind::Minimal>();
         run_as<Kind::Full>();
     }
@@ -119,7 +115,7 @@ private:
 
     template <Kind K>
     void run_as() {
-        static_assert(offsetof(Entry, pos) == 0, "the layout cache reads positions from the entries");
+        static_assert(offsetof(Entry, key) == 0, "the layout cache reads keys from the entries");
         for (std::size_t r = 0; r < held_.records_.size(); ++r) {
             const RecordAt rec = look_at(r);
             w_.need(1 + (rec.name ? rec.name->size() : 0) + TextBuffer::kSlack);
@@ -134,7 +130,7 @@ private:
     // One record as the steps see it.
     struct RecordAt {
         std::size_t begin, end, count;
-        const std::uint64_t* first_pos;  // its first entry's position; entries follow at sizeof(Entry)
+        const std::uint64_t* first_pos;  // its first entry's key; entries follow at sizeof(Entry)
         // The bytes of all its keys and values, which lie together in the
         // store: more than its values need, so room to spare.
         std::size_t all_value_bytes;
@@ -224,54 +220,18 @@ private:
     }
 
     // A value of a remembered record, written at `o` (with room for it at
-    // its longest and kSlack more); returns the end of what it wrote.  One
-    // of at most 16 bytes (most are) is copied as one block of 16, which the
-    // store's slack allows, and looked at in the same register.  Whether
-    // the step is exempt from escaping is only asked when the value holds
-    // something to escape: hardly ever, but for the encoding characters.
+    // its longest and kSlack more); returns the end of what it wrote.
     template <Kind K>
     char* put_cell(char* o, const char* v, std::size_t len, std::uint64_t code) {
         const bool exempt = ((code >> kStepExemptBit) & 1) != 0;
         if constexpr (K == Kind::Handler) {
-            w_.rewind_to(o);
-            put_value(v, len, !exempt);
-            return w_.at();
+            return values_.put_value(o, v, len, !exempt);
         } else if constexpr (K == Kind::Plain) {
             detail::put_run_of(o, v, len);
             return o + len;
         } else {
-            constexpr bool kMinimal = K == Kind::Minimal;
-            if (len > 16) return put_long_cell<kMinimal>(o, v, len, exempt);
-            const unsigned bits = detail::copy_block<kMinimal>(o, v) & kLowBits[len];
-            if (bits == 0 || exempt) return o + len;
-            return escape_short_from(v, len, static_cast<std::size_t>(__builtin_ctz(bits)), o);
+            return values_.put<K == Kind::Minimal>(o, v, len, exempt);
         }
-    }
-
-    // The short value copied to `o`, escaped from its byte j on.  Out of
-    // line: few values have anything to escape.
-    [[gnu::noinline]] char* escape_short_from(const char* v, std::size_t len, std::size_t j, char* o) const {
-        return escape_short(v, len, j, o + j);
-    }
-
-    // A value of more than 16 bytes: copied and looked at 16 bytes at a
-    // time, with no call to memcpy, until the first byte to escape.  Out of
-    // line, so the common loop stays small.
-    template <bool kMinimal>
-    [[gnu::noinline]] char* put_long_cell(char* o, const char* v, std::size_t len, bool exempt) const {
-        std::size_t i = 0;
-        unsigned bits = 0;
-        for (; len - i > 16; i += 16) {  // then 1 to 16 bytes are left
-            bits = detail::copy_block<kMinimal>(o + i, v + i);
-            if (bits != 0) break;
-        }
-        if (bits == 0) bits = detail::copy_block<kMinimal>(o + i, v + i) & kLowBits[len - i];
-        if (bits == 0 || exempt) {
-            if (bits != 0) std::memcpy(o + i, v + i, len - i);  // the rest, as it is
-            return o + len;
-        }
-        const std::size_t j = i + static_cast<std::size_t>(__builtin_ctz(bits));
-        return escape_long<kMinimal>(v, len, j, o + j);
     }
 
     // A record not met before: its keys sorted by position, written, and
@@ -307,7 +267,7 @@ private:
         std::uint64_t max_pos = 0;
         std::size_t usable = 0;
         for (std::size_t i = rec.begin; i < rec.end; ++i) {
-            const std::uint64_t pos = entries[i].pos;
+            const std::uint64_t pos = position_of(entries[i]);
             if (pos < kUnusedPos) {
                 ordered &= pos > max_pos || usable == 0;
                 max_pos = std::max(max_pos, pos);
@@ -328,7 +288,7 @@ private:
         std::size_t j = 0;
         if (ordered || !dealable) {
             for (std::size_t i = rec.begin; i < rec.end; ++i) {
-                const std::uint64_t pos = entries[i].pos;
+                const std::uint64_t pos = position_of(entries[i]);
                 if (pos < kUnusedPos) keys_[j++] = pos << kIndexBits | (i - rec.begin);
             }
             if (!ordered) std::sort(keys_.begin(), keys_.end());
@@ -336,7 +296,7 @@ private:
             const auto max_field = static_cast<std::uint32_t>(max_pos >> 34);
             for (std::uint32_t f = 1; f <= max_field; ++f) counts[f] += counts[f - 1];
             for (std::size_t i = rec.begin; i < rec.end; ++i) {
-                const std::uint64_t pos = entries[i].pos;
+                const std::uint64_t pos = position_of(entries[i]);
                 if (pos < kUnusedPos) keys_[counts[pos >> 34]++] = pos << kIndexBits | (i - rec.begin);
             }
             finish_sort(keys_);
@@ -413,7 +373,8 @@ private:
                                  std::uint64_t{at - written_end} << kStepPrefixShift);
                 prefixes_.append(out_.data() + written_end, at - written_end);
             }
-            put_value(store_ + e.value_off, e.value_len, f == 1 ? escape_field_1 : escape_);
+            w_.rewind_to(values_.put_value(w_.at(), store_ + e.value_off, e.value_len,
+                                           f == 1 ? escape_field_1 : escape_));
             if (keep) written_end = written_size();
         }
         if (result == Written::Done && separators > budget) result = Written::ByKeyOrder;
@@ -457,89 +418,13 @@ private:
         w_.put_text(slow_);
     }
 
-    // Writes a value from the store, escaped or not; the room for it at its
-    // longest must be there.
-    void put_value(const char* v, std::size_t len, bool escape_it) {
-        char* at = w_.at();
-        w_.put_stored(v, len);
-        if (!escape_it) return;
-        // Most values hold nothing to escape: copy, then look.  From the
-        // first byte that may need escaping on, the handler takes over; what
-        // it writes for a byte never depends on the text before it.
-        if (!standard_) {
-            // With other delimiters every value goes through the handler.
-            escaped_.clear();
-            handler_.escape_into(std::string_view(v, len), escaped_);
-            w_.rewind_to(at);
-            w_.put_text(escaped_);
-            return;
-        }
-        // Full and minimal escaping look for other bytes (see
-        // first_escapable).
-        if (minimal_) {
-            put_escaped<true>(v, len, at);
-        } else {
-            put_escaped<false>(v, len, at);
-        }
-    }
-
-    // The value just copied to `at`, escaped from its first byte to escape
-    // on.
-    template <bool kMinimal>
-    void put_escaped(const char* v, std::size_t len, char* at) {
-        const std::size_t j = detail::first_escapable<kMinimal>(v, len);
-        if (j == len) return;
-        w_.rewind_to(len <= 16 ? escape_short(v, len, j, at + j) : escape_long<kMinimal>(v, len, j, at + j));
-    }
-
-    // Escapes the byte at v[k] (or the kept sequence it opens) to `o`; moves
-    // k past what it took and returns the end of what it wrote.
-    char* escape_at(const char* v, std::size_t len, std::size_t& k, char* o) const {
-        const StandardByteCode& code = byte_codes_[static_cast<unsigned char>(v[k])];
-        if (code.count == 0) {
-            // The escape character: what follows it decides what it takes
-            // (an unknown sequence it opens is kept whole).
-            return handler_.escape_standard_at(std::string_view(v, len), k, o);
-        }
-        std::memcpy(o, code.bytes, 8);
-        ++k;
-        return o + code.count;
-    }
-
-    // A short value (most are): from its first byte to escape on, byte by
-    // byte, each written as one fixed-size store from the table.  Looking
-    // for the next byte to escape instead would branch on every one found,
-    // and those branches follow the text.  Returns the end of what it wrote.
-    char* escape_short(const char* v, std::size_t len, std::size_t k, char* o) const {
-        while (k < len) o = escape_at(v, len, k, o);
-        return o;
-    }
-
-    // A long one is mostly free text, where only the spaces need escaping
-    // (with full escaping; with minimal, hardly anything):
-    // so escape one byte, find the next with the same scan, copy the run
-    // between.
-    template <bool kMinimal>
-    char* escape_long(const char* v, std::size_t len, std::size_t j, char* o) const {
-        do {
-            o = escape_at(v, len, j, o);
-            const std::size_t plain = detail::first_escapable<kMinimal>(v + j, len - j);
-            detail::put_run_of(o, v + j, plain);
-            o += plain;
-            j += plain;
-        } while (j < len);
-        return o;
-    }
-
     std::size_t written_size() const { return static_cast<std::size_t>(w_.at() - out_.data()); }
 
     const JsonHl7& held_;
     const char* const store_;
     const bool escape_;
-    const bool minimal_;  // spaces and tabs go out as they are
-    const Hl7EscapeHandler& handler_;
-    const bool standard_;  // the handler's delimiters are the standard ones
-    const StandardByteCode* const byte_codes_;
+    const bool minimal_;  // spaces, tabs and "&" go out as they are
+    detail::ValueWriter values_;
     detail::Assembler rules_;  // the rules by key order, and the budget
     TextBuffer& out_;
     RoomWriter w_;
@@ -547,7 +432,7 @@ private:
     std::vector<std::uint64_t> keys_;  // sort keys of the record being written
     std::vector<std::uint64_t> steps_;  // its layout's steps ...
     std::string prefixes_;              // ... and separators, as it is written
-    std::string slow_, escaped_;
+    std::string slow_;
 };
 
 void JsonHl7::assemble_into(EscapeMode mode, TextBuffer& out) const { Assembly(*this, mode, out).run(); }

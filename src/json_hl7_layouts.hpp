@@ -9,9 +9,13 @@
 //
 // A shape is the sequence of the entries' positions in their record (the
 // name's and unused keys' markers included) and whether the name is a
-// header's; it decides everything written but the values.  A record is
-// taken as a shape's only after all its positions were compared: the hash
-// only finds the candidate.
+// header's; it decides everything written but the values.  The words
+// compared are the entries' keys as the store holds them, a position with
+// the form of its key's text above it: records with the same positions but
+// keys written otherwise ("3" and "3[0]") are two shapes of one layout,
+// which costs a little room, where taking the words apart on every compare
+// would cost time.  A record is taken as a shape's only after all its words
+// were compared: the hash only finds the candidate.
 //
 // One cache per thread, so nothing is shared (free-threaded builds
 // included), and nothing in an assembly calls back into code that could use

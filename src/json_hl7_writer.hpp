@@ -86,12 +86,17 @@ inline std::size_t first_escapable(const char* s, std::size_t n) {
 }
 
 template <bool kMinimal>
-inline unsigned copy_block(char* to, const char* from) {
-    std::memcpy(to, from, 16);
-    const auto* u = reinterpret_cast<const unsigned char*>(from);
+inline unsigned escapable_bits(const char* at) {
+    const auto* u = reinterpret_cast<const unsigned char*>(at);
     unsigned bits = 0;
     for (unsigned i = 0; i < 16; ++i) bits |= unsigned{kStandardEscapeBytes[u[i]]} << i;
     return bits;
+}
+
+template <bool kMinimal>
+inline unsigned copy_block(char* to, const char* from) {
+    std::memcpy(to, from, 16);
+    return escapable_bits<kMinimal>(from);
 }
 #endif
 
