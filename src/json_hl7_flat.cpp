@@ -6,6 +6,7 @@
 #include "json_hl7_flat.hpp"
 #include "json_hl7_key_paths.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -176,8 +177,7 @@ namespace {
 struct FastRun {
     const char* p;
     std::uint32_t state;      // KeyPaths' state of the keys read so far, or kOff
-    const char* previous;     // the key read last (for the general step's order check), and its length
-    std::size_t previous_size;
+    const char* previous;     // the key read last, up to its closing quote (for the general step's order check)
     bool ended;               // an entry was read and no "," followed
     std::size_t name_index;   // of the name's entry in the store, if a run added it, else kNoName
 };
@@ -190,6 +190,12 @@ inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states
 #if defined(__SSE2__)
     const char* p = at.p;
     std::uint32_t state = at.state;
+    const char* previous = at.previous;
+    // Entries the store has room for (each takes at most 16 * kBlocks
+    // bytes): one count, not two limits, held through the loop.
+    const auto bytes_room = static_cast<std::size_t>(run.bytes_limit - run.bytes_at);
+    std::size_t room = std::min(static_cast<std::size_t>(run.entry_limit - run.entry_at),
+                                bytes_room > TextBuffer::kSlack ? (bytes_room - TextBuffer::kSlack) / (16 * kBlocks) : 0);
     const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(' ');
     // 16 bytes ahead cover a key of up to 12 bytes with its quotes and
     // ':', then a value's first block.
@@ -210,26 +216,29 @@ inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states
         if (g->next == 0) break;
         // The value, sixteen bytes at a time, each block copied into the
         // store as it is looked at (a block past the value's end is
-        // written over later): up to kBlocks blocks.
-        if (!run.fits(16 * kBlocks)) break;
+        // written over later): up to kBlocks blocks.  Its length is taken
+        // from the quotes alone, and the bytes a plain value cannot hold
+        // are tested beside it: the next entry waits only for the former.
+        if (room == 0) break;
+        --room;
         const char* v = p + g->key_size + 4;
         std::size_t len = 0;
-        unsigned bits = 0;
+        std::uint64_t quotes = 0, specials = 0;
         for (int b = 0; b < kBlocks && end - (v + len) >= 16; ++b, len += 16) {
             const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + len));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(run.bytes_at + len), c);
-            const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(c, quote), _mm_cmpeq_epi8(c, backslash)),
-                                             _mm_cmplt_epi8(c, space));
-            bits = static_cast<unsigned>(_mm_movemask_epi8(hit));
-            if (bits != 0) break;
+            quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(c, quote)));
+            specials = static_cast<unsigned>(
+                _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(c, backslash), _mm_cmplt_epi8(c, space))));
+            if ((quotes | specials) != 0) break;
         }
-        if (bits == 0) break;
-        len += static_cast<std::size_t>(__builtin_ctz(bits));
-        if (v[len] != '"') break;
+        // (Bits below the first quote: quotes ^ (quotes - 1) has them and
+        // the quote's own, which a special byte never shares.)
+        if (quotes == 0 || (specials & (quotes ^ (quotes - 1))) != 0) break;
+        len += static_cast<std::size_t>(__builtin_ctzll(quotes));
         if (g->name) at.name_index = static_cast<std::size_t>(run.entry_at - run.entry_base);
         run.add_written(g->code, len);
-        at.previous = p + 1;
-        at.previous_size = g->key_size;
+        previous = p + 1;
         state = g->next;
         p = v + len + 1;
         if (*p != ',') {
@@ -240,6 +249,7 @@ inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states
     }
     at.p = p;
     at.state = state;
+    at.previous = previous;
 #else
     (void)at, (void)end, (void)states, (void)run;
 #endif
@@ -260,7 +270,7 @@ bool FlatJson::record(JsonHl7& out) {
     KeyCodes& codes = KeyCodes::mine();
     KeyPaths& paths = KeyPaths::mine();
     const char* const end = end_;
-    FastRun at{p_, paths.start(), nullptr, 0, false, kNoName};
+    FastRun at{p_, paths.start(), nullptr, false, kNoName};
     for (;;) {
         JsonHl7::RecordFiller::Run run = fill.run();
         fast_run(at, end, paths.states(), run);
@@ -293,7 +303,11 @@ bool FlatJson::record(JsonHl7& out) {
             }
             if (!foreseen) {
                 if (at.previous != nullptr) {
-                    const std::string_view previous(at.previous, at.previous_size);
+                    // (Every key the flat reader takes is plain: its closing
+                    // quote is the first after it.)
+                    const auto* closing = static_cast<const char*>(
+                        std::memchr(at.previous, '"', static_cast<std::size_t>(end - at.previous)));
+                    const std::string_view previous(at.previous, static_cast<std::size_t>(closing - at.previous));
                     if (!key_follows(previous, key_word(previous), k, key_word(k))) return false;
                 }
                 code = k.size() - 1 < 8 ? codes.short_code(k, bytes) : codes.code(k);
@@ -308,7 +322,6 @@ bool FlatJson::record(JsonHl7& out) {
             const bool decoded = value.data() == scratch_.data();  // else the value lies in the text
             fill.add_by_code(code, value, decoded ? value.size() : static_cast<std::size_t>(end - value.data()));
             at.previous = k.data();
-            at.previous_size = k.size();
             at.state = next;
         }
         at.ended = false;
