@@ -43,6 +43,10 @@ def test_remembered_layout_writes_what_the_first_write_did(index, value):
     for getter in ("hl7_string", "hl7_string_unescaped"):
         first, again = (getattr(JsonHl7(records), getter) for _ in range(2))
         assert again == first
+    # Any value in a header's field 1 is written as it is, long ones too.
+    header = [{"segment_name": "BHS", "1": value, "2": "y", str(300 + index): "z"}]
+    first, again = (JsonHl7(header).hl7_string for _ in range(2))
+    assert again == first and first.startswith("BHS|" + value + "|y|")
     text = JsonHl7(records).hl7_string
     back = Hl7Json(text).hl7_json
     assert back[0]["2"] == back[1]["1"] == value
