@@ -1,11 +1,7 @@
-// to-hl7: JSON in, HL7 out, on the module's own fast path.  Each item is
-// read by the same readers into the same record store as JsonHl7.from_file
-// (to-json's own JSON in one pass by the flat reader, anything else by
-// yyjson), and assembled by JsonHl7's assembly (its layout cache included,
-// which a feed of like messages keeps warm).  The reading thread
-// only finds where items end -- lines of JSON Lines, elements of an array
-// -- and hands runs of them to the jobs, so memory follows the largest
-// item, not the input.
+// to-hl7: JSON in, HL7 out, on the module's own fast path.  The reading
+// thread only finds where items end -- lines of JSON Lines, elements of an
+// array -- and hands runs of them to the jobs (to_hl7_items.hpp), so memory
+// follows the largest item, not the input.
 #include "to_hl7.hpp"
 
 #include <cstdint>
@@ -15,9 +11,8 @@
 #include <vector>
 
 #include "errors.hpp"
-#include "json_hl7.hpp"
-#include "json_hl7_writer.hpp"
 #include "json_reader.hpp"
+#include "to_hl7_items.hpp"
 #include "utils.hpp"
 
 namespace segmorph::cli {
@@ -33,137 +28,12 @@ constexpr std::string_view kWhiteSpace = " \t\r\n";
 
 using Name = std::shared_ptr<const std::string>;
 
-std::string_view segment_end(const Options& opts) {
-    switch (opts.segment_end) {
-        case SegmentEnd::Lf: return "\n";
-        case SegmentEnd::Crlf: return "\r\n";
-        case SegmentEnd::Cr: break;
-    }
-    return "\r";
-}
-
-// What a task keeps from item to item: the store and the assembled text,
-// whose memory is reused.
-struct ItemWriter {
-    ItemReader item;
-    segmorph::TextBuffer text;
-
-    // The item read last, as HL7: every segment followed by the segment
-    // end; a message in MLLP framing when asked, where envelope segments
-    // have no place.
-    void write(const Options& opts, Piece& piece) {
-        if (item.envelope && opts.mllp) return;
-        if (!item.envelope) ++piece.messages;
-        if (item.records.record_count() == 0) return;
-        // Assembled as a whole so that the bounds apply per message, exactly
-        // as in JsonHl7; its "\n" between segments (and in a value written
-        // unescaped) become the segment end.
-        text.clear();
-        item.records.convert_json_to_hl7_into(opts.escape, text);
-        const std::string_view end = segment_end(opts);
-        TextBuffer& out = piece.out;
-        if (opts.mllp) out.push_back('\x0B');
-        std::string_view rest = text.view();
-        if (end.size() == 1) {
-            char* to = out.claim(rest.size() + 1);
-            segmorph::detail::copy_lines(to, rest, end[0]);
-            to[rest.size()] = end[0];
-            out.commit(to + rest.size() + 1);
-        } else {
-            for (const char* nl; (nl = static_cast<const char*>(std::memchr(rest.data(), '\n', rest.size())));) {
-                const auto n = static_cast<std::size_t>(nl - rest.data());
-                out.append(rest.substr(0, n)).append(end);
-                rest.remove_prefix(n + 1);
-            }
-            out.append(rest).append(end);
-        }
-        if (opts.mllp) out.append("\x1C\r");
-    }
-};
-
-void report(Piece& piece, const std::string& name, std::string_view text, const JsonProblem& problem,
-            TextPlace start, std::string_view prefix = {}) {
-    const TextPlace at = place_of(text, problem.at, start);
-    piece.failures.push_back(Failure{piece.out.size(), name + ": line " + std::to_string(at.line) + ", column " +
-                                                           std::to_string(at.column) + ": " + std::string(prefix) +
-                                                           problem.what});
-}
-
 bool submit_failure(const std::string& text, OrderedJobs& jobs) {
     return jobs.submit([text] {
         Piece piece;
         piece.failures.push_back({0, text});
         return piece;
     });
-}
-
-// Lines of JSON Lines, the first being line `first_line` of the input.
-Piece convert_lines(const Options& opts, const std::string& name, std::string_view text, std::size_t first_line) {
-    Piece piece;
-    piece.input_bytes = text.size();
-    // (HL7 takes about 2/5 of the bytes of its JSON: room for it at once.)
-    piece.out.reserve(text.size() / 2 + 4096);
-    ItemWriter writer;
-    std::size_t number = first_line;
-    const char* const end = text.data() + text.size();
-    for (const char* p = text.data();;) {
-        const std::size_t n = number++;
-        // A line as to-json writes it is read in one pass, which finds its
-        // end; any other is cut first and read by the full reader.
-        const char* line_end = nullptr;
-        if (p < end && *p == '{' && writer.item.read_line_flat(std::string_view(p, static_cast<std::size_t>(end - p)), line_end)) {
-            writer.write(opts, piece);
-        } else {
-            line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-            if (line_end == nullptr) line_end = end;
-            std::string_view line(p, static_cast<std::size_t>(line_end - p));
-            if (line.ends_with('\r')) line.remove_suffix(1);
-            if (line.find_first_not_of(" \t") != std::string_view::npos) {
-                if (auto problem = writer.item.read_item(line, true)) {
-                    report(piece, name, line, *problem, TextPlace{n, 1});
-                } else {
-                    writer.write(opts, piece);
-                }
-            }
-        }
-        if (line_end == end) break;
-        p = line_end + 1;
-    }
-    return piece;
-}
-
-// One element of an array of items.
-struct Element {
-    std::string_view text;
-    TextPlace place;
-    std::size_t index;
-};
-
-Piece convert_elements(const Options& opts, const std::string& name, const std::vector<Element>& elements) {
-    Piece piece;
-    ItemWriter writer;
-    for (const Element& e : elements) {
-        piece.input_bytes += e.text.size();
-        if (auto problem = writer.item.read_item(e.text, false)) {
-            report(piece, name, e.text, *problem, e.place, "element " + std::to_string(e.index) + " of the array: ");
-            continue;
-        }
-        writer.write(opts, piece);
-    }
-    return piece;
-}
-
-// An array of records: one message.
-Piece convert_records(const Options& opts, const std::string& name, std::string_view text, TextPlace place) {
-    Piece piece;
-    piece.input_bytes = text.size();
-    ItemWriter writer;
-    if (auto problem = writer.item.read_records(text)) {
-        report(piece, name, text, *problem, place);
-        return piece;
-    }
-    writer.write(opts, piece);
-    return piece;
 }
 
 // Reads one JSON input in rounds and submits its items in runs.  JSON Lines
