@@ -258,6 +258,10 @@ private:
     // Writes 8 bytes at `to` when the text is shorter, so `to` needs that
     // much room.
     static void copy_after_header(char* to, std::string_view from) {
+#if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+        copy_bytes(to, from);  // the word's shift below takes little-endian words
+        return;
+#endif
         const std::size_t n = from.size();
         const char* s = from.data();
         if (n <= 8) {
@@ -332,12 +336,43 @@ public:
                 std::memcpy(bytes_at, value, 16);
                 add_written(key_code, n);
             }
+            // As add_entry_after_header for a key code: the value is ASCII
+            // and follows eight readable bytes.  Must fit.
+            void add_after_header(std::uint64_t key_code, std::string_view value) {
+                copy_after_header(bytes_at, value);
+                add_written(key_code, value.size());
+            }
+            // As add_entry for a key kept as text, at `position` (as
+            // add_entry_after_header when `after_header`).  The key's bytes
+            // and the value's must fit.
+            void add_keyed(std::uint64_t position, std::string_view key, std::string_view value, bool after_header) {
+                if (after_header) {
+                    copy_after_header(bytes_at, key);
+                    copy_after_header(bytes_at + key.size(), value);
+                } else {
+                    copy_bytes(bytes_at, key);
+                    copy_bytes(bytes_at + key.size(), value);
+                }
+                bytes_at += key.size();
+                *entry_at++ = Entry{position, static_cast<std::size_t>(bytes_at - bytes_base), value.size(), key.size()};
+                bytes_at += value.size();
+                hash = shape_step(hash, position);
+            }
         };
 
         explicit RecordFiller(JsonHl7& store) : store_(store), record_(store.records_.back()) {
             store.ascii_ = false;  // not known to be: the assembled text is looked at instead
             run_.hash = record_.shape_hash;
             take_room(0);
+        }
+        // For a reader whose entries are all ASCII unless it says otherwise
+        // (note_not_ascii): the store's ascii() is left as it was.  Takes
+        // no room of its own: a reader that sized the store first mostly
+        // needs no more.
+        struct AsciiEntries {};
+        RecordFiller(JsonHl7& store, AsciiEntries) : store_(store), record_(store.records_.back()) {
+            run_.hash = record_.shape_hash;
+            take_room(0, 0);
         }
         RecordFiller(const RecordFiller&) = delete;
         RecordFiller& operator=(const RecordFiller&) = delete;
@@ -349,6 +384,22 @@ public:
         // run that added it) is the record's name (add_written does not
         // look).
         void note_name(std::size_t index) { record_.name_at = index - record_.start; }
+        void note_not_ascii() { store_.ascii_ = false; }
+        // Room for n more bytes (and an entry) past the run handed back
+        // last, taken anew; run() is then the run to go on with.  Kept out
+        // of the readers' loops, which seldom need it.
+        [[gnu::noinline]] void make_room(std::size_t n) {
+            give_back();
+            take_room(n + TextBuffer::kSlack);
+        }
+        // As add_entry for a key kept as text, at `position`.
+        void add_keyed(std::uint64_t position, std::string_view key, std::string_view value) {
+            if (!run_.fits(key.size() + value.size())) make_room(key.size() + value.size());
+            if ((position & kCodePositionMask) == kNamePos) {
+                record_.name_at = static_cast<std::size_t>(run_.entry_at - run_.entry_base) - record_.start;
+            }
+            run_.add_keyed(position, key, value, false);
+        }
 
         // As add_entry_by_code.  `readable` bytes may be read from the
         // value's start (at least its size).
@@ -369,13 +420,14 @@ public:
         }
 
     private:
-        // Room for `bytes` more bytes at least, and more entries.
-        void take_room(std::size_t bytes) {
+        // Room for `bytes` more bytes at least (and `least`), and more
+        // entries.
+        void take_room(std::size_t bytes, std::size_t least = 1024) {
             const std::size_t entries = store_.entries_.size();
             const std::size_t capacity = store_.entries_.capacity();
             if (capacity - entries < 16) store_.entries_.reserve(capacity < 64 ? 64 : 2 * capacity);
             // (room() grows the block by doubling, as add_entry does.)
-            char* at = store_.bytes_.room(bytes < 1024 ? 1024 : bytes);
+            char* at = store_.bytes_.room(bytes < least ? least : bytes);
             run_.bytes_base = store_.bytes_.data();
             run_.bytes_at = at;
             run_.bytes_limit = store_.bytes_.data() + store_.bytes_.capacity();

@@ -60,54 +60,90 @@ inline std::uint64_t ascii_key_code(const char* text, std::size_t n, KeyCodes& c
 // Copies one dict into the records, straight into their one buffer.  The
 // walk runs inside the dict's critical section and copies every text before
 // leaving it, so another thread changing the dict meanwhile cannot hand us a
-// freed key or value.  A dict's keys differ from one another, as add_entry
+// freed key or value.  A dict's keys differ from one another, as the store
 // wants.
 bool dict_to_record(PyObject* dict, JsonHl7& out, KeyCodes& codes) {
     bool ok = true, out_of_memory = false;
     out.begin_record();
-    // Nearly every entry: a key and a value that are exact strs held
-    // compactly as ASCII, whose texts follow their headers in the same
-    // block.  The bytes read before a short text are the header's last: its
-    // state word, which the API's own macros read too (before 3.12, a
-    // pointer that only changes under the GIL we hold).  Pure C++ from here
-    // on, as the direct walk of the dict wants.
-    auto plain = [&](PyObject* key, PyObject* value) {
-        // A key of the module's own table, known by its address (see
-        // TableKeyAddresses): its object is not read.
-        const TableKeyAddresses& table = g_table_key_addresses;
-        if (const std::uint64_t code = table.code(key); code != JsonHl7::kNoKeyCode && plain_ascii_str(value)) {
-            out.add_entry_after_header(code, ascii_text(value));
-            return true;
-        }
-        // Any other key (those of records loaded with json.loads or
-        // orjson.loads: new objects per message, or per slot of the
-        // library's key cache) is found by its text in the key codes.
-        if (!plain_ascii_str(key) || !plain_ascii_str(value)) return false;
-        const std::string_view k = ascii_text(key);
-        if (const std::uint64_t code = ascii_key_code(k.data(), k.size(), codes); code != JsonHl7::kNoKeyCode) {
-            out.add_entry_after_header(code, ascii_text(value));
-        } else {
-            out.add_entry_after_header(k, ascii_text(value), JsonHl7::key_position(k));
-        }
-        return true;
-    };
-    // Any other entry, and every one after it.
-    auto any = [&](PyObject* key, PyObject* value) {
-        if (plain(key, value)) return true;
-        std::string_view k, v;
-        if (!to_str(key, kJsonData, k) || !to_str(value, kJsonData, v)) return false;
-        if (const std::uint64_t code = codes.code(k); code != JsonHl7::kNoKeyCode) {
-            out.add_entry_by_code(code, v);
-        } else {
-            out.add_entry(k, v, JsonHl7::key_position(k));
-        }
-        return true;
-    };
     SEGMORPH_BEGIN_CRITICAL_SECTION(dict);
     // The store may throw std::bad_alloc as it grows; caught here, so the
     // critical section (a lock on free-threaded builds) is always left.
     try {
+        // The entries are written through a run of write positions held in
+        // a local (see RecordFiller): through the store's members, each
+        // entry read them all again, about half of what an entry cost.
+        JsonHl7::RecordFiller fill(out, JsonHl7::RecordFiller::AsciiEntries{});
+        JsonHl7::RecordFiller::Run run = fill.run();
+        bool run_ended = false;  // handed back to `fill`, which adds the rest
+        // Nearly every entry: a key and a value that are exact strs held
+        // compactly as ASCII, whose texts follow their headers in the same
+        // block.  The bytes read before a short text are the header's last:
+        // its state word, which the API's own macros read too (before 3.12,
+        // a pointer that only changes under the GIL we hold).  Pure C++, as
+        // the direct walk of the dict wants; the run is only touched here,
+        // so that its address never leaves this loop and stays in registers.
+        auto plain = [&](PyObject* key, PyObject* value) __attribute__((always_inline)) {
+            if (!plain_ascii_str(value)) {
+                fill.end_run(run);
+                run_ended = true;
+                return false;
+            }
+            const std::string_view v = ascii_text(value);
+            // A key of the module's own table, known by its address (see
+            // TableKeyAddresses): its object is not read.  Any other key
+            // (those of records loaded with json.loads or orjson.loads: new
+            // objects per message, or per slot of the library's key cache)
+            // is found by its text in the key codes.
+            std::uint64_t code = g_table_key_addresses.code(key);
+            if (code == JsonHl7::kNoKeyCode) {
+                if (!plain_ascii_str(key)) {
+                    fill.end_run(run);
+                    run_ended = true;
+                    return false;
+                }
+                const std::string_view k = ascii_text(key);
+                code = ascii_key_code(k.data(), k.size(), codes);
+                if (code == JsonHl7::kNoKeyCode) {
+                    if (!run.fits(k.size() + v.size())) {
+                        fill.end_run(run);
+                        fill.make_room(k.size() + v.size());
+                        run = fill.run();
+                    }
+                    const std::uint64_t position = JsonHl7::key_position(k);
+                    if (position == JsonHl7::kNamePos) fill.note_name(static_cast<std::size_t>(run.entry_at - run.entry_base));
+                    run.add_keyed(position, k, v, true);
+                    return true;
+                }
+            }
+            if (!run.fits(v.size())) {
+                fill.end_run(run);
+                fill.make_room(v.size());
+                run = fill.run();
+            }
+            if (JsonHl7::position_of_code(code) == JsonHl7::kNamePos) fill.note_name(static_cast<std::size_t>(run.entry_at - run.entry_base));
+            run.add_after_header(code, v);
+            return true;
+        };
+        // Any other entry, and every one after it, added by `fill` itself.
+        auto any = [&](PyObject* key, PyObject* value) {
+            run_ended = true;  // (a walk that starts here never touched the run)
+            std::string_view k, v;
+            if (plain_ascii_str(key) && plain_ascii_str(value)) {
+                k = ascii_text(key);
+                v = ascii_text(value);
+            } else {
+                if (!to_str(key, kJsonData, k) || !to_str(value, kJsonData, v)) return false;
+                fill.note_not_ascii();  // not known to be: the assembled text is looked at instead
+            }
+            if (const std::uint64_t code = codes.code(k); code != JsonHl7::kNoKeyCode) {
+                fill.add_by_code(code, v, v.size());
+            } else {
+                fill.add_keyed(JsonHl7::key_position(k), k, v);
+            }
+            return true;
+        };
         ok = walk_dict(dict, plain, any);
+        if (!run_ended) fill.end_run(run);
     } catch (const std::bad_alloc&) {
         out_of_memory = true;
     }
