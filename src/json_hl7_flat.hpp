@@ -1,9 +1,10 @@
 // The flat reader: records as segmorph writes them, read in one pass
 // straight into the store.  A document tree first and the store after it
 // read every key and value twice and copied each once more than needed;
-// here each string is scanned sixteen bytes at a time, a key is found by its
-// bytes in the per-thread key table as it is met, and a value is copied
-// once, into the store.
+// here each string is scanned sixteen bytes at a time, a key is mostly
+// foreseen from the keys before it (json_hl7_key_paths.hpp) and else found
+// by its bytes in the per-thread key table, and a value is copied once,
+// into the store.
 //
 // It reads only a plain subset of JSON: strings with no "\u" escapes, short
 // integers, objects and arrays in the places records take, and keys of a
