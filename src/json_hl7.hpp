@@ -317,11 +317,12 @@ public:
             const Entry* entry_base;
             std::uint64_t hash;
 
-            // Whether a value of n bytes and its entry fit the room.
-            bool fits(std::size_t n) const {
-                return n + TextBuffer::kSlack <= static_cast<std::size_t>(bytes_limit - bytes_at) &&
-                       entry_at != entry_limit;
+            // Whether n bytes fit the room.
+            bool fits_bytes(std::size_t n) const {
+                return n + TextBuffer::kSlack <= static_cast<std::size_t>(bytes_limit - bytes_at);
             }
+            // Whether a value of n bytes and its entry fit the room.
+            bool fits(std::size_t n) const { return fits_bytes(n) && entry_at != entry_limit; }
             // Adds an entry for the n bytes at bytes_at, which the caller has
             // written there itself (within the room fits() said there was).
             void add_written(std::uint64_t key_code, std::size_t n) {
@@ -368,11 +369,14 @@ public:
         // For a reader whose entries are all ASCII unless it says otherwise
         // (note_not_ascii): the store's ascii() is left as it was.  Takes
         // no room of its own: a reader that sized the store first mostly
-        // needs no more.
+        // needs no more.  Room is taken for `entries` entries at once, so
+        // that only the bytes need checking (Run::fits_bytes) while no more
+        // are added.
         struct AsciiEntries {};
-        RecordFiller(JsonHl7& store, AsciiEntries) : store_(store), record_(store.records_.back()) {
+        RecordFiller(JsonHl7& store, AsciiEntries, std::size_t entries)
+            : store_(store), record_(store.records_.back()) {
             run_.hash = record_.shape_hash;
-            take_room(0, 0);
+            take_room(0, 0, entries);
         }
         RecordFiller(const RecordFiller&) = delete;
         RecordFiller& operator=(const RecordFiller&) = delete;
@@ -420,12 +424,15 @@ public:
         }
 
     private:
-        // Room for `bytes` more bytes at least (and `least`), and more
-        // entries.
-        void take_room(std::size_t bytes, std::size_t least = 1024) {
+        // Room for `bytes` more bytes at least (and `least`), and for
+        // `more_entries` entries at least.
+        void take_room(std::size_t bytes, std::size_t least = 1024, std::size_t more_entries = 16) {
             const std::size_t entries = store_.entries_.size();
             const std::size_t capacity = store_.entries_.capacity();
-            if (capacity - entries < 16) store_.entries_.reserve(capacity < 64 ? 64 : 2 * capacity);
+            if (capacity - entries < more_entries) {
+                const std::size_t doubled = capacity < 64 ? 64 : 2 * capacity;
+                store_.entries_.reserve(entries + more_entries > doubled ? entries + more_entries : doubled);
+            }
             // (room() grows the block by doubling, as add_entry does.)
             char* at = store_.bytes_.room(bytes < least ? least : bytes);
             run_.bytes_base = store_.bytes_.data();

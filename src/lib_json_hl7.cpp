@@ -72,7 +72,10 @@ bool dict_to_record(PyObject* dict, JsonHl7& out, KeyCodes& codes) {
         // The entries are written through a run of write positions held in
         // a local (see RecordFiller): through the store's members, each
         // entry read them all again, about half of what an entry cost.
-        JsonHl7::RecordFiller fill(out, JsonHl7::RecordFiller::AsciiEntries{});
+        // Room for an entry per item is taken first, so the loop below only
+        // checks the bytes.
+        const auto items = static_cast<std::size_t>(PyDict_GET_SIZE(dict));
+        JsonHl7::RecordFiller fill(out, JsonHl7::RecordFiller::AsciiEntries{}, items);
         JsonHl7::RecordFiller::Run run = fill.run();
         bool run_ended = false;  // handed back to `fill`, which adds the rest
         // Nearly every entry: a key and a value that are exact strs held
@@ -104,7 +107,7 @@ bool dict_to_record(PyObject* dict, JsonHl7& out, KeyCodes& codes) {
                 const std::string_view k = ascii_text(key);
                 code = ascii_key_code(k.data(), k.size(), codes);
                 if (code == JsonHl7::kNoKeyCode) {
-                    if (!run.fits(k.size() + v.size())) {
+                    if (!run.fits_bytes(k.size() + v.size())) {
                         fill.end_run(run);
                         fill.make_room(k.size() + v.size());
                         run = fill.run();
@@ -115,7 +118,7 @@ bool dict_to_record(PyObject* dict, JsonHl7& out, KeyCodes& codes) {
                     return true;
                 }
             }
-            if (!run.fits(v.size())) {
+            if (!run.fits_bytes(v.size())) {
                 fill.end_run(run);
                 fill.make_room(v.size());
                 run = fill.run();
