@@ -399,22 +399,15 @@ public:
         // As add_entry for a key kept as text, at `position`.
         void add_keyed(std::uint64_t position, std::string_view key, std::string_view value) {
             if (!run_.fits(key.size() + value.size())) make_room(key.size() + value.size());
-            if ((position & kCodePositionMask) == kNamePos) {
-                record_.name_at = static_cast<std::size_t>(run_.entry_at - run_.entry_base) - record_.start;
-            }
+            note_if_name(position);
             run_.add_keyed(position, key, value, false);
         }
 
         // As add_entry_by_code.  `readable` bytes may be read from the
         // value's start (at least its size).
         void add_by_code(std::uint64_t key_code, std::string_view value, std::size_t readable) {
-            if (!run_.fits(value.size())) {
-                give_back();
-                take_room(value.size() + TextBuffer::kSlack);
-            }
-            if ((key_code & kCodePositionMask) == kNamePos) {
-                record_.name_at = static_cast<std::size_t>(run_.entry_at - run_.entry_base) - record_.start;
-            }
+            if (!run_.fits(value.size())) make_room(value.size());
+            note_if_name(key_code);
             if (value.size() <= 16 && readable >= 16) {
                 run_.add_short(key_code, value.data(), value.size());
                 return;
@@ -424,6 +417,11 @@ public:
         }
 
     private:
+        // The entry about to be added is the name's when `key` (as
+        // Entry::key) says so.
+        void note_if_name(std::uint64_t key) {
+            if ((key & kCodePositionMask) == kNamePos) note_name(static_cast<std::size_t>(run_.entry_at - run_.entry_base));
+        }
         // Room for `bytes` more bytes at least (and `least`), and for
         // `more_entries` entries at least.
         void take_room(std::size_t bytes, std::size_t least = 1024, std::size_t more_entries = 16) {

@@ -85,6 +85,18 @@ bool dict_to_record(PyObject* dict, JsonHl7& out, KeyCodes& codes) {
         // a pointer that only changes under the GIL we hold).  Pure C++, as
         // the direct walk of the dict wants; the run is only touched here,
         // so that its address never leaves this loop and stays in registers.
+        // Room for `bytes` more in the run, and the name noted when `key`
+        // (a code or a position) is the name's: before each entry it adds.
+        auto make_ready = [&](std::size_t bytes, std::uint64_t key) __attribute__((always_inline)) {
+            if (!run.fits_bytes(bytes)) {
+                fill.end_run(run);
+                fill.make_room(bytes);
+                run = fill.run();
+            }
+            if (JsonHl7::position_of_code(key) == JsonHl7::kNamePos) {
+                fill.note_name(static_cast<std::size_t>(run.entry_at - run.entry_base));
+            }
+        };
         auto plain = [&](PyObject* key, PyObject* value) __attribute__((always_inline)) {
             if (!plain_ascii_str(value)) {
                 fill.end_run(run);
@@ -107,23 +119,13 @@ bool dict_to_record(PyObject* dict, JsonHl7& out, KeyCodes& codes) {
                 const std::string_view k = ascii_text(key);
                 code = ascii_key_code(k.data(), k.size(), codes);
                 if (code == JsonHl7::kNoKeyCode) {
-                    if (!run.fits_bytes(k.size() + v.size())) {
-                        fill.end_run(run);
-                        fill.make_room(k.size() + v.size());
-                        run = fill.run();
-                    }
                     const std::uint64_t position = JsonHl7::key_position(k);
-                    if (position == JsonHl7::kNamePos) fill.note_name(static_cast<std::size_t>(run.entry_at - run.entry_base));
+                    make_ready(k.size() + v.size(), position);
                     run.add_keyed(position, k, v, true);
                     return true;
                 }
             }
-            if (!run.fits_bytes(v.size())) {
-                fill.end_run(run);
-                fill.make_room(v.size());
-                run = fill.run();
-            }
-            if (JsonHl7::position_of_code(code) == JsonHl7::kNamePos) fill.note_name(static_cast<std::size_t>(run.entry_at - run.entry_base));
+            make_ready(v.size(), code);
             run.add_after_header(code, v);
             return true;
         };
