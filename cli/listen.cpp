@@ -30,6 +30,7 @@
 #include "convert.hpp"
 #include "framing.hpp"
 #include "json_writer.hpp"
+#include "line_file.hpp"
 #include "live.hpp"
 #include "mllp.hpp"
 #include "output.hpp"
@@ -51,7 +52,7 @@ constexpr int kSendTimeoutSeconds = 10;
 // line counts as written once an fsync that began after it has finished.
 class Sink {
 public:
-    Sink(int fd, bool sync) : fd_(fd), sync_(sync) {}
+    Sink(int fd, bool sync) : fd_(fd), sync_(sync), writer_(fd) {}
 
     // False when the output failed (now or before): the line must not be
     // acknowledged.
@@ -60,13 +61,8 @@ public:
         {
             std::lock_guard<std::mutex> lock(write_mutex_);
             if (failed_) return false;
-            std::string_view rest = line;
-            while (!rest.empty()) {
-                const ssize_t n = ::write(fd_, rest.data(), rest.size());
-                if (n < 0 && errno == EINTR) continue;
-                if (n <= 0) return fail(std::string("cannot write output: ") + std::strerror(errno));
-                rest.remove_prefix(static_cast<std::size_t>(n));
-            }
+            // Whole or not at all: a line cut by a full disk is taken back.
+            if (!writer_.write(line)) return fail(std::string("cannot write output: ") + std::strerror(errno));
             seq = ++written_;
         }
         return !sync_ || synced(seq);
@@ -113,6 +109,7 @@ private:
 
     const int fd_;
     const bool sync_;
+    LineWriter writer_;
     std::atomic<bool> failed_{false};
     std::mutex write_mutex_;
     std::atomic<std::uint64_t> written_{0};
@@ -298,7 +295,19 @@ int open_output(const Options& opts, std::string& error) {
     // Appended to, never truncated: a restarted listener must not destroy
     // lines it has already acknowledged.
     const int fd = ::open(opts.live.output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) error = opts.live.output + ": " + std::strerror(errno);
+    if (fd < 0) {
+        error = opts.live.output + ": " + std::strerror(errno);
+        return fd;
+    }
+    // A line cut short by the last run (a full disk, a crash) is moved
+    // aside before anything is appended to it.
+    const Repair repair = repair_line_file(fd, opts.live.output);
+    if (!repair.error.empty()) {
+        error = repair.error;
+        ::close(fd);
+        return -1;
+    }
+    if (const std::string text = repair_text(opts.live.output, repair); !text.empty()) print_error(text);
     return fd;
 }
 

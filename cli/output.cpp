@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <cstring>
 #include <csignal>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "line_file.hpp"
 #include "signals.hpp"
 
 namespace segmorph::cli {
@@ -72,7 +74,24 @@ Output::Output(const Options& opts)
                      (opts.command == Command::Send || !isatty(STDOUT_FILENO))),
       wait_for_room_(!is_regular(STDOUT_FILENO)),
       start_(Clock::now()),
-      last_progress_(start_) {}
+      last_progress_(start_) {
+    if (wait_for_room_) return;
+    if (opts.command == Command::ToJson && opts.format == Format::Jsonl &&
+        (::fcntl(STDOUT_FILENO, F_GETFL) & O_APPEND)) {
+        // Appending to a file of lines (">> feed.jsonl"): a line left cut by
+        // an earlier run must not swallow the first one of this run.
+        char link[64];
+        std::snprintf(link, sizeof link, "/proc/self/fd/%d", STDOUT_FILENO);
+        char target[4096];
+        const ssize_t n = ::readlink(link, target, sizeof target - 1);
+        if (n > 0) {
+            const std::string path(target, static_cast<std::size_t>(n));
+            const std::string text = repair_text(path, repair_line_file(STDOUT_FILENO, path));
+            if (!text.empty()) print_error(text);
+        }
+    }
+    file_.emplace(STDOUT_FILENO);
+}
 
 // Writes all of `text`, a run of whole lines.  Until its first byte is out,
 // a stop request drops it (when `droppable`); once begun it is finished, so
@@ -80,6 +99,12 @@ Output::Output(const Options& opts)
 // process if the reader at the other end never makes room.
 Output::Write Output::write_stdout(std::string_view text, bool droppable) {
     bool begun = !droppable;
+    if (file_) {
+        // A file takes the run whole or, when the write fails part way, not
+        // at all: the output ends on the last whole run.
+        if (!begun && stop_signal() != 0) return Write::Dropped;
+        return file_->write(text) ? Write::Done : Write::Failed;
+    }
     while (!text.empty()) {
         if (!begun && stop_signal() != 0) return Write::Dropped;
         if (wait_for_room_) {

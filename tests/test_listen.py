@@ -64,13 +64,21 @@ class Listener:
 def listening(tmp_path, *args):
     output = tmp_path / "out.jsonl"
     proc = subprocess.Popen([str(COMMAND), "listen", "--bind", "127.0.0.1:0", "--output", str(output), *args],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=ENV)
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=ENV,
+                            bufsize=0)  # unbuffered: select() sees every line not yet read
     try:
-        ready, _, _ = select.select([proc.stderr], [], [], 10)
-        assert ready, "the listener did not say where it listens"
-        first = proc.stderr.readline().decode()
+        before = ""  # what the listener said before it listened (a repaired output)
+        for _ in range(5):
+            ready, _, _ = select.select([proc.stderr], [], [], 10)
+            assert ready, "the listener did not say where it listens"
+            first = proc.stderr.readline().decode()
+            if "listening on" in first:
+                break
+            before += first
         assert first.startswith("segmorph: listening on 127.0.0.1:"), first
-        yield Listener(proc, int(first.rsplit(":", 1)[1]), output)
+        listener = Listener(proc, int(first.rsplit(":", 1)[1]), output)
+        listener.before = before
+        yield listener
     finally:
         if proc.poll() is None:
             proc.kill()
