@@ -180,9 +180,22 @@ constexpr std::string_view kListenHelp =
     "      --max-message-bytes N\n"
     "                           a larger message gets AR once it has ended, and\n"
     "                           the connection goes on (default 16777216)\n"
-    "      --idle-timeout S     close a connection silent for S seconds\n"
-    "                           (default 0: never)\n"
-    "      --max-connections N  refuse connections beyond N (default 64)\n";
+    "      --idle-timeout S     close a connection with no message for S seconds\n"
+    "                           (default 300; 0: never)\n"
+    "      --frame-timeout S    close a connection whose message (or TLS\n"
+    "                           handshake) has not ended S seconds after it\n"
+    "                           began (default 10; 0: never)\n"
+    "      --max-connections N  at N connections, close the one idle the longest\n"
+    "                           to admit a new one, or refuse it when none is\n"
+    "                           idle (default 10000)\n"
+    "      --allow CIDR         take connections only from this network\n"
+    "                           (127.0.0.1/32, 10.0.0.0/8, ::1; repeatable)\n"
+    "      --tls-cert FILE      serve MLLP over TLS with this certificate chain\n"
+    "      --tls-key FILE       and its private key (PEM; read again on SIGHUP)\n"
+    "      --tls-client-ca FILE require client certificates signed by these CAs\n"
+    "      --metrics HOST:PORT  serve counters as Prometheus text at /metrics\n"
+    "      --log-format F       text (default) or json: one object per event,\n"
+    "                           connections and messages included\n";
 
 constexpr std::string_view kSendHelp =
     "usage: segmorph send [options] HOST:PORT [PATH ...]\n"
@@ -196,7 +209,13 @@ constexpr std::string_view kSendHelp =
     "options:\n"
     "      --timeout S  seconds to wait for each acknowledgement (default 30)\n"
     "      --retries N  after a timeout or a dropped connection, reconnect and\n"
-    "                   send the message again up to N times (default 3)\n";
+    "                   send the message again up to N times (default 3)\n"
+    "      --tls        MLLP over TLS, the receiver's certificate and name\n"
+    "                   verified (against the system's CAs unless --tls-ca)\n"
+    "      --tls-ca FILE             trust these CAs instead\n"
+    "      --tls-cert FILE --tls-key FILE  our certificate, for a receiver\n"
+    "                                that asks for one\n"
+    "      --tls-server-name NAME    the name to verify (default: the host)\n";
 
 // A whole decimal number and nothing else.
 bool parse_count(std::string_view text, std::size_t& out) {
@@ -338,6 +357,32 @@ struct Parser {
                 if (v == nullptr || !parse_seconds(v, s) || (send && s == 0))
                     return usage("option '" + std::string(name) + "' needs a number of seconds");
                 (send ? opts.live.timeout : opts.live.idle_timeout) = s;
+            } else if (listen && name == "--frame-timeout") {
+                const char* v = live_value();
+                if (v == nullptr || !parse_seconds(v, opts.live.frame_timeout))
+                    return usage("option '--frame-timeout' needs a number of seconds");
+            } else if (listen && (name == "--allow" || name == "--metrics" || name == "--log-format" ||
+                                  name == "--tls-client-ca")) {
+                const char* v = live_value();
+                if (v == nullptr || *v == 0) return usage("option '" + std::string(name) + "' needs a value");
+                const std::string_view text = v;
+                if (name == "--allow") opts.live.allow.emplace_back(text);
+                else if (name == "--metrics") opts.live.metrics = text;
+                else if (name == "--tls-client-ca") opts.live.tls_ca = text;
+                else if (text == "json" || text == "text") opts.live.log_json = text == "json";
+                else return usage("invalid log format '" + std::string(text) + "' (text or json)");
+            } else if ((listen || send) && (name == "--tls-cert" || name == "--tls-key")) {
+                const char* v = live_value();
+                if (v == nullptr || *v == 0) return usage("option '" + std::string(name) + "' needs a file");
+                (name == "--tls-cert" ? opts.live.tls_cert : opts.live.tls_key) = v;
+                opts.live.tls = true;
+            } else if (send && (name == "--tls-ca" || name == "--tls-server-name")) {
+                const char* v = live_value();
+                if (v == nullptr || *v == 0) return usage("option '" + std::string(name) + "' needs a value");
+                (name == "--tls-ca" ? opts.live.tls_ca : opts.live.tls_server_name) = v;
+                opts.live.tls = true;
+            } else if (send && name == "--tls") {
+                err = flag(opts.live.tls, true);
             } else if (send && name == "--retries") {
                 const char* v = live_value();
                 std::size_t n = 0;
