@@ -75,8 +75,10 @@ def listening(tmp_path, *args):
             if "listening on" in first:
                 break
             before += first
+        if first.startswith("{"):  # --log-format json
+            first = "segmorph: " + json.loads(first)["message"]
         assert first.startswith("segmorph: listening on 127.0.0.1:"), first
-        listener = Listener(proc, int(first.rsplit(":", 1)[1]), output)
+        listener = Listener(proc, int(first.split()[3].rsplit(":", 1)[1]), output)
         listener.before = before
         yield listener
     finally:
