@@ -12,6 +12,7 @@
 #include "framing.hpp"
 #include "json_hl7.hpp"
 #include "json_writer.hpp"
+#include "message_pipeline.hpp"
 #include "rules.hpp"
 #include "segments.hpp"
 #include "to_hl7.hpp"
@@ -57,27 +58,20 @@ std::string json_name(const std::string& name) {
 
 namespace {
 
-const Hl7EscapeHandler& default_handler() {
-    static const Hl7EscapeHandler handler = create_default_escape_handler();
-    return handler;
-}
-
 Failure failure_at(const Piece& piece, const std::string& text) {
     return Failure{piece.out.size(), text, piece.messages};
 }
 
 }  // namespace
 
-void append_message_members(TextBuffer& out, std::size_t index, std::string_view text,
-                            const Hl7EscapeHandler* handler, FlatRecord& flat) {
+void append_message_members(TextBuffer& out, std::size_t index, std::string_view text, bool escaping,
+                            FlatRecord& flat) {
     out.append(",\"index\":").append(std::to_string(index)).append(",\"records\":[");
     bool first = true;
-    for_each_message_line(text, [&](std::string_view line) {
-        if (is_blank_line(line)) return;  // white space is never a segment
+    for_each_record(text, escaping, flat, [&](const FlatRecord& record) {
         if (!first) out.push_back(',');
         first = false;
-        flat.parse(line, handler, /*keys=*/false);  // the writer keys by number
-        append_record(out, flat);
+        append_record(out, record);
     });
     out.push_back(']');
 }
@@ -102,23 +96,6 @@ void close_item(TextBuffer& out, const Options& opts) {
 
 }  // namespace
 
-ReadMessage read_message(std::string_view text, Encoding encoding) {
-    ReadMessage m;
-    Result<MessageText> decoded = decode_message(text, encoding);
-    if (!decoded) {
-        m.error = decoded.error();
-        return m;
-    }
-    m.decoded.emplace(std::move(decoded.value()));
-    Result<MessageText> standard = with_standard_delimiters(m.decoded->view());
-    if (!standard) {
-        m.error = standard.error();
-        return m;
-    }
-    m.standard.emplace(std::move(standard.value()));
-    return m;
-}
-
 namespace {
 
 Piece convert_hl7(const Options& opts, const Source& src, const std::vector<FramePart>& parts, std::size_t index) {
@@ -129,7 +106,7 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
         for (const FramePart& part : parts) bytes += part.text.size();
         piece.out.reserve(bytes * 3);
     }
-    const Hl7EscapeHandler* handler = opts.escaping ? &default_handler() : nullptr;
+    const Hl7EscapeHandler* handler = opts.escaping ? &default_escape_handler() : nullptr;
     FlatRecord flat;
     for (const FramePart& part : parts) {
         piece.input_bytes += part.text.size();
@@ -150,25 +127,25 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
 
         const std::size_t n = index++;
         ++piece.messages;
-        const ReadMessage m = read_message(part.text, opts.encoding);
-        Status error = m.error;
+        const bool validating = opts.command == Command::Validate;
+        const ReadMessage m = read_message(part.text, opts.encoding, validating || opts.validate ? &opts.rules : nullptr,
+                                           validating ? Purpose::Validate : Purpose::Convert);
+        const Status& error = m.failure();
 
-        if (opts.command == Command::Validate) {
-            if (!error) error = check_message(m.decoded->view(), opts.rules, Purpose::Validate);
+        if (validating) {
             piece.out.append(src.safe_name).append(":").append(std::to_string(n)).append(": ");
             piece.out.append(error ? error->message() : std::string("ok")).push_back('\n');
             if (error) piece.failures.push_back(failure_at(piece, ""));
             continue;
         }
 
-        if (!error && opts.validate) error = check_message(m.decoded->view(), opts.rules, Purpose::Convert);
         if (error) {
             piece.failures.push_back(
                 failure_at(piece, src.name + ": message " + std::to_string(n) + ": " + error->message()));
             continue;
         }
         open_item(piece.out, opts, src);
-        append_message_members(piece.out, n, m.standard->view(), handler, flat);
+        append_message_members(piece.out, n, m.standard->view(), opts.escaping, flat);
         close_item(piece.out, opts);
     }
     return piece;

@@ -23,8 +23,9 @@
 #include <unistd.h>
 
 #include "ack.hpp"
-#include "convert.hpp"
 #include "allow.hpp"
+#include "message_pipeline.hpp"
+#include "convert.hpp"
 #include "framing.hpp"
 #include "json_writer.hpp"
 #include "line_file.hpp"
@@ -43,10 +44,6 @@
 namespace segmorph::cli {
 
 namespace {
-
-// A peer that stops reading our ACKs must not hold its thread (and the
-// shutdown) forever.
-constexpr int kSendTimeoutSeconds = 10;
 
 // -------------------------------------------------------- one message
 
@@ -76,20 +73,18 @@ Verdict convert_message(const Options& opts, std::string_view frame, std::string
                       " messages or batch segments");
     const std::string_view text = framing.parts.front().text;
     if (!segment_named(text, "MSH")) return reject("not an HL7 message: it does not start with MSH");
-    const ReadMessage m = read_message(text, opts.encoding);
+    const ReadMessage m = read_message(text, opts.encoding, opts.validate ? &opts.rules : nullptr);
     if (m.error) return reject(m.error->message());
 
     Verdict verdict;
-    if (opts.validate) {
-        if (Status error = check_message(m.decoded->view(), opts.rules, Purpose::Convert)) {
-            verdict.code = AckCode::Error;
-            verdict.reason = error->message();
-        }
+    if (m.verdict) {
+        verdict.code = AckCode::Error;
+        verdict.reason = m.verdict->message();
     }
     TextBuffer& out = scratch.line;
     out.reserve(text.size() * 3 + 64);
     out.append("{\"source\":").append(source_json);
-    append_message_members(out, index, m.standard->view(), &default_escape_handler(), scratch.flat);
+    append_message_members(out, index, m.standard->view(), /*escaping=*/true, scratch.flat);
     if (verdict.code == AckCode::Error) {
         // The data is kept all the same; the reason says why it was not
         // accepted.

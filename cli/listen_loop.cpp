@@ -155,10 +155,11 @@ void Loop::run() {
             log_event("error", "", std::string("epoll: ") + std::strerror(errno));
             break;
         }
+        bool accept = false;
         for (int i = 0; i < n; ++i) {
             const std::uint64_t key = events[i].data.u64;
             if (key == kListenKey) {
-                if (!stopping_) accept_all();
+                accept = !stopping_;  // after the connections' news: which are idle
             } else if (key == kStopKey) {
                 if (!stopping_) begin_stop();
             } else if (key == kDoneKey) {
@@ -173,6 +174,7 @@ void Loop::run() {
                 on_event(*it->second, events[i].events);
             }
         }
+        if (accept && !stopping_) accept_all();
         const Clock::time_point now = Clock::now();
         if (now - last_tick_ >= std::chrono::milliseconds(kTickMs)) tick(now);
         if (stopping_ && now > stop_deadline_) {

@@ -287,6 +287,7 @@ def test_limits_refuse_and_disconnect_politely(tmp_path):
             first.sendall(frame(message("X")))
             assert msa(ack_of(first.recv(65536))) == ("AA", "X")
             first.sendall(SB + b"MSH|")  # a message under way: not idle
+            time.sleep(0.2)
             with socket.create_connection(("127.0.0.1", listener.port), timeout=10) as second:
                 assert second.recv(65536) == b""  # refused at once
             first.sendall(message("Y").encode()[4:] + EB + CR)
