@@ -75,8 +75,10 @@ def listening(tmp_path, *args):
             if "listening on" in first:
                 break
             before += first
+        if first.startswith("{"):  # --log-format json
+            first = "segmorph: " + json.loads(first)["message"]
         assert first.startswith("segmorph: listening on 127.0.0.1:"), first
-        listener = Listener(proc, int(first.rsplit(":", 1)[1]), output)
+        listener = Listener(proc, int(first.split()[3].rsplit(":", 1)[1]), output)
         listener.before = before
         yield listener
     finally:
@@ -289,11 +291,21 @@ def test_limits_refuse_and_disconnect_politely(tmp_path):
         with socket.create_connection(("127.0.0.1", listener.port), timeout=10) as first:
             first.sendall(frame(message("X")))
             assert msa(ack_of(first.recv(65536))) == ("AA", "X")
+            first.sendall(SB + b"MSH|")  # a message under way: not idle
+            time.sleep(0.2)
             with socket.create_connection(("127.0.0.1", listener.port), timeout=10) as second:
                 assert second.recv(65536) == b""  # refused at once
-            assert first.recv(65536) == b""  # then closed when idle
+            first.sendall(message("Y").encode()[4:] + EB + CR)
+            assert msa(ack_of(first.recv(65536))) == ("AA", "Y")
+            # idle now: closed to admit the next one, which is served
+            with socket.create_connection(("127.0.0.1", listener.port), timeout=10) as third:
+                assert first.recv(65536) == b""
+                third.sendall(frame(message("Z")))
+                assert msa(ack_of(third.recv(65536))) == ("AA", "Z")
+                assert third.recv(65536) == b""  # then closed when idle
         rc, err = listener.stop()
-    assert rc == 0 and "refused" in err and "without a message" in err
+    assert rc == 0 and "refused: already 1 connections, none idle" in err
+    assert "closed to admit" in err and "without a message" in err
 
 
 @pytest.mark.parametrize("args, text", [
