@@ -248,7 +248,8 @@ constexpr OptionDef kOptions[] = {
          return std::nullopt;
      }},
     {"", "--max-message-bytes", "N", kListen,
-     "a larger message gets AR once it has ended, and the connection goes on (default 16777216)",
+     "a larger message gets AR as soon as it passes N bytes, the rest of it is dropped as it comes, and the "
+     "connection goes on (default 16777216)",
      [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
          std::size_t n = 0;
          if (!parse_count(v, n) || n == 0 || n > (std::size_t(1) << 30))
@@ -256,17 +257,68 @@ constexpr OptionDef kOptions[] = {
          o.live.max_message_bytes = n;
          return std::nullopt;
      }},
-    {"", "--idle-timeout", "S", kListen, "close a connection silent for S seconds (default 0: never)",
+    {"", "--idle-timeout", "S", kListen, "close a connection with no message for S seconds (default 300; 0: never)",
      [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
          if (!parse_seconds(v, o.live.idle_timeout)) return "option '" + std::string(name) + "' needs a number of seconds";
          return std::nullopt;
      }},
-    {"", "--max-connections", "N", kListen, "refuse connections beyond N (default 64)",
+    {"", "--frame-timeout", "S", kListen,
+     "close a connection whose message (or TLS handshake) has not ended S seconds after it began (default 10; 0: "
+     "never)",
+     [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
+         if (!parse_seconds(v, o.live.frame_timeout)) return "option '" + std::string(name) + "' needs a number of seconds";
+         return std::nullopt;
+     }},
+    {"", "--max-connections", "N", kListen,
+     "at N connections, close the one idle the longest to admit a new one, or refuse the new one when none is idle "
+     "(default 10000)",
      [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
          std::size_t n = 0;
          if (!parse_count(v, n) || n == 0 || n > (std::size_t(1) << 30))
              return "option '" + std::string(name) + "' needs a number from 1 to 1073741824";
          o.live.max_connections = static_cast<unsigned>(std::min<std::size_t>(n, 100000));
+         return std::nullopt;
+     }},
+    {"", "--allow", "CIDR", kListen,
+     "take connections only from this network (127.0.0.1/32, 10.0.0.0/8, ::1; repeatable); others are closed at once",
+     [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
+         if (v.empty()) return "option '" + std::string(name) + "' needs a value";
+         o.live.allow.emplace_back(v);
+         return std::nullopt;
+     }},
+    {"", "--tls-cert", "FILE", kListen | kSend,
+     "MLLP over TLS: our certificate chain (PEM; listen: required for TLS, read again on SIGHUP; send: for a "
+     "receiver that asks for one)",
+     [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
+         if (v.empty()) return "option '" + std::string(name) + "' needs a file";
+         o.live.tls_cert = v;
+         o.live.tls = true;
+         return std::nullopt;
+     }},
+    {"", "--tls-key", "FILE", kListen | kSend, "the private key of --tls-cert (PEM)",
+     [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
+         if (v.empty()) return "option '" + std::string(name) + "' needs a file";
+         o.live.tls_key = v;
+         o.live.tls = true;
+         return std::nullopt;
+     }},
+    {"", "--tls-client-ca", "FILE", kListen, "require client certificates, signed by these CAs (PEM)",
+     [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
+         if (v.empty()) return "option '" + std::string(name) + "' needs a file";
+         o.live.tls_ca = v;
+         return std::nullopt;
+     }},
+    {"", "--metrics", "HOST:PORT", kListen, "serve counters as Prometheus text at http://HOST:PORT/metrics",
+     [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
+         if (v.empty()) return "option '" + std::string(name) + "' needs a value";
+         o.live.metrics = v;
+         return std::nullopt;
+     }},
+    {"", "--log-format", "F", kListen,
+     "text (default) or json: one JSON object per event on standard error, connections and messages included",
+     [](Options& o, std::string_view, std::string_view v) -> std::optional<std::string> {
+         if (v != "text" && v != "json") return invalid("log format", v, "text or json");
+         o.live.log_json = v == "json";
          return std::nullopt;
      }},
     // send
@@ -283,6 +335,27 @@ constexpr OptionDef kOptions[] = {
          std::size_t n = 0;
          if (!parse_count(v, n) || n > 1000) return "option '--retries' needs a number from 0 to 1000";
          o.live.retries = static_cast<unsigned>(n);
+         return std::nullopt;
+     }},
+    {"", "--tls", "", kSend,
+     "MLLP over TLS (1.2 or 1.3), the receiver's certificate and name verified, against the system's CAs unless "
+     "--tls-ca",
+     [](Options& o, std::string_view, std::string_view) -> std::optional<std::string> {
+         o.live.tls = true;
+         return std::nullopt;
+     }},
+    {"", "--tls-ca", "FILE", kSend, "trust these CAs (PEM) for the receiver's certificate",
+     [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
+         if (v.empty()) return "option '" + std::string(name) + "' needs a file";
+         o.live.tls_ca = v;
+         o.live.tls = true;
+         return std::nullopt;
+     }},
+    {"", "--tls-server-name", "NAME", kSend, "the name the receiver's certificate must hold (default: the host)",
+     [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
+         if (v.empty()) return "option '" + std::string(name) + "' needs a value";
+         o.live.tls_server_name = v;
+         o.live.tls = true;
          return std::nullopt;
      }},
     // checking messages

@@ -12,6 +12,7 @@
 #include "charset.hpp"
 #include "delimiters.hpp"
 #include "framing.hpp"
+#include "message_pipeline.hpp"
 #include "segments.hpp"
 #include "utils.hpp"
 
@@ -149,46 +150,22 @@ private:
     std::int64_t entry_count_ = 0;
 };
 
-const Hl7EscapeHandler& escape_handler() {
-    static const Hl7EscapeHandler handler = create_default_escape_handler();
-    return handler;
-}
-
 void build_rows(Builder& out, std::string_view data, const BatchOptions& options) {
     const Framing framing = frame_messages(data);
-    const Hl7EscapeHandler* handler = options.escaping ? &escape_handler() : nullptr;
     FlatRecord flat;
     auto index = static_cast<std::int64_t>(options.base_index);
     for (const FramePart& part : framing.parts) {
         if (part.kind != FramePart::Kind::Message) continue;
-        // The steps of the command's conversion, in its order: the text as
-        // UTF-8, then with the standard delimiters; the rules check the
-        // former, the records are made of the latter.
-        Status error;
-        Result<MessageText> decoded = decode_message(part.text, Encoding::Auto);
-        std::optional<Result<MessageText>> standard;
-        if (!decoded) {
-            error = decoded.error();
-        } else {
-            standard.emplace(with_standard_delimiters(decoded.value().view()));
-            if (!*standard) error = standard->error();
-        }
-        if (!error && options.rules) error = check_message(decoded.value().view(), *options.rules, Purpose::Convert);
-        const std::string_view text = standard && *standard ? standard->value().view() : std::string_view();
+        const ReadMessage m = read_message(part.text, Encoding::Auto, options.rules ? &*options.rules : nullptr);
+        const Status& error = m.failure();
+        const std::string_view text = m.standard ? m.standard->view() : std::string_view();
 
         out.text(kSource, options.source);
         out.number(kOffset, static_cast<std::int64_t>(options.base_offset) + (part.text.data() - data.data()));
         out.number(kIndex, index++);
         out.text(kMessageType, text.empty() ? std::nullopt : header_field_as_written(text, 9));
         out.text(kControlId, text.empty() ? std::nullopt : header_field_as_written(text, 10));
-        if (!error) {
-            // The lines and records Hl7Json makes of the same text.
-            for_each_message_line(text, [&](std::string_view line) {
-                if (is_blank_line(line)) return;  // white space is never a segment
-                flat.parse(line, handler, /*keys=*/false);  // written from their numbers
-                out.record(flat);
-            });
-        }
+        if (!error) for_each_record(text, options.escaping, flat, [&](const FlatRecord& record) { out.record(record); });
         out.end_segments(error.has_value());
         if (error) {
             out.text(kError, error->message());
