@@ -6,6 +6,7 @@
 
 #include "hl7_json.hpp"
 #include "lib.hpp"
+#include "lib_record_dicts.hpp"
 #include "lib_support.hpp"
 
 namespace segmorph::py {
