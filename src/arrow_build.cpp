@@ -14,7 +14,6 @@
 #include "framing.hpp"
 #include "message_pipeline.hpp"
 #include "segments.hpp"
-#include "utils.hpp"
 
 namespace segmorph {
 

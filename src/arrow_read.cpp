@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "arrow_batch.hpp"
-#include "utils.hpp"
 
 namespace segmorph {
 

@@ -8,6 +8,7 @@
 #include "lib.hpp"
 #include "lib_record_dicts.hpp"
 #include "lib_support.hpp"
+#include "utf8.hpp"
 
 namespace segmorph::py {
 

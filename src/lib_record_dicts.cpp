@@ -4,6 +4,8 @@
 #include <string>
 
 #include "json_hl7.hpp"
+#include "packed_bytes.hpp"
+#include "utf8.hpp"
 
 namespace segmorph::py {
 

@@ -4,6 +4,8 @@
 #include <string>
 #include <thread>
 
+#include "utf8.hpp"
+
 namespace segmorph::py {
 
 // ------------------------------------------------------------------ arguments

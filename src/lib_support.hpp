@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "errors.hpp"
-#include "utils.hpp"
+#include "files.hpp"
 
 namespace segmorph::py {
 

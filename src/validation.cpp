@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "utils.hpp"
+#include "lines.hpp"
 
 namespace segmorph {
 
