@@ -7,6 +7,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "byte_size.hpp"
+
 #ifndef SEGMORPH_VERSION
 #define SEGMORPH_VERSION "unknown"
 #endif
@@ -58,7 +60,7 @@ constexpr std::string_view kCommonHelp =
 constexpr std::string_view kHl7InputHelp =
     "      --max-message-bytes N\n"
     "                  a longer message (or one that never ends) is reported\n"
-    "                  and skipped (default 256M; K, M, G suffixes)\n"
+    "                  and skipped (default 256M; K, M, G suffixes, as 64M or 64MB)\n"
     "      --accept-truncated\n"
     "                  a last MLLP block cut off before 0x1C is not a failure\n"
     "                  (it is converted, or sent, either way)\n";
@@ -120,7 +122,7 @@ constexpr std::string_view kToHl7Help =
     "      --max-message-bytes N\n"
     "                        a JSON line or array element that grows longer\n"
     "                        (one that never ends) stops that input with an\n"
-    "                        error (default 256M; K, M, G suffixes)\n";
+    "                        error (default 256M; K, M, G suffixes, as 64M or 64MB)\n";
 
 constexpr std::string_view kValidateHelp =
     "usage: segmorph validate [options] [PATH ...]\n"
@@ -137,21 +139,6 @@ constexpr std::string_view kValidateHelp =
     "                  rules, exactly as Hl7Json(...).validate(None, None)\n"
     "      --strict    strict rules (standard: MSH-12 a known version; seed:\n"
     "                  version and message type)\n";
-
-// A size in bytes: digits, then optionally K, M or G (powers of 1024).
-std::optional<std::size_t> parse_size(std::string_view text) {
-    std::size_t n = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
-    if (ec != std::errc() || end == text.data() || n == 0) return std::nullopt;
-    const std::string_view unit = text.substr(static_cast<std::size_t>(end - text.data()));
-    int shift = 0;
-    if (unit == "K" || unit == "k") shift = 10;
-    else if (unit == "M" || unit == "m") shift = 20;
-    else if (unit == "G" || unit == "g") shift = 30;
-    else if (!unit.empty()) return std::nullopt;
-    if (n > (std::size_t{1} << 40) >> shift) return std::nullopt;  // a terabyte is enough for anyone
-    return n << shift;
-}
 
 }  // namespace
 
@@ -371,8 +358,8 @@ struct Parser {
                 err = flag(opts.accept_truncated, true);
             } else if ((to_json || to_hl7 || send || opts.command == Command::Validate) && name == "--max-message-bytes") {
                 const char* v = value_of(inline_value, has_inline);
-                const std::optional<std::size_t> n = parse_size(v ? v : "");
-                if (!n) return usage("invalid size '" + std::string(v ? v : "") + "' (bytes, 1 or more; K, M or G)");
+                const std::optional<std::size_t> n = parse_byte_size(v ? v : "");
+                if (!n) return usage("invalid size '" + std::string(v ? v : "") + "' (bytes, 1 or more; K, M or G, as 64M or 64MB)");
                 opts.max_message_bytes = *n;
             } else if (to_hl7 && name == "--unescaped") {
                 if (has_inline) return usage("option '--unescaped' takes no value");
