@@ -14,6 +14,7 @@
 #include "delimiters.hpp"
 #include "envelope_state.hpp"
 #include "framing.hpp"
+#include "message_pipeline.hpp"
 #include "segments.hpp"
 #include "utils.hpp"
 
@@ -295,39 +296,16 @@ private:
     std::int64_t segment_ = 0;
 };
 
-const Hl7EscapeHandler& escape_handler() {
-    static const Hl7EscapeHandler handler = create_default_escape_handler();
-    return handler;
-}
-
-// The rows of one message, through either builder.
+// The rows of one message, through either builder: the core's pipeline
+// reads it (as the command does), the builder writes what came of it.
 template <class Out>
 void message_rows(Out& out, FlatRecord& flat, const MessageRow& row, std::string_view message,
                   const BatchOptions& options, Status error) {
-    const Hl7EscapeHandler* handler = options.escaping ? &escape_handler() : nullptr;
-    // The steps of the command's conversion, in its order: the text as
-    // UTF-8, then with the standard delimiters; the rules check the
-    // former, the records are made of the latter.
-    Result<MessageText> decoded = decode_message(message, options.encoding);
-    std::optional<Result<MessageText>> standard;
-    if (!decoded) {
-        if (!error) error = decoded.error();
-    } else {
-        standard.emplace(with_standard_delimiters(decoded.value().view()));
-        if (!*standard && !error) error = standard->error();
-    }
-    if (!error && options.rules) error = check_message(decoded.value().view(), *options.rules, Purpose::Convert);
-    const std::string_view text = standard && *standard ? standard->value().view() : std::string_view();
-
+    const ReadMessage m = read_message(message, options.encoding, options.rules ? &*options.rules : nullptr);
+    if (!error) error = m.failure();
+    const std::string_view text = m.standard ? m.standard->view() : std::string_view();
     out.begin(row, text.empty() ? std::nullopt : std::optional<std::string_view>(text));
-    if (!error) {
-        // The lines and records Hl7Json makes of the same text.
-        for_each_message_line(text, [&](std::string_view line) {
-            if (is_blank_line(line)) return;  // white space is never a segment
-            flat.parse(line, handler, /*keys=*/false);  // written from their numbers
-            out.record(flat);
-        });
-    }
+    if (!error) for_each_record(text, options.escaping, flat, [&](const FlatRecord& record) { out.record(record); });
     out.end(row, error);
 }
 

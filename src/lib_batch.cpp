@@ -14,6 +14,7 @@
 #include "framing.hpp"
 #include "gzip.hpp"
 #include "lib_batch.hpp"
+#include "message_pipeline.hpp"
 #include "rules.hpp"
 
 namespace segmorph::py {
@@ -337,11 +338,7 @@ PyObject* batch_validate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         // As the command's validate: the rules read the text as UTF-8.
         const Status error = run_detached_if_large(
             text.view().size(),
-            [&]() -> Status {
-                Result<MessageText> decoded = decode_message(text.view(), Encoding::Auto);
-                if (!decoded) return decoded.error();
-                return check_message(decoded.value().view(), rules, Purpose::Validate);
-            },
+            [&]() -> Status { return read_message(text.view(), Encoding::Auto, &rules, Purpose::Validate).failure(); },
             kDetachMinValidationBytes);
         if (error) {
             raise_error(*error);

@@ -262,15 +262,18 @@ Status validate_standard(std::string_view message, bool strict, std::size_t max_
     const char component_sep = encoding[0];
 
     // 3. Message type: code and trigger event, both needed to route a message.
+    //    An acknowledgement is routed by MSA-2, not by a trigger event: a
+    //    general "ACK" (or "ACK^") is how HL7's own examples answer.
     const std::string_view type = msh(9).value_or("");
     if (type.empty()) return header_failure("MSH-9 (message type) is missing");
     const std::optional<std::string_view> trigger = nth_piece(type, component_sep, 1);
-    if (!trigger) {
+    const bool general_ack = nth_piece(type, component_sep, 0) == "ACK" && (!trigger || trigger->empty());
+    if (!general_ack && !trigger) {
         return header_failure("MSH-9 (message type) " + quoted(type) +
                               " must have at least 2 components (message code and trigger event)");
     }
     if (nth_piece(type, component_sep, 0)->empty()) return header_failure("MSH-9.1 (message code) is empty");
-    if (trigger->empty()) return header_failure("MSH-9.2 (trigger event) is empty");
+    if (!general_ack && trigger->empty()) return header_failure("MSH-9.2 (trigger event) is empty");
 
     // 4. Version: its first component is the version ID; the others name
     //    internationalisation variants.
