@@ -296,7 +296,8 @@ private:
     std::int64_t segment_ = 0;
 };
 
-// The rows of one message, through either builder.
+// The rows of one message, through either builder: the core's pipeline
+// reads it (as the command does), the builder writes what came of it.
 template <class Out>
 void message_rows(Out& out, FlatRecord& flat, const MessageRow& row, std::string_view message,
                   const BatchOptions& options, Status error) {
