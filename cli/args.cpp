@@ -100,13 +100,8 @@ constexpr std::string_view kSendHelp =
 
 // ------------------------------------------------------------ value parsing
 
-<<<<<<< HEAD
-// A size in bytes, as every size option takes it: digits, then optionally
-// K, M, G or T (powers of 1024), also as KB or KiB, in either case.
-=======
-// A size in bytes: the core's reading, which Spark's spelling (64MB,
-// 128m, 1g) shares with the batch module's readers.
->>>>>>> lake
+// A size in bytes, as every size option takes it: the core's reading
+// (64M, 64MB, 64MiB, 128m, 1g), which the batch module's readers share.
 std::optional<std::size_t> parse_size(std::string_view text) { return parse_byte_size(text); }
 
 // A whole decimal number and nothing else.
