@@ -51,7 +51,6 @@ public:
         std::uint32_t entries;  // positions compared
         std::uint32_t steps;    // values written
         bool header;
-        std::uint64_t separators;    // what the budget is charged
         std::uint64_t prefix_bytes;  // separators written, in all
         // Then, as 8-byte words: the positions, the steps, the prefixes.
 
@@ -86,8 +85,7 @@ public:
     // for a shape too large to keep, or when there is no memory for the
     // cache (it only ever saves work, so it never fails a conversion).
     void insert(std::uint64_t hash, const std::uint64_t* first_pos, std::size_t stride, std::size_t n, bool header,
-                const std::vector<std::uint64_t>& steps, std::string_view prefixes,
-                std::uint64_t separators) noexcept {
+                const std::vector<std::uint64_t>& steps, std::string_view prefixes) noexcept {
         if (n > kMaxShapeEntries) return;
         const std::size_t words = sizeof(Shape) / 8 + n + steps.size() + (prefixes.size() + TextBuffer::kSlack + 7) / 8;
         if (8 * words > kMaxShapeBytes) return;
@@ -109,7 +107,7 @@ public:
         std::uint64_t* at_word = arena_.get() + arena_used_;
         arena_used_ += words;
         auto* shape = new (at_word) Shape{static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(steps.size()),
-                                          header, separators, prefixes.size()};
+                                          header, prefixes.size()};
         std::uint64_t* w = shape->words();
         const char* at = reinterpret_cast<const char*>(first_pos);
         for (std::size_t i = 0; i < n; ++i, at += stride) std::memcpy(&w[i], at, 8);
