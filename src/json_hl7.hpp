@@ -31,6 +31,11 @@
 
 namespace segmorph {
 
+namespace detail {
+class LayoutCache;
+struct LayoutShape;
+}
+
 // The oracle of the assembly, for the fuzz targets and tests: records into
 // message text, one line per record joined by "\n", every record by the
 // plain rules by key order (json_hl7_key_order.hpp), with none of the fast
@@ -73,9 +78,13 @@ public:
         records_.clear();
         ascii_ = true;
         checked_entries_ = kUnchecked;
+        bound_ = Bound{};
     }
     void begin_record() {
-        records_.push_back(Record{entries_.size(), 0, kNoName});
+        // The record before is complete: its separators are counted now,
+        // while its entries are at hand (see bound_records).
+        if (bound_.records != records_.size()) bound_records();
+        records_.push_back(Record{entries_.size(), 0, kNoName, nullptr});
         checked_entries_ = kUnchecked;
     }
     // Takes back the record begun last, its entries and bytes: for a reader
@@ -219,6 +228,9 @@ private:
         std::size_t start;         // index of its first entry
         std::uint64_t shape_hash;  // shape_step over its entries' positions, from 0
         std::size_t name_at;       // index in it of the name's entry, or kNoName
+        // Its layout, when the layout cache of bound_ remembered its shape
+        // as the record was counted: the assembly need not look again.
+        const detail::LayoutShape* layout;
     };
     // A record's shape hash, which the assembly looks up remembered layouts
     // by, with one more entry's key (Entry::key): kept as the entries come in, so
@@ -313,8 +325,12 @@ private:
     // The fast assembly (json_hl7_assembly.cpp).
     class Assembly;
     void assemble_into(EscapeMode mode, TextBuffer& out) const;
-    // check_output_bound without noting the answer (json_hl7_bounds.cpp).
-    std::optional<std::string> find_output_breach() const;
+    // The separators of the records not yet counted, added to bound_
+    // (json_hl7_bounds.cpp).
+    [[gnu::noinline]] void bound_records();
+    // The records counted exactly, in order, against the bound: what is
+    // wrong with the first that passes it (json_hl7_bounds.cpp).
+    std::optional<std::string> exact_output_breach() const;
 
     TextBuffer bytes_;
     PlainVector<Entry> entries_;
@@ -325,6 +341,18 @@ private:
     // record begun since) make it differ.
     static constexpr std::size_t kUnchecked = ~std::size_t{0};
     std::size_t checked_entries_ = kUnchecked;
+    // The separators of the records counted so far (the first `records`),
+    // at most: exact for those whose layout was remembered, else an upper
+    // bound (json_hl7_bounds.cpp); `exact` when one holds a key too large
+    // to pack and only the exact count will do.  The layouts found were
+    // those of the cache `layouts_id`, as it was in its `layouts_epoch`.
+    struct Bound {
+        std::size_t records = 0;
+        std::uint64_t separators = 0;
+        bool exact = false;
+        std::uint64_t layouts_id = 0, layouts_epoch = 0;
+    };
+    Bound bound_;
 
 public:
     // Fills the record begun last for a reader that adds many entries in a

@@ -142,6 +142,9 @@ private:
         std::optional<std::string_view> name;
         bool header;
         std::uint64_t hash;  // of its shape
+        // Its layout, found when the record was counted, if the cache is
+        // still as it was then.
+        const LayoutCache::Shape* layout;
     };
 
     RecordAt look_at(std::size_t r) const {
@@ -159,11 +162,9 @@ private:
         rec.all_values = store_ + first_byte;
         if (record.name_at != kNoName) rec.name = held_.value_of(entries[rec.begin + record.name_at]);
         rec.header = rec.name && is_header_segment(*rec.name);
-        std::uint64_t hash = rec.count + record.shape_hash;
-        hash ^= (hash >> 31) ^ std::uint64_t{rec.header};
-        hash *= 0x94D049BB133111EBull;
-        hash ^= hash >> 29;
-        rec.hash = hash;
+        rec.hash = detail::layout_hash(record.shape_hash, rec.count, rec.header);
+        const bool same_cache = layouts_.id() == held_.bound_.layouts_id && layouts_.epoch() == held_.bound_.layouts_epoch;
+        rec.layout = same_cache ? record.layout : nullptr;
         return rec;
     }
 
@@ -176,7 +177,7 @@ private:
     template <Kind K>
     bool write_remembered(const RecordAt& rec) {
         const LayoutCache::Shape* shape =
-            layouts_.find(rec.hash, rec.first_pos, sizeof(Entry), rec.count, rec.header);
+            rec.layout != nullptr ? rec.layout : layouts_.find(rec.hash, rec.first_pos, sizeof(Entry), rec.count, rec.header);
         if (shape == nullptr) return false;
         w_.need((rec.name ? rec.name->size() : 0) + (escape_ ? kMaxEscapedBytes : 1) * rec.all_value_bytes +
                 shape->prefix_bytes + TextBuffer::kSlack);
@@ -250,9 +251,11 @@ private:
         const bool keep = rec.count <= LayoutCache::kMaxShapeEntries;
         steps_.clear();
         prefixes_.clear();
-        const Written written = write_cells(rec, room, keep);
+        std::uint64_t separators = 0;
+        const Written written = write_cells(rec, room, keep, separators);
         if (written == Written::Done && keep) {
-            layouts_.insert(rec.hash, rec.first_pos, sizeof(Entry), rec.count, rec.header, steps_, prefixes_);
+            layouts_.insert(rec.hash, rec.first_pos, sizeof(Entry), rec.count, rec.header, steps_, prefixes_,
+                            separators);
         }
         return written;
     }
@@ -310,9 +313,10 @@ private:
 
     // Writes the record's cells in the order of keys_.  Done, or (with
     // nothing written) ByKeyOrder when the record needs the rules by key
-    // order.  With `keep`, also records the write for the layout cache: the
-    // steps, and the separators written into prefixes_.
-    Written write_cells(const RecordAt& rec, std::size_t room, bool keep) {
+    // order; `separators` gets how many a Done record wrote.  With `keep`,
+    // also records the write for the layout cache: the steps, and the
+    // separators written into prefixes_.
+    Written write_cells(const RecordAt& rec, std::size_t room, bool keep, std::uint64_t& separators) {
         const std::size_t mark = written_size();
         Written result = Written::Done;
         if (rec.name) w_.put_stored(rec.name->data(), rec.name->size());  // never escaped
@@ -341,12 +345,14 @@ private:
             if (field_rep != open_rep) {
                 // A new field is a new repetition too.
                 if (f != field) {
+                    separators += f - field;
                     put_separators('|', f - field - first_field_less, room);
                     first_field_less = 0;
                     field = f;
                     rep = 0;
                 }
                 const auto rp = static_cast<std::uint32_t>(field_rep & 0x1FFFF);
+                separators += rp - rep;
                 put_separators('~', rp - rep, room);
                 rep = rp;
                 comp = 1;
@@ -359,6 +365,7 @@ private:
                 // ahead.
                 if (i + 1 < n && (keys_[i + 1] >> kIndexBits >> 17) == open_rep) continue;
             } else {
+                separators += k - comp;
                 put_separators('^', k - comp, room);
                 comp = k;
             }
@@ -428,7 +435,7 @@ void JsonHl7::convert_json_to_hl7_into(EscapeMode mode, TextBuffer& out) const {
     // A store built by a caller that did not check it is checked here, so
     // that no record ever asks for more than the bound allows.
     if (checked_entries_ != entries_.size()) {
-        if (std::optional<std::string> error = find_output_breach()) throw std::length_error(*error);
+        if (std::optional<std::string> error = exact_output_breach()) throw std::length_error(*error);
     }
     // Room for every value and a separator per entry up front: the output
     // rarely outgrows it, so it is seldom copied while it grows.

@@ -7,6 +7,8 @@
 #include <utility>
 
 #include "json_hl7.hpp"
+#include "json_hl7_layouts.hpp"
+#include "segments.hpp"
 
 namespace segmorph {
 
@@ -94,36 +96,53 @@ std::string SeparatorBudget::breach(std::vector<Key>& keys, std::size_t index) c
 
 }  // namespace detail
 
+using detail::LayoutCache;
 using detail::Position;
 using detail::SeparatorBudget;
 
-// The quick check: an upper bound of each record's separators from one walk
-// over its entries as they lie, with no sort.  Keys of one field that come
+// Each record is counted once, when the next one begins (or at the check),
+// while its entries are still at hand.  A record of a shape the assembly
+// has written before gets the count its layout holds, exact, for the price
+// of comparing its positions -- and keeps the layout, so the assembly does
+// not look for it again.  Any other gets an upper bound from one walk over
+// its entries as they lie, with no sort: keys of one field that come
 // together (a run) are charged the run's largest repetition, and keys of
 // one repetition that come together its largest component; a field or a
 // repetition whose keys are scattered is charged once per run, which only
 // ever counts too many.  Records in the orders that records come in --
 // natural order, byte-wise key order, to-json's -- keep each field's and
 // each repetition's keys together, so the bound is their exact count.
-// Only when the bounds of all records pass the budget, or a record holds a
-// key too large to pack, are records counted exactly, in order.
-std::optional<std::string> JsonHl7::find_output_breach() const {
+void JsonHl7::bound_records() {
     constexpr std::uint64_t kIndexMask = detail::kPackedIndexLimit - 1;
     constexpr unsigned kBits = detail::kPackedIndexBits;
-    const SeparatorBudget whole(entries_.size());
-    std::uint64_t total = 0;
-    bool exact = false;  // some record must be counted exactly
+    const LayoutCache& layouts = LayoutCache::mine();
+    if (bound_.records == 0 || layouts.id() != bound_.layouts_id || layouts.epoch() != bound_.layouts_epoch) {
+        // (Layouts found before in another cache, or before this one was
+        // emptied, are not used: the assembly compares the same marks.)
+        bound_.layouts_id = layouts.id();
+        bound_.layouts_epoch = layouts.epoch();
+        for (std::size_t r = 0; r < bound_.records; ++r) records_[r].layout = nullptr;
+    }
     const Entry* const base = entries_.data();
-    for (std::size_t r = 0; r < records_.size() && !exact; ++r) {
-        const Entry* e = base + records_[r].start;
+    for (std::size_t r = bound_.records; r < records_.size(); ++r) {
+        Record& record = records_[r];
+        const Entry* e = base + record.start;
         const Entry* const end = r + 1 < records_.size() ? base + records_[r + 1].start : base + entries_.size();
+        const auto count = static_cast<std::size_t>(end - e);
+        const bool header = record.name_at != kNoName && is_header_segment(value_of(e[record.name_at]));
+        record.layout = layouts.find(detail::layout_hash(record.shape_hash, count, header),
+                                     reinterpret_cast<const std::uint64_t*>(e), sizeof(Entry), count, header);
+        if (record.layout != nullptr) {
+            bound_.separators += record.layout->separators;
+            continue;
+        }
         std::uint64_t need = 0, max_field = 0;
         std::uint64_t field = ~std::uint64_t{0}, max_rep = 0;    // the run of a field
         std::uint64_t field_rep = ~std::uint64_t{0}, max_comp = 1;  // the run of a repetition
         for (; e != end; ++e) {
             const std::uint64_t pos = position_of(*e);
             if (pos >= kWidePos) {  // the name, an unused key, or one too large to pack
-                exact |= pos == kWidePos;
+                bound_.exact |= pos == kWidePos;
                 continue;
             }
             const std::uint64_t f = pos >> (2 * kBits);
@@ -140,11 +159,12 @@ std::optional<std::string> JsonHl7::find_output_breach() const {
             max_field = std::max(max_field, f);
         }
         // (Packed indices are below 2^17: no sum of them here wraps.)
-        total += need + max_field;
-        exact |= total > whole.allowed();
+        bound_.separators = detail::saturating_add(bound_.separators, need + max_field);
     }
-    if (!exact) return std::nullopt;
+    bound_.records = records_.size();
+}
 
+std::optional<std::string> JsonHl7::exact_output_breach() const {
     SeparatorBudget budget(entries_.size());
     std::vector<std::string> texts;
     std::vector<SeparatorBudget::Key> keys;
@@ -168,7 +188,11 @@ std::optional<std::string> JsonHl7::find_output_breach() const {
 }
 
 std::optional<std::string> JsonHl7::check_output_bound() {
-    std::optional<std::string> error = find_output_breach();
+    if (bound_.records != records_.size()) bound_records();
+    std::optional<std::string> error;
+    // Only when the quick count passes the bound, or cannot be had, are the
+    // records counted exactly (which reads their keys again and sorts).
+    if (bound_.exact || bound_.separators > SeparatorBudget(entries_.size()).allowed()) error = exact_output_breach();
     checked_entries_ = error ? kUnchecked : entries_.size();
     return error;
 }

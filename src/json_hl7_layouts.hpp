@@ -27,6 +27,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -45,24 +46,39 @@
 
 namespace segmorph::detail {
 
+// What the write of one record's shape went as.
+struct LayoutShape {
+    std::uint32_t entries;  // positions compared
+    std::uint32_t steps;    // values written
+    bool header;
+    std::uint64_t separators;    // the "|", "~" and "^" written (json_hl7_bounds.hpp)
+    std::uint64_t prefix_bytes;  // separators written, in all, as bytes
+    // Then, as 8-byte words: the positions, the steps, the prefixes.
+
+    const std::uint64_t* words() const { return reinterpret_cast<const std::uint64_t*>(this + 1); }
+    std::uint64_t* words() { return reinterpret_cast<std::uint64_t*>(this + 1); }
+    const std::uint64_t* positions() const { return words(); }
+    // What to write for each value, in order, coded as the assembly
+    // reads it: its entry, and the separators written before it.
+    const std::uint64_t* step_codes() const { return words() + entries; }
+    // The separators, one after another, with kSlack bytes after them.
+    const char* prefixes() const { return reinterpret_cast<const char*>(words() + entries + steps); }
+};
+
+// The hash that a record's layout is looked up by: its shape hash (kept as
+// its entries came in), mixed once more with its size and whether it is a
+// header's.
+inline std::uint64_t layout_hash(std::uint64_t shape_hash, std::size_t count, bool header) {
+    std::uint64_t hash = count + shape_hash;
+    hash ^= (hash >> 31) ^ std::uint64_t{header};
+    hash *= 0x94D049BB133111EBull;
+    hash ^= hash >> 29;
+    return hash;
+}
+
 class LayoutCache {
 public:
-    struct Shape {
-        std::uint32_t entries;  // positions compared
-        std::uint32_t steps;    // values written
-        bool header;
-        std::uint64_t prefix_bytes;  // separators written, in all
-        // Then, as 8-byte words: the positions, the steps, the prefixes.
-
-        const std::uint64_t* words() const { return reinterpret_cast<const std::uint64_t*>(this + 1); }
-        std::uint64_t* words() { return reinterpret_cast<std::uint64_t*>(this + 1); }
-        const std::uint64_t* positions() const { return words(); }
-        // What to write for each value, in order, coded as the assembly
-        // reads it: its entry, and the separators written before it.
-        const std::uint64_t* step_codes() const { return words() + entries; }
-        // The separators, one after another, with kSlack bytes after them.
-        const char* prefixes() const { return reinterpret_cast<const char*>(words() + entries + steps); }
-    };
+    using Shape = LayoutShape;
     static_assert(sizeof(Shape) % 8 == 0 && alignof(Shape) <= 8, "shapes are laid out in 8-byte words");
     static constexpr std::size_t kMaxShapeEntries = 1024;
     static constexpr std::size_t kMaxShapeBytes = 64 * 1024;
@@ -85,7 +101,8 @@ public:
     // for a shape too large to keep, or when there is no memory for the
     // cache (it only ever saves work, so it never fails a conversion).
     void insert(std::uint64_t hash, const std::uint64_t* first_pos, std::size_t stride, std::size_t n, bool header,
-                const std::vector<std::uint64_t>& steps, std::string_view prefixes) noexcept {
+                const std::vector<std::uint64_t>& steps, std::string_view prefixes,
+                std::uint64_t separators) noexcept {
         if (n > kMaxShapeEntries) return;
         const std::size_t words = sizeof(Shape) / 8 + n + steps.size() + (prefixes.size() + TextBuffer::kSlack + 7) / 8;
         if (8 * words > kMaxShapeBytes) return;
@@ -107,7 +124,7 @@ public:
         std::uint64_t* at_word = arena_.get() + arena_used_;
         arena_used_ += words;
         auto* shape = new (at_word) Shape{static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(steps.size()),
-                                          header, prefixes.size()};
+                                          header, separators, prefixes.size()};
         std::uint64_t* w = shape->words();
         const char* at = reinterpret_cast<const char*>(first_pos);
         for (std::size_t i = 0; i < n; ++i, at += stride) std::memcpy(&w[i], at, 8);
@@ -118,6 +135,13 @@ public:
         target->hash = hash;
         target->shape = shape;
     }
+
+    // Which cache this is (no two of a process alike), and how often it was
+    // emptied: a shape found in it stays where it is, and as it is, until
+    // the cache is emptied, so a pointer to it may be kept while both are
+    // the same (a record's layout, found when it was counted).
+    std::uint64_t id() const { return id_; }
+    std::uint64_t epoch() const { return epoch_; }
 
     // The calling thread's cache.
     static LayoutCache& mine() {
@@ -151,6 +175,11 @@ private:
     void clear() {
         for (Slot& slot : slots_) slot.shape = nullptr;
         arena_used_ = 0;
+        ++epoch_;
+    }
+    static std::uint64_t next_id() {
+        static std::atomic<std::uint64_t> last{0};
+        return last.fetch_add(1, std::memory_order_relaxed) + 1;
     }
 
     static constexpr std::size_t kSlots = 2048;
@@ -185,6 +214,8 @@ private:
     std::unique_ptr<std::uint64_t, Arena> arena_;
     std::size_t arena_used_ = 0;  // words
     std::size_t next_victim_ = 0;
+    const std::uint64_t id_ = next_id();
+    std::uint64_t epoch_ = 0;
 };
 
 }  // namespace segmorph::detail
