@@ -1,15 +1,24 @@
 #include "args.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <thread>
 #include <unistd.h>
 
+#include "byte_size.hpp"
+
 #ifndef SEGMORPH_VERSION
 #define SEGMORPH_VERSION "unknown"
 #endif
+
+// Every option is one row of kOptions below: its names, the subcommands that
+// take it, its help line and how it sets Options.  Parsing, each
+// subcommand's --help and the splitting of "-qj2" all read that table, so a
+// subcommand accepts exactly the options its help lists.
 
 namespace segmorph::cli {
 
@@ -38,41 +47,7 @@ constexpr std::string_view kMainHelp =
     "Exit status: 0 when every message went through, 1 when a message or an\n"
     "input failed (the others are still converted), 2 for a usage error.\n";
 
-constexpr std::string_view kCommonHelp =
-    "  -j, --jobs N    convert on N threads (0: one per processor; default 1;\n"
-    "                  at most two per processor); output stays in input order\n"
-    "  -q, --quiet     no progress line (shown on a terminal when the output\n"
-    "                  goes elsewhere) and no closing counts of failures and\n"
-    "                  skipped files\n"
-    "      --fail-fast stop at the first message that fails\n"
-    "      --glob PATTERN\n"
-    "                  in directories, read the files whose names match PATTERN\n"
-    "                  (repeatable; a pattern with \"/\" matches the path below\n"
-    "                  the directory) instead of choosing them by content\n"
-    "      --hidden    also read hidden files and folders (names with a leading .)\n"
-    "  -v, --verbose   name each file of a directory that was skipped\n"
-    "  -h, --help      show this help\n"
-    "  -V, --version   show the version\n";
-
-// Reading HL7 input (to-json, validate and send).
-constexpr std::string_view kHl7InputHelp =
-    "      --max-message-bytes N\n"
-    "                  a longer message (or one that never ends) is reported\n"
-    "                  and skipped (default 256M; K, M, G suffixes)\n"
-    "      --accept-truncated\n"
-    "                  a last MLLP block cut off before 0x1C is not a failure\n"
-    "                  (it is converted, or sent, either way)\n";
-
-constexpr std::string_view kEncodingHelp =
-    "      --encoding E\n"
-    "                  auto (default): UTF-8 when the message is valid UTF-8,\n"
-    "                  else the character set MSH-18 declares (8859/1, ASCII,\n"
-    "                  UNICODE UTF-8...); utf-8, latin-1 or cp1252: read every\n"
-    "                  message so.  Output is always UTF-8\n"
-    "      --max-field-bytes N\n"
-    "                  standard rules: refuse fields longer than N bytes\n"
-    "                  (default: no limit)\n";
-
+// What each subcommand's --help says before its options.
 constexpr std::string_view kToJsonHelp =
     "usage: segmorph to-json [options] [PATH ...]\n"
     "\n"
@@ -84,19 +59,7 @@ constexpr std::string_view kToJsonHelp =
     "Each message becomes {\"source\": PATH, \"index\": N, \"records\": [...]},\n"
     "N counting the messages of that input from 0.  Each batch envelope\n"
     "segment (FHS, BHS, BTS, FTS) becomes {\"source\": PATH, \"envelope\": {...}}\n"
-    "in its place between the messages.\n"
-    "\n"
-    "options:\n"
-    "      --format F  jsonl: one object per line (default); json: one array\n"
-    "      --no-escaping\n"
-    "                  keep escape sequences as they are (escaping_enabled=False)\n"
-    "      --validate  check each message first; a message that fails is\n"
-    "                  reported and left out\n"
-    "      --rules R   standard: HL7's own rules, which real feeds pass\n"
-    "                  (default); seed: the module's rules, exactly as\n"
-    "                  Hl7Json(..., validation_enabled=True) applies them\n"
-    "      --strict    strict validation (known versions only); implies\n"
-    "                  --validate\n";
+    "in its place between the messages.\n";
 
 constexpr std::string_view kToHl7Help =
     "usage: segmorph to-hl7 [options] [PATH ...]\n"
@@ -106,58 +69,15 @@ constexpr std::string_view kToHl7Help =
     "Input is a JSON array of records (one message), an array of the objects\n"
     "to-json writes, or JSON Lines of them (a line may also be a bare array of\n"
     "records).  In directories, the files that start with \"[\" or \"{\" are read.\n"
-    "Every segment, the last included, ends with the segment end.\n"
-    "\n"
-    "options:\n"
-    "      --escape E        how values are escaped: minimal (default: only the\n"
-    "                        delimiters, the escape character and line breaks,\n"
-    "                        as senders write them), full (also spaces and tabs,\n"
-    "                        as hl7_string) or none (as hl7_string_unescaped)\n"
-    "      --unescaped       the same as --escape none\n"
-    "      --segment-end E   cr (default, as HL7 links expect), lf or crlf\n"
-    "      --mllp            frame each message with 0x0B ... 0x1C 0x0D; batch\n"
-    "                        envelope segments are then left out\n"
-    "      --max-message-bytes N\n"
-    "                        a JSON line or array element that grows longer\n"
-    "                        (one that never ends) stops that input with an\n"
-    "                        error (default 256M; K, M, G suffixes)\n";
+    "Every segment, the last included, ends with the segment end.\n";
 
 constexpr std::string_view kValidateHelp =
     "usage: segmorph validate [options] [PATH ...]\n"
     "\n"
     "Checks each message and prints one line per message: \"PATH:N: ok\" or\n"
     "\"PATH:N: \" and the first failing rule.  Exit status 1 when any message\n"
-    "fails.\n"
-    "\n"
-    "options:\n"
-    "      --rules R   standard: the first segment is MSH, MSH-2 has 4 or 5\n"
-    "                  characters, MSH-9 has a code and a trigger event, MSH-12\n"
-    "                  is present, segment names are like PID, PV1 or ZPI\n"
-    "                  (default); seed: the module's\n"
-    "                  rules, exactly as Hl7Json(...).validate(None, None)\n"
-    "      --strict    strict rules (standard: MSH-12 a known version; seed:\n"
-    "                  version and message type)\n";
+    "fails.\n";
 
-// A size in bytes: digits, then optionally K, M or G (powers of 1024).
-std::optional<std::size_t> parse_size(std::string_view text) {
-    std::size_t n = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
-    if (ec != std::errc() || end == text.data() || n == 0) return std::nullopt;
-    const std::string_view unit = text.substr(static_cast<std::size_t>(end - text.data()));
-    int shift = 0;
-    if (unit == "K" || unit == "k") shift = 10;
-    else if (unit == "M" || unit == "m") shift = 20;
-    else if (unit == "G" || unit == "g") shift = 30;
-    else if (!unit.empty()) return std::nullopt;
-    if (n > (std::size_t{1} << 40) >> shift) return std::nullopt;  // a terabyte is enough for anyone
-    return n << shift;
-}
-
-}  // namespace
-
-EarlyExit version();
-
-namespace {
 constexpr std::string_view kListenHelp =
     "usage: segmorph listen [options]\n"
     "\n"
@@ -167,22 +87,7 @@ constexpr std::string_view kListenHelp =
     "connection.  A message is acknowledged only once its line is written:\n"
     "AA, AE (it failed the rules: the line has an \"error\" member) or AR (not\n"
     "HL7, not UTF-8 or too large: nothing written).  SIGINT or SIGTERM finish\n"
-    "the messages received, print a summary and exit 0.\n"
-    "\n"
-    "options:\n"
-    "      --bind HOST:PORT     where to listen (default 127.0.0.1:2575; port 0\n"
-    "                           picks a free one, printed on standard error)\n"
-    "      --output FILE        append the lines to FILE (default '-': standard\n"
-    "                           output)\n"
-    "      --sync               fsync the output before each acknowledgement\n"
-    "      --rules R            standard (default), seed or none\n"
-    "      --strict             strict rules (known versions only)\n"
-    "      --max-message-bytes N\n"
-    "                           a larger message gets AR once it has ended, and\n"
-    "                           the connection goes on (default 16777216)\n"
-    "      --idle-timeout S     close a connection silent for S seconds\n"
-    "                           (default 0: never)\n"
-    "      --max-connections N  refuse connections beyond N (default 64)\n";
+    "the messages received, print a summary and exit 0.\n";
 
 constexpr std::string_view kSendHelp =
     "usage: segmorph send [options] HOST:PORT [PATH ...]\n"
@@ -191,12 +96,13 @@ constexpr std::string_view kSendHelp =
     "MLLP receiver, one at a time, each in an MLLP frame with its segments\n"
     "ended by carriage returns, and waits for its acknowledgement.  Every\n"
     "message that gets AE, AR or no answer is reported with its source and\n"
-    "index.  Exit status 0 only when every message got AA.\n"
-    "\n"
-    "options:\n"
-    "      --timeout S  seconds to wait for each acknowledgement (default 30)\n"
-    "      --retries N  after a timeout or a dropped connection, reconnect and\n"
-    "                   send the message again up to N times (default 3)\n";
+    "index.  Exit status 0 only when every message got AA.\n";
+
+// ------------------------------------------------------------ value parsing
+
+// A size in bytes, as every size option takes it: digits, then optionally
+// K, M, G or T (powers of 1024), also as KB or KiB, in either case.
+std::optional<std::size_t> parse_size(std::string_view text) { return parse_byte_size(text); }
 
 // A whole decimal number and nothing else.
 bool parse_count(std::string_view text, std::size_t& out) {
@@ -208,6 +114,414 @@ bool parse_seconds(std::string_view text, double& out) {
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
     return ec == std::errc() && end == text.data() + text.size() && !text.empty() && out >= 0 && out <= 1e6;
 }
+
+// ------------------------------------------------------------ the options
+
+// The subcommands, as bits, for the rows' sets.
+constexpr unsigned kToJson = 1, kToHl7 = 2, kValidate = 4, kListen = 8, kSend = 16;
+constexpr unsigned kAll = kToJson | kToHl7 | kValidate | kListen | kSend;
+// Reading HL7 from files and standard input.
+constexpr unsigned kHl7Files = kToJson | kValidate | kSend;
+// Reading any files: their choice in directories, progress and counts.
+constexpr unsigned kFiles = kHl7Files | kToHl7;
+// Checking messages against rules as they are read.
+constexpr unsigned kChecked = kToJson | kValidate | kListen;
+
+constexpr unsigned bit(Command c) {
+    switch (c) {
+    case Command::ToJson: return kToJson;
+    case Command::ToHl7: return kToHl7;
+    case Command::Validate: return kValidate;
+    case Command::Listen: return kListen;
+    case Command::Send: return kSend;
+    }
+    return 0;
+}
+
+// What an option does to the options: nothing wrong (nullopt), or the
+// usage error to report.  `name` is the option as typed; a flag's value is
+// empty.
+using Setter = std::optional<std::string> (*)(Options&, std::string_view name, std::string_view value);
+
+enum class Action { Set, Help, Version };
+
+struct OptionDef {
+    std::string_view short_name;  // "-j", or empty
+    std::string_view long_name;   // "--jobs"
+    std::string_view value;       // what --help calls its value ("N"); empty for a flag
+    unsigned commands;            // the subcommands that take it
+    std::string_view help;        // one paragraph, wrapped when printed
+    Setter set = nullptr;
+    Action action = Action::Set;
+};
+
+std::optional<std::string> invalid(std::string_view what, std::string_view text, std::string_view choices) {
+    return "invalid " + std::string(what) + " '" + std::string(text) + "' (" + std::string(choices) + ")";
+}
+
+// In the order --help lists them: what is particular to a subcommand
+// first, then what several share, then help and version.
+constexpr OptionDef kOptions[] = {
+    // to-json
+    {"", "--format", "F", kToJson, "jsonl: one object per line (default); json: one array",
+     [](Options& o, std::string_view, std::string_view v) -> std::optional<std::string> {
+         if (v == "jsonl") o.format = Format::Jsonl;
+         else if (v == "json") o.format = Format::Json;
+         else return invalid("format", v, "jsonl or json");
+         return std::nullopt;
+     }},
+    {"", "--no-escaping", "", kToJson, "keep escape sequences as they are (escaping_enabled=False)",
+     [](Options& o, std::string_view, std::string_view) -> std::optional<std::string> {
+         o.escaping = false;
+         return std::nullopt;
+     }},
+    {"", "--validate", "", kToJson, "check each message first; a message that fails is reported and left out",
+     [](Options& o, std::string_view, std::string_view) -> std::optional<std::string> {
+         o.validate = true;
+         return std::nullopt;
+     }},
+    // to-hl7
+    {"", "--escape", "E", kToHl7,
+     "how values are escaped: minimal (default: only the delimiters, the escape character and line breaks, as "
+     "senders write them), full (also spaces and tabs, as hl7_string) or none (as hl7_string_unescaped)",
+     [](Options& o, std::string_view, std::string_view v) -> std::optional<std::string> {
+         if (v == "minimal") o.escape = EscapeMode::Minimal;
+         else if (v == "full") o.escape = EscapeMode::Full;
+         else if (v == "none") o.escape = EscapeMode::None;
+         else return invalid("escape", v, "minimal, full or none");
+         return std::nullopt;
+     }},
+    {"", "--unescaped", "", kToHl7, "the same as --escape none",
+     [](Options& o, std::string_view, std::string_view) -> std::optional<std::string> {
+         o.escape = EscapeMode::None;
+         return std::nullopt;
+     }},
+    {"", "--segment-end", "E", kToHl7, "cr (default, as HL7 links expect), lf or crlf",
+     [](Options& o, std::string_view, std::string_view v) -> std::optional<std::string> {
+         if (v == "cr") o.segment_end = SegmentEnd::Cr;
+         else if (v == "lf") o.segment_end = SegmentEnd::Lf;
+         else if (v == "crlf") o.segment_end = SegmentEnd::Crlf;
+         else return invalid("segment end", v, "cr, lf or crlf");
+         return std::nullopt;
+     }},
+    {"", "--mllp", "", kToHl7,
+     "frame each message with 0x0B ... 0x1C 0x0D; batch envelope segments are then left out",
+     [](Options& o, std::string_view, std::string_view) -> std::optional<std::string> {
+         o.mllp = true;
+         return std::nullopt;
+     }},
+    {"", "--max-message-bytes", "N", kToHl7,
+     "a JSON line or array element that grows longer (one that never ends) stops that input with an error "
+     "(default 256M; K, M, G suffixes, as 64M or 64MB)",
+     [](Options& o, std::string_view, std::string_view v) -> std::optional<std::string> {
+         const std::optional<std::size_t> n = parse_size(v);
+         if (!n) return invalid("size", v, "bytes, 1 or more; K, M or G, as 64M or 64MB");
+         o.max_message_bytes = *n;
+         return std::nullopt;
+     }},
+    // listen
+    {"", "--bind", "HOST:PORT", kListen,
+     "where to listen (default 127.0.0.1:2575; port 0 picks a free one, printed on standard error)",
+     [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
+         if (v.empty()) return "option '" + std::string(name) + "' needs a value";
+         o.live.bind = v;
+         return std::nullopt;
+     }},
+    {"", "--output", "FILE", kListen, "append the lines to FILE (default '-': standard output)",
+     [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
+         if (v.empty()) return "option '" + std::string(name) + "' needs a value";
+         o.live.output = v;
+         return std::nullopt;
+     }},
+    {"", "--sync", "", kListen, "fsync the output before each acknowledgement",
+     [](Options& o, std::string_view, std::string_view) -> std::optional<std::string> {
+         o.live.sync = true;
+         return std::nullopt;
+     }},
+    {"", "--max-message-bytes", "N", kListen,
+     "a larger message gets AR as soon as it passes N bytes, the rest of it is dropped as it comes, and the "
+     "connection goes on (default 16M; K, M, G suffixes, at most 1G)",
+     [](Options& o, std::string_view, std::string_view v) -> std::optional<std::string> {
+         const std::optional<std::size_t> n = parse_size(v);
+         if (!n || *n > (std::size_t(1) << 30)) return invalid("size", v, "1 byte to 1G; K, M or G, as 64M or 64MB");
+         o.live.max_message_bytes = *n;
+         return std::nullopt;
+     }},
+    {"", "--idle-timeout", "S", kListen, "close a connection with no message for S seconds (default 300; 0: never)",
+     [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
+         if (!parse_seconds(v, o.live.idle_timeout)) return "option '" + std::string(name) + "' needs a number of seconds";
+         return std::nullopt;
+     }},
+    {"", "--frame-timeout", "S", kListen,
+     "close a connection whose message (or TLS handshake) has not ended S seconds after it began (default 10; 0: "
+     "never)",
+     [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
+         if (!parse_seconds(v, o.live.frame_timeout)) return "option '" + std::string(name) + "' needs a number of seconds";
+         return std::nullopt;
+     }},
+    {"", "--max-connections", "N", kListen,
+     "at N connections, close the one idle the longest to admit a new one, or refuse the new one when none is idle "
+     "(default 10000)",
+     [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
+         std::size_t n = 0;
+         if (!parse_count(v, n) || n == 0 || n > (std::size_t(1) << 30))
+             return "option '" + std::string(name) + "' needs a number from 1 to 1073741824";
+         o.live.max_connections = static_cast<unsigned>(std::min<std::size_t>(n, 100000));
+         return std::nullopt;
+     }},
+    {"", "--allow", "CIDR", kListen,
+     "take connections only from this network (127.0.0.1/32, 10.0.0.0/8, ::1; repeatable); others are closed at once",
+     [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
+         if (v.empty()) return "option '" + std::string(name) + "' needs a value";
+         o.live.allow.emplace_back(v);
+         return std::nullopt;
+     }},
+    {"", "--tls-cert", "FILE", kListen | kSend,
+     "MLLP over TLS: our certificate chain (PEM; listen: required for TLS, read again on SIGHUP; send: for a "
+     "receiver that asks for one)",
+     [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
+         if (v.empty()) return "option '" + std::string(name) + "' needs a file";
+         o.live.tls_cert = v;
+         o.live.tls = true;
+         return std::nullopt;
+     }},
+    {"", "--tls-key", "FILE", kListen | kSend, "the private key of --tls-cert (PEM)",
+     [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
+         if (v.empty()) return "option '" + std::string(name) + "' needs a file";
+         o.live.tls_key = v;
+         o.live.tls = true;
+         return std::nullopt;
+     }},
+    {"", "--tls-client-ca", "FILE", kListen, "require client certificates, signed by these CAs (PEM)",
+     [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
+         if (v.empty()) return "option '" + std::string(name) + "' needs a file";
+         o.live.tls_ca = v;
+         return std::nullopt;
+     }},
+    {"", "--metrics", "HOST:PORT", kListen, "serve counters as Prometheus text at http://HOST:PORT/metrics",
+     [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
+         if (v.empty()) return "option '" + std::string(name) + "' needs a value";
+         o.live.metrics = v;
+         return std::nullopt;
+     }},
+    {"", "--log-format", "F", kListen,
+     "text (default) or json: one JSON object per event on standard error, connections and messages included",
+     [](Options& o, std::string_view, std::string_view v) -> std::optional<std::string> {
+         if (v != "text" && v != "json") return invalid("log format", v, "text or json");
+         o.live.log_json = v == "json";
+         return std::nullopt;
+     }},
+    // send
+    {"", "--timeout", "S", kSend, "seconds to wait for each acknowledgement (default 30)",
+     [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
+         double s = 0;
+         if (!parse_seconds(v, s) || s == 0) return "option '" + std::string(name) + "' needs a number of seconds";
+         o.live.timeout = s;
+         return std::nullopt;
+     }},
+    {"", "--retries", "N", kSend,
+     "after a timeout or a dropped connection, reconnect and send the message again up to N times (default 3)",
+     [](Options& o, std::string_view, std::string_view v) -> std::optional<std::string> {
+         std::size_t n = 0;
+         if (!parse_count(v, n) || n > 1000) return "option '--retries' needs a number from 0 to 1000";
+         o.live.retries = static_cast<unsigned>(n);
+         return std::nullopt;
+     }},
+    {"", "--tls", "", kSend,
+     "MLLP over TLS (1.2 or 1.3), the receiver's certificate and name verified, against the system's CAs unless "
+     "--tls-ca",
+     [](Options& o, std::string_view, std::string_view) -> std::optional<std::string> {
+         o.live.tls = true;
+         return std::nullopt;
+     }},
+    {"", "--tls-ca", "FILE", kSend, "trust these CAs (PEM) for the receiver's certificate",
+     [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
+         if (v.empty()) return "option '" + std::string(name) + "' needs a file";
+         o.live.tls_ca = v;
+         o.live.tls = true;
+         return std::nullopt;
+     }},
+    {"", "--tls-server-name", "NAME", kSend, "the name the receiver's certificate must hold (default: the host)",
+     [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
+         if (v.empty()) return "option '" + std::string(name) + "' needs a value";
+         o.live.tls_server_name = v;
+         o.live.tls = true;
+         return std::nullopt;
+     }},
+    // checking messages
+    {"", "--rules", "R", kChecked,
+     "standard (default): HL7's own rules, which real feeds pass: the first segment is MSH, MSH-2 has 4 or 5 "
+     "characters, MSH-9 has a code and a trigger event, MSH-12 is present, segment names are like PID, PV1 or ZPI; "
+     "seed: the module's rules, exactly as Hl7Json(..., validation_enabled=True) applies them; none (listen only): "
+     "no checks",
+     [](Options& o, std::string_view, std::string_view v) -> std::optional<std::string> {
+         const bool listen = o.command == Command::Listen;
+         if (v == "standard") o.rules.set = RuleSet::Standard;
+         else if (v == "seed") o.rules.set = RuleSet::Seed;
+         else if (listen && v == "none") o.validate = false;
+         else return invalid("rules", v, listen ? "standard, seed or none" : "standard or seed");
+         return std::nullopt;
+     }},
+    {"", "--strict", "", kChecked,
+     "strict rules (standard: MSH-12 a known version; seed: version and message type); for to-json, implies "
+     "--validate",
+     [](Options& o, std::string_view, std::string_view) -> std::optional<std::string> {
+         o.rules.strict = true;
+         o.validate = true;
+         return std::nullopt;
+     }},
+    {"", "--encoding", "E", kChecked,
+     "auto (default): UTF-8 when the message is valid UTF-8, else the character set MSH-18 declares (8859/1, "
+     "ASCII, UNICODE UTF-8...); utf-8, latin-1 or cp1252: read every message so.  Output is always UTF-8",
+     [](Options& o, std::string_view, std::string_view v) -> std::optional<std::string> {
+         const std::optional<Encoding> e = encoding_named(v);
+         if (!e) return invalid("encoding", v, "auto, utf-8, latin-1 or cp1252");
+         o.encoding = *e;
+         return std::nullopt;
+     }},
+    {"", "--max-field-bytes", "N", kChecked,
+     "standard rules: refuse fields longer than N bytes (default: no limit; K, M, G suffixes)",
+     [](Options& o, std::string_view, std::string_view v) -> std::optional<std::string> {
+         const std::optional<std::size_t> n = parse_size(v);
+         if (!n) return invalid("size", v, "bytes, 1 or more; K, M or G, as 64K or 64KB");
+         o.rules.max_field_bytes = *n;
+         return std::nullopt;
+     }},
+    // reading HL7 files
+    {"", "--max-message-bytes", "N", kHl7Files,
+     "a longer message (or one that never ends) is reported and skipped (default 256M; K, M, G suffixes, as 64M or 64MB)",
+     [](Options& o, std::string_view, std::string_view v) -> std::optional<std::string> {
+         const std::optional<std::size_t> n = parse_size(v);
+         if (!n) return invalid("size", v, "bytes, 1 or more; K, M or G, as 64M or 64MB");
+         o.max_message_bytes = *n;
+         return std::nullopt;
+     }},
+    {"", "--accept-truncated", "", kHl7Files,
+     "a last MLLP block cut off before 0x1C is not a failure (it is converted, or sent, either way)",
+     [](Options& o, std::string_view, std::string_view) -> std::optional<std::string> {
+         o.accept_truncated = true;
+         return std::nullopt;
+     }},
+    // reading files
+    {"-j", "--jobs", "N", kToJson | kToHl7 | kValidate,
+     "convert on N threads (0: one per processor; default 1; at most two per processor); output stays in input "
+     "order",
+     [](Options& o, std::string_view, std::string_view v) -> std::optional<std::string> {
+         std::size_t n = 0;
+         if (!parse_count(v, n) || n > 1024) return invalid("number of jobs", v, "0 to 1024");
+         o.jobs = n == 0 ? std::max(1u, std::thread::hardware_concurrency()) : static_cast<unsigned>(n);
+         return std::nullopt;
+     }},
+    {"-q", "--quiet", "", kFiles,
+     "no progress line (shown on a terminal when the output goes elsewhere) and no closing counts of failures and "
+     "skipped files",
+     [](Options& o, std::string_view, std::string_view) -> std::optional<std::string> {
+         o.quiet = true;
+         return std::nullopt;
+     }},
+    {"", "--fail-fast", "", kFiles, "stop at the first message that fails (for send: that is not accepted)",
+     [](Options& o, std::string_view, std::string_view) -> std::optional<std::string> {
+         o.fail_fast = true;
+         return std::nullopt;
+     }},
+    {"", "--glob", "PATTERN", kFiles,
+     "in directories, read the files whose names match PATTERN (repeatable; a pattern with \"/\" matches the path "
+     "below the directory) instead of choosing them by content",
+     [](Options& o, std::string_view, std::string_view v) -> std::optional<std::string> {
+         if (v.empty()) return "option '--glob' needs a pattern";
+         o.globs.emplace_back(v);
+         return std::nullopt;
+     }},
+    {"", "--hidden", "", kFiles, "also read hidden files and folders (names with a leading .)",
+     [](Options& o, std::string_view, std::string_view) -> std::optional<std::string> {
+         o.hidden = true;
+         return std::nullopt;
+     }},
+    {"-v", "--verbose", "", kFiles, "name each file of a directory that was skipped",
+     [](Options& o, std::string_view, std::string_view) -> std::optional<std::string> {
+         o.verbose = true;
+         return std::nullopt;
+     }},
+    {"-h", "--help", "", kAll, "show this help", nullptr, Action::Help},
+    {"-V", "--version", "", kAll, "show the version", nullptr, Action::Version},
+};
+
+// A name may be in several rows (--max-message-bytes means one thing to
+// HL7 input, another to to-hl7 and listen), but a subcommand sees only one.
+constexpr bool rows_are_unambiguous() {
+    const std::span<const OptionDef> rows(kOptions);
+    for (std::size_t a = 0; a < rows.size(); ++a) {
+        if (rows[a].long_name.empty() || (rows[a].action == Action::Set) == (rows[a].set == nullptr)) return false;
+        for (std::size_t b = a + 1; b < rows.size(); ++b) {
+            const bool same_name = rows[a].long_name == rows[b].long_name ||
+                                   (!rows[a].short_name.empty() && rows[a].short_name == rows[b].short_name);
+            if (same_name && (rows[a].commands & rows[b].commands) != 0) return false;
+        }
+    }
+    return true;
+}
+static_assert(rows_are_unambiguous(), "an option name is defined twice for one subcommand");
+
+const OptionDef* find_option(std::string_view name, Command command) {
+    for (const OptionDef& def : kOptions)
+        if ((def.commands & bit(command)) != 0 && (name == def.long_name || (!def.short_name.empty() && name == def.short_name)))
+            return &def;
+    return nullptr;
+}
+
+// ------------------------------------------------------------ help
+
+// Option lines as Unix tools print them: names from column 2 (column 6
+// without a short name), the help text from kHelpColumn wrapped to 79
+// columns, on a line of its own when the names reach that far.
+constexpr std::size_t kHelpColumn = 24;
+constexpr std::size_t kHelpWidth = 79;
+
+void append_option_help(std::string& out, const OptionDef& def) {
+    const std::size_t start = out.size();
+    out += def.short_name.empty() ? "      " : "  " + std::string(def.short_name) + ", ";
+    out += def.long_name;
+    if (!def.value.empty()) out += " " + std::string(def.value);
+    if (out.size() - start + 2 > kHelpColumn) out += "\n" + std::string(kHelpColumn, ' ');
+    else out.append(kHelpColumn - (out.size() - start), ' ');
+    // Words go on while they fit; the two spaces after a sentence stay two
+    // unless the line breaks there.
+    std::size_t column = kHelpColumn, gap = 0;
+    std::string_view rest = def.help;
+    while (!rest.empty()) {
+        const std::string_view word = rest.substr(0, rest.find(' '));
+        rest.remove_prefix(word.size());
+        if (gap > 0 && column + gap + word.size() > kHelpWidth) {
+            out += "\n" + std::string(kHelpColumn, ' ');
+            column = kHelpColumn;
+        } else {
+            out.append(gap, ' ');
+            column += gap;
+        }
+        out += word;
+        column += word.size();
+        gap = rest.find_first_not_of(' ');
+        if (gap == std::string_view::npos) break;
+        rest.remove_prefix(gap);
+    }
+    out += '\n';
+}
+
+std::string help(Command command) {
+    std::string out(command == Command::ToJson     ? kToJsonHelp
+                    : command == Command::ToHl7    ? kToHl7Help
+                    : command == Command::Validate ? kValidateHelp
+                    : command == Command::Listen   ? kListenHelp
+                                                   : kSendHelp);
+    out += "\noptions:\n";
+    for (const OptionDef& def : kOptions)
+        if ((def.commands & bit(command)) != 0) append_option_help(out, def);
+    return out;
+}
+
+EarlyExit version() { return EarlyExit{0, "segmorph " SEGMORPH_VERSION "\n"}; }
+
+// ------------------------------------------------------------ parsing
 
 struct Parser {
     Options opts;
@@ -221,22 +535,6 @@ struct Parser {
                        " --help'.\n"};
     }
 
-    std::string help() const {
-        if (opts.command == Command::Listen)
-            return std::string(kListenHelp) + std::string(kEncodingHelp) + "  -h, --help           show this help\n";
-        if (opts.command == Command::Send)
-            return std::string(kSendHelp) + std::string(kHl7InputHelp) +
-                   "  -q, --quiet  no progress line (shown on a terminal) and no closing count\n"
-                   "      --fail-fast  stop at the first message not accepted\n"
-                   "  -h, --help   show this help\n";
-        std::string_view head = opts.command == Command::ToJson  ? kToJsonHelp
-                                : opts.command == Command::ToHl7 ? kToHl7Help
-                                                                 : kValidateHelp;
-        const std::string_view encoding = opts.command == Command::ToHl7 ? "" : kEncodingHelp;
-        const std::string_view hl7_input = opts.command == Command::ToHl7 ? "" : kHl7InputHelp;
-        return std::string(head) + std::string(encoding) + std::string(hl7_input) + std::string(kCommonHelp);
-    }
-
     // The value of an option given as "--name=value", "--name value" or,
     // for a short option, "-jN" / "-j N".  Null when it is missing.
     // (An inline value is the tail of an argument, so it ends in NUL.)
@@ -246,7 +544,7 @@ struct Parser {
         return args[++i].c_str();
     }
 
-    std::variant<Options, EarlyExit> run() {
+    std::variant<Options, EarlyExit> parse() {
         bool options_done = false;
         for (; i < args.size(); ++i) {
             const std::string_view arg = args[i];
@@ -271,132 +569,20 @@ struct Parser {
                 inline_value = arg.substr(2);
                 has_inline = true;
             }
-            const bool to_json = opts.command == Command::ToJson;
-            const bool to_hl7 = opts.command == Command::ToHl7;
-            const bool listen = opts.command == Command::Listen;
-            const bool send = opts.command == Command::Send;
-            // The value of an option of listen or send, or null (reported).
-            auto live_value = [&]() -> const char* { return value_of(inline_value, has_inline); };
-            auto flag = [&](bool& target, bool value) -> std::optional<EarlyExit> {
-                if (has_inline) return usage("option '" + std::string(name) + "' takes no value");
-                target = value;
-                return std::nullopt;
-            };
-            std::optional<EarlyExit> err;
-            if (name == "-h" || name == "--help") {
-                if (has_inline) return usage("option '" + std::string(name) + "' takes no value");
-                return EarlyExit{0, help()};
-            } else if (name == "-V" || name == "--version") {
-                if (has_inline) return usage("option '" + std::string(name) + "' takes no value");
-                return version();
-            } else if (name == "-v" || name == "--verbose") {
-                err = flag(opts.verbose, true);
-            } else if (name == "--hidden") {
-                err = flag(opts.hidden, true);
-            } else if (name == "--glob") {
-                const char* v = value_of(inline_value, has_inline);
-                if (v == nullptr || *v == '\0') return usage("option '--glob' needs a pattern");
-                opts.globs.emplace_back(v);
-            } else if (name == "-q" || name == "--quiet") {
-                err = flag(opts.quiet, true);
-            } else if (name == "--fail-fast") {
-                err = flag(opts.fail_fast, true);
-            } else if (name == "-j" || name == "--jobs") {
-                const char* v = value_of(inline_value, has_inline);
-                if (v == nullptr) return usage("option '" + std::string(name) + "' needs a number");
-                const std::string_view text = v;
-                std::size_t n = 0;
-                if (!parse_count(text, n) || n > 1024)
-                    return usage("invalid number of jobs '" + std::string(text) + "' (0 to 1024)");
-                opts.jobs = n == 0 ? std::max(1u, std::thread::hardware_concurrency()) : static_cast<unsigned>(n);
-            } else if (to_json && name == "--format") {
-                const char* v = value_of(inline_value, has_inline);
-                const std::string_view text = v ? v : "";
-                if (text == "jsonl") opts.format = Format::Jsonl;
-                else if (text == "json") opts.format = Format::Json;
-                else return usage("invalid format '" + std::string(text) + "' (jsonl or json)");
-            } else if (to_json && name == "--no-escaping") {
-                err = flag(opts.escaping, false);
-            } else if (to_json && name == "--validate") {
-                err = flag(opts.validate, true);
-            } else if (listen && (name == "--bind" || name == "--output")) {
-                const char* v = live_value();
-                if (v == nullptr || *v == 0) return usage("option '" + std::string(name) + "' needs a value");
-                (name == "--bind" ? opts.live.bind : opts.live.output) = v;
-            } else if (listen && name == "--sync") {
-                err = flag(opts.live.sync, true);
-            } else if (listen && (name == "--max-message-bytes" || name == "--max-connections")) {
-                const char* v = live_value();
-                std::size_t n = 0;
-                if (v == nullptr || !parse_count(v, n) || n == 0 || n > (std::size_t(1) << 30))
-                    return usage("option '" + std::string(name) + "' needs a number from 1 to 1073741824");
-                if (name == "--max-message-bytes") opts.live.max_message_bytes = n;
-                else opts.live.max_connections = static_cast<unsigned>(std::min<std::size_t>(n, 100000));
-            } else if ((listen && name == "--idle-timeout") || (send && name == "--timeout")) {
-                const char* v = live_value();
-                double s = 0;
-                if (v == nullptr || !parse_seconds(v, s) || (send && s == 0))
-                    return usage("option '" + std::string(name) + "' needs a number of seconds");
-                (send ? opts.live.timeout : opts.live.idle_timeout) = s;
-            } else if (send && name == "--retries") {
-                const char* v = live_value();
-                std::size_t n = 0;
-                if (v == nullptr || !parse_count(v, n) || n > 1000)
-                    return usage("option '--retries' needs a number from 0 to 1000");
-                opts.live.retries = static_cast<unsigned>(n);
-            } else if ((to_json || listen || opts.command == Command::Validate) && name == "--strict") {
-                err = flag(opts.rules.strict, true);
-                opts.validate = true;
-            } else if ((to_json || listen || opts.command == Command::Validate) && name == "--rules") {
-                const char* v = value_of(inline_value, has_inline);
-                const std::string_view text = v ? v : "";
-                if (text == "standard") opts.rules.set = RuleSet::Standard;
-                else if (text == "seed") opts.rules.set = RuleSet::Seed;
-                else if (listen && text == "none") opts.validate = false;
-                else return usage("invalid rules '" + std::string(text) + (listen ? "' (standard, seed or none)" : "' (standard or seed)"));
-            } else if ((to_json || listen || opts.command == Command::Validate) && name == "--encoding") {
-                const char* v = value_of(inline_value, has_inline);
-                const std::string_view text = v ? v : "";
-                const std::optional<Encoding> e = encoding_named(text);
-                if (!e) return usage("invalid encoding '" + std::string(text) + "' (auto, utf-8, latin-1 or cp1252)");
-                opts.encoding = *e;
-            } else if ((to_json || listen || opts.command == Command::Validate) && name == "--max-field-bytes") {
-                const char* v = value_of(inline_value, has_inline);
-                const std::string_view text = v ? v : "";
-                std::size_t n = 0;
-                if (!parse_count(text, n) || n == 0)
-                    return usage("invalid number of bytes '" + std::string(text) + "' (1 or more)");
-                opts.rules.max_field_bytes = n;
-            } else if ((to_json || send || opts.command == Command::Validate) && name == "--accept-truncated") {
-                err = flag(opts.accept_truncated, true);
-            } else if ((to_json || to_hl7 || send || opts.command == Command::Validate) && name == "--max-message-bytes") {
-                const char* v = value_of(inline_value, has_inline);
-                const std::optional<std::size_t> n = parse_size(v ? v : "");
-                if (!n) return usage("invalid size '" + std::string(v ? v : "") + "' (bytes, 1 or more; K, M or G)");
-                opts.max_message_bytes = *n;
-            } else if (to_hl7 && name == "--unescaped") {
-                if (has_inline) return usage("option '--unescaped' takes no value");
-                opts.escape = EscapeMode::None;
-            } else if (to_hl7 && name == "--escape") {
-                const char* v = value_of(inline_value, has_inline);
-                const std::string_view text = v ? v : "";
-                if (text == "minimal") opts.escape = EscapeMode::Minimal;
-                else if (text == "full") opts.escape = EscapeMode::Full;
-                else if (text == "none") opts.escape = EscapeMode::None;
-                else return usage("invalid escape '" + std::string(text) + "' (minimal, full or none)");
-            } else if (to_hl7 && name == "--mllp") {
-                err = flag(opts.mllp, true);
-            } else if (to_hl7 && name == "--segment-end") {
-                const char* v = value_of(inline_value, has_inline);
-                const std::string_view text = v ? v : "";
-                if (text == "cr") opts.segment_end = SegmentEnd::Cr;
-                else if (text == "lf") opts.segment_end = SegmentEnd::Lf;
-                else if (text == "crlf") opts.segment_end = SegmentEnd::Crlf;
-                else return usage("invalid segment end '" + std::string(text) + "' (cr, lf or crlf)");
-            } else {
+            const OptionDef* def = find_option(name, opts.command);
+            if (def == nullptr)
                 return usage("unknown option '" + std::string(name) + "' for " + std::string(command_name));
+            if (def->value.empty() && has_inline)
+                return usage("option '" + std::string(name) + "' takes no value");
+            if (def->action == Action::Help) return EarlyExit{0, help(opts.command)};
+            if (def->action == Action::Version) return version();
+            std::string_view value;
+            if (!def->value.empty()) {
+                const char* v = value_of(inline_value, has_inline);
+                if (v == nullptr) return usage("option '" + std::string(name) + "' needs a value");
+                value = v;
             }
-            if (err) return *err;
+            if (std::optional<std::string> error = def->set(opts, name, value)) return usage(*error);
         }
         if (opts.command == Command::Listen) {
             if (!opts.paths.empty()) return usage("listen takes no PATH (its input is the network)");
@@ -420,7 +606,11 @@ struct Parser {
 // that takes a value ends the group; the rest is its value.  Nothing after
 // "--" is touched.
 std::vector<std::string> split_short_options(int argc, char** argv) {
-    constexpr std::string_view kWithValue = "j";
+    auto takes_value = [](char c) {
+        return std::any_of(std::begin(kOptions), std::end(kOptions), [c](const OptionDef& def) {
+            return def.short_name.size() == 2 && def.short_name[1] == c && !def.value.empty();
+        });
+    };
     std::vector<std::string> out;
     bool options_done = false;
     for (int k = 1; k < argc; ++k) {
@@ -431,11 +621,14 @@ std::vector<std::string> split_short_options(int argc, char** argv) {
             continue;
         }
         for (std::size_t c = 1; c < arg.size(); ++c) {
-            if (kWithValue.find(arg[c]) != std::string_view::npos) {
-                out.push_back("-" + std::string(arg.substr(c)));
+            // Built by appending: g++ 12 misreads `"-" + std::string(...)`
+            // here as an overlapping copy (-Wrestrict).
+            std::string option = "-";
+            if (takes_value(arg[c])) {
+                out.push_back(option.append(arg.substr(c)));
                 break;
             }
-            out.push_back(std::string("-") + arg[c]);
+            out.push_back(option.append(1, arg[c]));
         }
     }
     return out;
@@ -450,8 +643,6 @@ bool asks_for(const std::vector<std::string>& args, std::string_view short_name,
 }
 
 }  // namespace
-
-EarlyExit version() { return EarlyExit{0, "segmorph " SEGMORPH_VERSION "\n"}; }
 
 std::variant<Options, EarlyExit> parse_args(int argc, char** argv) {
     const std::vector<std::string> args = split_short_options(argc, argv);
@@ -476,7 +667,7 @@ std::variant<Options, EarlyExit> parse_args(int argc, char** argv) {
         return EarlyExit{2, "segmorph: " + quote_input(what, SIZE_MAX) +
                                 " (to-json, to-hl7, validate, listen or send)\nTry 'segmorph --help'.\n"};
     }
-    return p.run();
+    return p.parse();
 }
 
 }  // namespace segmorph::cli

@@ -44,9 +44,18 @@ struct Options {
         std::string bind = "127.0.0.1:2575";  // listen: where to accept
         std::string output = "-";             // listen: the JSON Lines file
         std::size_t max_message_bytes = 16 << 20;
-        double idle_timeout = 0;  // seconds; 0: never
-        unsigned max_connections = 64;
+        double idle_timeout = 300;   // seconds; 0: never
+        double frame_timeout = 10;   // seconds for a frame (or TLS handshake) to complete; 0: never
+        unsigned max_connections = 10000;
         bool sync = false;
+        std::vector<std::string> allow;  // listen: CIDRs taken from (none: any)
+        std::string metrics;             // listen: HOST:PORT of the Prometheus page
+        bool log_json = false;           // listen: --log-format json
+        // TLS: listen serves with cert and key (ca: client CAs, then
+        // required); send uses it with --tls (ca: trusted CAs; cert and key
+        // its own certificate, if the receiver asks for one).
+        bool tls = false;
+        std::string tls_cert, tls_key, tls_ca, tls_server_name;
         std::string target;    // send: HOST:PORT
         double timeout = 30;   // send: seconds to wait for each ACK
         unsigned retries = 3;  // send: attempts after a timeout or a drop

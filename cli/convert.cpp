@@ -10,10 +10,13 @@
 #include "delimiters.hpp"
 #include "envelopes.hpp"
 #include "framing.hpp"
+#include "header_gate.hpp"
 #include "json_hl7.hpp"
 #include "json_writer.hpp"
+#include "message_pipeline.hpp"
 #include "rules.hpp"
 #include "segments.hpp"
+#include "signals.hpp"
 #include "to_hl7.hpp"
 #include "utils.hpp"
 
@@ -57,27 +60,20 @@ std::string json_name(const std::string& name) {
 
 namespace {
 
-const Hl7EscapeHandler& default_handler() {
-    static const Hl7EscapeHandler handler = create_default_escape_handler();
-    return handler;
-}
-
 Failure failure_at(const Piece& piece, const std::string& text) {
     return Failure{piece.out.size(), text, piece.messages};
 }
 
 }  // namespace
 
-void append_message_members(TextBuffer& out, std::size_t index, std::string_view text,
-                            const Hl7EscapeHandler* handler, FlatRecord& flat) {
+void append_message_members(TextBuffer& out, std::size_t index, std::string_view text, bool escaping,
+                            FlatRecord& flat) {
     out.append(",\"index\":").append(std::to_string(index)).append(",\"records\":[");
     bool first = true;
-    for_each_message_line(text, [&](std::string_view line) {
-        if (is_blank_line(line)) return;  // white space is never a segment
+    for_each_record(text, escaping, flat, [&](const FlatRecord& record) {
         if (!first) out.push_back(',');
         first = false;
-        flat.parse(line, handler, /*keys=*/false);  // the writer keys by number
-        append_record(out, flat);
+        append_record(out, record);
     });
     out.push_back(']');
 }
@@ -102,23 +98,6 @@ void close_item(TextBuffer& out, const Options& opts) {
 
 }  // namespace
 
-ReadMessage read_message(std::string_view text, Encoding encoding) {
-    ReadMessage m;
-    Result<MessageText> decoded = decode_message(text, encoding);
-    if (!decoded) {
-        m.error = decoded.error();
-        return m;
-    }
-    m.decoded.emplace(std::move(decoded.value()));
-    Result<MessageText> standard = with_standard_delimiters(m.decoded->view());
-    if (!standard) {
-        m.error = standard.error();
-        return m;
-    }
-    m.standard.emplace(std::move(standard.value()));
-    return m;
-}
-
 namespace {
 
 Piece convert_hl7(const Options& opts, const Source& src, const std::vector<FramePart>& parts, std::size_t index) {
@@ -129,7 +108,7 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
         for (const FramePart& part : parts) bytes += part.text.size();
         piece.out.reserve(bytes * 3);
     }
-    const Hl7EscapeHandler* handler = opts.escaping ? &default_handler() : nullptr;
+    const Hl7EscapeHandler* handler = opts.escaping ? &default_escape_handler() : nullptr;
     FlatRecord flat;
     for (const FramePart& part : parts) {
         piece.input_bytes += part.text.size();
@@ -150,25 +129,25 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
 
         const std::size_t n = index++;
         ++piece.messages;
-        const ReadMessage m = read_message(part.text, opts.encoding);
-        Status error = m.error;
+        const bool validating = opts.command == Command::Validate;
+        const ReadMessage m = read_message(part.text, opts.encoding, validating || opts.validate ? &opts.rules : nullptr,
+                                           validating ? Purpose::Validate : Purpose::Convert);
+        const Status& error = m.failure();
 
-        if (opts.command == Command::Validate) {
-            if (!error) error = check_message(m.decoded->view(), opts.rules, Purpose::Validate);
+        if (validating) {
             piece.out.append(src.safe_name).append(":").append(std::to_string(n)).append(": ");
             piece.out.append(error ? error->message() : std::string("ok")).push_back('\n');
             if (error) piece.failures.push_back(failure_at(piece, ""));
             continue;
         }
 
-        if (!error && opts.validate) error = check_message(m.decoded->view(), opts.rules, Purpose::Convert);
         if (error) {
             piece.failures.push_back(
                 failure_at(piece, src.name + ": message " + std::to_string(n) + ": " + error->message()));
             continue;
         }
         open_item(piece.out, opts, src);
-        append_message_members(piece.out, n, m.standard->view(), handler, flat);
+        append_message_members(piece.out, n, m.standard->view(), opts.escaping, flat);
         close_item(piece.out, opts);
     }
     return piece;
@@ -188,8 +167,13 @@ bool submit_failure(const std::string& text, OrderedJobs& jobs, std::uint64_t me
 bool read_hl7_parts(const Options& opts, const std::string& name, InputReader& in, Hl7PartSink& to) {
     std::optional<EnvelopeCharsets> envelopes;
     if (EnvelopeCharsets::needed(opts)) envelopes.emplace(opts, name, to);
-    Hl7PartSink& sink = envelopes ? static_cast<Hl7PartSink&>(*envelopes) : to;
-    auto finish = [&envelopes] { return !envelopes || envelopes->finish(); };
+    Hl7PartSink& inner = envelopes ? static_cast<Hl7PartSink&>(*envelopes) : to;
+    // Only to-json writes records of what it reads; validate and send
+    // report on each message as it is.
+    std::optional<HeaderGate> gate;
+    if (opts.command == Command::ToJson) gate.emplace(name, opts.max_message_bytes, inner);
+    Hl7PartSink& sink = gate ? static_cast<Hl7PartSink&>(*gate) : inner;
+    auto finish = [&gate, &envelopes] { return (!gate || gate->finish()) && (!envelopes || envelopes->finish()); };
     RoundFramer framer;
     // From a stream, a round ends as soon as it completes a message.
     in.end_rounds_when([&framer](std::string_view text, std::size_t from) { return framer.held_part_ends(text, from); });
@@ -212,7 +196,10 @@ bool read_hl7_parts(const Options& opts, const std::string& name, InputReader& i
     for (bool ended = false; !ended;) {
         const std::size_t carried = carry.size();
         Result<std::shared_ptr<const InputBytes>> next = in.next(carry, round_want(carried, kRoundBytes, max), ended);
-        if (!next) return sink.failure(name + ": " + next.error().message(), 0) && finish();
+        if (!next) {
+            if (stop_signal() != 0) return false;  // stopped, not failed
+            return sink.failure(name + ": " + next.error().message(), 0) && finish();
+        }
         round = std::move(next.value());
         read += round->view().size() - carried;
         const Framing framing = framer.frame(round->view(), ended, carry);

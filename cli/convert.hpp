@@ -19,7 +19,7 @@
 namespace segmorph::cli {
 
 // Reads one input and submits its conversion as tasks in input order.
-// HL7 and JSON Lines are read in rounds of a few megabytes, so memory does
+// HL7 and JSON Lines are read in rounds of half a megabyte, so memory does
 // not grow with the length of a feed; a JSON document is read whole.  False
 // once the run has stopped.
 bool submit_input(const Options& opts, const std::string& source, InputReader& in, OrderedJobs& jobs);
@@ -44,7 +44,7 @@ protected:
     ~Hl7PartSink() = default;
 };
 
-// Reads one HL7 input in rounds of a few megabytes and frames it, the one
+// Reads one HL7 input in rounds of half a megabyte and frames it, the one
 // reading that to-json, validate and send share: --max-message-bytes,
 // --accept-truncated, and from a pipe or socket a message is handed on as
 // soon as the next one begins.  `name` leads every report.  False once
@@ -58,17 +58,6 @@ Inputs find_inputs(const Options& opts);
 // Submits the report of an input that could not be read.
 bool submit_unreadable(const std::string& source, const Hl7Error& error, OrderedJobs& jobs);
 
-// One message or envelope segment as the converters read it: UTF-8 in the
-// character set asked for or declared, with the standard delimiters.  The
-// text the rules check is `decoded`, which keeps the declared delimiters
-// (the standard rules read them; check_message rewrites for the others).
-// The listener reads each message it receives through this too.
-struct ReadMessage {
-    std::optional<MessageText> decoded, standard;
-    Status error;
-};
-ReadMessage read_message(std::string_view text, Encoding encoding);
-
 // An input's name as the JSON string of "source".
 std::string json_name(const std::string& name);
 
@@ -76,7 +65,7 @@ std::string json_name(const std::string& name);
 // (valid UTF-8): ,"index":N,"records":[...].  `flat` is working space a
 // caller keeps from one message to the next.  The listener
 // writes its lines through this too, so both give the same records.
-void append_message_members(TextBuffer& out, std::size_t index, std::string_view text,
-                            const Hl7EscapeHandler* handler, FlatRecord& flat);
+void append_message_members(TextBuffer& out, std::size_t index, std::string_view text, bool escaping,
+                            FlatRecord& flat);
 
 }  // namespace segmorph::cli

@@ -1,11 +1,6 @@
-// MLLP over TCP: addresses, blocking socket helpers and the framing of a
-// byte stream into messages (0x0B message 0x1C 0x0D).
-//
-// Plain POSIX sockets, used blocking, one thread per connection: an HL7
-// interface is a handful of long-lived connections, each strictly one
-// message then one ACK, so a thread per connection costs nothing worth an
-// event loop or a networking library, and keeps each connection's code a
-// straight loop that is easy to reason about for "ACK only after the write".
+// MLLP over TCP: addresses, socket helpers and the framing of a byte
+// stream into messages (0x0B message 0x1C 0x0D), shared by listen (an
+// event loop, see listen_loop.hpp) and send (one blocking connection).
 #pragma once
 
 #include <cstddef>
@@ -47,62 +42,53 @@ std::string mllp_frame(std::string_view message);
 
 // Cuts a byte stream into frames.  Bytes outside a frame are skipped and
 // counted; 0x0B inside a frame starts it again (the sender gave up on the
-// one before); the 0x0D after 0x1C is optional.  A frame longer than the
-// limit is not kept whole: its first bytes are (enough for its header, so
-// that it can still be answered) and the rest is counted.
+// one before); the 0x0D after 0x1C is optional.  A frame that grows past
+// the limit is handed on at once, marked oversize, with its first bytes
+// (enough for its header, so that it can still be answered); the rest of
+// it is counted and dropped as it arrives, so memory follows what a peer
+// sent, never the limit.
 class MllpReader {
 public:
     explicit MllpReader(std::size_t max_bytes) : max_bytes_(max_bytes) {}
 
     struct Frame {
         std::string_view text;   // the frame's bytes, or its head when oversize
-        std::size_t size;        // its full size
+        std::size_t size;        // its full size, or what had come when oversize
         bool oversize;
     };
 
     // Takes the next bytes and calls on_frame(const Frame&) for each frame
-    // they complete, in order; stops early when on_frame returns false
-    // (and then returns false).
+    // they complete (or find oversize), in order; stops early when on_frame
+    // returns false (and then returns false).
     template <class F>
     bool feed(std::string_view bytes, F&& on_frame);
 
-    bool in_frame() const { return state_ == State::Inside; }
+    // Inside a frame, the rest of an oversize one included.
+    bool in_frame() const { return state_ == State::Inside || state_ == State::Dropping; }
     std::size_t partial_bytes() const { return in_frame() ? size_ : 0; }
     std::uint64_t skipped_bytes() const { return skipped_; }
     std::uint64_t restarted_frames() const { return restarted_; }
+    // Frames begun so far: a change says a new frame began.
+    std::uint64_t frames_begun() const { return begun_; }
 
 private:
-    enum class State { Outside, Inside, AfterEnd };
+    enum class State { Outside, Inside, Dropping, AfterEnd };
     // Bytes of an oversize frame kept to answer it: its header line.
     static constexpr std::size_t kHeadBytes = 64 * 1024;
-
-    void take(std::string_view bytes) {
-        size_ += bytes.size();
-        if (size_ <= max_bytes_) {
-            buffer_.append(bytes);
-            return;
-        }
-        const std::size_t head = std::min(max_bytes_, kHeadBytes);
-        if (buffer_.size() > head) {
-            buffer_.resize(head);
-            buffer_.shrink_to_fit();
-        } else if (buffer_.size() < head) {
-            buffer_.append(bytes.substr(0, head - buffer_.size()));
-        }
-    }
 
     void restart() {
         // A large frame's buffer is not kept for all the small ones after it.
         if (buffer_.capacity() > kHeadBytes * 16) std::string().swap(buffer_);
         buffer_.clear();
         size_ = 0;
+        ++begun_;
     }
 
     std::size_t max_bytes_;
     State state_ = State::Outside;
     std::string buffer_;
     std::size_t size_ = 0;
-    std::uint64_t skipped_ = 0, restarted_ = 0;
+    std::uint64_t skipped_ = 0, restarted_ = 0, begun_ = 0;
 };
 
 template <class F>
@@ -126,20 +112,37 @@ bool MllpReader::feed(std::string_view bytes, F&& on_frame) {
         }
         // Two memchr runs: find_first_of would call memchr once per byte.
         std::size_t stop = bytes.find(kFrameEnd);
-        if (const std::size_t restart = bytes.substr(0, stop).find(kFrameStart); restart != std::string_view::npos)
-            stop = restart;
-        take(bytes.substr(0, stop));
+        if (const std::size_t again = bytes.substr(0, stop).find(kFrameStart); again != std::string_view::npos)
+            stop = again;
+        const std::string_view chunk = bytes.substr(0, stop);
+        size_ += chunk.size();
+        if (state_ == State::Inside && size_ <= max_bytes_) {
+            buffer_.append(chunk);
+        } else if (state_ == State::Inside) {
+            // Past the limit: answered now, from its head, and dropped.
+            const std::size_t head = std::min(max_bytes_, kHeadBytes);
+            if (buffer_.size() < head) buffer_.append(chunk.substr(0, head - buffer_.size()));
+            else buffer_.resize(head);
+            state_ = State::Dropping;
+            const bool go = on_frame(Frame{buffer_, size_, true});
+            std::string().swap(buffer_);
+            if (!go) return false;
+        }
         if (stop == std::string_view::npos) return true;
         const char c = bytes[stop];
         bytes.remove_prefix(stop + 1);
         if (c == kFrameStart) {
-            ++restarted_;
-            skipped_ += size_;
+            if (state_ == State::Inside) {
+                ++restarted_;
+                skipped_ += size_;
+            }
+            state_ = State::Inside;
             restart();
             continue;
         }
+        const bool dropped = state_ == State::Dropping;
         state_ = State::AfterEnd;
-        if (!on_frame(Frame{buffer_, size_, size_ > max_bytes_})) return false;
+        if (!dropped && !on_frame(Frame{buffer_, size_, false})) return false;
     }
     return true;
 }

@@ -4,12 +4,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "args.hpp"
 #include "input.hpp"
+#include "line_file.hpp"
 #include "piece.hpp"
 
 namespace segmorph::cli {
@@ -35,8 +37,8 @@ public:
     int finish();
 
 private:
-    enum class Write { Done, Dropped, Failed };
-    Write write_stdout(std::string_view text, bool droppable);
+    enum class Write { Done, Failed };
+    Write write_stdout(std::string_view text);
     void write_out(std::string_view text);
     void write_failed(int code);
     void report(std::string_view text);
@@ -54,6 +56,8 @@ private:
     // Standard output can fill up (a pipe): wait for room in poll(), where
     // a stop request is seen too.  Never needed for a file.
     const bool wait_for_room_;
+    // Standard output when it is a regular file.
+    std::optional<LineWriter> file_;
     std::uint64_t messages_ = 0, bytes_ = 0, failures_ = 0;
     std::vector<SkippedFile> skipped_;
     bool nothing_to_read_ = false;

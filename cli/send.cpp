@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -18,6 +19,7 @@
 #include "mllp.hpp"
 #include "output.hpp"
 #include "signals.hpp"
+#include "tls.hpp"
 #include "utils.hpp"
 
 namespace segmorph::cli {
@@ -41,11 +43,13 @@ std::string wire_text(std::string_view text) {
 
 class Link {
 public:
-    Link(const Address& address, std::string target, double timeout)
-        : address_(address), target_(std::move(target)), timeout_(std::chrono::duration<double>(timeout)) {}
+    Link(const Address& address, std::string target, double timeout, TlsContext* tls)
+        : address_(address), target_(std::move(target)), timeout_(std::chrono::duration<double>(timeout)), tls_(tls) {}
     ~Link() { close(); }
 
     void close() {
+        if (stream_ && stream_->established()) stream_->close_notify();
+        stream_.reset();
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
     }
@@ -72,13 +76,13 @@ public:
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         fd_ = fd;
         reader_ = MllpReader(kMaxAckBytes);
-        return true;
+        return !tls_ || start_tls(error);
     }
 
     // Sends one frame and waits for the frame that answers it; false with
     // `error` set on a timeout or a dropped connection (then closed).
     bool exchange(std::string_view frame, std::string& answer, std::string& error) {
-        if (!send_all(fd_, frame)) {
+        if (!put(frame)) {
             error = std::string("connection lost: ") + std::strerror(errno);
             close();
             return false;
@@ -94,7 +98,8 @@ public:
         while (!got) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_fd(), POLLIN, 0}};
-            const int ready = left <= 0 ? 0 : ::poll(fds, 2, static_cast<int>(left));
+            // Bytes TLS has already decrypted wake no poll.
+            const int ready = stream_ && stream_->pending() ? 1 : left <= 0 ? 0 : ::poll(fds, 2, static_cast<int>(left));
             if (ready < 0 && errno == EINTR) continue;
             if (ready > 0 && (fds[1].revents & POLLIN)) {
                 error = "stopped before the answer came";
@@ -106,8 +111,8 @@ public:
                 close();
                 return false;
             }
-            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (n < 0 && errno == EINTR) continue;
+            const ssize_t n = get(buffer, sizeof buffer);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
             if (n <= 0) {
                 error = n == 0 ? "connection closed by the receiver" : std::string("connection lost: ") + std::strerror(errno);
                 close();
@@ -119,9 +124,66 @@ public:
     }
 
 private:
+    // The TLS handshake, within the timeout; a receiver whose certificate
+    // or name does not verify cannot be reached.
+    bool start_tls(std::string& error) {
+        const int flags = ::fcntl(fd_, F_GETFL);
+        ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+        stream_ = TlsStream::over(*tls_, fd_, error);
+        Io io = stream_ ? Io::WantWrite : Io::Failed;
+        const Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(timeout_);
+        while (io != Io::Failed && (io = stream_->handshake()) != Io::Done) {
+            if (io == Io::Closed) io = Io::Failed;
+            if (io == Io::Failed || !wait(io, deadline)) break;
+        }
+        if (io == Io::Done) return true;
+        error = "cannot connect to " + target_ + " over TLS: " +
+                (io == Io::Failed ? (stream_ ? stream_->error() : error) : std::string("no handshake within the timeout"));
+        close();
+        return false;
+    }
+
+    // Waits for what a TLS call asked for; false on the deadline or a stop.
+    bool wait(Io io, Clock::time_point deadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return false;
+        pollfd fds[2] = {{fd_, static_cast<short>(io == Io::WantWrite ? POLLOUT : POLLIN), 0}, {stop_fd(), POLLIN, 0}};
+        const int ready = ::poll(fds, 2, static_cast<int>(left));
+        return ready > 0 ? (fds[1].revents & POLLIN) == 0 : ready < 0 && errno == EINTR;
+    }
+
+    // Writes all of `data`; false with errno set on failure.
+    bool put(std::string_view data) {
+        if (!stream_) return send_all(fd_, data);
+        const Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(timeout_);
+        while (!data.empty()) {
+            std::size_t n = 0;
+            const Io io = stream_->write(data.data(), data.size(), n);
+            if (io == Io::Done) data.remove_prefix(n);
+            else if (io == Io::Failed || io == Io::Closed || !wait(io, deadline)) {
+                if (errno == 0) errno = EPIPE;
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Reads what has come, as recv() does (-1 with EAGAIN: nothing yet).
+    ssize_t get(char* buffer, std::size_t size) {
+        if (!stream_) return ::recv(fd_, buffer, size, 0);
+        std::size_t n = 0;
+        const Io io = stream_->read(buffer, size, n);
+        if (io == Io::Done) return static_cast<ssize_t>(n);
+        if (io == Io::Closed) return 0;
+        errno = io == Io::Failed ? ECONNRESET : EAGAIN;
+        return -1;
+    }
+
     Address address_;
     std::string target_;
     std::chrono::duration<double> timeout_;
+    TlsContext* tls_;
+    std::unique_ptr<TlsStream> stream_;
     int fd_ = -1;
     MllpReader reader_{kMaxAckBytes};
 };
@@ -215,7 +277,25 @@ int run_send(const Options& opts) {
         print_error(error + "\nTry 'segmorph send --help'.");
         return 2;
     }
-    Link link(*address, opts.live.target, opts.live.timeout);
+    std::unique_ptr<TlsContext> tls;
+    if (opts.live.tls) {
+        if (opts.live.tls_cert.empty() != opts.live.tls_key.empty()) {
+            print_error("--tls-cert and --tls-key go together\nTry 'segmorph send --help'.");
+            return 2;
+        }
+        // The name to verify: the one given, else the host of HOST:PORT.
+        std::string name = opts.live.tls_server_name;
+        if (name.empty()) {
+            name = opts.live.target.substr(0, opts.live.target.rfind(':'));
+            if (name.size() >= 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+        }
+        tls = TlsContext::client({opts.live.tls_cert, opts.live.tls_key, opts.live.tls_ca, name}, error);
+        if (!tls) {
+            print_error(error);
+            return tls_available() ? 1 : 2;
+        }
+    }
+    Link link(*address, opts.live.target, opts.live.timeout, tls.get());
     Output output(opts);
     const Inputs inputs = find_inputs(opts);
     output.note_inputs(inputs);

@@ -11,6 +11,14 @@ namespace {
 
 volatile sig_atomic_t g_signal = 0;
 int g_wake[2] = {-1, -1};
+int g_reload[2] = {-1, -1};
+
+void on_reload_signal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = write(g_reload[1], &byte, 1);
+    errno = saved;
+}
 
 void on_stop_signal(int sig) {
     if (g_signal != 0) {
@@ -58,6 +66,23 @@ void request_stop() {
 }
 
 int stop_fd() { return g_wake[0]; }
+
+void catch_reload_signal() {
+    if (pipe2(g_reload, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    struct sigaction sa {};
+    sa.sa_handler = on_reload_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGHUP, &sa, nullptr);
+}
+
+int reload_fd() { return g_reload[0]; }
+
+void take_reload_request() {
+    char bytes[64];
+    while (read(g_reload[0], bytes, sizeof bytes) > 0) {
+    }
+}
 
 StopSignalsBlocked::StopSignalsBlocked() {
     const sigset_t set = stop_set();

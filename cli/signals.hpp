@@ -27,6 +27,13 @@ void request_stop();
 // -1 when the handlers are not installed.
 int stop_fd();
 
+// SIGHUP asks a listener to read its certificate files again: once this
+// is called, it makes reload_fd() readable (and no longer ends the
+// process); take_reload_request() empties it.
+void catch_reload_signal();
+int reload_fd();
+void take_reload_request();
+
 // Keeps the stop signals away from the calling thread while it lives, so
 // that they reach the thread that reads and writes (and interrupt its
 // blocking calls) rather than a worker.  Threads started meanwhile inherit

@@ -1,7 +1,7 @@
-// Building a message batch, and handing it out through the C data
-// interface: every export shares the one batch instead of copying it.
-#include <cerrno>
+// Building a message batch: the rows of the messages framed in a buffer (or
+// in a column of message texts), in the message or the field layout.
 #include <climits>
+#include <type_traits>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -9,9 +9,12 @@
 #include <vector>
 
 #include "arrow_batch.hpp"
+#include "arrow_check.hpp"
 #include "charset.hpp"
 #include "delimiters.hpp"
+#include "envelope_state.hpp"
 #include "framing.hpp"
+#include "message_pipeline.hpp"
 #include "segments.hpp"
 #include "utils.hpp"
 
@@ -19,37 +22,72 @@ namespace segmorph {
 
 namespace {
 
-// nanoarrow answers with errno codes.  Out of memory is the only one a
-// correct build can meet; a text column past Arrow's 2 GiB is reported as
-// such; anything else is a broken invariant.
-struct ColumnTooLarge {};
+void check(ArrowErrorCode code) { check_arrow(code); }
 
-void check(ArrowErrorCode code) {
-    if (code == NANOARROW_OK) return;
-    if (code == ENOMEM) throw std::bad_alloc();
-    if (code == EOVERFLOW) throw ColumnTooLarge{};
-    throw std::runtime_error("building an Arrow batch failed with code " + std::to_string(code));
+enum Column : int {
+    kSource,
+    kOffset,
+    kIndex,
+    kMessageType,
+    kControlId,
+    kFileControlId,
+    kBatchControlId,
+    kSegments,
+    kError,
+    kColumns
+};
+constexpr const char* kColumnNames[kColumns] = {"source",          "offset",           "index",
+                                                "message_type",    "control_id",       "file_control_id",
+                                                "batch_control_id", "segments",        "error"};
+
+enum FieldColumn : int {
+    kFieldSource,
+    kFieldOffset,
+    kFieldSegment,
+    kFieldSegmentName,
+    kFieldField,
+    kFieldRepetition,
+    kFieldComponent,
+    kFieldValue,
+    kFieldError,
+    kFieldColumns
+};
+constexpr const char* kFieldColumnNames[kFieldColumns] = {"source",    "offset",     "segment",   "segment_name", "field",
+                                                          "repetition", "component", "value",     "error"};
+
+void make_column(ArrowSchema* column, const char* name, ArrowType type) {
+    ArrowSchemaInit(column);
+    check(ArrowSchemaSetType(column, type));
+    // Every column is left nullable, and the list's item is named
+    // "element": the schema Spark expects of a data source, which takes
+    // no copy or cast to reach then.
+    check(ArrowSchemaSetName(column, name));
 }
 
-enum Column : int { kSource, kOffset, kIndex, kMessageType, kControlId, kSegments, kError, kColumns };
-constexpr const char* kColumnNames[kColumns] = {"source",     "offset",   "index", "message_type",
-                                                "control_id", "segments", "error"};
-
-void make_schema(ArrowSchema* schema) {
+void make_schema(ArrowSchema* schema, const BatchOptions& options) {
+    const bool fields = options.layout == Layout::Fields;
+    const int columns = fields ? static_cast<int>(kFieldColumns) : static_cast<int>(kColumns);
+    const bool corrupt = !options.corrupt_column.empty();
     check(ArrowSchemaInitFromType(schema, NANOARROW_TYPE_STRUCT));
-    check(ArrowSchemaAllocateChildren(schema, kColumns));
-    for (int i = 0; i < kColumns; ++i) {
-        ArrowSchema* column = schema->children[i];
-        ArrowSchemaInit(column);
-        const ArrowType type = i == kOffset || i == kIndex ? NANOARROW_TYPE_INT64
-                               : i == kSegments           ? NANOARROW_TYPE_LIST
-                                                          : NANOARROW_TYPE_STRING;
-        check(ArrowSchemaSetType(column, type));
-        // Every column is left nullable, and the list's item is named
-        // "element": the schema Spark expects of a data source, which takes
-        // no copy or cast to reach then.
-        check(ArrowSchemaSetName(column, kColumnNames[i]));
+    check(ArrowSchemaAllocateChildren(schema, columns + (corrupt ? 1 : 0)));
+    for (int i = 0; i < columns; ++i) {
+        if (fields) {
+            const bool number = i == kFieldOffset || i == kFieldSegment || i == kFieldField ||
+                                i == kFieldRepetition || i == kFieldComponent;
+            make_column(schema->children[i], kFieldColumnNames[i],
+                        number ? NANOARROW_TYPE_INT64 : NANOARROW_TYPE_STRING);
+        } else {
+            const ArrowType type = i == kOffset || i == kIndex ? NANOARROW_TYPE_INT64
+                                   : i == kSegments           ? NANOARROW_TYPE_LIST
+                                                              : NANOARROW_TYPE_STRING;
+            make_column(schema->children[i], kColumnNames[i], type);
+        }
     }
+    if (corrupt) {
+        const std::string name(options.corrupt_column);
+        make_column(schema->children[columns], name.c_str(), NANOARROW_TYPE_STRING);
+    }
+    if (fields) return;
     // list<map<utf8, utf8>>: the map's entries are struct<key, value>.
     ArrowSchema* record = schema->children[kSegments]->children[0];
     check(ArrowSchemaSetName(record, "element"));
@@ -60,12 +98,45 @@ void make_schema(ArrowSchema* schema) {
 
 ArrowStringView view_of(std::string_view s) { return ArrowStringView{s.data(), static_cast<int64_t>(s.size())}; }
 
-// The rows are appended column by column through nanoarrow, except the
-// records' keys and values, nearly all of the work: those are written
-// straight into their buffers, with no validity bitmaps (never null).
+// `text` with every byte that does not begin valid UTF-8 shown as U+FFFD,
+// so that a message that failed for its bytes can still be shown.
+std::string as_utf8_shown(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t n = utf8_sequence_length(p + i, text.size() - i);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(text.data() + i, n);
+            i += n;
+        }
+    }
+    return out;
+}
+
+void append_text(ArrowArray* column, std::optional<std::string_view> s) {
+    check(s ? ArrowArrayAppendString(column, view_of(*s)) : ArrowArrayAppendNull(column, 1));
+}
+
+// What every row of one message says beside its records.
+struct MessageRow {
+    std::optional<std::string_view> source;  // null for a parsed column's null value
+    std::int64_t offset = 0;
+    std::int64_t index = 0;
+    std::optional<std::string_view> file_control_id, batch_control_id;
+    std::string_view raw;  // the message's bytes as framed
+};
+
+// The rows of the message layout are appended column by column through
+// nanoarrow, except the records' keys and values, nearly all of the work:
+// those are written straight into their buffers, with no validity bitmaps
+// (never null).
 class Builder {
 public:
-    explicit Builder(ArrowArray* root) : root_(root) {
+    explicit Builder(ArrowArray* root, bool corrupt) : root_(root), corrupt_(corrupt) {
         ArrowArray* segments = root->children[kSegments];
         record_ = segments->children[0];
         entries_ = record_->children[0];
@@ -83,11 +154,15 @@ public:
         check(ArrowBufferReserve(key_data_, static_cast<int64_t>(input_bytes / 2)));
     }
 
-    void text(Column c, std::optional<std::string_view> s) {
-        ArrowArray* column = root_->children[c];
-        check(s ? ArrowArrayAppendString(column, view_of(*s)) : ArrowArrayAppendNull(column, 1));
+    void begin(const MessageRow& row, std::optional<std::string_view> text) {
+        append_text(root_->children[kSource], row.source);
+        check(ArrowArrayAppendInt(root_->children[kOffset], row.offset));
+        check(ArrowArrayAppendInt(root_->children[kIndex], row.index));
+        append_text(root_->children[kMessageType], text ? header_field_as_written(*text, 9) : std::nullopt);
+        append_text(root_->children[kControlId], text ? header_field_as_written(*text, 10) : std::nullopt);
+        append_text(root_->children[kFileControlId], row.file_control_id);
+        append_text(root_->children[kBatchControlId], row.batch_control_id);
     }
-    void number(Column c, std::int64_t v) { check(ArrowArrayAppendInt(root_->children[c], v)); }
 
     // One record: its items' keys written straight from their numbers
     // into the key column (never formatted elsewhere first), the values
@@ -136,155 +211,168 @@ public:
         keys_->length = values_->length = entries_->length = entry_count_;
         check(ArrowArrayFinishElement(record_));
     }
-    void end_segments(bool failed) {
-        ArrowArray* segments = root_->children[kSegments];
-        check(failed ? ArrowArrayAppendNull(segments, 1) : ArrowArrayFinishElement(segments));
+
+    // A row of nulls but for its index (a null value of a parsed column).
+    void null_message(const MessageRow& row) {
+        for (int c = 0; c < kColumns + (corrupt_ ? 1 : 0); ++c) {
+            check(c == kIndex ? ArrowArrayAppendInt(root_->children[c], row.index)
+                              : ArrowArrayAppendNull(root_->children[c], 1));
+        }
+        check(ArrowArrayFinishElement(root_));
     }
-    void end_row() { check(ArrowArrayFinishElement(root_)); }
+
+    void end(const MessageRow& row, const Status& error) {
+        ArrowArray* segments = root_->children[kSegments];
+        check(error ? ArrowArrayAppendNull(segments, 1) : ArrowArrayFinishElement(segments));
+        append_text(root_->children[kError], error ? std::optional<std::string_view>(error->message()) : std::nullopt);
+        if (corrupt_) {
+            append_text(root_->children[kColumns],
+                        error ? std::optional<std::string_view>(as_utf8_shown(row.raw)) : std::nullopt);
+        }
+        check(ArrowArrayFinishElement(root_));
+    }
 
 private:
     ArrowArray* root_;
+    bool corrupt_;
     ArrowArray *record_, *entries_, *keys_, *values_;
     ArrowBuffer *key_offsets_, *key_data_, *value_offsets_, *value_data_;
     std::int64_t entry_count_ = 0;
 };
 
-const Hl7EscapeHandler& escape_handler() {
-    static const Hl7EscapeHandler handler = create_default_escape_handler();
-    return handler;
+// The rows of the field layout: one per value, in the records' order.
+class FieldBuilder {
+public:
+    explicit FieldBuilder(ArrowArray* root, bool corrupt) : root_(root), corrupt_(corrupt) {}
+
+    void reserve(std::size_t input_bytes) {
+        check(ArrowBufferReserve(ArrowArrayBuffer(root_->children[kFieldValue], 2), static_cast<int64_t>(input_bytes)));
+    }
+
+    void begin(const MessageRow& row, std::optional<std::string_view>) {
+        row_ = &row;
+        segment_ = 0;
+    }
+
+    void record(const FlatRecord& flat) {
+        ++segment_;
+        // MSH's first value is MSH-2: MSH-1 is the field separator itself.
+        const std::uint64_t shift = flat.name() == "MSH" ? 1 : 0;
+        for (std::size_t i = 0; i < flat.size(); ++i) {
+            const FlatRecord::Item item = flat.item(i);
+            append_common(*row_);
+            check(ArrowArrayAppendInt(root_->children[kFieldSegment], segment_));
+            append_text(root_->children[kFieldSegmentName], flat.name());
+            check(ArrowArrayAppendUInt(root_->children[kFieldField], item.field + shift));
+            check(ArrowArrayAppendInt(root_->children[kFieldRepetition], item.rep < 0 ? 1 : item.rep + 1));
+            check(ArrowArrayAppendInt(root_->children[kFieldComponent], item.comp < 0 ? 1 : item.comp));
+            append_text(root_->children[kFieldValue], item.value);
+            check(ArrowArrayAppendNull(root_->children[kFieldError], 1));
+            if (corrupt_) check(ArrowArrayAppendNull(root_->children[kFieldColumns], 1));
+            check(ArrowArrayFinishElement(root_));
+        }
+    }
+
+    void end(const MessageRow& row, const Status& error) {
+        if (!error) return;
+        append_common(row);
+        for (int c : {kFieldSegment, kFieldSegmentName, kFieldField, kFieldRepetition, kFieldComponent, kFieldValue}) {
+            check(ArrowArrayAppendNull(root_->children[c], 1));
+        }
+        append_text(root_->children[kFieldError], error->message());
+        if (corrupt_) append_text(root_->children[kFieldColumns], as_utf8_shown(row.raw));
+        check(ArrowArrayFinishElement(root_));
+    }
+
+private:
+    void append_common(const MessageRow& row) {
+        append_text(root_->children[kFieldSource], row.source);
+        check(ArrowArrayAppendInt(root_->children[kFieldOffset], row.offset));
+    }
+
+    ArrowArray* root_;
+    bool corrupt_;
+    const MessageRow* row_ = nullptr;
+    std::int64_t segment_ = 0;
+};
+
+// The rows of one message, through either builder.
+template <class Out>
+void message_rows(Out& out, FlatRecord& flat, const MessageRow& row, std::string_view message,
+                  const BatchOptions& options, Status error) {
+    const ReadMessage m = read_message(message, options.encoding, options.rules ? &*options.rules : nullptr);
+    if (!error) error = m.failure();
+    const std::string_view text = m.standard ? m.standard->view() : std::string_view();
+    out.begin(row, text.empty() ? std::nullopt : std::optional<std::string_view>(text));
+    if (!error) for_each_record(text, options.escaping, flat, [&](const FlatRecord& record) { out.record(record); });
+    out.end(row, error);
 }
 
-void build_rows(Builder& out, std::string_view data, const BatchOptions& options) {
-    const Framing framing = frame_messages(data);
-    const Hl7EscapeHandler* handler = options.escaping ? &escape_handler() : nullptr;
+// A header field (11: the control id) of an envelope line, as UTF-8; the
+// line read in the character set of the message it opens, as the command
+// reads it.
+std::optional<std::string> envelope_field(std::string_view line, const BatchOptions& options,
+                                          std::optional<std::string_view> next_message) {
+    if (line.empty()) return std::nullopt;
+    Result<MessageText> decoded = decode_envelope(line, options.encoding, next_message, EnvelopeSide::Opens);
+    if (!decoded) return std::nullopt;
+    const std::optional<std::string_view> field = header_field_as_written(decoded.value().view(), 11);
+    if (!field) return std::nullopt;
+    return std::string(*field);
+}
+
+template <class Out>
+void build_rows(Out& out, std::string_view data, const BatchOptions& options, std::string& envelope_after) {
+    const std::size_t size = data.size();
+    std::size_t start = options.start == 0 ? 0 : next_message_start(data, std::min(options.start, size));
+    const std::size_t stop = options.stop >= size ? size : next_message_start(data, options.stop);
+    start = std::min(start, stop);
+    EnvelopeState envelopes = options.envelope      ? EnvelopeState::decode(*options.envelope)
+                              : start > 0          ? envelope_state_before(data, start)
+                                                   : EnvelopeState{};
+    const std::string_view range = data.substr(start, stop - start);
+    const Framing framing = frame_messages(range);
+    // A capture cut inside its last block fails that block's message
+    // (the command reports it the same way), but only where the input ends.
+    const bool cut = framing.truncated && options.ends_input && stop == size;
     FlatRecord flat;
     auto index = static_cast<std::int64_t>(options.base_index);
-    for (const FramePart& part : framing.parts) {
-        if (part.kind != FramePart::Kind::Message) continue;
-        // The steps of the command's conversion, in its order: the text as
-        // UTF-8, then with the standard delimiters; the rules check the
-        // former, the records are made of the latter.
+    std::optional<std::string> file_id, batch_id;
+    bool ids_known = false;
+    for (std::size_t p = 0; p < framing.parts.size(); ++p) {
+        const FramePart& part = framing.parts[p];
+        if (part.kind != FramePart::Kind::Message) {
+            envelopes.take(part.text);
+            ids_known = false;
+            continue;
+        }
+        if (!ids_known) {
+            file_id = envelope_field(envelopes.file_header, options, part.text);
+            batch_id = envelope_field(envelopes.batch_header, options, part.text);
+            ids_known = true;
+        }
+        MessageRow row;
+        row.source = options.source;
+        row.offset = static_cast<std::int64_t>(options.base_offset) + (part.text.data() - data.data());
+        row.index = index++;
+        if (file_id) row.file_control_id = *file_id;
+        if (batch_id) row.batch_control_id = *batch_id;
+        row.raw = part.text;
         Status error;
-        Result<MessageText> decoded = decode_message(part.text, Encoding::Auto);
-        std::optional<Result<MessageText>> standard;
-        if (!decoded) {
-            error = decoded.error();
-        } else {
-            standard.emplace(with_standard_delimiters(decoded.value().view()));
-            if (!*standard) error = standard->error();
+        if (cut && p + 1 == framing.parts.size()) {
+            error = Hl7Error::invalid_format("the input ends inside an MLLP block (no 0x1C): the message may be cut");
         }
-        if (!error && options.rules) error = check_message(decoded.value().view(), *options.rules, Purpose::Convert);
-        const std::string_view text = standard && *standard ? standard->value().view() : std::string_view();
-
-        out.text(kSource, options.source);
-        out.number(kOffset, static_cast<std::int64_t>(options.base_offset) + (part.text.data() - data.data()));
-        out.number(kIndex, index++);
-        out.text(kMessageType, text.empty() ? std::nullopt : header_field_as_written(text, 9));
-        out.text(kControlId, text.empty() ? std::nullopt : header_field_as_written(text, 10));
-        if (!error) {
-            // The lines and records Hl7Json makes of the same text.
-            for_each_message_line(text, [&](std::string_view line) {
-                if (is_blank_line(line)) return;  // white space is never a segment
-                flat.parse(line, handler, /*keys=*/false);  // written from their numbers
-                out.record(flat);
-            });
-        }
-        out.end_segments(error.has_value());
-        if (error) {
-            out.text(kError, error->message());
-        } else {
-            out.text(kError, std::nullopt);
-        }
-        out.end_row();
+        message_rows(out, flat, row, part.text, options, std::move(error));
     }
-}
-
-// ------------------------------------------------------------- exports
-
-// An exported array node: the batch's buffers, children of its own (a
-// consumer may move a child out and release it on its own), and a share of
-// the batch that keeps those buffers alive.
-struct SharedNode {
-    std::shared_ptr<const MessageBatch> owner;
-    std::vector<ArrowArray> children;
-    std::vector<ArrowArray*> child_pointers;
-};
-
-void release_shared(ArrowArray* array) {
-    auto* node = static_cast<SharedNode*>(array->private_data);
-    for (ArrowArray& child : node->children) {
-        if (child.release != nullptr) child.release(&child);
+    if (options.input_error) {
+        MessageRow row;
+        row.source = options.source;
+        row.offset = static_cast<std::int64_t>(options.base_offset + size);
+        row.index = index;
+        out.begin(row, std::nullopt);
+        out.end(row, Hl7Error::invalid_format(std::string(*options.input_error)));
     }
-    delete node;
-    array->release = nullptr;
-}
-
-void share(const ArrowArray& from, const std::shared_ptr<const MessageBatch>& owner, ArrowArray* out) {
-    auto node = std::make_unique<SharedNode>();
-    node->owner = owner;
-    node->children.resize(static_cast<std::size_t>(from.n_children));
-    node->child_pointers.resize(node->children.size());
-    for (std::size_t i = 0; i < node->children.size(); ++i) {
-        node->children[i].release = nullptr;
-        node->child_pointers[i] = &node->children[i];
-    }
-    try {
-        for (std::size_t i = 0; i < node->children.size(); ++i) share(*from.children[i], owner, &node->children[i]);
-    } catch (...) {
-        for (ArrowArray& child : node->children) {
-            if (child.release != nullptr) child.release(&child);
-        }
-        throw;
-    }
-    *out = from;
-    out->children = node->child_pointers.empty() ? nullptr : node->child_pointers.data();
-    out->dictionary = nullptr;
-    out->release = release_shared;
-    out->private_data = node.release();
-}
-
-struct StreamState {
-    std::shared_ptr<const MessageBatch> batch;
-    bool done = false;
-    std::string last_error;
-};
-
-// The callbacks run in the consumer, which may be C: no exception leaves them.
-int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
-    auto* state = static_cast<StreamState*>(stream->private_data);
-    try {
-        MessageBatch::export_schema(*state->batch, out);
-        return 0;
-    } catch (...) {
-        state->last_error = "out of memory";
-        return ENOMEM;
-    }
-}
-
-int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
-    auto* state = static_cast<StreamState*>(stream->private_data);
-    if (state->done) {
-        out->release = nullptr;  // the end of the stream
-        return 0;
-    }
-    try {
-        MessageBatch::export_array(state->batch, out);
-        state->done = true;
-        return 0;
-    } catch (...) {
-        state->last_error = "out of memory";
-        return ENOMEM;
-    }
-}
-
-const char* stream_get_last_error(ArrowArrayStream* stream) {
-    auto* state = static_cast<StreamState*>(stream->private_data);
-    return state->last_error.empty() ? nullptr : state->last_error.c_str();
-}
-
-void stream_release(ArrowArrayStream* stream) {
-    delete static_cast<StreamState*>(stream->private_data);
-    stream->release = nullptr;
+    envelope_after = envelopes.encode();
 }
 
 }  // namespace
@@ -296,42 +384,128 @@ MessageBatch::~MessageBatch() {
     if (schema_.release != nullptr) schema_.release(&schema_);
 }
 
-std::shared_ptr<const MessageBatch> MessageBatch::build(std::string_view data, const BatchOptions& options,
-                                                        std::string& failure) {
-    std::shared_ptr<MessageBatch> batch(new MessageBatch());
-    make_schema(&batch->schema_);
+namespace {
+
+// A batch of the options' layout, filled by `fill(builder)` with either
+// builder; null with `failure` set when a column would be too large.
+template <class Fill>
+std::shared_ptr<MessageBatch> fill_batch(std::shared_ptr<MessageBatch> batch, ArrowSchema& schema, ArrowArray& array,
+                                         const BatchOptions& options, std::size_t input_bytes, std::string& failure,
+                                         Fill&& fill) {
+    make_schema(&schema, options);
     ArrowError error{};
-    check(ArrowArrayInitFromSchema(&batch->array_, &batch->schema_, &error));
-    check(ArrowArrayStartAppending(&batch->array_));
+    check(ArrowArrayInitFromSchema(&array, &schema, &error));
+    check(ArrowArrayStartAppending(&array));
+    const bool corrupt = !options.corrupt_column.empty();
     try {
-        Builder builder(&batch->array_);
-        builder.reserve(data.size());
-        build_rows(builder, data, options);
+        if (options.layout == Layout::Fields) {
+            FieldBuilder builder(&array, corrupt);
+            builder.reserve(input_bytes);
+            fill(builder);
+        } else {
+            Builder builder(&array, corrupt);
+            builder.reserve(input_bytes);
+            fill(builder);
+        }
     } catch (const ColumnTooLarge&) {
         failure = "the messages do not fit one Arrow batch: a text column would pass 2 GiB; convert less at a time";
         return nullptr;
     }
     // The sizes of every buffer are checked, not their content: built here.
-    if (ArrowArrayFinishBuilding(&batch->array_, NANOARROW_VALIDATION_LEVEL_MINIMAL, &error) != NANOARROW_OK) {
+    if (ArrowArrayFinishBuilding(&array, NANOARROW_VALIDATION_LEVEL_MINIMAL, &error) != NANOARROW_OK) {
         throw std::runtime_error(std::string("building an Arrow batch failed: ") + error.message);
     }
     return batch;
 }
 
-void MessageBatch::export_schema(const MessageBatch& batch, ArrowSchema* out) {
-    check(ArrowSchemaDeepCopy(&batch.schema_, out));
+}  // namespace
+
+std::shared_ptr<const MessageBatch> MessageBatch::build(std::string_view data, const BatchOptions& options,
+                                                        std::string& failure) {
+    std::shared_ptr<MessageBatch> batch(new MessageBatch());
+    std::string* after = &batch->envelope_after_;
+    return fill_batch(batch, batch->schema_, batch->array_, options, data.size(), failure,
+                      [&](auto& builder) { build_rows(builder, data, options, *after); });
 }
 
-void MessageBatch::export_array(const std::shared_ptr<const MessageBatch>& batch, ArrowArray* out) {
-    share(batch->array_, batch, out);
+namespace {
+
+// Owns an array view (nanoarrow's views allocate their children).
+class View {
+public:
+    View() { ArrowArrayViewInitFromType(&view_, NANOARROW_TYPE_UNINITIALIZED); }
+    ~View() { ArrowArrayViewReset(&view_); }
+    View(const View&) = delete;
+    View& operator=(const View&) = delete;
+    ArrowArrayView* get() { return &view_; }
+
+private:
+    ArrowArrayView view_;
+};
+
+bool is_text_type(ArrowType t) {
+    return t == NANOARROW_TYPE_STRING || t == NANOARROW_TYPE_LARGE_STRING || t == NANOARROW_TYPE_BINARY ||
+           t == NANOARROW_TYPE_LARGE_BINARY;
 }
 
-void MessageBatch::export_stream(const std::shared_ptr<const MessageBatch>& batch, ArrowArrayStream* out) {
-    out->private_data = new StreamState{batch, false, {}};
-    out->get_schema = stream_get_schema;
-    out->get_next = stream_get_next;
-    out->get_last_error = stream_get_last_error;
-    out->release = stream_release;
+}  // namespace
+
+std::shared_ptr<const MessageBatch> parse_texts(const ArrowSchema& schema, const ArrowArray& array,
+                                                const BatchOptions& given, std::string& failure) {
+    ArrowError error{};
+    View view;
+    if (ArrowArrayViewInitFromSchema(view.get(), &schema, &error) != NANOARROW_OK ||
+        ArrowArrayViewSetArray(view.get(), &array, &error) != NANOARROW_OK) {
+        failure = std::string("the Arrow data cannot be read: ") + error.message;
+        return nullptr;
+    }
+    const ArrowArrayView* column = view.get();
+    std::int64_t shift = 0;  // a struct's offset applies to its children's indices
+    if (column->storage_type == NANOARROW_TYPE_STRUCT && column->n_children > 0) {
+        shift = column->offset;
+        column = column->children[0];
+    }
+    if (!is_text_type(column->storage_type)) {
+        failure = "the column to parse must hold strings or binary values (one message each)";
+        return nullptr;
+    }
+    BatchOptions options = given;
+    options.layout = Layout::Messages;
+    std::size_t bytes = 0;
+    for (std::int64_t i = 0; i < view.get()->length; ++i) {
+        bytes += static_cast<std::size_t>(ArrowArrayViewGetBytesUnsafe(column, shift + i).size_bytes);
+    }
+    std::shared_ptr<MessageBatch> batch(new MessageBatch());
+    return fill_batch(batch, batch->schema_, batch->array_, options, bytes, failure, [&](auto& builder) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(builder)>, Builder>) {
+            FlatRecord flat;
+            for (std::int64_t i = 0; i < view.get()->length; ++i) {
+                MessageRow row;
+                row.index = i;
+                if (ArrowArrayViewIsNull(column, shift + i)) {
+                    builder.null_message(row);
+                    continue;
+                }
+                const ArrowBufferView value = ArrowArrayViewGetBytesUnsafe(column, shift + i);
+                const std::string_view text(value.data.as_char, static_cast<std::size_t>(value.size_bytes));
+                row.source = std::string_view();
+                row.raw = text;
+                const Framing framing = frame_messages(text);
+                std::size_t messages = 0;
+                std::string_view message = text;
+                for (const FramePart& part : framing.parts) {
+                    if (part.kind == FramePart::Kind::Message && messages++ == 0) message = part.text;
+                }
+                Status status;
+                if (messages == 0) status = Hl7Error::empty_message();
+                else if (messages > 1) {
+                    status = Hl7Error::invalid_format("the value holds " + std::to_string(messages) +
+                                                      " messages: each value of the column must be one message");
+                }
+                message_rows(builder, flat, row, message, options, std::move(status));
+            }
+        }
+    });
 }
 
 }  // namespace segmorph

@@ -63,7 +63,8 @@ std::string shown(std::string_view key) {
 
 }  // namespace
 
-std::string messages_from_arrow(const ArrowSchema& schema, const ArrowArray& array, bool escape, TextBuffer& out) {
+std::string messages_from_arrow(const ArrowSchema& schema, const ArrowArray& array, EscapeMode escape,
+                                TextBuffer& out) {
     ArrowError error{};
     View table;
     if (ArrowArrayViewInitFromSchema(table.get(), &schema, &error) != NANOARROW_OK) {

@@ -366,6 +366,68 @@ def test_help_goes_to_standard_output(args):
     assert done.stdout.startswith(b"usage: segmorph") and done.stderr == b""
 
 
+COMMANDS = ["to-json", "to-hl7", "validate", "listen", "send"]
+
+
+def help_options(command):
+    """The option names a subcommand's --help lists."""
+    text = run(command, "--help", check_status=0).stdout.decode()
+    names = re.findall(r"^ {2}(-\w), (--[\w-]+)|^ {6}(--[\w-]+)", text, re.M)
+    return {name for match in names for name in match if name}
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_each_command_takes_exactly_the_options_its_help_lists(command):
+    listed = help_options(command)
+    everywhere = set().union(*(help_options(c) for c in COMMANDS))
+    assert {"-h", "--help", "-V", "--version"} <= listed
+    for name in sorted(everywhere):
+        # The option, a value for it (or a PATH after a flag), then an
+        # unknown option, so that nothing starts listening or reading.
+        done = run(command, name, "1", "--bogus-option")
+        unknown = f"unknown option '{name}' for {command}".encode()
+        if name in listed:
+            assert unknown not in done.stderr and done.returncode in (0, 2), (name, done.stderr)
+        else:
+            assert unknown in done.stderr and done.returncode == 2, name
+
+
+@pytest.mark.parametrize("command, options", [
+    ("send", ["--glob", "--hidden", "-v", "--verbose", "-q", "--fail-fast", "--max-message-bytes"]),
+    ("listen", ["--version", "--encoding", "--max-field-bytes", "--rules", "--strict", "--max-connections"]),
+    ("to-hl7", ["--escape", "--mllp", "-j", "--glob"]),
+])
+def test_help_shows_what_each_command_accepts(command, options):
+    assert set(options) <= help_options(command)
+
+
+@pytest.mark.parametrize("command", [None, *COMMANDS])
+def test_help_lines_fit_a_terminal(command):
+    text = run(*([command] if command else []), "--help", check_status=0).stdout.decode()
+    assert all(len(line) <= 79 and line == line.rstrip() for line in text.splitlines())
+    # One column for every option's help text.
+    columns = {len(line) - len(line.lstrip()) for line in text.split("options:\n", 1)[1].splitlines()
+               if line.startswith(" " * 6) and not line.lstrip().startswith("-")}
+    assert len(columns) <= 1
+
+
+@pytest.mark.parametrize("args, message", [
+    (["to-json", "--format"], "option '--format' needs a value"),
+    (["to-json", "--validate=yes"], "option '--validate' takes no value"),
+    (["to-json", "-j"], "option '-j' needs a value"),
+    (["to-json", "-qj", "many"], "invalid number of jobs 'many' (0 to 1024)"),
+    (["send", "-j", "2", "127.0.0.1:1"], "unknown option '-j' for send"),
+    (["listen", "--glob", "*.hl7"], "unknown option '--glob' for listen"),
+    (["listen", "--rules", "loose"], "invalid rules 'loose' (standard, seed or none)"),
+    (["validate", "--rules", "none"], "invalid rules 'none' (standard or seed)"),
+    (["listen", "--max-message-bytes", "2G"], "invalid size '2G' (1 byte to 1G"),
+    (["listen", "--max-message-bytes", "1M", "--max-field-bytes", "64Q"], "invalid size '64Q'"),
+])
+def test_option_errors_name_the_option(args, message):
+    done = run(*args)
+    assert done.returncode == 2 and message in done.stderr.decode()
+
+
 def test_no_input_from_a_terminal_is_a_usage_error():
     leader, follower = pty.openpty()
     try:

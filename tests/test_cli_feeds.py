@@ -38,9 +38,10 @@ def latin1_header(charset):
 # input, options, the records the user must get (as the module gives them
 # for this standard text)
 CONVERTED = [
-    # Declared delimiters: "|^~\&" in the data are text, not cuts.
+    # Declared delimiters: "|^~\&" in the data are text, not cuts, and an
+    # escape names the message's own delimiter ("$F$" is "#").
     ((DECLARED + "\rPID#1##123!!!H@456##Doe!John|x^y\\z~w&v$F$\r").encode(), [],
-     f"{HEADER}\rPID|1||123^^^H~456||Doe^John\\F\\x\\S\\y\\E\\z\\R\\w\\T\\v\\F\\"),
+     f"{HEADER}\rPID|1||123^^^H~456||Doe^John\\F\\x\\S\\y\\E\\z\\R\\w\\T\\v#"),
     # The batch envelope declares them too; its trailers are cut by its "#".
     (("FHS#!@$%#A\rBHS#!@$%#B\r" + DECLARED + "\rBTS#1\rFTS#1\r").encode(), [], HEADER),
     # Character sets: MSH-18 names the set of bytes that are not UTF-8.
@@ -97,9 +98,7 @@ REFUSED = [
      "HL7 encoding error: byte 0xFC at offset {at} is not UTF-8 (--encoding utf-8)"),
     (f"{HEADER}\rNTE|1||\x81".encode("latin-1"), ["--encoding", "cp1252"],
      "HL7 encoding error: byte 0x81 at offset {at} is not a Windows-1252 character"),
-    (b"MSH#!@\rPID#1", [],
-     "HL7 invalid format: the header MSH declares 2 encoding characters \"!@\": 4 are needed to read its other"
-     " delimiters"),
+    (b"MSH\rPID#1", [], "HL7 invalid format: the header MSH is too short to declare its delimiters"),
     (b"MSH#!@!%#A", [], "HL7 invalid format: the header MSH declares \"!\" as two different delimiters"),
 ]
 

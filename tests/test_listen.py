@@ -64,13 +64,23 @@ class Listener:
 def listening(tmp_path, *args):
     output = tmp_path / "out.jsonl"
     proc = subprocess.Popen([str(COMMAND), "listen", "--bind", "127.0.0.1:0", "--output", str(output), *args],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=ENV)
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=ENV,
+                            bufsize=0)  # unbuffered: select() sees every line not yet read
     try:
-        ready, _, _ = select.select([proc.stderr], [], [], 10)
-        assert ready, "the listener did not say where it listens"
-        first = proc.stderr.readline().decode()
+        before = ""  # what the listener said before it listened (a repaired output)
+        for _ in range(5):
+            ready, _, _ = select.select([proc.stderr], [], [], 10)
+            assert ready, "the listener did not say where it listens"
+            first = proc.stderr.readline().decode()
+            if "listening on" in first:
+                break
+            before += first
+        if first.startswith("{"):  # --log-format json
+            first = "segmorph: " + json.loads(first)["message"]
         assert first.startswith("segmorph: listening on 127.0.0.1:"), first
-        yield Listener(proc, int(first.rsplit(":", 1)[1]), output)
+        listener = Listener(proc, int(first.split()[3].rsplit(":", 1)[1]), output)
+        listener.before = before
+        yield listener
     finally:
         if proc.poll() is None:
             proc.kill()
@@ -134,6 +144,10 @@ def test_the_ack_answers_in_the_messages_own_terms(tmp_path):
     (message("R3", "NTE|1||" + "x" * 5000), "AR", False, "--max-message-bytes"),
     # no control ID: still answered, with an empty MSA-2
     (message(""), "AA", True, None),
+    # blank, form-feed and 0x0B lines before the header: skipped by the
+    # converter and the ACK alike
+    (b"\x0c\r \x0b\r" + message("F1").encode(), "AA", True, None),
+    (b"\x0c\r" + message("F2").replace("|P|2.5", "|P|").encode(), "AE", True, "MSH-12"),
 ])
 def test_verdicts(tmp_path, payload, code, written, reason):
     with listening(tmp_path, "--max-message-bytes", "4000") as listener:
@@ -143,7 +157,8 @@ def test_verdicts(tmp_path, payload, code, written, reason):
             assert msa(ack_of(client.send_message(message("NEXT")))) == ("AA", "NEXT")
         ack = ack_of(raw)
         data = payload.encode() if isinstance(payload, str) else payload
-        assert msa(ack) == (code, data.split(b"|")[9].decode() if data.startswith(b"MSH") else "")
+        header = data.lstrip(b"\x0c\x0b\r ")
+        assert msa(ack) == (code, header.split(b"|")[9].decode() if header.startswith(b"MSH") else "")
         rc, err = listener.stop()
         lines = listener.lines()
     assert rc == 0
@@ -276,11 +291,21 @@ def test_limits_refuse_and_disconnect_politely(tmp_path):
         with socket.create_connection(("127.0.0.1", listener.port), timeout=10) as first:
             first.sendall(frame(message("X")))
             assert msa(ack_of(first.recv(65536))) == ("AA", "X")
+            first.sendall(SB + b"MSH|")  # a message under way: not idle
+            time.sleep(0.2)
             with socket.create_connection(("127.0.0.1", listener.port), timeout=10) as second:
                 assert second.recv(65536) == b""  # refused at once
-            assert first.recv(65536) == b""  # then closed when idle
+            first.sendall(message("Y").encode()[4:] + EB + CR)
+            assert msa(ack_of(first.recv(65536))) == ("AA", "Y")
+            # idle now: closed to admit the next one, which is served
+            with socket.create_connection(("127.0.0.1", listener.port), timeout=10) as third:
+                assert first.recv(65536) == b""
+                third.sendall(frame(message("Z")))
+                assert msa(ack_of(third.recv(65536))) == ("AA", "Z")
+                assert third.recv(65536) == b""  # then closed when idle
         rc, err = listener.stop()
-    assert rc == 0 and "refused" in err and "without a message" in err
+    assert rc == 0 and "refused: already 1 connections, none idle" in err
+    assert "closed to admit" in err and "without a message" in err
 
 
 @pytest.mark.parametrize("args, text", [
