@@ -1,17 +1,13 @@
 #include "listen_loop.hpp"
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
-#include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -19,6 +15,7 @@
 #include "listen_conn.hpp"
 #include "log.hpp"
 #include "signals.hpp"
+#include "workers.hpp"
 
 namespace segmorph::cli {
 
@@ -42,48 +39,6 @@ std::string seconds_text(double s) {
     std::snprintf(text, sizeof text, "%g", s);
     return text;
 }
-
-// Worker threads taking jobs in the order given.
-class Workers {
-public:
-    Workers(unsigned n, const Handler& handler) : handler_(handler) {
-        for (unsigned i = 0; i < n; ++i) threads_.emplace_back([this] { work(); });
-    }
-    ~Workers() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-        }
-        ready_.notify_all();
-        for (std::thread& t : threads_) t.join();
-    }
-    void push(Job&& job) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            jobs_.push_back(std::move(job));
-        }
-        ready_.notify_one();
-    }
-
-private:
-    void work() {
-        for (;;) {
-            std::unique_lock<std::mutex> lock(mutex_);
-            ready_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-            if (jobs_.empty()) return;  // every job taken is answered
-            Job job = std::move(jobs_.front());
-            jobs_.pop_front();
-            lock.unlock();
-            handler_(std::move(job));
-        }
-    }
-    const Handler& handler_;
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::deque<Job> jobs_;
-    bool stopping_ = false;
-    std::vector<std::thread> threads_;
-};
 
 class Loop {
 public:
@@ -115,7 +70,7 @@ private:
     int listen_fd_;
     int epoll_ = -1;
     int spare_fd_ = -1;  // given up to refuse a connection when out of descriptors
-    Workers workers_;
+    Workers<Job> workers_;
     Completions& completions_;
     Metrics& metrics_;
     std::unordered_map<std::uint64_t, std::unique_ptr<Conn>> conns_;
@@ -321,6 +276,7 @@ void Loop::on_event(Conn& c, std::uint32_t events) {
 bool Loop::handshake(Conn& c) {
     const Io io = c.tls->handshake();
     if (io == Io::Done) {
+        c.tls_wants_write = false;
         log_event("tls_established", c.peer, c.tls->resumed() ? "TLS session resumed" : "TLS session established",
                   {}, true);
         return true;
