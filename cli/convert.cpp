@@ -10,11 +10,13 @@
 #include "delimiters.hpp"
 #include "envelopes.hpp"
 #include "framing.hpp"
+#include "header_gate.hpp"
 #include "json_hl7.hpp"
 #include "json_writer.hpp"
 #include "message_pipeline.hpp"
 #include "rules.hpp"
 #include "segments.hpp"
+#include "signals.hpp"
 #include "to_hl7.hpp"
 #include "utils.hpp"
 
@@ -165,8 +167,13 @@ bool submit_failure(const std::string& text, OrderedJobs& jobs, std::uint64_t me
 bool read_hl7_parts(const Options& opts, const std::string& name, InputReader& in, Hl7PartSink& to) {
     std::optional<EnvelopeCharsets> envelopes;
     if (EnvelopeCharsets::needed(opts)) envelopes.emplace(opts, name, to);
-    Hl7PartSink& sink = envelopes ? static_cast<Hl7PartSink&>(*envelopes) : to;
-    auto finish = [&envelopes] { return !envelopes || envelopes->finish(); };
+    Hl7PartSink& inner = envelopes ? static_cast<Hl7PartSink&>(*envelopes) : to;
+    // Only to-json writes records of what it reads; validate and send
+    // report on each message as it is.
+    std::optional<HeaderGate> gate;
+    if (opts.command == Command::ToJson) gate.emplace(name, opts.max_message_bytes, inner);
+    Hl7PartSink& sink = gate ? static_cast<Hl7PartSink&>(*gate) : inner;
+    auto finish = [&gate, &envelopes] { return (!gate || gate->finish()) && (!envelopes || envelopes->finish()); };
     RoundFramer framer;
     // From a stream, a round ends as soon as it completes a message.
     in.end_rounds_when([&framer](std::string_view text, std::size_t from) { return framer.held_part_ends(text, from); });
@@ -189,7 +196,10 @@ bool read_hl7_parts(const Options& opts, const std::string& name, InputReader& i
     for (bool ended = false; !ended;) {
         const std::size_t carried = carry.size();
         Result<std::shared_ptr<const InputBytes>> next = in.next(carry, round_want(carried, kRoundBytes, max), ended);
-        if (!next) return sink.failure(name + ": " + next.error().message(), 0) && finish();
+        if (!next) {
+            if (stop_signal() != 0) return false;  // stopped, not failed
+            return sink.failure(name + ": " + next.error().message(), 0) && finish();
+        }
         round = std::move(next.value());
         read += round->view().size() - carried;
         const Framing framing = framer.frame(round->view(), ended, carry);

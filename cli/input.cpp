@@ -245,6 +245,9 @@ Result<std::shared_ptr<const InputBytes>> InputReader::next(std::string_view car
     std::size_t size = carry.size();
     std::size_t shown = size;  // bytes shown to round_ends_ so far
     ended = false;
+    // A file stops where it is: the rest of the message being read is
+    // still unread, so nothing of it is converted.
+    if (regular_ && stop_signal() != 0) return os_error(EINTR);
     while (size < capacity) {
         if (!regular_) {
             // A pipe or socket that has nothing more for now ends the round
@@ -265,7 +268,13 @@ Result<std::shared_ptr<const InputBytes>> InputReader::next(std::string_view car
                 if (idle_ && !idle_()) return os_error(EINTR);
                 wait = wait_readable(true);
             }
-            if (wait == Wait::Stopped) return os_error(EINTR);
+            if (wait == Wait::Stopped) {
+                // A stream that is stopped has ended: what arrived is all
+                // there is, and the message it holds last is as complete
+                // as the input shows, so it is converted as at the end.
+                ended = true;
+                break;
+            }
         }
         const ssize_t n = ::read(fd_, data + size, capacity - size);
         if (n < 0) {

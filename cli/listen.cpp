@@ -72,7 +72,10 @@ Verdict convert_message(const Options& opts, std::string_view frame, std::string
         return reject("a frame holds one message; this one holds " + std::to_string(framing.parts.size()) +
                       " messages or batch segments");
     const std::string_view text = framing.parts.front().text;
-    if (!segment_named(text, "MSH")) return reject("not an HL7 message: it does not start with MSH");
+    // The header is looked for as the converter and the ACK look for it:
+    // on the first line that is not blank.
+    if (!segment_named(first_segment_line(text), "MSH"))
+        return reject("not an HL7 message: it does not start with MSH");
     const ReadMessage m = read_message(text, opts.encoding, opts.validate ? &opts.rules : nullptr);
     if (m.error) return reject(m.error->message());
 

@@ -93,25 +93,20 @@ Output::Output(const Options& opts)
     file_.emplace(STDOUT_FILENO);
 }
 
-// Writes all of `text`, a run of whole lines.  Until its first byte is out,
-// a stop request drops it (when `droppable`); once begun it is finished, so
-// that the output never ends inside a line.  A second signal ends the
-// process if the reader at the other end never makes room.
-Output::Write Output::write_stdout(std::string_view text, bool droppable) {
-    bool begun = !droppable;
+// Writes all of `text`, a run of whole lines, so that the output never
+// ends inside a line.  A stop does not drop it: what was read before the
+// stop is written.  A second signal ends the process if the reader at the
+// other end never makes room.
+Output::Write Output::write_stdout(std::string_view text) {
     if (file_) {
         // A file takes the run whole or, when the write fails part way, not
         // at all: the output ends on the last whole run.
-        if (!begun && stop_signal() != 0) return Write::Dropped;
         return file_->write(text) ? Write::Done : Write::Failed;
     }
     while (!text.empty()) {
-        if (!begun && stop_signal() != 0) return Write::Dropped;
         if (wait_for_room_) {
-            pollfd p[2] = {{STDOUT_FILENO, POLLOUT, 0}, {begun ? -1 : stop_fd(), POLLIN, 0}};
-            const int ready = ::poll(p, 2, -1);
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready > 0 && p[1].revents != 0 && p[0].revents == 0) continue;
+            pollfd p{STDOUT_FILENO, POLLOUT, 0};
+            if (::poll(&p, 1, -1) < 0 && errno == EINTR) continue;
         }
         const ssize_t n = ::write(STDOUT_FILENO, text.data(), text.size());
         if (n < 0) {
@@ -119,7 +114,6 @@ Output::Write Output::write_stdout(std::string_view text, bool droppable) {
             return Write::Failed;
         }
         text.remove_prefix(static_cast<std::size_t>(n));
-        begun = true;
     }
     return Write::Done;
 }
@@ -143,7 +137,7 @@ void Output::write_out(std::string_view text) {
         // Items of an array arrive each led by ",\n"; the first one's lead
         // becomes the opening bracket.
         text.remove_prefix(2);
-        const Write w = write_stdout("[\n", true);
+        const Write w = write_stdout("[\n");
         if (w == Write::Failed) write_failed(errno);
         if (w != Write::Done) {
             stopped_ = true;
@@ -151,7 +145,7 @@ void Output::write_out(std::string_view text) {
         }
         first_item_ = false;
     }
-    const Write w = write_stdout(text, true);
+    const Write w = write_stdout(text);
     if (w == Write::Failed) write_failed(errno);
     if (w != Write::Done) stopped_ = true;
 }
@@ -177,7 +171,9 @@ void Output::note_inputs(const Inputs& inputs) {
 }
 
 bool Output::take(Piece&& piece) {
-    if (stop_signal() != 0) stopped_ = true;
+    // A piece that reaches here was read before any stop: the reading ends
+    // at a stop, and what it read is written, so nothing that arrived whole
+    // is lost.
     if (stopped_) return false;
     bytes_ += piece.input_bytes;
     if (opts_.fail_fast && !piece.failures.empty()) {
@@ -222,7 +218,7 @@ int Output::finish() {
     const int sig = stop_signal();
     if (json_array_ && !write_failed_) {
         // After a stop too: what was written stays a whole JSON document.
-        if (write_stdout(first_item_ ? "[]\n" : "\n]\n", false) != Write::Done) write_failed(errno);
+        if (write_stdout(first_item_ ? "[]\n" : "\n]\n") != Write::Done) write_failed(errno);
         first_item_ = false;
     }
     // Some file systems only report a failed write when the file is closed.

@@ -37,8 +37,8 @@ public:
     int finish();
 
 private:
-    enum class Write { Done, Dropped, Failed };
-    Write write_stdout(std::string_view text, bool droppable);
+    enum class Write { Done, Failed };
+    Write write_stdout(std::string_view text);
     void write_out(std::string_view text);
     void write_failed(int code);
     void report(std::string_view text);

@@ -5,6 +5,8 @@
 #include <ctime>
 #include <vector>
 
+#include "framing.hpp"
+
 namespace segmorph {
 
 namespace {
@@ -29,15 +31,11 @@ bool usable_delimiter(char c) {
     return u > 0x20 && u < 0x7F && !alnum;
 }
 
-// The first line that is not blank, without a byte-order mark.
+// The line the converter reads as the header: the first that is not blank
+// (white space, 0x0B and form feeds alike), after a byte-order mark.
 std::string_view first_line(std::string_view text) {
     if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
-    const std::size_t start = text.find_first_not_of(" \t\r\n");
-    if (start == std::string_view::npos) return {};
-    text.remove_prefix(start);
-    std::size_t end = 0;
-    while (end < text.size() && text[end] != '\r' && text[end] != '\n') ++end;
-    return text.substr(0, end);
+    return first_segment_line(text);
 }
 
 // The MSH of `message` and its delimiters.  A delimiter must be a single

@@ -12,20 +12,6 @@ namespace {
 bool is_line_break(char c) { return c == '\r' || c == '\n'; }
 bool is_name_byte(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
 
-// Where the first line that is not blank starts, or npos.  Only the blank
-// bytes in front are looked at, so a message costs a few steps here.
-std::size_t first_line_start(std::string_view text) {
-    std::size_t line = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (is_line_break(text[i])) {
-            line = i + 1;
-        } else if (!is_blank_byte(text[i])) {
-            return line;
-        }
-    }
-    return std::string_view::npos;
-}
-
 std::string_view line_at(std::string_view text, std::size_t start) {
     std::size_t end = start;
     while (end < text.size() && !is_line_break(text[end])) ++end;
@@ -50,7 +36,7 @@ Hl7Error malformed(std::string_view header, const std::string& what) {
 }  // namespace
 
 std::optional<std::string_view> header_field_as_written(std::string_view message, std::size_t n) {
-    const std::size_t start = first_line_start(message);
+    const std::size_t start = first_segment_start(message);
     if (start == std::string_view::npos || n < 2) return std::nullopt;
     const std::string_view header = line_at(message, start);
     if (header_kind(header) != Header::Declaring || header.size() < 4) return std::nullopt;
@@ -69,7 +55,7 @@ std::optional<std::string_view> declared_header_field(std::string_view message, 
     const std::optional<std::string_view> whole = header_field_as_written(message, n);
     if (!whole || n == 2) return whole;
     std::string_view field = *whole;
-    const std::string_view header = line_at(message, first_line_start(message));
+    const std::string_view header = line_at(message, first_segment_start(message));
     const char field_sep = header[3];
     const std::string_view encoding = header.substr(4, header.find(field_sep, 4) - 4);
     // Only the first repetition's first component.
@@ -78,7 +64,7 @@ std::optional<std::string_view> declared_header_field(std::string_view message, 
 }
 
 Result<MessageText> with_standard_delimiters(std::string_view message) {
-    const std::size_t start = first_line_start(message);
+    const std::size_t start = first_segment_start(message);
     if (start == std::string_view::npos) return MessageText(message);
     // Nearly every message starts "MSH|^~\\": settled without reading the
     // rest of its header line.

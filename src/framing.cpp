@@ -148,6 +148,27 @@ bool is_blank_line(std::string_view line) {
     return true;
 }
 
+std::size_t first_segment_start(std::string_view text) {
+    // Only the blank bytes in front are looked at, so a message costs a
+    // few steps here.
+    std::size_t line = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' || text[i] == '\n') {
+            line = i + 1;
+        } else if (!is_blank_byte(text[i])) {
+            return line;
+        }
+    }
+    return std::string_view::npos;
+}
+
+std::string_view first_segment_line(std::string_view text) {
+    const std::size_t start = first_segment_start(text);
+    if (start == std::string_view::npos) return {};
+    text.remove_prefix(start);
+    return text.substr(0, std::min(text.find_first_of("\r\n"), text.size()));
+}
+
 MessageText without_blank_lines(std::string_view message) {
     bool any = false;
     for_each_line(message, [&](std::string_view line) { any = any || is_blank_line(line); });

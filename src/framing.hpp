@@ -117,6 +117,13 @@ inline bool is_blank_byte(char c) { return c == ' ' || c == '\t' || c == '\v' ||
 // this, and the command never makes a record of such a line.
 bool is_blank_line(std::string_view line);
 
+// Where the first line of `text` that is not blank starts, or npos: the
+// line a message's header is looked for on, by every reader alike.
+std::size_t first_segment_start(std::string_view text);
+
+// That line itself (without its line break); empty when there is none.
+std::string_view first_segment_line(std::string_view text);
+
 // `message` without its blank lines, segments then separated by "\n"; a
 // view of it when it has none.
 MessageText without_blank_lines(std::string_view message);

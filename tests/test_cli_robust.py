@@ -83,17 +83,23 @@ def test_a_signal_while_the_output_is_blocked_finishes_the_piece_begun(big_feed)
     assert items and all("source" in i for i in items)
 
 
-def test_a_signal_while_waiting_for_input_stops_at_once_and_a_second_kills(big_feed):
-    proc = start("to-json", "-j2")
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
+@pytest.mark.parametrize("jobs", ["-j1", "-j2"])
+def test_a_signal_while_waiting_for_input_ends_the_stream_and_a_second_kills(big_feed, sig, jobs):
+    # The last message of a live stream is held until the next one shows
+    # where it ends; a stop is that end: it is written, then the run stops.
+    proc = start("to-json", jobs)
     try:
         proc.stdin.write(MESSAGE * 2)
         proc.stdin.flush()
         assert readable(proc.stdout)
-        proc.send_signal(signal.SIGINT)
-        assert proc.wait(TIMEOUT) == 130
-        assert [i["index"] for i in jsonl(proc.stdout.read())] == [0]
+        proc.send_signal(sig)
+        assert proc.wait(TIMEOUT) == 128 + sig
+        assert [i["index"] for i in jsonl(proc.stdout.read())] == [0, 1]
     finally:
         proc.kill()
+    if sig != signal.SIGINT or jobs != "-j1":
+        return
     # A reader that never reads: the first signal cannot finish the piece
     # begun, the second ends the process by the signal itself.
     proc = start("to-json", big_feed)
@@ -281,3 +287,28 @@ def test_a_cut_last_mllp_block_is_converted_and_fails_the_run(in_rounds):
     assert done.stdout == b"-:0: ok\n-:1: ok\n" and done.stderr == b""
     # Text after the last end byte is no cut block.
     run("to-json", input=capture[0] + b"MSH|trailing\r", check_status=0)
+
+
+# ------------------------------------------------------- input that is not HL7
+
+@pytest.mark.parametrize("data, options", [
+    (b"hello\n", []),
+    (b"a,b,c\n1,2,3\n", []),
+    (bytes(range(256)) * 40, ["--encoding", "latin-1"]),  # a binary file read as Latin-1
+    (b"\x0bnot hl7\x1c\r", []),                             # an MLLP block of something else
+])
+def test_input_with_no_message_header_is_a_failure_and_writes_nothing(tmp_path, data, options):
+    path = tmp_path / "input.txt"
+    path.write_bytes(data)
+    for source, kwargs in [(str(path), {}), ("-", {"input": data})]:
+        done = run("to-json", *options, source, **kwargs)
+        assert (done.returncode, done.stdout) == (1, b"")
+        assert f"segmorph: {source}: no HL7 message found".encode() in done.stderr
+
+
+def test_text_before_the_first_header_is_still_converted_as_before():
+    done = run("to-json", input=b"hello\r" + MESSAGE)
+    assert done.returncode == 0
+    assert [item["records"][0]["segment_name"] for item in jsonl(done.stdout)] == ["hello", "MSH"]
+    # validate reports on each message as it is
+    assert run("validate", input=b"hello\n").stdout.startswith(b"-:0: HL7 validation failed: segment 1 is \"hello\"")

@@ -144,6 +144,10 @@ def test_the_ack_answers_in_the_messages_own_terms(tmp_path):
     (message("R3", "NTE|1||" + "x" * 5000), "AR", False, "--max-message-bytes"),
     # no control ID: still answered, with an empty MSA-2
     (message(""), "AA", True, None),
+    # blank, form-feed and 0x0B lines before the header: skipped by the
+    # converter and the ACK alike
+    (b"\x0c\r \x0b\r" + message("F1").encode(), "AA", True, None),
+    (b"\x0c\r" + message("F2").replace("|P|2.5", "|P|").encode(), "AE", True, "MSH-12"),
 ])
 def test_verdicts(tmp_path, payload, code, written, reason):
     with listening(tmp_path, "--max-message-bytes", "4000") as listener:
@@ -153,7 +157,8 @@ def test_verdicts(tmp_path, payload, code, written, reason):
             assert msa(ack_of(client.send_message(message("NEXT")))) == ("AA", "NEXT")
         ack = ack_of(raw)
         data = payload.encode() if isinstance(payload, str) else payload
-        assert msa(ack) == (code, data.split(b"|")[9].decode() if data.startswith(b"MSH") else "")
+        header = data.lstrip(b"\x0c\x0b\r ")
+        assert msa(ack) == (code, header.split(b"|")[9].decode() if header.startswith(b"MSH") else "")
         rc, err = listener.stop()
         lines = listener.lines()
     assert rc == 0
