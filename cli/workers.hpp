@@ -3,6 +3,7 @@
 // done (each is a message that must be answered), then the threads end.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -27,12 +28,15 @@ public:
         for (std::thread& t : threads_) t.join();
     }
     void push(Job&& job) {
+        ++unfinished_;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             jobs_.push_back(std::move(job));
         }
         ready_.notify_one();
     }
+    // No job waiting or under way.
+    bool idle() const { return unfinished_.load(std::memory_order_acquire) == 0; }
 
 private:
     void work() {
@@ -44,6 +48,7 @@ private:
             jobs_.pop_front();
             lock.unlock();
             handler_(std::move(job));
+            unfinished_.fetch_sub(1, std::memory_order_release);
         }
     }
     const std::function<void(Job&&)>& handler_;
@@ -51,6 +56,7 @@ private:
     std::condition_variable ready_;
     std::deque<Job> jobs_;
     bool stopping_ = false;
+    std::atomic<unsigned> unfinished_{0};
     std::vector<std::thread> threads_;
 };
 
