@@ -314,6 +314,11 @@ def test_limits_refuse_and_disconnect_politely(tmp_path):
     (["--rules", "loose"], "standard, seed or none"),
     (["--sync", "--output", "-"], "--sync needs the output to be a file"),
     (["somefile"], "listen takes no PATH"),
+    (["--log-format", "xml"], "text or json"),
+    (["--allow", "300.1.1.1"], "is not an address or ADDRESS/BITS"),
+    (["--allow", "10.0.0.0/33"], "no prefix length from 0 to 32"),
+    (["--metrics", "9100"], "is not HOST:PORT"),
+    (["--tls-key", "key.pem"], "TLS needs both --tls-cert and --tls-key"),
 ])
 def test_listen_usage_errors(args, text):
     done = run("listen", *args, check_status=None)
