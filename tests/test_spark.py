@@ -307,3 +307,23 @@ def test_writes_escape_as_to_hl7_and_refuse_what_they_cannot_do(spark, tmp_path)
         source.write.format("hl7").save(str(tmp_path / "no-mode"))
     with pytest.raises(Exception, match="escape"):
         source.write.format("hl7").mode("overwrite").option("escape", "some").save(str(out))
+
+
+@pytest.mark.parametrize("sizes, parallelism, at_least", [
+    ([256 << 20], 16, 16),           # one large file spread over every task
+    ([1 << 20] * 40, 2, 2),          # small files packed, still two tasks
+    ([10 << 30], 4, 80),             # never more than Spark's 128 MB a split
+])
+def test_splits_are_sized_as_sparks_file_sources(sizes, parallelism, at_least, tmp_path):
+    _spark_or_skip()
+    from segmorph_spark import plan_splits, split_size_for
+
+    size = split_size_for(sizes, 128 << 20, parallelism)
+    assert 4 << 20 <= size <= 128 << 20
+    splits = -(-sum(s + (4 << 20) for s in sizes) // size)
+    assert splits >= at_least
+    if len(sizes) == 1 and sizes[0] <= 256 << 20:
+        path = tmp_path / "big.hl7"
+        with open(path, "wb") as f:
+            f.truncate(sizes[0])
+        assert len(plan_splits([str(path)], size)) >= at_least
