@@ -105,11 +105,14 @@ def _convert_files(options: ReadOptions, partition_columns: list[str]) -> Any:
     return convert
 
 
+# The columns of Spark's binaryFile source, which a stream must be given.
+_BINARY_FILE = "path string, modificationTime timestamp, length bigint, content binary"
+
+
 def _binary_files(spark: SparkSession, stream: bool, paths: Any, options: dict[str, Any]) -> tuple[DataFrame, ReadOptions]:
     passed = dict(SPARK_FILE_OPTIONS, **(SPARK_STREAM_OPTIONS if stream else {}))
     checked = read_options(options, passed=passed)
-    reader = spark.readStream if stream else spark.read
-    source = reader.format("binaryFile")
+    source = spark.readStream.format("binaryFile").schema(_BINARY_FILE) if stream else spark.read.format("binaryFile")
     for name, value in checked.passed.items():
         source = source.option(name, value)
     return source.load(paths), checked
