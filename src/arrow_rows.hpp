@@ -18,6 +18,7 @@
 #include "delimiters.hpp"
 #include "message_pipeline.hpp"
 #include "segments.hpp"
+#include "lines.hpp"
 #include "utf8.hpp"
 
 namespace segmorph::rows {

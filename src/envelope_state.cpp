@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "framing.hpp"
 #include "lines.hpp"
 
 namespace segmorph {
