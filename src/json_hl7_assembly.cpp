@@ -102,7 +102,12 @@ public:
           rules_(values_.handler(), mode),
           out_(out),
           w_(out),
-          layouts_(LayoutCache::mine()) {}
+          layouts_(LayoutCache::mine()),
+          // The layouts found when the records were counted are theirs if
+          // this is the cache they were found in, and nothing was added
+          // since (and, per record, if it was not emptied since).
+          layouts_known_(layouts_.id() == held.bound_.layouts_id && held.bound_.records == held.records_.size() &&
+                         held.bound_.entries == held.entries_.size()) {}
 
     void run() {
         if (!escape_) return run_as<Kind::Plain>();
@@ -163,8 +168,7 @@ private:
         if (record.name_at != kNoName) rec.name = held_.value_of(entries[rec.begin + record.name_at]);
         rec.header = rec.name && is_header_segment(*rec.name);
         rec.hash = detail::layout_hash(record.shape_hash, rec.count, rec.header);
-        const bool same_cache = layouts_.id() == held_.bound_.layouts_id && layouts_.epoch() == held_.bound_.layouts_epoch;
-        rec.layout = same_cache ? record.layout : nullptr;
+        rec.layout = layouts_known_ && layouts_.epoch() == held_.bound_.layouts_epoch ? record.layout : nullptr;
         return rec;
     }
 
@@ -423,6 +427,7 @@ private:
     TextBuffer& out_;
     RoomWriter w_;
     LayoutCache& layouts_;
+    const bool layouts_known_;
     std::vector<std::uint64_t> keys_;  // sort keys of the record being written
     std::vector<std::uint64_t> steps_;  // its layout's steps ...
     std::string prefixes_;              // ... and separators, as it is written
