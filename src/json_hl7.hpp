@@ -325,9 +325,13 @@ private:
     static std::size_t stored_key_len(const Entry& e) { return e.key_len; }
     std::string key_of(const Entry& e) const {
         if (by_code(e)) return key_of_code(position_of(e), e.key >> kCodeFormShift);
-        return std::string(bytes_.data() + e.value_off - e.key_len, e.key_len);
+        return std::string(key_text(e));
     }
     std::string_view value_of(const Entry& e) const { return std::string_view(bytes_.data() + e.value_off, e.value_len); }
+    // The text of a key kept as text (not by its code).
+    std::string_view key_text(const Entry& e) const {
+        return std::string_view(bytes_.data() + e.value_off - e.key_len, e.key_len);
+    }
     // The fast assembly (json_hl7_assembly.cpp).
     class Assembly;
     void assemble_into(EscapeMode mode, TextBuffer& out) const;

@@ -404,14 +404,27 @@ private:
 
     // Two keys for one position, a key too large to pack, or a very long
     // record: the rules by key order decide.
+    // The cells are read from the store as they lie (a record of millions
+    // of entries takes a few dozen bytes more per entry, not a copy of
+    // every key and value); only keys of one position are compared as text.
     void write_by_key_order(const RecordAt& rec) {
-        std::vector<SegmentRecord::Entry> entries;
-        entries.reserve(rec.count);
+        std::vector<detail::Cell>& cells = rules_.cells();
+        cells.clear();
+        cells.reserve(rec.count);
         for (std::size_t i = rec.begin; i < rec.end; ++i) {
-            entries.emplace_back(held_.key_of(held_.entries_[i]), held_.value_of(held_.entries_[i]));
+            const Entry& e = held_.entries_[i];
+            const std::uint64_t pos = position_of(e);
+            if (pos == kNamePos || pos == kUnusedPos) continue;
+            // A key too large to pack kept its text, which is read again.
+            const detail::Position p = pos == kWidePos ? *detail::parse_key(held_.key_text(e)) : detail::unpack(pos);
+            cells.push_back(detail::Cell{p, i, held_.value_of(e)});
         }
+        std::sort(cells.begin(), cells.end(), [this](const detail::Cell& a, const detail::Cell& b) {
+            if (!(a.pos == b.pos)) return a.pos < b.pos;
+            return held_.key_of(held_.entries_[a.seq]) < held_.key_of(held_.entries_[b.seq]);
+        });
         slow_.clear();
-        rules_.record(SegmentRecord(std::move(entries)), slow_);
+        rules_.write_sorted(rec.name, slow_);
         w_.need(slow_.size());
         w_.put_text(slow_);
     }
