@@ -146,7 +146,7 @@ private:
         const char* all_values;  // where they begin
         std::optional<std::string_view> name;
         bool header;
-        std::uint64_t hash;  // of its shape
+        std::uint64_t hash;  // of its shape, when `layout` is null
         // Its layout, found when the record was counted, if the cache is
         // still as it was then.
         const LayoutCache::Shape* layout;
@@ -167,8 +167,9 @@ private:
         rec.all_values = store_ + first_byte;
         if (record.name_at != kNoName) rec.name = held_.value_of(entries[rec.begin + record.name_at]);
         rec.header = rec.name && is_header_segment(*rec.name);
-        rec.hash = detail::layout_hash(record.shape_hash, rec.count, rec.header);
         rec.layout = layouts_known_ && layouts_.epoch() == held_.bound_.layouts_epoch ? record.layout : nullptr;
+        // (Only looked up by when its layout is not known.)
+        rec.hash = rec.layout != nullptr ? 0 : detail::layout_hash(record.shape_hash, rec.count, rec.header);
         return rec;
     }
 
