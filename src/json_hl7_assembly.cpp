@@ -166,10 +166,14 @@ private:
             rec.count == 0 ? 0 : entries[rec.end - 1].value_off + entries[rec.end - 1].value_len - first_byte;
         rec.all_values = store_ + first_byte;
         if (record.name_at != kNoName) rec.name = held_.value_of(entries[rec.begin + record.name_at]);
-        rec.header = rec.name && is_header_segment(*rec.name);
         rec.layout = layouts_known_ && layouts_.epoch() == held_.bound_.layouts_epoch ? record.layout : nullptr;
-        // (Only looked up by when its layout is not known.)
-        rec.hash = rec.layout != nullptr ? 0 : detail::layout_hash(record.shape_hash, rec.count, rec.header);
+        if (rec.layout != nullptr) {
+            rec.header = rec.layout->header;  // (found by it)
+            rec.hash = 0;                     // (not looked up by)
+        } else {
+            rec.header = rec.name && is_header_segment(*rec.name);
+            rec.hash = detail::layout_hash(record.shape_hash, rec.count, rec.header);
+        }
         return rec;
     }
 
