@@ -295,6 +295,7 @@ int run_listen(const Options& opts) {
         settings.allow = &allow;
         settings.tls = tls.get();
         run_loop(settings, listen_fd, handler, completions, metrics);
+        request_stop();  // whatever ended the loop ends the metrics page too
         failed = sink.failed();
     }
     ::close(listen_fd);
