@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <poll.h>
 #include <new>
 #include <sys/mman.h>
@@ -17,140 +15,6 @@
 namespace segmorph::cli {
 
 namespace {
-
-// Where the first byte of content starts after a byte-order mark and white
-// space; the decision needs no more than this many bytes of a file.
-constexpr std::size_t kSniffBytes = 64 * 1024;
-
-enum class Sniff { Wanted, NotWanted, Unreadable };
-
-// Whether a file's first bytes are those of the wanted content.
-Sniff sniff(const std::string& path, Selection::Content content) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return Sniff::Unreadable;
-    char buf[4096];
-    std::size_t seen = 0;
-    bool first = true;
-    Sniff verdict = Sniff::NotWanted;
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            verdict = Sniff::Unreadable;
-            break;
-        }
-        if (n == 0) break;
-        std::string_view head(buf, static_cast<std::size_t>(n));
-        if (first && head.starts_with("\xEF\xBB\xBF")) head.remove_prefix(3);
-        first = false;
-        const std::size_t at = head.find_first_not_of(" \t\r\n\f");
-        if (at != std::string_view::npos) {
-            head.remove_prefix(at);
-            if (content == Selection::Content::Json) {
-                if (head[0] == '[' || head[0] == '{') verdict = Sniff::Wanted;
-            } else if (head[0] == '\x0B') {
-                verdict = Sniff::Wanted;
-            } else {
-                // A name cut by the end of this read is completed by the next.
-                std::string name(head.substr(0, 3));
-                while (name.size() < 3) {
-                    char more[3];
-                    const ssize_t m = ::read(fd, more, 3 - name.size());
-                    if (m <= 0) break;
-                    name.append(more, static_cast<std::size_t>(m));
-                }
-                if (name == "MSH" || name == "FHS" || name == "BHS") verdict = Sniff::Wanted;
-            }
-            break;
-        }
-        seen += static_cast<std::size_t>(n);
-        if (seen >= kSniffBytes) break;
-    }
-    ::close(fd);
-    return verdict;
-}
-
-bool matches_glob(const Selection& selection, const std::string& name, const std::string& relative) {
-    for (const std::string& glob : selection.globs) {
-        if (fnmatch(glob.c_str(), name.c_str(), 0) == 0) return true;
-        if (fnmatch(glob.c_str(), relative.c_str(), FNM_PATHNAME) == 0) return true;
-    }
-    return false;
-}
-
-// What a directory entry that is not a directory nor a regular file is.
-std::string not_a_file(mode_t mode) {
-    if (S_ISFIFO(mode)) return "a FIFO, not a file";
-    if (S_ISSOCK(mode)) return "a socket, not a file";
-    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device, not a file";
-    return "not a file";
-}
-
-void walk(const std::string& dir, const std::string& relative, const Selection& selection, Inputs& out) {
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) {
-        out.paths.push_back(dir);  // reading it reports why
-        return;
-    }
-    std::vector<std::string> names;
-    while (const dirent* e = readdir(d)) {
-        const std::string_view name = e->d_name;
-        if (name != "." && name != "..") names.emplace_back(name);
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    const std::string prefix = dir.ends_with('/') ? dir : dir + "/";
-    for (const std::string& name : names) {
-        const std::string path = prefix + name;
-        const std::string rel = relative.empty() ? name : relative + "/" + name;
-        if (name.starts_with('.') && !selection.hidden) {
-            out.hidden.push_back(path);
-            continue;
-        }
-        struct stat st;
-        // lstat: a link to a directory is not followed (no cycles), a link
-        // to a file is read like the file.
-        if (lstat(path.c_str(), &st) != 0) continue;  // vanished meanwhile
-        if (S_ISDIR(st.st_mode)) {
-            walk(path, rel, selection, out);
-            continue;
-        }
-        if (S_ISLNK(st.st_mode)) {
-            if (stat(path.c_str(), &st) != 0) {
-                const int code = errno;
-                out.skipped.push_back({path,
-                                       code == ELOOP    ? "a link that loops"
-                                       : code == ENOENT ? "a link that leads nowhere"
-                                                        : "a link that cannot be followed (" +
-                                                              Hl7Error::io(IoError::from_errno(code)).message() + ")",
-                                       true});
-                continue;
-            }
-            if (S_ISDIR(st.st_mode)) {
-                out.skipped.push_back({path, "a link to a directory, not followed", false});
-                continue;
-            }
-        }
-        if (!S_ISREG(st.st_mode)) {
-            out.skipped.push_back({path, not_a_file(st.st_mode), true});
-            continue;
-        }
-        if (!selection.globs.empty()) {
-            if (matches_glob(selection, name, rel)) out.paths.push_back(path);
-            continue;
-        }
-        switch (sniff(path, selection.content)) {
-            case Sniff::NotWanted:
-                out.skipped.push_back({path, selection.content == Selection::Content::Json ? "not JSON" : "not HL7",
-                                       false});
-                break;
-            case Sniff::Wanted:
-            case Sniff::Unreadable:  // reading it reports why
-                out.paths.push_back(path);
-                break;
-        }
-    }
-}
 
 Hl7Error os_error(int code) { return Hl7Error::io(IoError::from_errno(code)); }
 
@@ -167,7 +31,7 @@ Inputs expand_paths(const std::vector<std::string>& paths, const Selection& sele
     for (const std::string& path : paths) {
         struct stat st;
         if (path != kStdinName && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-            walk(path, "", selection, out);
+            walk_directory(path, selection, out);
         } else {
             out.paths.push_back(path);
         }
@@ -175,8 +39,30 @@ Inputs expand_paths(const std::vector<std::string>& paths, const Selection& sele
     return out;
 }
 
+namespace {
+
+// The compressed bytes read at a time from a gzip file.
+constexpr std::size_t kGzipReadBytes = 256 << 10;
+
+// Whether the regular file open at `fd` starts as gzip data; read without
+// moving the file's position.
+bool starts_as_gzip(int fd) {
+    char head[3];
+    ssize_t n;
+    do {
+        n = ::pread(fd, head, sizeof head, 0);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(sizeof head) && is_gzip(std::string_view(head, sizeof head));
+}
+
+}  // namespace
+
 Result<InputReader> InputReader::open(const std::string& name) {
-    if (name == kStdinName) return InputReader(STDIN_FILENO, false, is_regular(STDIN_FILENO));
+    if (name == kStdinName) {
+        InputReader in(STDIN_FILENO, false, is_regular(STDIN_FILENO));
+        if (in.regular_ && starts_as_gzip(STDIN_FILENO)) in.gzip_ = std::make_unique<Gzip>();
+        return in;
+    }
     int fd;
     do {
         fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
@@ -188,7 +74,26 @@ Result<InputReader> InputReader::open(const std::string& name) {
         ::close(fd);
         return os_error(EISDIR);
     }
-    return InputReader(fd, true, known && S_ISREG(st.st_mode));
+    InputReader in(fd, true, known && S_ISREG(st.st_mode));
+    if (in.regular_ && starts_as_gzip(fd)) in.gzip_ = std::make_unique<Gzip>();
+    return in;
+}
+
+ssize_t InputReader::read_some(char* out, std::size_t room) {
+    if (!gzip_) return ::read(fd_, out, room);
+    Gzip& gz = *gzip_;
+    for (;;) {
+        if (gz.pending.empty() && !gz.ended) {
+            if (!gz.buffer) gz.buffer = std::make_unique<char[]>(kGzipReadBytes);
+            const ssize_t n = ::read(fd_, gz.buffer.get(), kGzipReadBytes);
+            if (n < 0) return -1;
+            gz.ended = n == 0;
+            gz.pending = std::string_view(gz.buffer.get(), static_cast<std::size_t>(n));
+        }
+        const std::size_t made = gz.reader.read(gz.pending, out, room, gz.ended);
+        if (!gz.reader.error().empty()) return -2;
+        if (made > 0 || (gz.ended && gz.pending.empty())) return static_cast<ssize_t>(made);
+    }
 }
 
 namespace {
@@ -276,7 +181,8 @@ Result<std::shared_ptr<const InputBytes>> InputReader::next(std::string_view car
                 break;
             }
         }
-        const ssize_t n = ::read(fd_, data + size, capacity - size);
+        const ssize_t n = read_some(data + size, capacity - size);
+        if (n == -2) return Hl7Error::invalid_format(gzip_->reader.error());
         if (n < 0) {
             if (errno == EINTR) continue;
             return os_error(errno);

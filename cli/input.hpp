@@ -9,36 +9,22 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/types.h>
+
 #include "errors.hpp"
+#include "file_choice.hpp"
+#include "gzip.hpp"
 
 namespace segmorph::cli {
 
 // The name under which standard input is read and reported.
 inline constexpr std::string_view kStdinName = "-";
 
-// What a directory walk takes: files whose first bytes (after a byte-order
-// mark and white space) are those of HL7 (MSH, FHS, BHS or an MLLP block)
-// or of JSON ("[" or "{"), whatever their names, or with --glob the files
-// whose names match one of the patterns.  Hidden files and folders (names
-// starting with ".") only with --hidden.
-struct Selection {
-    enum class Content { Hl7, Json } content = Content::Hl7;
-    std::vector<std::string> globs;
-    bool hidden = false;
-};
-
-// A file below a directory that was looked at and not read.
-struct SkippedFile {
-    std::string path;
-    std::string why;      // "not HL7", "a FIFO", "a dangling link"...
-    bool failure = false;  // could not be read, as opposed to not wanted
-};
-
-struct Inputs {
-    std::vector<std::string> paths;
-    std::vector<SkippedFile> skipped;
-    std::vector<std::string> hidden;  // names left out as hidden
-};
+// How directories are walked and files chosen: the core's rules, which
+// the batch module's readers share.
+using segmorph::Inputs;
+using segmorph::Selection;
+using segmorph::SkippedFile;
 
 // The inputs in the order given: each directory is replaced by the files
 // below it that `selection` takes, walked in byte order of their names,
@@ -86,13 +72,15 @@ inline std::size_t round_want(std::size_t carried, std::size_t round_bytes, std:
 class InputReader {
 public:
     // Io with the operating system's description when the file cannot be
-    // opened or is a directory.
+    // opened or is a directory.  A file (or standard input redirected from
+    // one) that starts as gzip data is read as the text it holds.
     static Result<InputReader> open(const std::string& name);
 
     InputReader(InputReader&& other) noexcept
         : fd_(other.fd_),
           owned_(other.owned_),
           regular_(other.regular_),
+          gzip_(std::move(other.gzip_)),
           idle_(std::move(other.idle_)),
           round_ends_(std::move(other.round_ends_)) {
         other.owned_ = false;
@@ -126,10 +114,22 @@ private:
 
     InputReader(int fd, bool owned, bool regular) : fd_(fd), owned_(owned), regular_(regular) {}
     Wait wait_readable(bool block) const;
+    // Up to `room` bytes of the input: read, or inflated from what is read.
+    // -1 with errno set when reading fails, -2 when the gzip data cannot be
+    // inflated (gzip_->reader.error() says why).
+    ssize_t read_some(char* out, std::size_t room);
+
+    struct Gzip {
+        GzipReader reader;
+        std::unique_ptr<char[]> buffer;  // compressed bytes read, not yet inflated
+        std::string_view pending;
+        bool ended = false;
+    };
 
     int fd_;
     bool owned_;
     bool regular_;  // a file, which is read in full rounds
+    std::unique_ptr<Gzip> gzip_;  // set for gzip data
     std::function<bool()> idle_;
     std::function<bool(std::string_view, std::size_t)> round_ends_;
 };

@@ -2,6 +2,7 @@
 // (a batch of ours, pyarrow, polars, Spark), into HL7 text through the
 // records assembly.
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,7 +63,8 @@ std::string shown(std::string_view key) {
 
 }  // namespace
 
-std::string messages_from_arrow(const ArrowSchema& schema, const ArrowArray& array, bool escape, TextBuffer& out) {
+std::string messages_from_arrow(const ArrowSchema& schema, const ArrowArray& array, EscapeMode escape,
+                                TextBuffer& out) {
     ArrowError error{};
     View table;
     if (ArrowArrayViewInitFromSchema(table.get(), &schema, &error) != NANOARROW_OK) {
@@ -121,6 +123,9 @@ std::string messages_from_arrow(const ArrowSchema& schema, const ArrowArray& arr
             }
         }
         if (message.record_count() == 0) continue;
+        if (std::optional<std::string> error = message.check_output_bound()) {
+            return "row " + std::to_string(row) + ": " + *error;
+        }
         message.convert_json_to_hl7_into(escape, out);
         char* end = out.room(1);
         *end = '\n';

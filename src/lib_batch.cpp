@@ -12,7 +12,8 @@
 #include "arrow_batch.hpp"
 #include "charset.hpp"
 #include "framing.hpp"
-#include "lib_support.hpp"
+#include "gzip.hpp"
+#include "lib_batch.hpp"
 #include "message_pipeline.hpp"
 #include "rules.hpp"
 
@@ -21,45 +22,6 @@ namespace segmorph::py {
 namespace {
 
 // ---------------------------------------------------------------- arguments
-
-// The bytes of a bytes-like object (held through the buffer protocol, which
-// also keeps a bytearray from being resized meanwhile) or of a str's UTF-8.
-class InputBytes {
-public:
-    InputBytes() = default;
-    ~InputBytes() {
-        if (held_) PyBuffer_Release(&buffer_);
-    }
-    InputBytes(const InputBytes&) = delete;
-    InputBytes& operator=(const InputBytes&) = delete;
-
-    bool convert(PyObject* o, const char* param) {
-        if (PyUnicode_Check(o)) return to_str(o, param, view_);
-        if (!PyObject_CheckBuffer(o)) {
-            raise_arg_type_error(param, "bytes-like object or str", o);
-            return false;
-        }
-        if (PyObject_GetBuffer(o, &buffer_, PyBUF_SIMPLE) < 0) return false;
-        held_ = true;
-        view_ = std::string_view(static_cast<const char*>(buffer_.buf), static_cast<std::size_t>(buffer_.len));
-        return true;
-    }
-    std::string_view view() const { return view_; }
-
-private:
-    Py_buffer buffer_{};
-    bool held_ = false;
-    std::string_view view_;
-};
-
-// Keyword-only parameters after the first `positional` ones.
-bool check_keyword_only(const char* name, Py_ssize_t nargs, Py_ssize_t positional) {
-    nargs = PyVectorcall_NARGS(nargs);
-    if (nargs <= positional) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd were given", name, positional,
-                 positional == 1 ? "" : "s", nargs);
-    return false;
-}
 
 // "standard" or "seed" (None or absent: `fallback`).
 bool to_rule_set(PyObject* o, std::optional<RuleSet>& out, std::optional<RuleSet> fallback) {
@@ -99,137 +61,71 @@ bool to_bool_or(PyObject* o, const char* param, bool fallback, bool& out) {
     return o == nullptr || to_bool(o, param, out);
 }
 
-// ------------------------------------------------------------ MessageBatch
-
-using BatchObject = NativeObject<std::shared_ptr<const MessageBatch>>;
-
-// The capsules the C data interface names; each frees its struct, and
-// releases what it holds unless a consumer moved that out.
-void free_schema_capsule(PyObject* capsule) {
-    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
-    if (schema == nullptr) return PyErr_Clear();
-    if (schema->release != nullptr) schema->release(schema);
-    std::free(schema);
-}
-
-void free_array_capsule(PyObject* capsule) {
-    auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, "arrow_array"));
-    if (array == nullptr) return PyErr_Clear();
-    if (array->release != nullptr) array->release(array);
-    std::free(array);
-}
-
-void free_stream_capsule(PyObject* capsule) {
-    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
-    if (stream == nullptr) return PyErr_Clear();
-    if (stream->release != nullptr) stream->release(stream);
-    std::free(stream);
-}
-
-// A capsule around a zeroed struct that `fill` sets (and may throw).
-template <class T, class Fill>
-PyObject* new_capsule(const char* name, PyCapsule_Destructor destructor, Fill&& fill) {
-    auto* raw = static_cast<T*>(std::calloc(1, sizeof(T)));
-    if (raw == nullptr) return PyErr_NoMemory();
-    try {
-        fill(raw);
-    } catch (...) {
-        std::free(raw);
-        throw;
+// "auto", "utf-8", "latin-1" or "cp1252", as the command's --encoding.
+bool to_encoding(PyObject* o, Encoding& out) {
+    out = Encoding::Auto;
+    if (o == nullptr || o == Py_None) return true;
+    std::string_view name;
+    if (!to_str(o, "encoding", name)) return false;
+    const std::optional<Encoding> e = encoding_named(name);
+    if (!e) {
+        PyErr_Format(PyExc_ValueError, "unknown encoding %R: expected \"auto\", \"utf-8\", \"latin-1\" or \"cp1252\"", o);
+        return false;
     }
-    PyObject* capsule = PyCapsule_New(raw, name, destructor);
-    if (capsule == nullptr) {
-        if (raw->release != nullptr) raw->release(raw);
-        std::free(raw);
+    out = *e;
+    return true;
+}
+
+bool to_layout(PyObject* o, Layout& out) {
+    out = Layout::Messages;
+    if (o == nullptr) return true;
+    std::string_view name;
+    if (!to_str(o, "layout", name)) return false;
+    if (name == "messages") out = Layout::Messages;
+    else if (name == "fields") out = Layout::Fields;
+    else {
+        PyErr_Format(PyExc_ValueError, "unknown layout %R: expected \"messages\" or \"fields\"", o);
+        return false;
     }
-    return capsule;
+    return true;
 }
 
-const std::shared_ptr<const MessageBatch>& batch_of(PyObject* self) { return BatchObject::of(self)->native; }
-
-// requested_schema is a hint a producer may ignore; the batch has one form.
-bool check_requested_schema(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"requested_schema"};
-    const Signature sig{name, params, 1, 0};
-    PyObject* argv[1];
-    return match_args(sig, args, nargs, kwnames, argv);
-}
-
-PyObject* batch_arrow_c_schema(PyObject* self, PyObject*) {
-    return guarded<PyObject*>(nullptr, [&] {
-        return new_capsule<ArrowSchema>("arrow_schema", free_schema_capsule, [&](ArrowSchema* out) {
-            MessageBatch::export_schema(*batch_of(self), out);
-        });
-    });
-}
-
-PyObject* batch_arrow_c_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (!check_requested_schema("__arrow_c_array__", args, nargs, kwnames)) return nullptr;
-        Ref schema = Ref::steal(new_capsule<ArrowSchema>("arrow_schema", free_schema_capsule, [&](ArrowSchema* out) {
-            MessageBatch::export_schema(*batch_of(self), out);
-        }));
-        if (!schema) return nullptr;
-        Ref array = Ref::steal(new_capsule<ArrowArray>("arrow_array", free_array_capsule, [&](ArrowArray* out) {
-            MessageBatch::export_array(batch_of(self), out);
-        }));
-        if (!array) return nullptr;
-        return PyTuple_Pack(2, schema.get(), array.get());
-    });
-}
-
-PyObject* batch_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (!check_requested_schema("__arrow_c_stream__", args, nargs, kwnames)) return nullptr;
-        return new_capsule<ArrowArrayStream>("arrow_array_stream", free_stream_capsule, [&](ArrowArrayStream* out) {
-            MessageBatch::export_stream(batch_of(self), out);
-        });
-    });
-}
-
-Py_ssize_t batch_length(PyObject* self) { return static_cast<Py_ssize_t>(batch_of(self)->rows()); }
-
-PyMethodDef batch_methods[] = {
-    {"__arrow_c_schema__", batch_arrow_c_schema, METH_NOARGS, "__arrow_c_schema__($self)\n--\n\n"},
-    {"__arrow_c_array__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_arrow_c_array)),
-     METH_FASTCALL | METH_KEYWORDS, "__arrow_c_array__($self, requested_schema=None)\n--\n\n"},
-    {"__arrow_c_stream__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_arrow_c_stream)),
-     METH_FASTCALL | METH_KEYWORDS, "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot batch_slots[] = {
-    {Py_tp_doc, const_cast<char*>("The messages of one to_arrow call as an Arrow record batch, for any library "
-                                  "that takes the Arrow PyCapsule interface.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<BatchObject>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(traverse_nothing)},
-    {Py_tp_clear, reinterpret_cast<void*>(clear_nothing)},
-    {Py_tp_methods, batch_methods},
-    {Py_sq_length, reinterpret_cast<void*>(batch_length)},
-    {0, nullptr},
-};
-
-PyType_Spec batch_spec = {
-    "segmorph_batch.MessageBatch",
-    static_cast<int>(sizeof(BatchObject)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    batch_slots,
-};
-
-// Created once per process and shared by every module object, as
-// segmorph's classes are.
-Once batch_once;
-PyTypeObject* batch_class = nullptr;
-
-PyTypeObject* batch_type() {
-    if (!batch_once.run([] {
-            batch_class = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&batch_spec));
-            return batch_class != nullptr;
-        })) {
-        return nullptr;
+// "minimal", "full" or "none", as to-hl7's --escape; the older keyword
+// `escaping` (True: full, False: none) when it alone is given.
+bool to_escape_mode(PyObject* escape, PyObject* escaping, EscapeMode& out) {
+    out = EscapeMode::Minimal;
+    if (escape != nullptr && escaping != nullptr) {
+        PyErr_SetString(PyExc_TypeError, "give escape or escaping, not both");
+        return false;
     }
-    return batch_class;
+    if (escaping != nullptr) {
+        bool on = true;
+        if (!to_bool(escaping, "escaping", on)) return false;
+        out = on ? EscapeMode::Full : EscapeMode::None;
+        return true;
+    }
+    if (escape == nullptr) return true;
+    std::string_view name;
+    if (!to_str(escape, "escape", name)) return false;
+    if (name == "minimal") out = EscapeMode::Minimal;
+    else if (name == "full") out = EscapeMode::Full;
+    else if (name == "none") out = EscapeMode::None;
+    else {
+        PyErr_Format(PyExc_ValueError, "unknown escape %R: expected \"minimal\", \"full\" or \"none\"", escape);
+        return false;
+    }
+    return true;
+}
+
+// A column name: any non-empty text without NUL.
+bool to_column_name(PyObject* o, const char* param, std::string_view& out) {
+    if (o == nullptr || o == Py_None) return true;
+    if (!to_str(o, param, out)) return false;
+    if (out.empty() || out.find('\0') != std::string_view::npos) {
+        PyErr_Format(PyExc_ValueError, "%s must be a non-empty name without NUL", param);
+        return false;
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------- functions
@@ -305,39 +201,6 @@ PyObject* batch_validate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
-PyObject* batch_to_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const params[] = {"data",   "source",   "base_offset", "base_index",
-                                             "escaping", "validate", "strict"};
-        const Signature sig{"to_arrow", params, 7, 1};
-        PyObject* argv[7];
-        if (!check_keyword_only("to_arrow", nargs, 1) || !match_args(sig, args, nargs, kwnames, argv)) return nullptr;
-        InputBytes data;
-        if (!data.convert(argv[0], "data")) return nullptr;
-        BatchOptions options;
-        if (argv[1] != nullptr && !to_str(argv[1], "source", options.source)) return nullptr;
-        if (!to_count(argv[2], "base_offset", options.base_offset) ||
-            !to_count(argv[3], "base_index", options.base_index)) {
-            return nullptr;
-        }
-        std::optional<RuleSet> set;
-        bool strict = false;
-        if (!to_bool_or(argv[4], "escaping", true, options.escaping) || !to_rule_set(argv[5], set, std::nullopt) ||
-            !to_bool_or(argv[6], "strict", false, strict)) {
-            return nullptr;
-        }
-        if (set) options.rules = Rules{*set, strict};
-        std::string failure;
-        std::shared_ptr<const MessageBatch> batch = run_detached_if_large(
-            data.view().size(), [&] { return MessageBatch::build(data.view(), options, failure); });
-        if (!batch) {
-            PyErr_SetString(PyExc_ValueError, failure.c_str());
-            return nullptr;
-        }
-        return wrap_native(batch_type(), std::move(batch));
-    });
-}
-
 // Owns a C data interface struct that we moved out of a capsule.
 template <class T>
 struct Owned {
@@ -360,8 +223,122 @@ bool take_capsule(PyObject* capsule, const char* name, Owned<T>& out) {
     return true;
 }
 
+// The largest text a gzip input may inflate to: a batch's text columns
+// reach no further.
+constexpr std::size_t kMaxInflatedBytes = std::size_t{INT32_MAX};
+
+PyObject* batch_to_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* const params[] = {"data",     "source",   "base_offset", "base_index", "escaping",
+                                             "validate", "strict",   "encoding",    "layout",     "start",
+                                             "stop",     "envelope", "ends_input",  "corrupt_record_column"};
+        constexpr Py_ssize_t n = sizeof params / sizeof *params;
+        const Signature sig{"to_arrow", params, n, 1};
+        PyObject* argv[n];
+        if (!check_keyword_only("to_arrow", nargs, 1) || !match_args(sig, args, nargs, kwnames, argv)) return nullptr;
+        InputBytes data;
+        if (!data.convert(argv[0], "data")) return nullptr;
+        BatchOptions options;
+        if (argv[1] != nullptr && !to_str(argv[1], "source", options.source)) return nullptr;
+        if (!to_count(argv[2], "base_offset", options.base_offset) ||
+            !to_count(argv[3], "base_index", options.base_index)) {
+            return nullptr;
+        }
+        std::optional<RuleSet> set;
+        bool strict = false;
+        if (!to_bool_or(argv[4], "escaping", true, options.escaping) || !to_rule_set(argv[5], set, std::nullopt) ||
+            !to_bool_or(argv[6], "strict", false, strict) || !to_encoding(argv[7], options.encoding) ||
+            !to_layout(argv[8], options.layout)) {
+            return nullptr;
+        }
+        if (set) options.rules = Rules{*set, strict};
+        std::uint64_t start = 0, stop = 0;
+        if (!to_count(argv[9], "start", start) || !to_count(argv[10], "stop", stop)) return nullptr;
+        options.start = static_cast<std::size_t>(start);
+        if (argv[10] != nullptr) options.stop = static_cast<std::size_t>(stop);
+        InputBytes envelope;
+        if (argv[11] != nullptr && argv[11] != Py_None) {
+            if (!envelope.convert(argv[11], "envelope")) return nullptr;
+            options.envelope = envelope.view();
+        }
+        if (!to_bool_or(argv[12], "ends_input", true, options.ends_input) ||
+            !to_column_name(argv[13], "corrupt_record_column", options.corrupt_column)) {
+            return nullptr;
+        }
+        std::string failure;
+        std::shared_ptr<const MessageBatch> batch = run_detached_if_large(data.view().size(), [&] {
+            if (!is_gzip(data.view())) return MessageBatch::build(data.view(), options, failure);
+            // The text a gzip file holds; offsets are then the text's.
+            if (options.start != 0 || argv[10] != nullptr) {
+                failure = "gzip data cannot be read in ranges (start, stop): give the whole file";
+                return std::shared_ptr<const MessageBatch>();
+            }
+            std::string text;
+            const std::string why = gunzip(data.view(), kMaxInflatedBytes, text);
+            std::string shown;
+            if (!why.empty()) {
+                // What inflated is read; the rest is a failed row of its own.
+                shown = why;
+                options.input_error = shown;
+            }
+            return MessageBatch::build(text, options, failure);
+        });
+        if (!batch) {
+            PyErr_SetString(PyExc_ValueError, failure.c_str());
+            return nullptr;
+        }
+        return wrap_native(batch_type(), std::move(batch));
+    });
+}
+
+PyObject* batch_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* const params[] = {"column",   "escaping", "validate",
+                                             "strict",   "encoding", "corrupt_record_column"};
+        constexpr Py_ssize_t n = sizeof params / sizeof *params;
+        const Signature sig{"parse", params, n, 1};
+        PyObject* argv[n];
+        if (!check_keyword_only("parse", nargs, 1) || !match_args(sig, args, nargs, kwnames, argv)) return nullptr;
+        BatchOptions options;
+        std::optional<RuleSet> set;
+        bool strict = false;
+        if (!to_bool_or(argv[1], "escaping", true, options.escaping) || !to_rule_set(argv[2], set, std::nullopt) ||
+            !to_bool_or(argv[3], "strict", false, strict) || !to_encoding(argv[4], options.encoding) ||
+            !to_column_name(argv[5], "corrupt_record_column", options.corrupt_column)) {
+            return nullptr;
+        }
+        if (set) options.rules = Rules{*set, strict};
+        PyObject* column = argv[0];
+        if (!PyObject_HasAttrString(column, "__arrow_c_array__")) {
+            raise_arg_type_error("column", "an Arrow array (an object with __arrow_c_array__)", column);
+            return nullptr;
+        }
+        Ref exported = Ref::steal(PyObject_CallMethod(column, "__arrow_c_array__", nullptr));
+        if (!exported) return nullptr;
+        if (!PyTuple_Check(exported.get()) || PyTuple_GET_SIZE(exported.get()) != 2) {
+            PyErr_SetString(PyExc_TypeError, "__arrow_c_array__ must return a (schema, array) tuple");
+            return nullptr;
+        }
+        Owned<ArrowSchema> schema;
+        Owned<ArrowArray> array;
+        if (!take_capsule(PyTuple_GET_ITEM(exported.get(), 0), "arrow_schema", schema) ||
+            !take_capsule(PyTuple_GET_ITEM(exported.get(), 1), "arrow_array", array)) {
+            return nullptr;
+        }
+        std::string failure;
+        std::shared_ptr<const MessageBatch> batch = run_detached_if_large(
+            static_cast<std::size_t>(array.value.length) * 256,
+            [&] { return parse_texts(schema.value, array.value, options, failure); });
+        if (!batch) {
+            PyErr_SetString(PyExc_ValueError, failure.c_str());
+            return nullptr;
+        }
+        return wrap_native(batch_type(), std::move(batch));
+    });
+}
+
 // Reads every batch of a stream; an empty text or why it failed.
-std::string read_stream(ArrowArrayStream& stream, bool escape, TextBuffer& out) {
+std::string read_stream(ArrowArrayStream& stream, EscapeMode escape, TextBuffer& out) {
     Owned<ArrowSchema> schema;
     if (stream.get_schema(&stream, &schema.value) != 0) {
         const char* why = stream.get_last_error(&stream);
@@ -381,12 +358,12 @@ std::string read_stream(ArrowArrayStream& stream, bool escape, TextBuffer& out) 
 
 PyObject* batch_from_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const params[] = {"table_or_stream", "escaping"};
-        const Signature sig{"from_arrow", params, 2, 1};
-        PyObject* argv[2];
+        static const char* const params[] = {"table_or_stream", "escape", "escaping"};
+        const Signature sig{"from_arrow", params, 3, 1};
+        PyObject* argv[3];
         if (!check_keyword_only("from_arrow", nargs, 1) || !match_args(sig, args, nargs, kwnames, argv)) return nullptr;
-        bool escape = true;
-        if (!to_bool_or(argv[1], "escaping", true, escape)) return nullptr;
+        EscapeMode escape = EscapeMode::Minimal;
+        if (!to_escape_mode(argv[1], argv[2], escape)) return nullptr;
         PyObject* source = argv[0];
         TextBuffer out;
         std::string failure;
@@ -430,15 +407,60 @@ PyObject* batch_from_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 #define SEGMORPH_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef batch_functions[] = {
-    {"frame", SEGMORPH_FASTCALL(batch_frame), METH_FASTCALL | METH_KEYWORDS, "frame(data)\n--\n\n"},
+    {"frame", SEGMORPH_FASTCALL(batch_frame), METH_FASTCALL | METH_KEYWORDS,
+     "frame(data)\n--\n\n"
+     "The pieces of data under the command's framing rules: a list of (kind, start, end), kind \"message\" or "
+     "\"envelope\", start and end byte positions."},
     {"next_message_start", SEGMORPH_FASTCALL(batch_next_message_start), METH_FASTCALL | METH_KEYWORDS,
-     "next_message_start(data, pos)\n--\n\n"},
+     "next_message_start(data, pos)\n--\n\n"
+     "Where the next message or envelope line (in an MLLP capture, block) begins at or after pos, or len(data). "
+     "data is the whole input; the ranges between such places frame exactly as the whole does."},
     {"validate", SEGMORPH_FASTCALL(batch_validate), METH_FASTCALL | METH_KEYWORDS,
-     "validate(text, rules='standard', strict=False)\n--\n\n"},
+     "validate(text, rules='standard', strict=False)\n--\n\n"
+     "Check one message with one of the command's rule sets (\"standard\" or \"seed\"); raises Exception with "
+     "the rule's text when it fails."},
     {"to_arrow", SEGMORPH_FASTCALL(batch_to_arrow), METH_FASTCALL | METH_KEYWORDS,
-     "to_arrow(data, *, source='', base_offset=0, base_index=0, escaping=True, validate=None, strict=False)\n--\n\n"},
+     "to_arrow(data, *, source='', base_offset=0, base_index=0, escaping=True, validate=None, strict=False, "
+     "encoding='auto', layout='messages', start=0, stop=None, envelope=None, ends_input=True, "
+     "corrupt_record_column=None)\n--\n\n"
+     "The messages framed in data (bytes-like or str; gzip data is inflated first, offsets are then the "
+     "text's) as one Arrow record batch (a MessageBatch).\n\n"
+     "layout='messages': one row per message (source, offset, index, message_type, control_id, "
+     "file_control_id, batch_control_id, segments, error); layout='fields': one row per value (source, offset, "
+     "segment, segment_name, field, repetition, component, value, error) in HL7's numbering.  A failed message "
+     "is a row with error set (validate= a rule set, bytes not in the encoding, an MLLP capture cut in its last "
+     "block when ends_input); corrupt_record_column names a last column with its text.  start and stop read "
+     "only the messages that begin in that byte range of data (the whole file), envelope= the open FHS/BHS "
+     "lines a previous batch's envelope_after gave."},
+    {"parse", SEGMORPH_FASTCALL(batch_parse), METH_FASTCALL | METH_KEYWORDS,
+     "parse(column, *, escaping=True, validate=None, strict=False, encoding='auto', corrupt_record_column=None)"
+     "\n--\n\n"
+     "The rows of a column of message texts (an Arrow array of strings or binary values, one message each), "
+     "one row per value in the message layout: a null value gives a row of nulls, a value that is not one "
+     "message a row with an error."},
     {"from_arrow", SEGMORPH_FASTCALL(batch_from_arrow), METH_FASTCALL | METH_KEYWORDS,
-     "from_arrow(table_or_stream, *, escaping=True)\n--\n\n"},
+     "from_arrow(table_or_stream, *, escape='minimal', escaping=None)\n--\n\n"
+     "The messages of a segments column (list<map<utf8, utf8>>) back as HL7 text, one line per record, each "
+     "ended by \"\\n\"; rows whose segments are null are left out.  escape is the command's to-hl7 --escape: "
+     "\"minimal\" (delimiters, the escape character and line breaks), \"full\" or \"none\"; the older "
+     "escaping=True/False means full/none."},
+    {"is_hl7", SEGMORPH_FASTCALL(batch_is_hl7), METH_FASTCALL | METH_KEYWORDS,
+     "is_hl7(head, complete=True)\n--\n\n"
+     "Whether a file whose first bytes are head is one the command reads from a folder: past a byte-order mark "
+     "and white space an MSH, FHS or BHS segment or an MLLP block, of its text when it is gzip.  complete=False: "
+     "head is not the whole file, and what it cannot yet tell counts as HL7."},
+    {"is_hidden", SEGMORPH_FASTCALL(batch_is_hidden), METH_FASTCALL | METH_KEYWORDS,
+     "is_hidden(relative_path)\n--\n\n"
+     "Whether a path below a folder (\"/\"-separated) is one the command leaves out as hidden: one of its names "
+     "starts with \".\"."},
+    {"list_files", SEGMORPH_FASTCALL(batch_list_files), METH_FASTCALL | METH_KEYWORDS,
+     "list_files(path, *, hidden=False)\n--\n\n"
+     "The files the command reads for a local path: the file itself, or the files below the folder whose "
+     "content is HL7 (gzip or not), whatever their names, walked in byte order of their names; hidden names "
+     "only with hidden=True; links to folders, FIFOs, sockets and devices left out."},
+    {"parse_size", SEGMORPH_FASTCALL(batch_parse_size), METH_FASTCALL | METH_KEYWORDS,
+     "parse_size(text)\n--\n\n"
+     "A size in bytes as Spark and the command write it: 4096, 64k, 64KB, 128m, 1g (powers of 1024)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -447,8 +469,9 @@ int batch_exec(PyObject* module) {
         PyTypeObject* type = batch_type();
         if (type == nullptr) return -1;
         if (PyModule_AddObjectRef(module, "MessageBatch", reinterpret_cast<PyObject*>(type)) < 0) return -1;
-        Ref all = Ref::steal(Py_BuildValue("[ssssss]", "MessageBatch", "frame", "next_message_start", "validate",
-                                           "to_arrow", "from_arrow"));
+        Ref all = Ref::steal(Py_BuildValue("[sssssssssss]", "MessageBatch", "frame", "next_message_start",
+                                           "validate", "to_arrow", "parse", "from_arrow", "is_hl7", "is_hidden",
+                                           "list_files", "parse_size"));
         if (!all) return -1;
         return PyModule_AddObjectRef(module, "__all__", all.get());
     });
@@ -467,7 +490,10 @@ PyModuleDef_Slot batch_module_slots[] = {
 };
 
 PyModuleDef batch_module = {
-    PyModuleDef_HEAD_INIT, "segmorph_batch", "", 0, batch_functions, batch_module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "segmorph_batch",
+    "Many HL7 v2 messages at a time, as Arrow data: the command's framing, rule sets, character sets and file "
+    "choice, and the records Hl7Json gives, handed over as Arrow record batches through the Arrow PyCapsule "
+    "interface.", 0, batch_functions, batch_module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
