@@ -201,3 +201,26 @@ def test_metrics_count_what_was_sent_and_json_logs_each_event(tmp_path):
     acks = [(e["index"], e["ack"]) for e in events if e["event"] == "message"]
     assert acks == [("0", "AA"), ("1", "AA"), ("2", "AE"), ("3", "AR"), ("4", "AR")]
     assert all(e["time"].endswith("Z") and e.get("peer", "127.0.0.1").startswith("127.0.0.") for e in events)
+
+
+def test_a_peer_that_never_reads_its_acks_is_dropped(tmp_path):
+    with listening(tmp_path) as listener:
+        with socket.socket() as sock:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            sock.connect(("127.0.0.1", listener.port))
+            sock.settimeout(0.5)
+            burst = frame(message("P")) * 100
+            start = time.monotonic()
+            dropped = False
+            while not dropped and time.monotonic() - start < 40:
+                try:
+                    sock.sendall(burst)
+                except socket.timeout:
+                    pass  # the listener reads no more until its ACKs are taken
+                except OSError:
+                    dropped = True
+            assert dropped
+            assert time.monotonic() - start < 30
+        assert timed_exchange(listener.port, 1, "Q") < 1.0
+        rc, err = listener.stop()
+    assert "did not take its ACK within 10 s" in err
