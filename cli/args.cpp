@@ -621,8 +621,6 @@ std::vector<std::string> split_short_options(int argc, char** argv) {
             continue;
         }
         for (std::size_t c = 1; c < arg.size(); ++c) {
-            // Built by appending: g++ 12 misreads `"-" + std::string(...)`
-            // here as an overlapping copy (-Wrestrict).
             std::string option = "-";
             if (takes_value(arg[c])) {
                 out.push_back(option.append(arg.substr(c)));

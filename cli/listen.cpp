@@ -39,7 +39,7 @@
 #include "rules.hpp"
 #include "signals.hpp"
 #include "tls.hpp"
-#include "utils.hpp"
+#include "lines.hpp"
 
 namespace segmorph::cli {
 

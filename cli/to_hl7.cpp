@@ -13,7 +13,6 @@
 #include "errors.hpp"
 #include "json_reader.hpp"
 #include "to_hl7_items.hpp"
-#include "utils.hpp"
 
 namespace segmorph::cli {
 

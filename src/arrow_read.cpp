@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "arrow_batch.hpp"
-#include "utils.hpp"
 
 namespace segmorph {
 

@@ -7,6 +7,7 @@
 // way.
 #include "json_hl7_flat.hpp"
 #include "json_hl7_key_paths.hpp"
+#include "utf8.hpp"
 
 #include <algorithm>
 #include <cstring>

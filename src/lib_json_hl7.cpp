@@ -14,6 +14,7 @@
 #include "json_hl7_keys.hpp"
 #include "lib.hpp"
 #include "lib_dict_walk.hpp"
+#include "lib_record_dicts.hpp"
 #include "lib_support.hpp"
 
 namespace segmorph::py {
