@@ -57,7 +57,7 @@ if command -v g++ >/dev/null 2>&1; then
     ar rcs build/san/libcore.a build/san/*.o || status=1
     for target in segment_fuzz records_fuzz framing_fuzz; do
         g++ -std=c++20 $san -DSEGMORPH_REPLAY_MAIN -Isrc -isystem third_party/yyjson -isystem "$json_include" \
-            "fuzz/$target.cpp" build/san/libcore.a -o "build/fuzz/$target" || status=1
+            "fuzz/$target.cpp" build/san/libcore.a -lz -o "build/fuzz/$target" || status=1
     done
     build/fuzz/segment_fuzz examples/*.hl7 tests/fixtures/*.hl7 tests/fixtures/corpus/*/*.hl7 || status=1
     build/fuzz/segment_fuzz --random 200000 || status=1
@@ -81,7 +81,7 @@ if command -v g++ >/dev/null 2>&1; then
         name=$(basename "$test" .cpp)
         g++ -std=c++20 $san \
             -Isrc -Itests/cpp -isystem third_party/yyjson -isystem third_party/nanoarrow -isystem "$json_include" \
-            "$test" build/san/libcore.a -o "build/cpptest/$name" \
+            "$test" build/san/libcore.a -lz -o "build/cpptest/$name" \
             && "build/cpptest/$name" || status=1
     done
 fi
