@@ -100,8 +100,8 @@ constexpr std::string_view kSendHelp =
 
 // ------------------------------------------------------------ value parsing
 
-// A size in bytes: the core's reading, which Spark's spelling (64MB,
-// 128m, 1g) shares with the batch module's readers.
+// A size in bytes, as every size option takes it: the core's reading
+// (64M, 64MB, 64MiB, 128m, 1g), which the batch module's readers share.
 std::optional<std::size_t> parse_size(std::string_view text) { return parse_byte_size(text); }
 
 // A whole decimal number and nothing else.
@@ -215,7 +215,7 @@ constexpr OptionDef kOptions[] = {
      "(default 256M; K, M, G suffixes, as 64M or 64MB)",
      [](Options& o, std::string_view, std::string_view v) -> std::optional<std::string> {
          const std::optional<std::size_t> n = parse_size(v);
-         if (!n) return invalid("size", v, "bytes, 1 or more; K, M or G");
+         if (!n) return invalid("size", v, "bytes, 1 or more; K, M or G, as 64M or 64MB");
          o.max_message_bytes = *n;
          return std::nullopt;
      }},
@@ -240,12 +240,11 @@ constexpr OptionDef kOptions[] = {
      }},
     {"", "--max-message-bytes", "N", kListen,
      "a larger message gets AR as soon as it passes N bytes, the rest of it is dropped as it comes, and the "
-     "connection goes on (default 16777216)",
-     [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
-         std::size_t n = 0;
-         if (!parse_count(v, n) || n == 0 || n > (std::size_t(1) << 30))
-             return "option '" + std::string(name) + "' needs a number from 1 to 1073741824";
-         o.live.max_message_bytes = n;
+     "connection goes on (default 16M; K, M, G suffixes, at most 1G)",
+     [](Options& o, std::string_view, std::string_view v) -> std::optional<std::string> {
+         const std::optional<std::size_t> n = parse_size(v);
+         if (!n || *n > (std::size_t(1) << 30)) return invalid("size", v, "1 byte to 1G; K, M or G, as 64M or 64MB");
+         o.live.max_message_bytes = *n;
          return std::nullopt;
      }},
     {"", "--idle-timeout", "S", kListen, "close a connection with no message for S seconds (default 300; 0: never)",
@@ -381,11 +380,11 @@ constexpr OptionDef kOptions[] = {
          return std::nullopt;
      }},
     {"", "--max-field-bytes", "N", kChecked,
-     "standard rules: refuse fields longer than N bytes (default: no limit)",
+     "standard rules: refuse fields longer than N bytes (default: no limit; K, M, G suffixes)",
      [](Options& o, std::string_view, std::string_view v) -> std::optional<std::string> {
-         std::size_t n = 0;
-         if (!parse_count(v, n) || n == 0) return invalid("number of bytes", v, "1 or more");
-         o.rules.max_field_bytes = n;
+         const std::optional<std::size_t> n = parse_size(v);
+         if (!n) return invalid("size", v, "bytes, 1 or more; K, M or G, as 64K or 64KB");
+         o.rules.max_field_bytes = *n;
          return std::nullopt;
      }},
     // reading HL7 files
@@ -393,7 +392,7 @@ constexpr OptionDef kOptions[] = {
      "a longer message (or one that never ends) is reported and skipped (default 256M; K, M, G suffixes, as 64M or 64MB)",
      [](Options& o, std::string_view, std::string_view v) -> std::optional<std::string> {
          const std::optional<std::size_t> n = parse_size(v);
-         if (!n) return invalid("size", v, "bytes, 1 or more; K, M or G");
+         if (!n) return invalid("size", v, "bytes, 1 or more; K, M or G, as 64M or 64MB");
          o.max_message_bytes = *n;
          return std::nullopt;
      }},

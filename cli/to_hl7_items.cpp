@@ -6,6 +6,7 @@
 #include "to_hl7_items.hpp"
 
 #include <cstring>
+#include <optional>
 
 #include "json_hl7.hpp"
 #include "json_hl7_writer.hpp"
@@ -31,11 +32,16 @@ struct ItemWriter {
 
     // The item read last, as HL7: every segment followed by the segment
     // end; a message in MLLP framing when asked, where envelope segments
-    // have no place.
-    void write(const Options& opts, Piece& piece) {
-        if (item.envelope && opts.mllp) return;
+    // have no place.  Records that would write more separators than a
+    // message may (json_hl7_bounds.hpp) are not written: what is wrong,
+    // at the item's start.
+    std::optional<JsonProblem> write(const Options& opts, Piece& piece) {
+        if (item.envelope && opts.mllp) return std::nullopt;
+        if (std::optional<std::string> error = item.records.check_output_bound()) {
+            return JsonProblem{0, std::move(*error)};
+        }
         if (!item.envelope) ++piece.messages;
-        if (item.records.record_count() == 0) return;
+        if (item.records.record_count() == 0) return std::nullopt;
         // Assembled as a whole so that the bounds apply per message, exactly
         // as in JsonHl7; its "\n" between segments (and in a value written
         // unescaped) become the segment end.
@@ -59,6 +65,7 @@ struct ItemWriter {
             out.append(rest).append(end);
         }
         if (opts.mllp) out.append("\x1C\r");
+        return std::nullopt;
     }
 };
 
@@ -87,18 +94,16 @@ Piece convert_lines(const Options& opts, const std::string& name, std::string_vi
         // end; any other is cut first and read by the full reader.
         const char* line_end = nullptr;
         if (p < end && *p == '{' && writer.item.read_line_flat(std::string_view(p, static_cast<std::size_t>(end - p)), line_end)) {
-            writer.write(opts, piece);
+            if (auto problem = writer.write(opts, piece)) report(piece, name, {}, *problem, TextPlace{n, 1});
         } else {
             line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
             if (line_end == nullptr) line_end = end;
             std::string_view line(p, static_cast<std::size_t>(line_end - p));
             if (line.ends_with('\r')) line.remove_suffix(1);
             if (line.find_first_not_of(" \t") != std::string_view::npos) {
-                if (auto problem = writer.item.read_item(line, true)) {
-                    report(piece, name, line, *problem, TextPlace{n, 1});
-                } else {
-                    writer.write(opts, piece);
-                }
+                std::optional<JsonProblem> problem = writer.item.read_item(line, true);
+                if (!problem) problem = writer.write(opts, piece);
+                if (problem) report(piece, name, line, *problem, TextPlace{n, 1});
             }
         }
         if (line_end == end) break;
@@ -112,11 +117,11 @@ Piece convert_elements(const Options& opts, const std::string& name, const std::
     ItemWriter writer;
     for (const Element& e : elements) {
         piece.input_bytes += e.text.size();
-        if (auto problem = writer.item.read_item(e.text, false)) {
+        std::optional<JsonProblem> problem = writer.item.read_item(e.text, false);
+        if (!problem) problem = writer.write(opts, piece);
+        if (problem) {
             report(piece, name, e.text, *problem, e.place, "element " + std::to_string(e.index) + " of the array: ");
-            continue;
         }
-        writer.write(opts, piece);
     }
     return piece;
 }
@@ -126,11 +131,9 @@ Piece convert_records(const Options& opts, const std::string& name, std::string_
     Piece piece;
     piece.input_bytes = text.size();
     ItemWriter writer;
-    if (auto problem = writer.item.read_records(text)) {
-        report(piece, name, text, *problem, place);
-        return piece;
-    }
-    writer.write(opts, piece);
+    std::optional<JsonProblem> problem = writer.item.read_records(text);
+    if (!problem) problem = writer.write(opts, piece);
+    if (problem) report(piece, name, text, *problem, place);
     return piece;
 }
 

@@ -8,7 +8,8 @@ undocumented exception" (fuzz_support.attempt):
   - Hl7Json keeps the text with its line breaks normalised;
   - JsonHl7 accepts exactly what Python's json module reads as a list of
     objects with str values (no lone surrogates, no byte-order mark), with
-    the same records; everything else is "Invalid JSON".
+    the same records, or fails them as JsonHl7 does when they would write
+    more separators than a message may; everything else is "Invalid JSON".
 
     python fuzz/from_file_fuzz.py [CORPUS_DIR] [-max_total_time=SECONDS] ...
 """
@@ -18,7 +19,8 @@ import os
 import sys
 import tempfile
 
-from fuzz_support import attempt, has_surrogate, main, normalise_line_breaks, sample_json_files, sample_texts
+from fuzz_support import (SEPARATOR_BOUND, attempt, has_surrogate, main, normalise_line_breaks, sample_json_files,
+                          sample_texts)
 
 from segmorph import Hl7Json, JsonHl7
 
@@ -74,8 +76,12 @@ def test_one(data: bytes) -> None:
     expected = python_records(text)
     if expected is None:
         assert error_text(json_err).startswith("HL7 invalid format: Invalid JSON: "), json_err
+    elif json_err is not None:
+        # Records that would write more separators than a message may.
+        assert SEPARATOR_BOUND.fullmatch(error_text(json_err)), json_err
+        _, err = attempt(JsonHl7, expected)
+        assert err is not None and err.args == json_err.args, err
     else:
-        assert json_err is None, json_err
         assert records.json_data == [dict(sorted(r.items(), key=lambda kv: kv[0].encode())) for r in expected]
 
 

@@ -13,6 +13,7 @@ from __future__ import annotations
 import json
 import os
 import pathlib
+import re
 import sys
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
@@ -65,6 +66,12 @@ def attempt(fn, *args, allowed=()):
         if allowed and isinstance(e, allowed):
             return None, e
         raise Undocumented(f"{getattr(fn, '__name__', fn)!s} raised {e!r}") from e
+
+
+# The error of records that would write more separators than a message may.
+SEPARATOR_BOUND = re.compile(r'HL7 invalid format: record \d+: key ".*" would write \d+( or more)? separators, '
+                             r"but only \d+ are left of the \d+ a message may write \(1,000,000 plus 16 per value\)",
+                             re.S)
 
 
 def has_surrogate(text: str) -> bool:

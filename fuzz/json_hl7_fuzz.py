@@ -7,8 +7,9 @@ Checks, besides "no undocumented exception" (fuzz_support.attempt):
     UnicodeEncodeError; a list or a tuple of dicts is otherwise accepted;
   - json_data gives the records back, keys in byte-wise order;
   - the properties and _convert_json_to_hl7 agree;
-  - the output stays within the documented bounds (indices above 100000
-    are ignored, separators are budgeted);
+  - the output stays within the documented bound on separators, and
+    records that would pass it fail whole, at construction and from a
+    file alike, naming the record and the key;
   - the same records saved as a JSON file read back equal.
 
     python fuzz/json_hl7_fuzz.py [CORPUS_DIR] [-max_total_time=SECONDS] ...
@@ -21,7 +22,7 @@ import tempfile
 
 import atheris
 
-from fuzz_support import attempt, has_surrogate, main, sample_texts
+from fuzz_support import SEPARATOR_BOUND, attempt, has_surrogate, main, sample_texts
 
 from segmorph import JsonHl7
 
@@ -78,7 +79,13 @@ def test_one(data: bytes) -> None:
     if any(has_surrogate(k) or has_surrogate(v) for r in records for k, v in r.items()):
         assert isinstance(err, UnicodeEncodeError), err
         return
-    assert err is None
+    if err is not None:
+        assert SEPARATOR_BOUND.fullmatch(err.args[0]), err
+        with open(FILE, "w", encoding="utf-8") as f:
+            json.dump(records, f)
+        _, file_err = attempt(JsonHl7.from_file, FILE)
+        assert file_err is not None and file_err.args == err.args, file_err
+        return
 
     expected = [dict(sorted(r.items(), key=lambda kv: kv[0].encode())) for r in records]
     data_back = obj.json_data

@@ -18,6 +18,14 @@ if command -v pyenv >/dev/null 2>&1; then
 fi
 [ ${#pythons[@]} -gt 0 ] || pythons=(python3)
 
+# TLS for listen and send builds against the system's OpenSSL 3 headers;
+# without them the command is built without TLS.
+if [ ! -f /usr/include/openssl/ssl.h ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    echo "installing the OpenSSL headers (libssl-dev) for TLS"
+    { apt-get install -y -qq libssl-dev || { apt-get update -qq && apt-get install -y -qq libssl-dev; }; } >/dev/null 2>&1 \
+        || echo "could not install libssl-dev: segmorph is built without TLS"
+fi
+
 venvs=()
 for py in "${pythons[@]}"; do
     tag=$("$py" -c 'import sys, sysconfig; print("%d.%d%s" % (sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "",)))')

@@ -2,6 +2,7 @@
 // (a batch of ours, pyarrow, polars, Spark), into HL7 text through the
 // records assembly.
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -122,6 +123,9 @@ std::string messages_from_arrow(const ArrowSchema& schema, const ArrowArray& arr
             }
         }
         if (message.record_count() == 0) continue;
+        if (std::optional<std::string> error = message.check_output_bound()) {
+            return "row " + std::to_string(row) + ": " + *error;
+        }
         message.convert_json_to_hl7_into(escape, out);
         char* end = out.room(1);
         *end = '\n';

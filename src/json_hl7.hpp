@@ -10,6 +10,7 @@
 //   json_hl7_values.hpp   one value into the text, escaped as the mode says
 //   json_hl7_layouts.hpp  the per-thread cache of record layouts
 //   json_hl7_key_order.*  the rules by key order, and oracle_assemble_message
+//   json_hl7_bounds.*     the bound on the separators a message writes
 #pragma once
 
 #include <cstdint>
@@ -30,12 +31,19 @@
 
 namespace segmorph {
 
+namespace detail {
+class LayoutCache;
+struct LayoutShape;
+}
+
 // The oracle of the assembly, for the fuzz targets and tests: records into
 // message text, one line per record joined by "\n", every record by the
 // plain rules by key order (json_hl7_key_order.hpp), with none of the fast
 // assembly's tricks.  Values are escaped with `handler` as `mode` says; the
-// segment name never is.  JsonHl7 must write exactly this.  Never fails.
-std::string oracle_assemble_message(const std::vector<SegmentRecord>& records, const Hl7EscapeHandler& handler,
+// segment name never is.  JsonHl7 must write exactly this.  Fails, as
+// JsonHl7::check_output_bound does, for records that pass the bound on the
+// separators a message writes (json_hl7_bounds.hpp).
+Result<std::string> oracle_assemble_message(const std::vector<SegmentRecord>& records, const Hl7EscapeHandler& handler,
                                     EscapeMode mode);
 
 // Parses a JSON text that must be an array of objects whose member values are
@@ -69,8 +77,16 @@ public:
         entries_.clear();
         records_.clear();
         ascii_ = true;
+        checked_entries_ = kUnchecked;
+        bound_ = Bound{};
     }
-    void begin_record() { records_.push_back(Record{entries_.size(), 0, kNoName}); }
+    void begin_record() {
+        // The record before is complete: its separators are counted now,
+        // while its entries are at hand (see bound_records).
+        if (bound_.records != records_.size()) bound_records();
+        records_.push_back(Record{entries_.size(), 0, kNoName, nullptr});
+        checked_entries_ = kUnchecked;
+    }
     // Takes back the record begun last, its entries and bytes: for a reader
     // that finds out partway that the record must be added otherwise.
     void abandon_record() {
@@ -81,6 +97,7 @@ public:
         }
         entries_.truncate(record.start);
         records_.pop_back();
+        checked_entries_ = kUnchecked;
     }
     void add_entry(std::string_view key, std::string_view value) { add_entry(key, value, key_position(key)); }
     // What add_entry reads from a key, as an opaque number, for a caller
@@ -140,6 +157,16 @@ public:
     // Adds many entries in a row to the record begun last (see below).
     class RecordFiller;
 
+    // Once the records are all in: whether the separators they write stay
+    // within the bound (json_hl7_bounds.hpp); if not, what is wrong, naming
+    // the first record and key that would pass it ("record 3: key ...",
+    // which callers raise as InvalidFormat).  Every way that builds a store
+    // for a caller ends with this, so that a message that cannot be written
+    // whole fails where its records are read.  Assembling a store that was
+    // not checked checks it first, and throws std::length_error with that
+    // text if it fails.
+    std::optional<std::string> check_output_bound();
+
     // The position of a key by its code: what key_position gives for its text.
     static std::uint64_t position_of_code(std::uint64_t key_code) { return key_code & kCodePositionMask; }
     // The parts a key code's text writes: its field, and its repetition and
@@ -175,16 +202,20 @@ public:
     void convert_json_to_hl7_into(EscapeMode mode, TextBuffer& out) const;
 
     // Markers in a key's position beside the packed positions, which stay
-    // below 2^51.
+    // below 2^51: the name's key, a key the assembly does not use, and a
+    // usable key with an index too large to pack (json_hl7_keys.hpp), which
+    // keeps its text for the rules by key order.  Ordered so that every
+    // usable key is below kUnusedPos and every marker at or above kWidePos.
     static constexpr std::uint64_t kNamePos = (std::uint64_t{1} << 56) - 1;
     static constexpr std::uint64_t kUnusedPos = kNamePos - 1;
+    static constexpr std::uint64_t kWidePos = kNamePos - 2;
 
 private:
     // A key's bytes are stored right before its value's.
     struct Entry {
         // The key's code (the form's bits above the position), or for a key
-        // kept as text its bare packed position (json_hl7_keys.hpp), kNamePos
-        // or kUnusedPos: what the readers have at hand, stored as it is,
+        // kept as text its bare packed position (json_hl7_keys.hpp), kNamePos,
+        // kUnusedPos or kWidePos: what the readers have at hand, stored as it is,
         // where taking it apart cost them five instructions an entry.
         std::uint64_t key;
         std::size_t value_off, value_len;
@@ -197,6 +228,9 @@ private:
         std::size_t start;         // index of its first entry
         std::uint64_t shape_hash;  // shape_step over its entries' positions, from 0
         std::size_t name_at;       // index in it of the name's entry, or kNoName
+        // Its layout, when the layout cache of bound_ remembered its shape
+        // as the record was counted: the assembly need not look again.
+        const detail::LayoutShape* layout;
     };
     // A record's shape hash, which the assembly looks up remembered layouts
     // by, with one more entry's key (Entry::key): kept as the entries come in, so
@@ -291,11 +325,34 @@ private:
     // The fast assembly (json_hl7_assembly.cpp).
     class Assembly;
     void assemble_into(EscapeMode mode, TextBuffer& out) const;
+    // The separators of the records not yet counted, added to bound_
+    // (json_hl7_bounds.cpp).
+    [[gnu::noinline]] void bound_records();
+    // The records counted exactly, in order, against the bound: what is
+    // wrong with the first that passes it (json_hl7_bounds.cpp).
+    std::optional<std::string> exact_output_breach() const;
 
     TextBuffer bytes_;
     PlainVector<Entry> entries_;
     PlainVector<Record> records_;
     bool ascii_ = true;
+    // The number of entries when the store was last checked and passed,
+    // else kUnchecked: entries added since (to the last record, or in a
+    // record begun since) make it differ.
+    static constexpr std::size_t kUnchecked = ~std::size_t{0};
+    std::size_t checked_entries_ = kUnchecked;
+    // The separators of the records counted so far (the first `records`),
+    // at most: exact for those whose layout was remembered, else an upper
+    // bound (json_hl7_bounds.cpp); `exact` when one holds a key too large
+    // to pack and only the exact count will do.  The layouts found were
+    // those of the cache `layouts_id`, as it was in its `layouts_epoch`.
+    struct Bound {
+        std::size_t records = 0;
+        std::uint64_t separators = 0;
+        bool exact = false;
+        std::uint64_t layouts_id = 0, layouts_epoch = 0;
+    };
+    Bound bound_;
 
 public:
     // Fills the record begun last for a reader that adds many entries in a
@@ -363,6 +420,7 @@ public:
 
         explicit RecordFiller(JsonHl7& store) : store_(store), record_(store.records_.back()) {
             store.ascii_ = false;  // not known to be: the assembled text is looked at instead
+            store.checked_entries_ = kUnchecked;
             run_.hash = record_.shape_hash;
             take_room(0);
         }
@@ -375,6 +433,7 @@ public:
         struct AsciiEntries {};
         RecordFiller(JsonHl7& store, AsciiEntries, std::size_t entries)
             : store_(store), record_(store.records_.back()) {
+            store.checked_entries_ = kUnchecked;
             run_.hash = record_.shape_hash;
             take_room(0, 0, entries);
         }

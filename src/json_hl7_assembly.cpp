@@ -1,16 +1,20 @@
 // The fast assembly: JsonHl7's records to HL7 text.
 //
-// The common record -- one key per position, well within the separator
-// budget -- is written straight from the store in one pass: its positions
-// are sorted as integers (or not at all when they already rise, as in
-// natural key order), values are copied without a call per value, and the
-// separators written are counted as they go.  A record of a shape met
+// The common record -- one key per position, every index packed -- is
+// written straight from the store in one pass: its positions are sorted as
+// integers (or not at all when they already rise, as in natural key order)
+// and values are copied without a call per value.  A record of a shape met
 // before is written from the layout cache, with no sort and no separator
 // logic at all, in a loop made for the escape mode that reads nothing but
 // locals; a record whose bytes hold nothing to escape (found by one scan
-// over them all) in one that looks at no value.  A record that turns out to hold two keys for one position,
-// or to need more separators than the budget has left, is taken back out of
-// the text and handed to the rules by key order (json_hl7_key_order.hpp).
+// over them all) in one that looks at no value.  A record that turns out to
+// hold two keys for one position, or that holds a key too large to pack, is
+// taken back out of the text and handed to the rules by key order
+// (json_hl7_key_order.hpp).
+//
+// The store was checked against the bound on the separators a message
+// writes (json_hl7_bounds.hpp) before any of this: every gap asked for is
+// written.
 //
 // The steps, per record: look_at (its bounds, name and shape hash),
 // write_remembered (a cached layout), else sort_keys and write_cells (which
@@ -19,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -94,8 +99,7 @@ public:
           escape_(mode != EscapeMode::None),
           minimal_(mode == EscapeMode::Minimal),
           values_(mode),
-          rules_(values_.handler(), mode,
-                 detail::kSeparatorBase + detail::kSeparatorsPerEntry * held.entries_.size()),
+          rules_(values_.handler(), mode),
           out_(out),
           w_(out),
           layouts_(LayoutCache::mine()) {}
@@ -138,6 +142,9 @@ private:
         std::optional<std::string_view> name;
         bool header;
         std::uint64_t hash;  // of its shape
+        // Its layout, found when the record was counted, if the cache is
+        // still as it was then.
+        const LayoutCache::Shape* layout;
     };
 
     RecordAt look_at(std::size_t r) const {
@@ -155,16 +162,14 @@ private:
         rec.all_values = store_ + first_byte;
         if (record.name_at != kNoName) rec.name = held_.value_of(entries[rec.begin + record.name_at]);
         rec.header = rec.name && is_header_segment(*rec.name);
-        std::uint64_t hash = rec.count + record.shape_hash;
-        hash ^= (hash >> 31) ^ std::uint64_t{rec.header};
-        hash *= 0x94D049BB133111EBull;
-        hash ^= hash >> 29;
-        rec.hash = hash;
+        rec.hash = detail::layout_hash(record.shape_hash, rec.count, rec.header);
+        const bool same_cache = layouts_.id() == held_.bound_.layouts_id && layouts_.epoch() == held_.bound_.layouts_epoch;
+        rec.layout = same_cache ? record.layout : nullptr;
         return rec;
     }
 
     // A record of a shape met before, written as the write of the shape
-    // went: false when there is none, or its separators overdraw the budget.
+    // went: false when there is none.
     // Each step is a fixed-size copy of its separators and one of its
     // value, whose escape test reuses the value's load; an empty value
     // takes the same steps (its copy writes nothing that counts), since a
@@ -172,8 +177,8 @@ private:
     template <Kind K>
     bool write_remembered(const RecordAt& rec) {
         const LayoutCache::Shape* shape =
-            layouts_.find(rec.hash, rec.first_pos, sizeof(Entry), rec.count, rec.header);
-        if (shape == nullptr || shape->separators > rules_.budget()) return false;
+            rec.layout != nullptr ? rec.layout : layouts_.find(rec.hash, rec.first_pos, sizeof(Entry), rec.count, rec.header);
+        if (shape == nullptr) return false;
         w_.need((rec.name ? rec.name->size() : 0) + (escape_ ? kMaxEscapedBytes : 1) * rec.all_value_bytes +
                 shape->prefix_bytes + TextBuffer::kSlack);
         if (rec.name) w_.put_stored(rec.name->data(), rec.name->size());
@@ -189,12 +194,10 @@ private:
             const std::size_t n = rec.all_value_bytes;  // (none: the store may have no block)
             if (n == 0 || detail::first_escapable<kMinimal>(rec.all_values, n) == n) {
                 w_.rewind_to(write_steps<Kind::Plain>(o, codes, shape->steps, shape->prefixes(), entries, store_));
-                rules_.spend(shape->separators);
                 return true;
             }
         }
         w_.rewind_to(write_steps<K>(o, codes, shape->steps, shape->prefixes(), entries, store_));
-        rules_.spend(shape->separators);
         return true;
     }
 
@@ -238,7 +241,8 @@ private:
     // its layout kept for the next record of its shape.
     Written write_sorted(const RecordAt& rec) {
         if (rec.count > kMaxFastEntries) return Written::ByKeyOrder;
-        const std::size_t usable = sort_keys(rec);
+        std::size_t usable = 0;
+        if (!sort_keys(rec, usable)) return Written::ByKeyOrder;
         // Room for the whole record at once: every value escaped at its
         // longest, one "|", "~" and "^" per value (the name's and unused
         // keys' values are counted too: room to spare).  Longer runs of
@@ -256,16 +260,17 @@ private:
         return written;
     }
 
-    // Fills keys_ with the record's usable keys in position order; returns
-    // how many there are.
-    std::size_t sort_keys(const RecordAt& rec) {
+    // Fills keys_ with the record's usable keys in position order, and
+    // `usable` with how many there are; false (keys_ unsorted) when one of
+    // them is too large to pack.
+    bool sort_keys(const RecordAt& rec, std::size_t& usable) {
         const auto& entries = held_.entries_;
         // First pass: whether the positions rise already (natural key order)
         // and how many keys each field has.
         std::uint32_t counts[kDealtFields + 1] = {};
         bool ordered = true, dealable = true;
         std::uint64_t max_pos = 0;
-        std::size_t usable = 0;
+        usable = 0;
         for (std::size_t i = rec.begin; i < rec.end; ++i) {
             const std::uint64_t pos = position_of(entries[i]);
             if (pos < kUnusedPos) {
@@ -280,6 +285,8 @@ private:
                 }
             }
         }
+        // (kWidePos lies above every packed position: no test per key.)
+        if (max_pos == kWidePos) return false;
         // Second pass: the sort keys, in position order.  Byte order ("1",
         // "10", "11", "2") is dealt out by field, which leaves only
         // component and repetition numbers of ten and more out of order, for
@@ -301,15 +308,15 @@ private:
             }
             finish_sort(keys_);
         }
-        return usable;
+        return true;
     }
 
     // Writes the record's cells in the order of keys_.  Done, or (with
-    // nothing written and nothing spent) ByKeyOrder when the record needs
-    // the rules by key order; `separators_out` gets what a Done record was
-    // charged.  With `keep`, also records the write for the layout cache:
-    // the steps, and the separators written into prefixes_.
-    Written write_cells(const RecordAt& rec, std::size_t room, bool keep, std::uint64_t& separators_out) {
+    // nothing written) ByKeyOrder when the record needs the rules by key
+    // order; `separators` gets how many a Done record wrote.  With `keep`,
+    // also records the write for the layout cache: the steps, and the
+    // separators written into prefixes_.
+    Written write_cells(const RecordAt& rec, std::size_t room, bool keep, std::uint64_t& separators) {
         const std::size_t mark = written_size();
         Written result = Written::Done;
         if (rec.name) w_.put_stored(rec.name->data(), rec.name->size());  // never escaped
@@ -317,8 +324,6 @@ private:
         // A header's field 1 holds the encoding characters, which are
         // syntax: every value placed there is written as it is.
         const bool escape_field_1 = escape_ && !rec.header;
-        const std::uint64_t budget = rules_.budget();
-        std::uint64_t separators = 0;
         std::uint32_t field = 0, rep = 0, comp = 1;
         std::uint64_t open_rep = ~std::uint64_t{0};
         std::uint64_t least_next = 0;  // a position below this does not rise
@@ -341,14 +346,14 @@ private:
                 // A new field is a new repetition too.
                 if (f != field) {
                     separators += f - field;
-                    if (!put_separators('|', f - field - first_field_less, separators, budget, room)) break;
+                    put_separators('|', f - field - first_field_less, room);
                     first_field_less = 0;
                     field = f;
                     rep = 0;
                 }
                 const auto rp = static_cast<std::uint32_t>(field_rep & 0x1FFFF);
                 separators += rp - rep;
-                if (!put_separators('~', rp - rep, separators, budget, room)) break;
+                put_separators('~', rp - rep, room);
                 rep = rp;
                 comp = 1;
                 open_rep = field_rep;
@@ -361,7 +366,7 @@ private:
                 if (i + 1 < n && (keys_[i + 1] >> kIndexBits >> 17) == open_rep) continue;
             } else {
                 separators += k - comp;
-                if (!put_separators('^', k - comp, separators, budget, room)) break;
+                put_separators('^', k - comp, room);
                 comp = k;
             }
             const std::size_t index = keys_[i] & kIndexMask;
@@ -377,35 +382,24 @@ private:
                                            f == 1 ? escape_field_1 : escape_));
             if (keep) written_end = written_size();
         }
-        if (result == Written::Done && separators > budget) result = Written::ByKeyOrder;
-        if (result == Written::Done) {
-            rules_.spend(separators);
-            separators_out = separators;
-        } else {
+        if (result != Written::Done) {
             out_.truncate(mark);
             w_.restart();
         }
         return result;
     }
 
-    // A run of separators.  They are counted in full, as the budget counts
-    // them; single ones (at most three a key) are checked against the
-    // budget when the record is done, longer runs before they are written,
-    // so a record that asks for millions writes none of them.
-    bool put_separators(char c, std::uint32_t count, std::uint64_t separators, std::uint64_t budget,
-                        std::size_t room) {
+    // A run of separators: mostly a single one, longer runs for gaps.
+    void put_separators(char c, std::uint32_t count, std::size_t room) {
         if (count == 1) {
             w_.put(c);
-            return true;
+        } else if (count != 0) {
+            w_.put_run(c, count, room);
         }
-        if (count == 0) return true;
-        if (separators > budget) return false;
-        w_.put_run(c, count, room);
-        return true;
     }
 
-    // Two keys for one position, a record that asks for more separators
-    // than are left, or a very long one: the rules by key order decide.
+    // Two keys for one position, a key too large to pack, or a very long
+    // record: the rules by key order decide.
     void write_by_key_order(const RecordAt& rec) {
         std::vector<SegmentRecord::Entry> entries;
         entries.reserve(rec.count);
@@ -425,7 +419,7 @@ private:
     const bool escape_;
     const bool minimal_;  // spaces, tabs and "&" go out as they are
     detail::ValueWriter values_;
-    detail::Assembler rules_;  // the rules by key order, and the budget
+    detail::Assembler rules_;  // the rules by key order
     TextBuffer& out_;
     RoomWriter w_;
     LayoutCache& layouts_;
@@ -438,6 +432,11 @@ private:
 void JsonHl7::assemble_into(EscapeMode mode, TextBuffer& out) const { Assembly(*this, mode, out).run(); }
 
 void JsonHl7::convert_json_to_hl7_into(EscapeMode mode, TextBuffer& out) const {
+    // A store built by a caller that did not check it is checked here, so
+    // that no record ever asks for more than the bound allows.
+    if (checked_entries_ != entries_.size()) {
+        if (std::optional<std::string> error = exact_output_breach()) throw std::length_error(*error);
+    }
     // Room for every value and a separator per entry up front: the output
     // rarely outgrows it, so it is seldom copied while it grows.
     out.room(bytes_.size() + entries_.size() + records_.size());

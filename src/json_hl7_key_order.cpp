@@ -4,102 +4,27 @@
 
 #include <algorithm>
 
+#include "json_hl7_bounds.hpp"
+
 namespace segmorph {
 
 namespace detail {
 
-// the key that comes last in byte order and the index of the one that comes
-// first.
+// Cells sorted by position -> one cell per position, holding the value of
+// the key that comes last in byte order.
 void Assembler::merge_equal_positions() {
     auto out = cells_.begin();
     for (auto it = cells_.begin(); it != cells_.end();) {
         Cell merged = *it;
-        std::uint32_t last_seq = merged.seq;
         for (++it; it != cells_.end() && it->pos == merged.pos; ++it) {
-            if (it->seq > last_seq) {
-                last_seq = it->seq;
+            if (it->seq > merged.seq) {
+                merged.seq = it->seq;
                 merged.value = it->value;
             }
-            merged.seq = std::min(merged.seq, it->seq);
         }
         *out++ = merged;
     }
     cells_.erase(out, cells_.end());
-}
-
-// Separators the cells would write: the "|" before each field up to the
-// largest, the "~" inside each field, the "^" inside each repetition.
-// Field 0 is never written and costs nothing.
-std::uint64_t Assembler::separators_needed() const {
-    std::uint64_t total = 0;
-    const std::size_t n = cells_.size();
-    if (n == 0) return 0;
-    total += cells_[n - 1].field();
-    for (std::size_t i = 0; i < n; ++i) {
-        const Cell& c = cells_[i];
-        if (c.field() == 0) continue;
-        const bool last_of_field = i + 1 == n || cells_[i + 1].field() != c.field();
-        const bool last_of_rep = last_of_field || cells_[i + 1].rep() != c.rep();
-        if (last_of_field) total += c.rep();
-        if (last_of_rep) total += comp_cost(c.comp());
-    }
-    return total;
-}
-
-// The record needs more separators than the budget has left: admit keys in
-// byte-wise order while they fit, dropping any key that would overdraw.
-//
-// Deciding per position rather than per key gives the same result: placing
-// other keys never makes a position cheaper by more than they cost, so a
-// position too dear for the budget stays too dear for every later key, and
-// one already placed costs nothing more.
-//
-// The cells are sorted by position; group ids taken from that order let the
-// key-order walk track each field's largest repetition and each
-// repetition's largest component in flat arrays.
-void Assembler::spend_budget_in_key_order() {
-    const std::size_t n = cells_.size();
-    order_.resize(n);
-    field_group_.resize(n);
-    rep_group_.resize(n);
-    std::uint32_t groups = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const bool new_field = i == 0 || cells_[i - 1].field() != cells_[i].field();
-        const bool new_rep = new_field || cells_[i - 1].rep() != cells_[i].rep();
-        field_group_[i] = new_field ? groups++ : field_group_[i - 1];
-        rep_group_[i] = new_rep ? groups++ : rep_group_[i - 1];
-        order_[i] = static_cast<std::uint32_t>(i);
-    }
-    std::sort(order_.begin(), order_.end(),
-              [this](std::uint32_t a, std::uint32_t b) { return cells_[a].seq < cells_[b].seq; });
-    group_max_.assign(groups, 0);
-    group_seen_.assign(groups, false);
-
-    std::uint32_t max_field = 0;
-    for (const std::uint32_t i : order_) {
-        Cell& c = cells_[i];
-        const std::uint32_t f = c.field();
-        if (f == 0) continue;  // stored, never written
-        const std::uint32_t fg = field_group_[i], rg = rep_group_[i];
-
-        std::uint64_t cost = f > max_field ? f - max_field : 0;
-        const std::uint32_t old_rep = group_seen_[fg] ? group_max_[fg] : 0;
-        cost += c.rep() > old_rep ? c.rep() - old_rep : 0;
-        const std::uint32_t old_comp = group_seen_[rg] ? group_max_[rg] : 0;
-        cost += comp_cost(std::max(old_comp, c.comp())) - comp_cost(old_comp);
-
-        if (cost > budget_) {
-            c.dropped = true;
-            continue;
-        }
-        budget_ -= cost;
-        max_field = std::max(max_field, f);
-        group_max_[fg] = std::max(old_rep, c.rep());
-        group_max_[rg] = std::max(old_comp, c.comp());
-        group_seen_[fg] = group_seen_[rg] = true;
-    }
-    cells_.erase(std::remove_if(cells_.begin(), cells_.end(), [](const Cell& c) { return c.dropped; }),
-                 cells_.end());
 }
 
 void Assembler::put_value(std::string_view value, bool escape, std::string& out) const {
@@ -143,6 +68,8 @@ void Assembler::put_value(std::string_view value, bool escape, std::string& out)
 }
 
 // Runs of one separator: mostly a single one, which push_back writes faster.
+// (The bound on a message's separators holds every run to a size that fits
+// in memory.)
 static inline void put_separators(std::string& out, std::uint64_t count, char sep) {
     if (count == 1) {
         out.push_back(sep);
@@ -162,17 +89,10 @@ void Assembler::record(const SegmentRecord& rec, std::string& out) {
             name = value;
             continue;
         }
-        if (auto p = parse_key(key)) cells_.push_back(Cell{pack(*p), seq++, false, value});
+        if (auto p = parse_key(key)) cells_.push_back(Cell{*p, seq++, value});
     }
     std::sort(cells_.begin(), cells_.end(), by_position);
     merge_equal_positions();
-
-    const std::uint64_t need = separators_needed();
-    if (need <= budget_) {
-        budget_ -= need;
-    } else {
-        spend_budget_in_key_order();
-    }
     write(name, out);
 }
 
@@ -184,14 +104,14 @@ void Assembler::write(std::optional<std::string_view> name, std::string& out) co
 
     // One pass in position order.  Gaps become runs of separators: k empty
     // fields before field f are k + 1 "|" in a row, and so on.
-    std::uint32_t field = 0;        // last field written (0: none yet)
-    std::uint32_t rep = 0;          // last repetition written in it
-    std::uint32_t comp = 1;         // last component written in that
-    std::uint64_t open_rep = ~0ull;  // field_rep() of the repetition being written
+    std::uint64_t field = 0;      // last field written (0: none yet)
+    std::uint64_t rep = 0;        // last repetition written in it
+    std::uint64_t comp = 1;       // last component written in that
+    const Cell* open = nullptr;  // a cell of the repetition being written
     const std::size_t n = cells_.size();
     for (std::size_t i = 0; i < n; ++i) {
         const Cell& c = cells_[i];
-        const std::uint32_t f = c.field();
+        const std::uint64_t f = c.field();
         if (f == 0) continue;  // stored, never written
         if (f != field) {
             // Without a name the first part of the line has no separator
@@ -200,17 +120,17 @@ void Assembler::write(std::optional<std::string_view> name, std::string& out) co
             field = f;
             rep = 0;
         }
-        if (c.field_rep() != open_rep) {
+        if (open == nullptr || !c.same_rep(*open)) {
             put_separators(out, c.rep() - rep, '~');
             rep = c.rep();
             comp = 1;
-            open_rep = c.field_rep();
+            open = &c;
         }
-        const std::uint32_t k = c.comp();
+        const std::uint64_t k = c.comp();
         if (k == 0) {
             // Component 0 stands for the whole repetition only when nothing
             // else is stored in it; it sorts first, so look ahead.
-            if (i + 1 < n && cells_[i + 1].field_rep() == open_rep) continue;
+            if (i + 1 < n && cells_[i + 1].same_rep(c)) continue;
         } else {
             put_separators(out, k - comp, '^');
             comp = k;
@@ -221,12 +141,16 @@ void Assembler::write(std::optional<std::string_view> name, std::string& out) co
 
 }  // namespace detail
 
-std::string oracle_assemble_message(const std::vector<SegmentRecord>& records, const Hl7EscapeHandler& handler,
-                                    EscapeMode mode) {
+Result<std::string> oracle_assemble_message(const std::vector<SegmentRecord>& records,
+                                            const Hl7EscapeHandler& handler, EscapeMode mode) {
     std::uint64_t entries = 0;
     for (const SegmentRecord& rec : records) entries += rec.size();
-    detail::Assembler assembler(handler, mode, detail::kSeparatorBase + detail::kSeparatorsPerEntry * entries);
+    detail::SeparatorBudget budget(entries);
+    for (std::size_t r = 0; r < records.size(); ++r) {
+        if (auto error = budget.charge(records[r], r)) return Hl7Error::invalid_format(*error);
+    }
 
+    detail::Assembler assembler(handler, mode);
     std::string out;
     bool first = true;
     for (const SegmentRecord& rec : records) {

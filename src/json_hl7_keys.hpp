@@ -20,32 +20,48 @@
 
 namespace segmorph::detail {
 
-// Every index (field, repetition, component) must be at most this; a key
-// beyond it is ignored like any other unusable key (see the bounds in
-// json_hl7_key_order.hpp).
-constexpr std::uint32_t kMaxIndex = 100000;
+// An index (field, repetition, component) is any unsigned 64-bit number; a
+// key whose number does not fit is no position and is ignored.  Indices
+// below kPackedIndexLimit -- every key a parsed message of ordinary size
+// writes -- are packed into one integer and taken by the fast assembly; a
+// key with a larger index keeps its text and its record is written by the
+// rules by key order (json_hl7_key_order.hpp), which read the key again.
+// What keeps a hostile index from asking for huge output is the bound on
+// the separators a message writes (json_hl7_bounds.hpp), not the index.
+constexpr std::uint32_t kPackedIndexBits = 17;
+constexpr std::uint64_t kPackedIndexLimit = std::uint64_t{1} << kPackedIndexBits;
 
 constexpr std::string_view kNameKey = "segment_name";
 
 struct Position {
-    std::uint32_t field, rep, comp;
+    std::uint64_t field, rep, comp;
+
+    bool packable() const { return field < kPackedIndexLimit && rep < kPackedIndexLimit && comp < kPackedIndexLimit; }
+    friend bool operator<(const Position& a, const Position& b) {
+        if (a.field != b.field) return a.field < b.field;
+        if (a.rep != b.rep) return a.rep < b.rep;
+        return a.comp < b.comp;
+    }
+    friend bool operator==(const Position& a, const Position& b) = default;
 };
 
 // The keys that flattening writes ("3", "3.1", "3[0]", "3[0].1", plain
-// digits within the bound) in one pass; the general rules give these keys
-// the same positions.  Any other key, or an index beyond the bound, is left
-// to the general rules.
+// digits, each index below kPackedIndexLimit) in one pass; the general
+// rules give these keys the same positions.  Any other key, or a larger
+// index, is left to the general rules.
 std::optional<Position> parse_common_key(std::string_view key);
 
 // Reads one key; nullopt for every key the assembly does not use.
 std::optional<Position> parse_key(std::string_view key);
 
-static_assert(kMaxIndex < (1u << 17), "indices must fit the packed position");
-
-// field << 34 | rep << 17 | comp: indices are below 2^17, so the packed
-// order is the order of (field, rep, comp).
+// field << 34 | rep << 17 | comp, for a packable position: indices are
+// below 2^17, so the packed order is the order of (field, rep, comp).
 constexpr std::uint64_t pack(const Position& p) {
-    return (std::uint64_t{p.field} << 34) | (std::uint64_t{p.rep} << 17) | p.comp;
+    return (p.field << (2 * kPackedIndexBits)) | (p.rep << kPackedIndexBits) | p.comp;
+}
+constexpr Position unpack(std::uint64_t packed) {
+    constexpr std::uint64_t mask = kPackedIndexLimit - 1;
+    return Position{packed >> (2 * kPackedIndexBits), (packed >> kPackedIndexBits) & mask, packed & mask};
 }
 
 }  // namespace segmorph::detail

@@ -27,6 +27,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -45,25 +46,39 @@
 
 namespace segmorph::detail {
 
+// What the write of one record's shape went as.
+struct LayoutShape {
+    std::uint32_t entries;  // positions compared
+    std::uint32_t steps;    // values written
+    bool header;
+    std::uint64_t separators;    // the "|", "~" and "^" written (json_hl7_bounds.hpp)
+    std::uint64_t prefix_bytes;  // separators written, in all, as bytes
+    // Then, as 8-byte words: the positions, the steps, the prefixes.
+
+    const std::uint64_t* words() const { return reinterpret_cast<const std::uint64_t*>(this + 1); }
+    std::uint64_t* words() { return reinterpret_cast<std::uint64_t*>(this + 1); }
+    const std::uint64_t* positions() const { return words(); }
+    // What to write for each value, in order, coded as the assembly
+    // reads it: its entry, and the separators written before it.
+    const std::uint64_t* step_codes() const { return words() + entries; }
+    // The separators, one after another, with kSlack bytes after them.
+    const char* prefixes() const { return reinterpret_cast<const char*>(words() + entries + steps); }
+};
+
+// The hash that a record's layout is looked up by: its shape hash (kept as
+// its entries came in), mixed once more with its size and whether it is a
+// header's.
+inline std::uint64_t layout_hash(std::uint64_t shape_hash, std::size_t count, bool header) {
+    std::uint64_t hash = count + shape_hash;
+    hash ^= (hash >> 31) ^ std::uint64_t{header};
+    hash *= 0x94D049BB133111EBull;
+    hash ^= hash >> 29;
+    return hash;
+}
+
 class LayoutCache {
 public:
-    struct Shape {
-        std::uint32_t entries;  // positions compared
-        std::uint32_t steps;    // values written
-        bool header;
-        std::uint64_t separators;    // what the budget is charged
-        std::uint64_t prefix_bytes;  // separators written, in all
-        // Then, as 8-byte words: the positions, the steps, the prefixes.
-
-        const std::uint64_t* words() const { return reinterpret_cast<const std::uint64_t*>(this + 1); }
-        std::uint64_t* words() { return reinterpret_cast<std::uint64_t*>(this + 1); }
-        const std::uint64_t* positions() const { return words(); }
-        // What to write for each value, in order, coded as the assembly
-        // reads it: its entry, and the separators written before it.
-        const std::uint64_t* step_codes() const { return words() + entries; }
-        // The separators, one after another, with kSlack bytes after them.
-        const char* prefixes() const { return reinterpret_cast<const char*>(words() + entries + steps); }
-    };
+    using Shape = LayoutShape;
     static_assert(sizeof(Shape) % 8 == 0 && alignof(Shape) <= 8, "shapes are laid out in 8-byte words");
     static constexpr std::size_t kMaxShapeEntries = 1024;
     static constexpr std::size_t kMaxShapeBytes = 64 * 1024;
@@ -121,6 +136,13 @@ public:
         target->shape = shape;
     }
 
+    // Which cache this is (no two of a process alike), and how often it was
+    // emptied: a shape found in it stays where it is, and as it is, until
+    // the cache is emptied, so a pointer to it may be kept while both are
+    // the same (a record's layout, found when it was counted).
+    std::uint64_t id() const { return id_; }
+    std::uint64_t epoch() const { return epoch_; }
+
     // The calling thread's cache.
     static LayoutCache& mine() {
         thread_local std::unique_ptr<LayoutCache> t_cache;
@@ -153,6 +175,11 @@ private:
     void clear() {
         for (Slot& slot : slots_) slot.shape = nullptr;
         arena_used_ = 0;
+        ++epoch_;
+    }
+    static std::uint64_t next_id() {
+        static std::atomic<std::uint64_t> last{0};
+        return last.fetch_add(1, std::memory_order_relaxed) + 1;
     }
 
     static constexpr std::size_t kSlots = 2048;
@@ -187,6 +214,8 @@ private:
     std::unique_ptr<std::uint64_t, Arena> arena_;
     std::size_t arena_used_ = 0;  // words
     std::size_t next_victim_ = 0;
+    const std::uint64_t id_ = next_id();
+    std::uint64_t epoch_ = 0;
 };
 
 }  // namespace segmorph::detail

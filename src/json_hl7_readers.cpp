@@ -273,11 +273,15 @@ std::optional<NotRecords> add_json_record(yyjson_val* object, JsonHl7& out) {
 }
 
 Result<JsonHl7> JsonHl7::from_json_text(std::string_view text) {
-    if (std::optional<JsonHl7> flat = read_records_flat(text)) return std::move(*flat);
-    if (std::optional<JsonHl7> fast = read_records_yyjson(text)) return std::move(*fast);
-    Result<std::vector<SegmentRecord>> records = parse_json_records(text);
-    if (!records) return records.error();
-    return JsonHl7(records.value());
+    std::optional<JsonHl7> read = read_records_flat(text);
+    if (!read) read = read_records_yyjson(text);
+    if (!read) {
+        Result<std::vector<SegmentRecord>> records = parse_json_records(text);
+        if (!records) return records.error();
+        read.emplace(records.value());
+    }
+    if (std::optional<std::string> error = read->check_output_bound()) return Hl7Error::invalid_format(*error);
+    return std::move(*read);
 }
 
 Result<JsonHl7> JsonHl7::from_file(std::string_view path) { return from_file_content(read_utf8_file(path)); }

@@ -16,31 +16,32 @@ namespace detail {
 namespace {
 
 // A position number: one optional leading "+", then ASCII digits (leading
-// zeros allowed).  Values above kMaxIndex, including those that would not
-// fit in 64 bits, are refused here, which ignores the key just as a text
-// that is no number at all would.
-std::optional<std::uint32_t> position_number(std::string_view text) {
+// zeros allowed) whose value fits in 64 bits.  A value that does not fit is
+// no number at all, and its key is ignored.
+std::optional<std::uint64_t> position_number(std::string_view text) {
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
     if (text.empty()) return std::nullopt;
-    std::uint32_t value = 0;
+    std::uint64_t value = 0;
     for (char c : text) {
         if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint32_t>(c - '0');
-        // Checked per digit, so the value never grows past ten times the
-        // bound and cannot wrap.
-        if (value > kMaxIndex) return std::nullopt;
+        if (__builtin_mul_overflow(value, 10u, &value) ||
+            __builtin_add_overflow(value, static_cast<unsigned>(c - '0'), &value)) {
+            return std::nullopt;
+        }
     }
     return value;
 }
 
 // Reads plain digits at text[i...]; false when there are none or the value
-// is beyond the bound.
-bool digits(std::string_view text, std::size_t& i, std::uint32_t& value) {
+// is not below kPackedIndexLimit (a key for the general rules).
+bool digits(std::string_view text, std::size_t& i, std::uint64_t& value) {
     const std::size_t start = i;
     value = 0;
     while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-        value = value * 10 + static_cast<std::uint32_t>(text[i] - '0');
-        if (value > kMaxIndex) return false;
+        value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
+        // Checked per digit, so the value never grows past ten times the
+        // limit and cannot wrap.
+        if (value >= kPackedIndexLimit) return false;
         ++i;
     }
     return i > start;
@@ -50,7 +51,7 @@ bool digits(std::string_view text, std::size_t& i, std::uint32_t& value) {
 
 std::optional<Position> parse_common_key(std::string_view key) {
     std::size_t i = 0;
-    std::uint32_t n = 0, r = 0, k = 0;
+    std::uint64_t n = 0, r = 0, k = 0;
     if (!digits(key, i, n)) return std::nullopt;
     if (i == key.size()) return Position{n, 0, 0};
     if (key[i] == '[') {
@@ -127,7 +128,7 @@ void JsonHl7::reserve(std::size_t records, std::size_t entries) {
 
 std::uint64_t JsonHl7::key_position(std::string_view key) {
     if (key == kNameKey) return kNamePos;
-    if (auto p = parse_key(key)) return pack(*p);
+    if (auto p = parse_key(key)) return p->packable() ? pack(*p) : kWidePos;
     return kUnusedPos;
 }
 
@@ -145,12 +146,10 @@ std::uint64_t JsonHl7::key_code(std::string_view key) {
 
 std::string JsonHl7::key_of_code(std::uint64_t position, std::uint64_t form) {
     if ((form & kFormName) != 0) return std::string(kNameKey);
-    const auto field = position >> 34;
-    const auto rep = static_cast<std::int64_t>((position >> 17) & 0x1FFFF);
-    const auto comp = static_cast<std::int64_t>(position & 0x1FFFF);
+    const Position p = detail::unpack(position);
     char buf[FlatRecord::kMaxKeyLength];
-    const char* end = FlatRecord::format_key(buf, field, (form & kFormRep) != 0 ? rep : -1,
-                                             (form & kFormComp) != 0 ? comp : -1);
+    const char* end = FlatRecord::format_key(buf, p.field, (form & kFormRep) != 0 ? static_cast<std::int64_t>(p.rep) : -1,
+                                             (form & kFormComp) != 0 ? static_cast<std::int64_t>(p.comp) : -1);
     return std::string(buf, static_cast<std::size_t>(end - buf));
 }
 

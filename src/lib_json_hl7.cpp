@@ -198,7 +198,7 @@ bool to_records(PyObject* seq, JsonHl7& out) {
         PyObject* raw = nullptr;
         int got = PyIter_NextItem(iter.get(), &raw);
         if (got < 0) return false;
-        if (got == 0) return true;
+        if (got == 0) break;
         Ref item = Ref::steal(raw);
         if (!PyDict_Check(item.get())) {
             raise_arg_type_error(kJsonData, "dict", item.get());
@@ -206,6 +206,13 @@ bool to_records(PyObject* seq, JsonHl7& out) {
         }
         if (!dict_to_record(item.get(), out, codes)) return false;
     }
+    // A message that cannot be written whole fails here, where its keys
+    // were read, rather than on every read of its text.
+    if (std::optional<std::string> error = out.check_output_bound()) {
+        raise_error(Hl7Error::invalid_format(*error));
+        return false;
+    }
+    return true;
 }
 
 PyObject* json_data_impl(const JsonHl7& native) {

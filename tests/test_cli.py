@@ -420,7 +420,8 @@ def test_help_lines_fit_a_terminal(command):
     (["listen", "--glob", "*.hl7"], "unknown option '--glob' for listen"),
     (["listen", "--rules", "loose"], "invalid rules 'loose' (standard, seed or none)"),
     (["validate", "--rules", "none"], "invalid rules 'none' (standard or seed)"),
-    (["listen", "--max-message-bytes", "64K"], "needs a number from 1 to 1073741824"),
+    (["listen", "--max-message-bytes", "2G"], "invalid size '2G' (1 byte to 1G"),
+    (["listen", "--max-message-bytes", "1M", "--max-field-bytes", "64Q"], "invalid size '64Q'"),
 ])
 def test_option_errors_name_the_option(args, message):
     done = run(*args)

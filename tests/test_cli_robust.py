@@ -241,10 +241,26 @@ def test_a_message_before_a_header_line_without_an_end_is_kept(tmp_path, from_fi
     ]
 
 
-@pytest.mark.parametrize("size", ["0", "1T", "12Q", "-5", ""])
+@pytest.mark.parametrize("size", ["0", "2T", "12Q", "-5", "", "1 M", "1MiBB"])
 def test_max_message_bytes_needs_a_size(size):
     done = run("to-json", "--max-message-bytes", size, "-")
     assert done.returncode == 2 and b"invalid size" in done.stderr
+
+
+@pytest.mark.parametrize("size", ["1M", "1m", "1MB", "1mb", "1MiB", "1048576", "1024K", "1024KB"])
+@pytest.mark.parametrize("command", [["to-json"], ["validate"], ["to-hl7"]])
+def test_sizes_take_units_in_every_subcommand(size, command):
+    # One megabyte however it is written: a message of 1 MiB + 1 byte is
+    # too long, one of a byte less is not.
+    body = f"{HEADER}\rNTE|1||".encode()
+    for n, status in [(1 << 20, 0), ((1 << 20) + 1, 1)]:
+        message = body + b"x" * (n - len(body))
+        if command == ["to-hl7"]:
+            message = run("to-json", input=message).stdout
+            if status:
+                continue  # a JSON line's size is not the message's; the unit is what is checked
+        done = run(*command, "--max-message-bytes", size, "-", input=message)
+        assert done.returncode == status, done.stderr
 
 
 def test_jobs_are_capped_at_two_threads_per_processor():

@@ -127,9 +127,11 @@ def hostile_records():
         {"segment_name": "ZR", **{f"4[{r}].{k}": "x" * r for r in range(14) for k in (1, 12, 2)}},
         {"segment_name": "ZD", "2": "a", "2.0": "b", "02": "c", "3": "d"},  # one position, three keys
         {"segment_name": "ZZ", "0": "never", "00": "written", "0.1": "at all", "1": "12345678"},
-        # About 200k separators each: the budget runs short in the sixth.
-        *[{"1.99999": "gap", "99999": "end"}] * 7,
-        {"segment_name": "PID", "1": "after", "3": "the|budget"},
+        # About 200k separators each: together close to what a message may
+        # write; one more would pass it.
+        *[{"1.99999": "gap", "99999": "end"}] * 4,
+        {"segment_name": "PID", "1": "after", "3": "the|gaps"},
+        {"segment_name": "ZW", "1": "a", f"2[{2**17}]": "wide", "3": "b"},  # an index too large to pack
         {"segment_name": "ZL", **{f"2[{r}].1": "y" for r in range(9000)}},  # a very long record
         {Text("segment_name"): Text("ZS"), Text("1"): Text("sub|class"), "2": "ok"},
         {"segment_name": "ZE", "1": "", "2.3": "", "2": "whole", "7": "12345678901234567"},
@@ -179,8 +181,7 @@ def test_assembly_agrees_with_the_rules_by_key_order(tmp_path, unescaped):
         source.write_text(json.dumps([{str(k): str(v) for k, v in r.items()} for r in records]), encoding="utf-8")
         args = ["to-hl7", source, "--segment-end", "lf"] + (["--unescaped"] if unescaped else ["--escape", "full"])
         want = test_cli.run(*args, check_status=0).stdout.decode()
-        # Every shape is first met alone, with the whole separator budget,
-        # and so remembered; then the message is written from what was
+        # Every shape is first met alone, and so remembered; then the message is written from what was
         # remembered, twice.
         for record in ordered:
             JsonHl7([record]).hl7_string_unescaped

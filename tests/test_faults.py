@@ -130,4 +130,9 @@ def test_a_message_near_the_limit_costs_about_its_size_twice(tmp_path, brk):
     header = b"MSH|^~\\&|APP|FAC|R|RF|20240101||ORU^R01|1|P|2.5"
     path = tmp_path / "large.hl7"
     path.write_bytes(brk.join([header, b"PID|1", b"OBX|1|ED|PDF||" + b"A" * size, header, b""]))
-    assert peak_kib_of("to-json", "--max-message-bytes", "56M", path) * 1024 < 2.4 * size
+    # The program's own footprint (its libraries, TLS among them) is
+    # measured on a small message and not counted.
+    small = tmp_path / "small.hl7"
+    small.write_bytes(brk.join([header, b"PID|1", b""]))
+    base = peak_kib_of("to-json", small)
+    assert (peak_kib_of("to-json", "--max-message-bytes", "56M", path) - base) * 1024 < 2.4 * size

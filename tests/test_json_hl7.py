@@ -153,13 +153,69 @@ def test_largest_index_is_used(key, separators):
     assert len(line(P | {key: "x"})) == 1 + separators + 1
 
 
+PACKED = 2**17  # the first index the fast assembly leaves to the rules by key order
+
+
+@pytest.mark.parametrize("index", [MAX_INDEX + 1, PACKED - 1, PACKED, 200_000])
 @pytest.mark.parametrize(
-    "key",
-    [f"{MAX_INDEX + 1}", f"1[{MAX_INDEX + 1}]", f"1.{MAX_INDEX + 1}", f"{MAX_INDEX + 1}.1",
-     f"1[{MAX_INDEX + 1}].1", f"1[1].{MAX_INDEX + 1}", "999999999999", f"{2**64 - 1}"],
+    ("key", "after_a"),
+    [
+        ("{n}", lambda n: "|" * (n - 1)),
+        ("{n}.1", lambda n: "|" * (n - 1)),
+        ("2[{n}]", lambda n: "|" + "~" * n),
+        ("2[{n}].1", lambda n: "|" + "~" * n),
+        ("2.{n}", lambda n: "|" + "^" * (n - 1)),
+        ("2[1].{n}", lambda n: "|~" + "^" * (n - 1)),
+    ],
 )
-def test_index_beyond_the_bound_is_ignored(key):
+def test_large_indices_are_placed(index, key, after_a):
+    # Once ignored past 100,000; now every usable key lands where it says,
+    # beside a key of the fast assembly's kind, added before or after it.
+    key = key.format(n=index)
+    want = "P|a" + after_a(index) + "x"
+    records = [{**P, "1": "a", key: "x"}, {key: "x", "1": "a", **P}]
+    assert JsonHl7(records).hl7_string_unescaped == want + "\n" + want
+
+
+@pytest.mark.parametrize("key", ["18446744073709551616", "1[18446744073709551616]", "1.18446744073709551616",
+                                 "1[0].99999999999999999999", "+18446744073709551616"])
+def test_index_past_64_bits_is_no_position(key):
+    # Such a key fits no shape the assembly reads, and is ignored like one.
     assert line(P | {"1": "a", key: "x"}) == "P|a"
+
+
+def bound_error(record: int, key: str, separators: int | str, left: int, allowed: int) -> str:
+    return (f'HL7 invalid format: record {record}: key "{key}" would write {separators} separators, '
+            f"but only {left} are left of the {allowed} a message may write (1,000,000 plus 16 per value)")
+
+
+@pytest.mark.parametrize(
+    ("key", "separators"),
+    [
+        ("1[999999999]", 1 + 999_999_999),
+        ("1.999999999", 1 + 999_999_998),
+        ("1[1].999999999", 1 + 1 + 999_999_998),
+        ("999999999999", 999_999_999_999),
+        (f"{2**64 - 1}", f"{2**64 - 1} or more"),
+        (f"{2**63}[{2**63}].{2**63}", f"{2**64 - 1} or more"),
+    ],
+)
+def test_a_record_asking_for_too_many_separators_fails_at_construction(key, separators, tmp_path):
+    # The key's separators are those it adds to the keys before it in byte
+    # order: "2", which comes after a key starting with "1", or before the rest.
+    records = [P | {"1": "a"}, P | {key: "x", "2": "b"}]
+    allowed = BUDGET_BASE + BUDGET_PER_ENTRY * 5
+    before = 0 if key.startswith("1") else 2
+    if before and isinstance(separators, int):
+        separators -= 2
+    want = bound_error(1, key, separators, allowed - 1 - before, allowed)
+    with pytest.raises(Exception, match="^" + re.escape(want) + "$") as info:
+        JsonHl7(records)
+    assert type(info.value) is Exception
+    path = tmp_path / "records.json"
+    path.write_text(json.dumps(records), encoding="utf-8")
+    with pytest.raises(Exception, match="^" + re.escape(want) + "$"):
+        JsonHl7.from_file(str(path))
 
 
 def wide(n):
@@ -168,11 +224,16 @@ def wide(n):
 
 
 def test_message_separator_budget():
-    # Ten wide records spend the base budget.  In the last record the 24
-    # entries' allowance pays for "1" and "3" but not for the 50000 "~" of
-    # "2[50000]", which is dropped while later keys still land.
+    # Ten wide records spend the base budget.  The last record's 24 entries'
+    # allowance pays for "1" but not for the 50000 "~" of "2[50000]": the
+    # message fails, naming it, where it once went out without that value.
     records = [wide(n) for n in range(BUDGET_BASE // MAX_INDEX)]
     records.append({"segment_name": "LAST", "1": "a", "2[50000]": "far", "3": "c"})
+    allowed = BUDGET_BASE + BUDGET_PER_ENTRY * 24
+    with pytest.raises(Exception, match=re.escape(bound_error(10, "2[50000]", 50001, allowed - BUDGET_BASE - 1, allowed))):
+        JsonHl7(records)
+    # Without the far key the message is written whole.
+    del records[-1]["2[50000]"]
     lines = JsonHl7(records).hl7_string_unescaped.split("\n")
     assert lines[:10] == [f"W{n}" + "|" * MAX_INDEX for n in range(10)]
     assert lines[10] == "LAST|a||c"
@@ -180,7 +241,9 @@ def test_message_separator_budget():
 
 def test_budget_grows_with_the_number_of_entries():
     records = [wide(n) for n in range(BUDGET_BASE // MAX_INDEX + 1)]
-    assert JsonHl7(records).hl7_string_unescaped.split("\n")[-1] == "W10"
+    allowed = BUDGET_BASE + BUDGET_PER_ENTRY * 22
+    with pytest.raises(Exception, match=re.escape(bound_error(10, str(MAX_INDEX), MAX_INDEX, 352, allowed))):
+        JsonHl7(records)
     # enough entries, even unusable ones, pay for one more wide line
     padding = {f"x{i}": "" for i in range(MAX_INDEX // BUDGET_PER_ENTRY)}
     assert JsonHl7([*records, padding]).hl7_string_unescaped.split("\n")[-2] == "W10" + "|" * MAX_INDEX
@@ -188,10 +251,14 @@ def test_budget_grows_with_the_number_of_entries():
 
 def test_hostile_keys_stay_small():
     # Each record asks for about 300,000 separators; unbounded, the text
-    # would take 300 MB.
+    # would take 300 MB.  The fourth passes the bound: nothing is written.
     key = f"{MAX_INDEX}[{MAX_INDEX}].{MAX_INDEX}"
-    text = JsonHl7([{key: "", "segment_name": "X"}] * 1000).hl7_string_unescaped
-    assert len(text) <= BUDGET_BASE + BUDGET_PER_ENTRY * 2000 + 2 * 1000
+    allowed = BUDGET_BASE + BUDGET_PER_ENTRY * 2000
+    with pytest.raises(Exception, match=re.escape(bound_error(3, key, 299_999, allowed - 3 * 299_999, allowed))):
+        JsonHl7([{key: "", "segment_name": "X"}] * 1000)
+    # Three fit, and the text stays within the bound.
+    text = JsonHl7([{key: "", "segment_name": "X"}] * 3).hl7_string_unescaped
+    assert len(text) == 3 * (1 + 299_999) + 2 <= BUDGET_BASE + BUDGET_PER_ENTRY * 6 + 2 * 3
 
 
 # ------------------------------------------------------------- constructor

@@ -85,7 +85,7 @@ def test_value_off_the_fast_path_part_way_through(value, tmp_path):
         ("1", True),
         ("1\x00", False),            # the bytes of "1" and one more
         ("\x001", False),
-        ("12345678", False),         # eight digits: beyond the largest index
+        ("00000012", True),          # eight digits, no code: read by the general rules
         ("100[2].10", True),         # nine bytes and more: two words
         ("100[2].100", True),
         ("1000[20].1000", True),
