@@ -129,11 +129,11 @@ constexpr unsigned kChecked = kToJson | kValidate | kListen;
 
 constexpr unsigned bit(Command c) {
     switch (c) {
-    case Command::ToJson: return kToJson;
-    case Command::ToHl7: return kToHl7;
-    case Command::Validate: return kValidate;
-    case Command::Listen: return kListen;
-    case Command::Send: return kSend;
+        case Command::ToJson: return kToJson;
+        case Command::ToHl7: return kToHl7;
+        case Command::Validate: return kValidate;
+        case Command::Listen: return kListen;
+        case Command::Send: return kSend;
     }
     return 0;
 }

@@ -60,12 +60,12 @@ echo "=== C++ core under sanitizers: unit tests and fuzz replays"
 # cmake, ctest and ninja from the system, else from PyPI into the first
 # test environment.
 tools="$PWD/${venvs[0]}/bin"
-if ! command -v cmake >/dev/null 2>&1 || ! command -v ctest >/dev/null 2>&1; then
+if ! { cmake --version && ctest --version && ninja --version; } >/dev/null 2>&1; then
     "$tools/python" -m pip install -q --disable-pip-version-check cmake ninja
 fi
-with_tools() { PATH="$PATH:$tools" "$@"; }
+with_tools() { PATH="$tools:$PATH" "$@"; }
 generator=()
-with_tools sh -c 'command -v ninja' >/dev/null 2>&1 && generator=(-G Ninja)
+with_tools ninja --version >/dev/null 2>&1 && generator=(-G Ninja)
 if with_tools cmake -S . -B build/ctest "${generator[@]}" -DPython_EXECUTABLE="$tools/python" \
         -DSEGMORPH_BUILD_PYTHON=OFF -DSEGMORPH_BUILD_TESTS=ON -DSEGMORPH_BUILD_FUZZERS=ON \
         -DSEGMORPH_SANITIZE=ON -DSEGMORPH_WERROR=ON >/dev/null \

@@ -327,3 +327,26 @@ def test_splits_are_sized_as_sparks_file_sources(sizes, parallelism, at_least, t
         with open(path, "wb") as f:
             f.truncate(sizes[0])
         assert len(plan_splits([str(path)], size)) >= at_least
+
+
+def test_a_large_file_from_sparks_layer_is_converted_in_pieces(monkeypatch):
+    _spark_or_skip()
+    import pyarrow as pa
+
+    import segmorph_spark
+    from _segmorph_lake import read_options
+
+    parts = [b"FHS|^~\\&|F||||||||FILE9\rBHS|^~\\&|B||||||||BATCH4\r"]
+    plain = [p.read_bytes() for p in CORPUS_FILES]
+    parts += [d.rstrip() + b"\r" for d in plain if not any(n in d for n in (b"FHS|", b"BHS|", b"BTS|", b"FTS|"))]
+    data = b"".join(parts) + b"BTS|1\rFTS|1\r"
+    files = pa.record_batch({"path": ["file:/lake/day=3/x.hl7", "file:/lake/day=3/y.txt"], "modificationTime": [0, 0],
+                             "length": [len(data), 4], "content": [data, b"junk"], "day": [3, 3]})
+    convert = segmorph_spark._convert_files(read_options({}), ["day"])
+    whole = list(convert(iter([files])))
+    monkeypatch.setattr(segmorph_spark, "_PIECE_SIZE", len(data) // 9)
+    pieces = list(convert(iter([files])))
+    assert len(whole) == 1 and len(pieces) >= 9
+    assert pa.Table.from_batches(pieces).to_pylist() == pa.Table.from_batches(whole).to_pylist()
+    rows = pa.Table.from_batches(pieces).to_pylist()
+    assert {(r["file_control_id"], r["batch_control_id"], r["day"]) for r in rows} == {("FILE9", "BATCH4", 3)}
