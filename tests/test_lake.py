@@ -243,3 +243,15 @@ def test_dask_reads_folders_memory_and_cut_files(tmp_path):
     assert sorted(rows["offset"]) == sorted([r["offset"] for r in whole] * 2)
     with pytest.raises(ValueError, match="unknown option"):
         segmorph_dask.read_hl7(str(CORPUS), bogus=1)
+
+
+@pytest.mark.parametrize("module", ["segmorph_batch", "segmorph_spark", "segmorph_dask"])
+def test_public_functions_carry_help(module):
+    mod = pytest.importorskip(module)
+    assert mod.__doc__
+    for name in mod.__all__:
+        item = getattr(mod, name)
+        if callable(item):
+            doc = item.__doc__ or ""
+            # A text past the signature line that help() shows.
+            assert len(doc.split("--\n\n")[-1].strip()) > 30, f"{module}.{name}"
