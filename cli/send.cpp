@@ -22,7 +22,7 @@
 #include "output.hpp"
 #include "signals.hpp"
 #include "tls.hpp"
-#include "utils.hpp"
+#include "lines.hpp"
 
 namespace segmorph::cli {
 

@@ -21,7 +21,8 @@
 
 #include "json_hl7.hpp"
 #include "segments.hpp"
-#include "utils.hpp"
+#include "lines.hpp"
+#include "utf8.hpp"
 
 using namespace segmorph;
 
@@ -133,10 +134,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 #ifdef SEGMORPH_REPLAY_MAIN
 #include "replay.hpp"
 // "--random N": N records lists with keys drawn from the shapes the assembly
-// reads and misreads, indices up to and past its bounds.
+// reads and misreads, indices up to and past what packs (2^17) and what
+// fits in 64 bits.
 static int run_random(long count) {
-    static const char* const parts[] = {"1", "3", "07", "+2", "-1", "99999", "100000", "100001",
-                                        "18446744073709551616", "[", "]", ".", "x", "0", "segment_name", ""};
+    static const char* const parts[] = {"1",      "3",      "07",     "+2",     "-1",
+                                        "99999",  "100000", "100001", "131071", "131072",
+                                        "18446744073709551615", "18446744073709551616", "[", "]", ".", "x", "0",
+                                        "segment_name", ""};
     std::mt19937_64 rng(54321);
     std::uniform_int_distribution<std::size_t> pick(0, std::size(parts) - 1), len(0, 6), n(0, 12);
     for (long i = 0; i < count; ++i) {

@@ -18,7 +18,8 @@
 #include "delimiters.hpp"
 #include "message_pipeline.hpp"
 #include "segments.hpp"
-#include "utils.hpp"
+#include "lines.hpp"
+#include "utf8.hpp"
 
 namespace segmorph::rows {
 

@@ -81,9 +81,10 @@ public:
         bound_ = Bound{};
     }
     void begin_record() {
-        // The record before is complete: its separators are counted now,
-        // while its entries are at hand (see bound_records).
-        if (bound_.records != records_.size()) bound_records();
+        // The records before are complete: their separators are counted a
+        // few records at a time (a call per record cost 4% of a to-hl7
+        // run), while their entries are at hand (see bound_records).
+        if (records_.size() - bound_.records >= kBoundBatch) bound_records();
         records_.push_back(Record{entries_.size(), 0, kNoName, nullptr});
         checked_entries_ = kUnchecked;
     }
@@ -98,6 +99,12 @@ public:
         entries_.truncate(record.start);
         records_.pop_back();
         checked_entries_ = kUnchecked;
+        if (bound_.records > records_.size()) {
+            // Counted already (a check came between): only the exact count
+            // will do now.
+            bound_.records = records_.size();
+            bound_.exact = true;
+        }
     }
     void add_entry(std::string_view key, std::string_view value) { add_entry(key, value, key_position(key)); }
     // What add_entry reads from a key, as an opaque number, for a caller
@@ -123,7 +130,7 @@ public:
     }
 
     // Keys of the forms that flattening writes ("3", "3.1", "3[0]", "3[0].1":
-    // numbers without leading zeros, within the bounds of a position) and
+    // numbers without leading zeros, each index small enough to pack) and
     // the name's key are known by a code: their position and which parts
     // their text writes.  An entry added by its key's code keeps no key
     // text; the text is written again when asked for (json_data, and a
@@ -319,9 +326,13 @@ private:
     static std::size_t stored_key_len(const Entry& e) { return e.key_len; }
     std::string key_of(const Entry& e) const {
         if (by_code(e)) return key_of_code(position_of(e), e.key >> kCodeFormShift);
-        return std::string(bytes_.data() + e.value_off - e.key_len, e.key_len);
+        return std::string(key_text(e));
     }
     std::string_view value_of(const Entry& e) const { return std::string_view(bytes_.data() + e.value_off, e.value_len); }
+    // The text of a key kept as text (not by its code).
+    std::string_view key_text(const Entry& e) const {
+        return std::string_view(bytes_.data() + e.value_off - e.key_len, e.key_len);
+    }
     // The fast assembly (json_hl7_assembly.cpp).
     class Assembly;
     void assemble_into(EscapeMode mode, TextBuffer& out) const;
@@ -341,13 +352,16 @@ private:
     // record begun since) make it differ.
     static constexpr std::size_t kUnchecked = ~std::size_t{0};
     std::size_t checked_entries_ = kUnchecked;
-    // The separators of the records counted so far (the first `records`),
-    // at most: exact for those whose layout was remembered, else an upper
-    // bound (json_hl7_bounds.cpp); `exact` when one holds a key too large
-    // to pack and only the exact count will do.  The layouts found were
-    // those of the cache `layouts_id`, as it was in its `layouts_epoch`.
+    // The separators of the records counted so far (the first `records`,
+    // which ended at entry `entries`), at most: exact for those whose layout
+    // was remembered, else an upper bound (json_hl7_bounds.cpp); `exact`
+    // when one holds a key too large to pack, or a record was taken back,
+    // and only the exact count will do.  The layouts found were those of
+    // the cache `layouts_id`, as it was in its `layouts_epoch`; they are the
+    // records' only while no entry was added since (`entries`).
+    static constexpr std::size_t kBoundBatch = 8;
     struct Bound {
-        std::size_t records = 0;
+        std::size_t records = 0, entries = 0;
         std::uint64_t separators = 0;
         bool exact = false;
         std::uint64_t layouts_id = 0, layouts_epoch = 0;

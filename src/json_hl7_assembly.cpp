@@ -102,7 +102,12 @@ public:
           rules_(values_.handler(), mode),
           out_(out),
           w_(out),
-          layouts_(LayoutCache::mine()) {}
+          layouts_(LayoutCache::mine()),
+          // The layouts found when the records were counted are theirs if
+          // this is the cache they were found in, and nothing was added
+          // since (and, per record, if it was not emptied since).
+          layouts_known_(layouts_.id() == held.bound_.layouts_id && held.bound_.records == held.records_.size() &&
+                         held.bound_.entries == held.entries_.size()) {}
 
     void run() {
         if (!escape_) return run_as<Kind::Plain>();
@@ -141,7 +146,7 @@ private:
         const char* all_values;  // where they begin
         std::optional<std::string_view> name;
         bool header;
-        std::uint64_t hash;  // of its shape
+        std::uint64_t hash;  // of its shape, when `layout` is null
         // Its layout, found when the record was counted, if the cache is
         // still as it was then.
         const LayoutCache::Shape* layout;
@@ -161,10 +166,14 @@ private:
             rec.count == 0 ? 0 : entries[rec.end - 1].value_off + entries[rec.end - 1].value_len - first_byte;
         rec.all_values = store_ + first_byte;
         if (record.name_at != kNoName) rec.name = held_.value_of(entries[rec.begin + record.name_at]);
-        rec.header = rec.name && is_header_segment(*rec.name);
-        rec.hash = detail::layout_hash(record.shape_hash, rec.count, rec.header);
-        const bool same_cache = layouts_.id() == held_.bound_.layouts_id && layouts_.epoch() == held_.bound_.layouts_epoch;
-        rec.layout = same_cache ? record.layout : nullptr;
+        rec.layout = layouts_known_ && layouts_.epoch() == held_.bound_.layouts_epoch ? record.layout : nullptr;
+        if (rec.layout != nullptr) {
+            rec.header = rec.layout->header;  // (found by it)
+            rec.hash = 0;                     // (not looked up by)
+        } else {
+            rec.header = rec.name && is_header_segment(*rec.name);
+            rec.hash = detail::layout_hash(record.shape_hash, rec.count, rec.header);
+        }
         return rec;
     }
 
@@ -400,14 +409,27 @@ private:
 
     // Two keys for one position, a key too large to pack, or a very long
     // record: the rules by key order decide.
+    // The cells are read from the store as they lie (a record of millions
+    // of entries takes a few dozen bytes more per entry, not a copy of
+    // every key and value); only keys of one position are compared as text.
     void write_by_key_order(const RecordAt& rec) {
-        std::vector<SegmentRecord::Entry> entries;
-        entries.reserve(rec.count);
+        std::vector<detail::Cell>& cells = rules_.cells();
+        cells.clear();
+        cells.reserve(rec.count);
         for (std::size_t i = rec.begin; i < rec.end; ++i) {
-            entries.emplace_back(held_.key_of(held_.entries_[i]), held_.value_of(held_.entries_[i]));
+            const Entry& e = held_.entries_[i];
+            const std::uint64_t pos = position_of(e);
+            if (pos == kNamePos || pos == kUnusedPos) continue;
+            // A key too large to pack kept its text, which is read again.
+            const detail::Position p = pos == kWidePos ? *detail::parse_key(held_.key_text(e)) : detail::unpack(pos);
+            cells.push_back(detail::Cell{p, i, held_.value_of(e)});
         }
+        std::sort(cells.begin(), cells.end(), [this](const detail::Cell& a, const detail::Cell& b) {
+            if (!(a.pos == b.pos)) return a.pos < b.pos;
+            return held_.key_of(held_.entries_[a.seq]) < held_.key_of(held_.entries_[b.seq]);
+        });
         slow_.clear();
-        rules_.record(SegmentRecord(std::move(entries)), slow_);
+        rules_.write_sorted(rec.name, slow_);
         w_.need(slow_.size());
         w_.put_text(slow_);
     }
@@ -423,6 +445,7 @@ private:
     TextBuffer& out_;
     RoomWriter w_;
     LayoutCache& layouts_;
+    const bool layouts_known_;
     std::vector<std::uint64_t> keys_;  // sort keys of the record being written
     std::vector<std::uint64_t> steps_;  // its layout's steps ...
     std::string prefixes_;              // ... and separators, as it is written

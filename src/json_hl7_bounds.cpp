@@ -162,6 +162,7 @@ void JsonHl7::bound_records() {
         bound_.separators = detail::saturating_add(bound_.separators, need + max_field);
     }
     bound_.records = records_.size();
+    bound_.entries = entries_.size();
 }
 
 std::optional<std::string> JsonHl7::exact_output_breach() const {
@@ -192,7 +193,11 @@ std::optional<std::string> JsonHl7::check_output_bound() {
     std::optional<std::string> error;
     // Only when the quick count passes the bound, or cannot be had, are the
     // records counted exactly (which reads their keys again and sorts).
-    if (bound_.exact || bound_.separators > SeparatorBudget(entries_.size()).allowed()) error = exact_output_breach();
+    // (Entries added to the last record after it was counted: the same.)
+    if (bound_.exact || bound_.entries != entries_.size() ||
+        bound_.separators > SeparatorBudget(entries_.size()).allowed()) {
+        error = exact_output_breach();
+    }
     checked_entries_ = error ? kUnchecked : entries_.size();
     return error;
 }

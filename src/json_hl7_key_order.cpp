@@ -10,19 +10,13 @@ namespace segmorph {
 
 namespace detail {
 
-// Cells sorted by position -> one cell per position, holding the value of
-// the key that comes last in byte order.
+// Cells sorted by position, and those of one position by key -> one cell
+// per position, the last: the key that comes last in byte order wins.
 void Assembler::merge_equal_positions() {
     auto out = cells_.begin();
-    for (auto it = cells_.begin(); it != cells_.end();) {
-        Cell merged = *it;
-        for (++it; it != cells_.end() && it->pos == merged.pos; ++it) {
-            if (it->seq > merged.seq) {
-                merged.seq = it->seq;
-                merged.value = it->value;
-            }
-        }
-        *out++ = merged;
+    for (auto it = cells_.begin(); it != cells_.end(); ++it) {
+        if (it + 1 != cells_.end() && (it + 1)->pos == it->pos) continue;
+        *out++ = *it;
     }
     cells_.erase(out, cells_.end());
 }
@@ -78,12 +72,15 @@ static inline void put_separators(std::string& out, std::uint64_t count, char se
     }
 }
 
-static bool by_position(const Cell& a, const Cell& b) { return a.pos < b.pos; }
+// (Records in byte-wise key order: `seq` is that order.)
+static bool by_position_then_key(const Cell& a, const Cell& b) {
+    return a.pos < b.pos || (a.pos == b.pos && a.seq < b.seq);
+}
 
 void Assembler::record(const SegmentRecord& rec, std::string& out) {
     cells_.clear();
     std::optional<std::string_view> name;
-    std::uint32_t seq = 0;
+    std::size_t seq = 0;
     for (const auto& [key, value] : rec) {
         if (key == kNameKey) {
             name = value;
@@ -91,7 +88,11 @@ void Assembler::record(const SegmentRecord& rec, std::string& out) {
         }
         if (auto p = parse_key(key)) cells_.push_back(Cell{*p, seq++, value});
     }
-    std::sort(cells_.begin(), cells_.end(), by_position);
+    std::sort(cells_.begin(), cells_.end(), by_position_then_key);
+    write_sorted(name, out);
+}
+
+void Assembler::write_sorted(std::optional<std::string_view> name, std::string& out) {
     merge_equal_positions();
     write(name, out);
 }

@@ -34,8 +34,9 @@ namespace segmorph::detail {
 
 struct Cell {
     Position pos;
-    // Index of the entry in the record, which is in byte-wise key order.
-    std::uint32_t seq;
+    // Index of the entry in the record (for the oracle, whose records are
+    // in byte-wise key order, that order).
+    std::size_t seq;
     std::string_view value;
 
     std::uint64_t field() const { return pos.field; }
@@ -52,6 +53,11 @@ public:
 
     // A record given as its entries in byte-wise key order.
     void record(const SegmentRecord& rec, std::string& out);
+    // A record given as cells() sorted by position, and the cells of one
+    // position in byte-wise order of their keys: the last of those wins.
+    // For a writer that reads the positions itself (JsonHl7's).
+    std::vector<Cell>& cells() { return cells_; }
+    void write_sorted(std::optional<std::string_view> name, std::string& out);
 
 private:
     void write(std::optional<std::string_view> name, std::string& out) const;
