@@ -84,6 +84,7 @@ def test_rows_carry_their_file_and_batch_control_ids_in_every_range():
             envelope, start = batch.envelope_after, stop
         # (index counts from each call's first message)
         assert [dict(r, index=0) for r in got] == [dict(r, index=0) for r in whole]
+        assert pa.table(sb.to_arrow(data, start=0, stop=None)).to_pylist() == whole
         alone = [dict(r, index=0) for s in range(0, len(data), step)
                  for r in pa.table(sb.to_arrow(data, start=s, stop=s + step)).to_pylist()]
         assert alone == [dict(r, index=0) for r in whole]
