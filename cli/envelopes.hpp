@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "args.hpp"
-#include "convert.hpp"
+#include "hl7_rounds.hpp"
 
 namespace segmorph::cli {
 

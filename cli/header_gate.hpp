@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "convert.hpp"
+#include "hl7_rounds.hpp"
 
 namespace segmorph::cli {
 

@@ -158,4 +158,13 @@ void OrderedJobs::finish() {
     threads_.clear();
 }
 
+bool submit_failure(const std::string& text, OrderedJobs& jobs, std::uint64_t messages) {
+    return jobs.submit([text, messages] {
+        Piece piece;
+        piece.failures.push_back({0, text});
+        piece.messages = messages;
+        return piece;
+    });
+}
+
 }  // namespace segmorph::cli

@@ -3,16 +3,23 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <future>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "piece.hpp"
 
 namespace segmorph::cli {
+
+// Input per task (HL7 and JSON alike): large enough that handing a task over
+// costs nothing next to converting it, small enough that a few tasks per
+// thread keep every thread busy on one large file.
+inline constexpr std::size_t kTaskBytes = 256 * 1024;
 
 class OrderedJobs {
 public:
@@ -68,5 +75,9 @@ private:
     bool closing_ = false;
     std::vector<std::thread> threads_;
 };
+
+// Submits a task that only reports `text`, standing for `messages`
+// messages (an input that failed, a message skipped).
+bool submit_failure(const std::string& text, OrderedJobs& jobs, std::uint64_t messages = 0);
 
 }  // namespace segmorph::cli

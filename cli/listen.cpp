@@ -25,7 +25,7 @@
 #include "ack.hpp"
 #include "allow.hpp"
 #include "message_pipeline.hpp"
-#include "convert.hpp"
+#include "message_json.hpp"
 #include "framing.hpp"
 #include "json_writer.hpp"
 #include "line_file.hpp"

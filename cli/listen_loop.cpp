@@ -11,7 +11,7 @@
 #include <unistd.h>
 #include <unordered_map>
 
-#include "convert.hpp"
+#include "message_json.hpp"
 #include "listen_conn.hpp"
 #include "log.hpp"
 #include "signals.hpp"

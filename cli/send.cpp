@@ -16,6 +16,7 @@
 
 #include "ack.hpp"
 #include "convert.hpp"
+#include "hl7_rounds.hpp"
 #include "input.hpp"
 #include "live.hpp"
 #include "mllp.hpp"

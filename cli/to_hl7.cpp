@@ -18,22 +18,9 @@ namespace segmorph::cli {
 
 namespace {
 
-// As for HL7 input (see convert.cpp): tasks of about this much input, read
-// in rounds of about that much.
-constexpr std::size_t kTaskBytes = 256 * 1024;
-constexpr std::size_t kRoundBytes = 512 * 1024;
-
 constexpr std::string_view kWhiteSpace = " \t\r\n";
 
 using Name = std::shared_ptr<const std::string>;
-
-bool submit_failure(const std::string& text, OrderedJobs& jobs) {
-    return jobs.submit([text] {
-        Piece piece;
-        piece.failures.push_back({0, text});
-        return piece;
-    });
-}
 
 // Reads one JSON input in rounds and submits its items in runs.  JSON Lines
 // go by lines; an array is cut into its elements as they come, when they
