@@ -27,7 +27,8 @@
 #include "hl7_json.hpp"
 #include "json_hl7.hpp"
 #include "segments.hpp"
-#include "utils.hpp"
+#include "lines.hpp"
+#include "utf8.hpp"
 
 using namespace segmorph;
 namespace fs = std::filesystem;

@@ -19,6 +19,13 @@ bool same_prefix(const std::uint8_t* a, const std::uint8_t* b, unsigned bits) {
     return (a[whole] & mask) == (b[whole] & mask);
 }
 
+// Input in quotes, safe to print.
+std::string quoted(std::string_view text) {
+    std::string out(1, '\'');
+    out.append(quote_input(text)).push_back('\'');
+    return out;
+}
+
 }  // namespace
 
 bool AllowList::add(std::string_view cidr, std::string& error) {
@@ -33,7 +40,7 @@ bool AllowList::add(std::string_view cidr, std::string& error) {
         net.family = AF_INET6;
         max_bits = 128;
     } else {
-        error = "'" + quote_input(cidr) + "' is not an address or ADDRESS/BITS";
+        error = quoted(cidr) + " is not an address or ADDRESS/BITS";
         return false;
     }
     net.bits = max_bits;
@@ -41,7 +48,7 @@ bool AllowList::add(std::string_view cidr, std::string& error) {
         const std::string_view bits = cidr.substr(slash + 1);
         const auto [end, ec] = std::from_chars(bits.data(), bits.data() + bits.size(), net.bits);
         if (ec != std::errc() || end != bits.data() + bits.size() || bits.empty() || net.bits > max_bits) {
-            error = "'" + quote_input(cidr) + "' has no prefix length from 0 to " + std::to_string(max_bits);
+            error = quoted(cidr) + " has no prefix length from 0 to " + std::to_string(max_bits);
             return false;
         }
     }

@@ -100,8 +100,8 @@ constexpr std::string_view kSendHelp =
 
 // ------------------------------------------------------------ value parsing
 
-// A size in bytes, as every size option takes it: digits, then optionally
-// K, M, G or T (powers of 1024), also as KB or KiB, in either case.
+// A size in bytes, as every size option takes it: the core's reading
+// (64M, 64MB, 64MiB, 128m, 1g), which the batch module's readers share.
 std::optional<std::size_t> parse_size(std::string_view text) { return parse_byte_size(text); }
 
 // A whole decimal number and nothing else.
@@ -129,11 +129,11 @@ constexpr unsigned kChecked = kToJson | kValidate | kListen;
 
 constexpr unsigned bit(Command c) {
     switch (c) {
-    case Command::ToJson: return kToJson;
-    case Command::ToHl7: return kToHl7;
-    case Command::Validate: return kValidate;
-    case Command::Listen: return kListen;
-    case Command::Send: return kSend;
+        case Command::ToJson: return kToJson;
+        case Command::ToHl7: return kToHl7;
+        case Command::Validate: return kValidate;
+        case Command::Listen: return kListen;
+        case Command::Send: return kSend;
     }
     return 0;
 }
@@ -621,8 +621,6 @@ std::vector<std::string> split_short_options(int argc, char** argv) {
             continue;
         }
         for (std::size_t c = 1; c < arg.size(); ++c) {
-            // Built by appending: g++ 12 misreads `"-" + std::string(...)`
-            // here as an overlapping copy (-Wrestrict).
             std::string option = "-";
             if (takes_value(arg[c])) {
                 out.push_back(option.append(arg.substr(c)));

@@ -18,7 +18,7 @@
 #include "segments.hpp"
 #include "signals.hpp"
 #include "to_hl7.hpp"
-#include "utils.hpp"
+#include "utf8.hpp"
 
 namespace segmorph::cli {
 

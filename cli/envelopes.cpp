@@ -5,7 +5,8 @@
 
 #include "charset.hpp"
 #include "framing.hpp"
-#include "utils.hpp"
+#include "lines.hpp"
+#include "utf8.hpp"
 
 namespace segmorph::cli {
 

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "lines.hpp"
+
 namespace segmorph::cli {
 
 namespace {

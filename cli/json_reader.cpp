@@ -38,7 +38,9 @@ std::string found_at(std::string_view text, std::size_t at) {
     if (c >= 0x80) {
         while (n < 4 && at + n < text.size() && (static_cast<unsigned char>(text[at + n]) & 0xC0) == 0x80) ++n;
     }
-    return "'" + quote_input(text.substr(at, n)) + "'";
+    std::string out = "'";
+    out += quote_input(text.substr(at, n));
+    return out += "'";
 }
 
 // The reader's complaint in the command's words, saying what was expected

@@ -137,7 +137,8 @@ LineWriter::LineWriter(int fd) : fd_(fd) {
     // "> file") at the descriptor's position.
     const int flags = ::fcntl(fd, F_GETFL);
     end_ = (flags >= 0 && (flags & O_APPEND)) ? st.st_size : ::lseek(fd, 0, SEEK_CUR);
-    if (end_ < 0) regular_ = false;
+    // Writing inside a file ("1<> file"): what follows is not ours to cut.
+    if (end_ < 0 || end_ < st.st_size) regular_ = false;
 }
 
 bool LineWriter::write(std::string_view text) {

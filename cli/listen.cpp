@@ -39,7 +39,7 @@
 #include "rules.hpp"
 #include "signals.hpp"
 #include "tls.hpp"
-#include "utils.hpp"
+#include "lines.hpp"
 
 namespace segmorph::cli {
 
@@ -277,6 +277,7 @@ int run_listen(const Options& opts) {
     bound.length = sizeof bound.storage;
     getsockname(listen_fd, reinterpret_cast<sockaddr*>(&bound.storage), &bound.length);
     const std::string where = address_text(bound.get(), bound.length);
+    const std::size_t max_connections = connections_room(opts.live.max_connections);
     if (metrics_address) log_event("metrics", "", "metrics on http://" + metrics_server.where() + "/metrics");
     log_event("listening", "", "listening on " + where + (tls ? " (TLS)" : ""));
 
@@ -288,13 +289,14 @@ int run_listen(const Options& opts) {
         const Handler handler = [&answerer](Job&& job) { answerer(std::move(job)); };
         LoopSettings settings{};
         settings.max_message_bytes = opts.live.max_message_bytes;
-        settings.max_connections = connections_room(opts.live.max_connections);
+        settings.max_connections = max_connections;
         settings.frame_timeout = opts.live.frame_timeout;
         settings.idle_timeout = opts.live.idle_timeout;
         settings.workers = std::max(2u, std::thread::hardware_concurrency());
         settings.allow = &allow;
         settings.tls = tls.get();
         run_loop(settings, listen_fd, handler, completions, metrics);
+        request_stop();  // whatever ended the loop ends the metrics page too
         failed = sink.failed();
     }
     ::close(listen_fd);

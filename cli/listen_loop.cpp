@@ -1,17 +1,13 @@
 #include "listen_loop.hpp"
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
-#include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -19,6 +15,7 @@
 #include "listen_conn.hpp"
 #include "log.hpp"
 #include "signals.hpp"
+#include "workers.hpp"
 
 namespace segmorph::cli {
 
@@ -35,6 +32,13 @@ constexpr int kTickMs = 100;
 constexpr std::size_t kReadBytes = 64 * 1024;
 constexpr int kReadsPerEvent = 4;
 
+// A frame this small is converted on the loop's own thread when no worker
+// is busy: handing it to a worker and its answer back costs two thread
+// switches, more than converting it (tens of microseconds), and a lone
+// busy connection is the common case.  Larger ones, and any frame while
+// workers are busy, go to the workers, so the loop never stalls for long.
+constexpr std::size_t kInlineBytes = 64 * 1024;
+
 constexpr std::uint64_t kListenKey = 1, kStopKey = 2, kDoneKey = 3, kReloadKey = 4, kFirstConn = 16;
 
 std::string seconds_text(double s) {
@@ -43,52 +47,15 @@ std::string seconds_text(double s) {
     return text;
 }
 
-// Worker threads taking jobs in the order given.
-class Workers {
-public:
-    Workers(unsigned n, const Handler& handler) : handler_(handler) {
-        for (unsigned i = 0; i < n; ++i) threads_.emplace_back([this] { work(); });
-    }
-    ~Workers() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-        }
-        ready_.notify_all();
-        for (std::thread& t : threads_) t.join();
-    }
-    void push(Job&& job) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            jobs_.push_back(std::move(job));
-        }
-        ready_.notify_one();
-    }
-
-private:
-    void work() {
-        for (;;) {
-            std::unique_lock<std::mutex> lock(mutex_);
-            ready_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-            if (jobs_.empty()) return;  // every job taken is answered
-            Job job = std::move(jobs_.front());
-            jobs_.pop_front();
-            lock.unlock();
-            handler_(std::move(job));
-        }
-    }
-    const Handler& handler_;
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::deque<Job> jobs_;
-    bool stopping_ = false;
-    std::vector<std::thread> threads_;
-};
-
 class Loop {
 public:
     Loop(const LoopSettings& s, int listen_fd, const Handler& handler, Completions& completions, Metrics& metrics)
-        : s_(s), listen_fd_(listen_fd), workers_(s.workers, handler), completions_(completions), metrics_(metrics) {}
+        : s_(s),
+          listen_fd_(listen_fd),
+          handler_(handler),
+          workers_(s.workers, handler),
+          completions_(completions),
+          metrics_(metrics) {}
     ~Loop();
     void run();
 
@@ -115,7 +82,8 @@ private:
     int listen_fd_;
     int epoll_ = -1;
     int spare_fd_ = -1;  // given up to refuse a connection when out of descriptors
-    Workers workers_;
+    const Handler& handler_;
+    Workers<Job> workers_;
     Completions& completions_;
     Metrics& metrics_;
     std::unordered_map<std::uint64_t, std::unique_ptr<Conn>> conns_;
@@ -321,6 +289,7 @@ void Loop::on_event(Conn& c, std::uint32_t events) {
 bool Loop::handshake(Conn& c) {
     const Io io = c.tls->handshake();
     if (io == Io::Done) {
+        c.tls_wants_write = false;
         log_event("tls_established", c.peer, c.tls->resumed() ? "TLS session resumed" : "TLS session established",
                   {}, true);
         return true;
@@ -384,9 +353,13 @@ void Loop::dispatch(Conn& c) {
     if (c.busy || c.frames.empty()) return;
     ReceivedFrame& f = c.frames.front();
     auto peer = std::make_shared<const std::string>(c.peer);
-    workers_.push(Job{c.id, std::move(f.text), f.size, f.oversize, c.next_index++, std::move(peer), c.source_json});
+    Job job{c.id, std::move(f.text), f.size, f.oversize, c.next_index++, std::move(peer), c.source_json};
     c.frames.erase(c.frames.begin());
     c.busy = true;
+    // Its answer comes through the completions all the same, on the next
+    // turn of the loop.
+    if (job.text.size() <= kInlineBytes && workers_.idle()) handler_(std::move(job));
+    else workers_.push(std::move(job));
 }
 
 bool Loop::flush(Conn& c) {

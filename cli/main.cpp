@@ -29,11 +29,11 @@ int run(const Options& opts) {
     if (opts.command == Command::Listen) return run_listen(opts);
     if (opts.command == Command::Send) return run_send(opts);
     Output output(opts);
-    const Inputs in = find_inputs(opts);
-    output.note_inputs(in);
+    const Inputs inputs = find_inputs(opts);
+    output.note_inputs(inputs);
     {
         OrderedJobs jobs(opts.jobs, [&output](Piece&& piece) { return output.take(std::move(piece)); });
-        for (const std::string& path : in.paths) {
+        for (const std::string& path : inputs.paths) {
             if (stop_signal() != 0) break;
             Result<InputReader> in = InputReader::open(path);
             if (in) {

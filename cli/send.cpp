@@ -2,6 +2,7 @@
 // over MLLP one at a time, each waiting for its ACK.
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "ack.hpp"
 #include "convert.hpp"
@@ -20,7 +22,7 @@
 #include "output.hpp"
 #include "signals.hpp"
 #include "tls.hpp"
-#include "utils.hpp"
+#include "lines.hpp"
 
 namespace segmorph::cli {
 
@@ -79,9 +81,21 @@ public:
         return !tls_ || start_tls(error);
     }
 
-    // Sends one frame and waits for the frame that answers it; false with
-    // `error` set on a timeout or a dropped connection (then closed).
-    bool exchange(std::string_view frame, std::string& answer, std::string& error) {
+    // Sends one frame and waits for the frame that answers it: each frame
+    // that comes is shown to `ours`, and the first it takes is the answer;
+    // the others are strays, left in `strays`.  False with `error` set on a
+    // timeout or a dropped connection (then closed).
+    template <class Ours>
+    bool exchange(std::string_view frame, Ours&& ours, std::string& answer, std::vector<std::string>& strays,
+                  std::string& error) {
+        // What came since the last answer cannot answer this message: a
+        // receiver that sent one ACK too many must not pair each later
+        // message with the ACK of the one before.
+        collect(strays);
+        if (fd_ < 0) {
+            error = "connection closed by the receiver";
+            return false;
+        }
         if (!put(frame)) {
             error = std::string("connection lost: ") + std::strerror(errno);
             close();
@@ -90,9 +104,13 @@ public:
         const Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(timeout_);
         bool got = false;
         auto on_frame = [&](const MllpReader::Frame& f) {
-            answer.assign(f.text);
-            got = true;
-            return false;  // one answer per message; the rest is not ours
+            if (!got && ours(f.text)) {
+                answer.assign(f.text);
+                got = true;
+            } else {
+                strays.emplace_back(f.text);
+            }
+            return true;
         };
         char buffer[4096];
         while (!got) {
@@ -121,6 +139,27 @@ public:
             reader_.feed(std::string_view(buffer, static_cast<std::size_t>(n)), on_frame);
         }
         return true;
+    }
+
+    // Takes, without waiting, the frames that have come: each goes to
+    // `strays`.  A connection the receiver closed is closed here too.
+    void collect(std::vector<std::string>& strays) {
+        if (fd_ < 0) return;
+        char buffer[4096];
+        for (;;) {
+            pollfd p{fd_, POLLIN, 0};
+            if (!(stream_ && stream_->pending()) && ::poll(&p, 1, 0) <= 0) return;
+            const ssize_t n = get(buffer, sizeof buffer);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+            if (n <= 0) {
+                close();
+                return;
+            }
+            reader_.feed(std::string_view(buffer, static_cast<std::size_t>(n)), [&](const MllpReader::Frame& f) {
+                strays.emplace_back(f.text);
+                return true;
+            });
+        }
     }
 
 private:
@@ -195,9 +234,26 @@ struct Sent {
     std::string text;  // why, for anything but Accepted
 };
 
-Sent send_message(const Options& opts, Link& link, std::string_view text) {
+// An answer that pairs with no message sent: said, never taken as the
+// answer of the message after it.
+std::string stray_text(std::string_view target, std::string_view frame) {
+    const std::optional<AckReply> reply = read_ack(frame);
+    if (!reply) return std::string(target) + ": a frame that answers no message sent was ignored";
+    return std::string(target) + ": an acknowledgement (" + quote_input(reply->code) + ", MSA-2 '" +
+           quote_input(reply->control_id) + "') that answers no message sent was ignored";
+}
+
+Sent send_message(const Options& opts, Link& link, std::string_view text, std::vector<std::string>& strays) {
     const std::string frame = mllp_frame(wire_text(text));
     const std::string_view control_id = message_control_id(text);
+    // ACKs pair with messages by MSA-2 when the message has a control ID;
+    // by order only when neither has one.  Anything not an ACK is the
+    // answer too (and refused below): a receiver that says something else
+    // is not to be waited out.
+    auto ours = [control_id](std::string_view answer) {
+        const std::optional<AckReply> reply = read_ack(answer);
+        return !reply || reply->control_id == control_id;
+    };
     std::string error, answer;
     for (unsigned attempt = 0; attempt <= opts.live.retries && stop_signal() == 0; ++attempt) {
         if (attempt > 0) {
@@ -205,15 +261,9 @@ Sent send_message(const Options& opts, Link& link, std::string_view text) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100) * std::min(attempt, 10u));
         }
         if (!link.open(error)) continue;
-        if (!link.exchange(frame, answer, error)) continue;
+        if (!link.exchange(frame, ours, answer, strays, error)) continue;
         const std::optional<AckReply> reply = read_ack(answer);
         if (!reply) return {Outcome::Refused, "the answer is not an HL7 acknowledgement"};
-        if (!control_id.empty() && reply->control_id != control_id) {
-            // Unpaired, the stream can no longer be trusted.
-            link.close();
-            return {Outcome::Refused, "the answer acknowledges another message ('" + quote_input(reply->control_id) +
-                                          "')"};
-        }
         if (ack_accepted(reply->code)) return {Outcome::Accepted, {}};
         std::string why = quote_input(reply->code);
         if (!reply->text.empty()) why += ": " + quote_input(reply->text);
@@ -234,7 +284,9 @@ public:
         for (const FramePart& part : parts) {
             if (part.kind != FramePart::Kind::Message) continue;  // batch envelopes have no place in MLLP
             const std::size_t n = index++;
-            const Sent sent = send_message(opts_, link_, part.text);
+            std::vector<std::string> strays;
+            const Sent sent = send_message(opts_, link_, part.text, strays);
+            for (const std::string& stray : strays) print_error(stray_text(opts_.live.target, stray));
             Piece piece;
             piece.messages = 1;
             piece.input_bytes = part.text.size();
@@ -274,13 +326,18 @@ int run_send(const Options& opts) {
     std::string error;
     const std::optional<Address> address = resolve(opts.live.target, /*passive=*/false, error);
     if (!address) {
-        print_error(error + "\nTry 'segmorph send --help'.");
+        // A name that does not resolve is a failure to reach the receiver;
+        // only a target that is not HOST:PORT is a usage error.
+        print_error(error);
+        if (error.starts_with("cannot resolve")) return 1;
+        std::fputs("Try 'segmorph send --help'.\n", stderr);
         return 2;
     }
     std::unique_ptr<TlsContext> tls;
     if (opts.live.tls) {
         if (opts.live.tls_cert.empty() != opts.live.tls_key.empty()) {
-            print_error("--tls-cert and --tls-key go together\nTry 'segmorph send --help'.");
+            print_error("--tls-cert and --tls-key go together");
+            std::fputs("Try 'segmorph send --help'.\n", stderr);
             return 2;
         }
         // The name to verify: the one given, else the host of HOST:PORT.

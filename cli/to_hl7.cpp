@@ -13,7 +13,6 @@
 #include "errors.hpp"
 #include "json_reader.hpp"
 #include "to_hl7_items.hpp"
-#include "utils.hpp"
 
 namespace segmorph::cli {
 
@@ -61,7 +60,7 @@ public:
             read_ += round_->view().size() - carry.size();
             const std::string_view text = round_->view();
             std::size_t done = 0;
-            if (!step(text, ended, done)) return false;
+            if (!take_round(text, ended, done)) return false;
             carry = text.substr(done);
             if (stage_ == Stage::Stopped) return true;
             if (carry.size() > max) {
@@ -100,7 +99,7 @@ private:
     // Takes what `text` (which starts where the last round stopped) holds;
     // `done` gets how much of it is finished with.  False once the run has
     // stopped.
-    bool step(std::string_view text, bool ended, std::size_t& done) {
+    bool take_round(std::string_view text, bool ended, std::size_t& done) {
         std::size_t pos = 0;
         while (pos < text.size() || stage_ == Stage::Records) {
             switch (stage_) {
@@ -126,7 +125,7 @@ private:
                     return submit_lines(text, ended, pos, done);
                 case Stage::Records: {
                     const std::size_t from = array_start_;
-                    if (!step_records(text, ended, pos)) return false;
+                    if (!take_records(text, ended, pos)) return false;
                     if (stage_ == Stage::Records) {
                         done = from;  // the whole array waits for the rest
                         return true;
@@ -225,7 +224,7 @@ private:
 
     // An array read whole: its end found, it is converted as one message,
     // unless its first element shows it holds items.
-    bool step_records(std::string_view text, bool ended, std::size_t& pos) {
+    bool take_records(std::string_view text, bool ended, std::size_t& pos) {
         // Waiting for more text, which will follow the array's start.
         auto wait = [&] {
             rebase(array_start_);

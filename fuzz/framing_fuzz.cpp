@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "framing.hpp"
-#include "utils.hpp"
+#include "lines.hpp"
 
 using namespace segmorph;
 

@@ -23,7 +23,8 @@
 #include "json_hl7_readers.hpp"
 #include "json_reader.hpp"
 #include "segments.hpp"
-#include "utils.hpp"
+#include "lines.hpp"
+#include "utf8.hpp"
 
 using namespace segmorph;
 

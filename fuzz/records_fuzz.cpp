@@ -21,7 +21,8 @@
 
 #include "json_hl7.hpp"
 #include "segments.hpp"
-#include "utils.hpp"
+#include "lines.hpp"
+#include "utf8.hpp"
 
 using namespace segmorph;
 

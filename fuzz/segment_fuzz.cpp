@@ -22,7 +22,8 @@
 #include "escape.hpp"
 #include "json_hl7.hpp"
 #include "segments.hpp"
-#include "utils.hpp"
+#include "lines.hpp"
+#include "utf8.hpp"
 #include "validation.hpp"
 
 using namespace segmorph;

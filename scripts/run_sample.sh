@@ -13,6 +13,14 @@ if [ ! -x .venv/bin/python ]; then
     python3 -m venv .venv
 fi
 
+# TLS for listen and send builds against the system's OpenSSL 3 headers;
+# without them the command is built without TLS.
+if [ ! -f /usr/include/openssl/ssl.h ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    say "installing the OpenSSL headers (libssl-dev) for TLS"
+    { apt-get install -y -qq libssl-dev || { apt-get update -qq && apt-get install -y -qq libssl-dev; }; } >/dev/null 2>&1 \
+        || say "could not install libssl-dev: segmorph is built without TLS"
+fi
+
 stamp=.venv/.segmorph-sources
 sources=$(find src cli stubs CMakeLists.txt pyproject.toml -type f -print0 | LC_ALL=C sort -z \
           | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)

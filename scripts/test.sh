@@ -18,6 +18,15 @@ if command -v pyenv >/dev/null 2>&1; then
 fi
 [ ${#pythons[@]} -gt 0 ] || pythons=(python3)
 
+# TLS for listen and send builds against the system's OpenSSL 3 headers;
+# without them the command is built without TLS.
+if [ ! -f /usr/include/openssl/ssl.h ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    echo "installing the OpenSSL headers (libssl-dev) for TLS"
+    { apt-get install -y -qq libssl-dev || { apt-get update -qq && apt-get install -y -qq libssl-dev; }; } >/dev/null 2>&1 \
+        || echo "could not install libssl-dev: segmorph is built without TLS"
+fi
+
+status=0
 venvs=()
 for py in "${pythons[@]}"; do
     tag=$("$py" -c 'import sys, sysconfig; print("%d.%d%s" % (sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "",)))')
@@ -28,62 +37,43 @@ for py in "${pythons[@]}"; do
     # the first interpreter.
     extras="test"
     [ ${#venvs[@]} -gt 0 ] || extras="test,spark"
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check ".[$extras]"
+    # The first build is also the warnings-as-errors one, at the release
+    # optimisation where gcc warns most; should it fail, the plain build
+    # still runs the tests.
+    install=("$venv/bin/python" -m pip install -q --disable-pip-version-check)
+    if [ ${#venvs[@]} -gt 0 ]; then
+        "${install[@]}" ".[$extras]"
+    elif ! "${install[@]}" -C cmake.define.SEGMORPH_WERROR=ON ".[$extras]"; then
+        echo "the warnings-as-errors build failed"
+        status=1
+        "${install[@]}" ".[$extras]"
+    fi
     venvs+=("$venv")
 done
 
-status=0
-
-# The C++ core on its own, under AddressSanitizer and UBSan: the fuzz targets
-# replayed over the sample messages and over random inputs.  The JSON parser's
-# headers come from the nlohmann-json package of a test environment.
-if command -v g++ >/dev/null 2>&1; then
-    echo "=== C++ core under sanitizers"
-    mkdir -p build/fuzz
-    json_include=$("${venvs[0]}/bin/python" -c 'import os, nlohmann_json; print(os.path.join(os.path.dirname(nlohmann_json.__file__), "include"))')
-    # The core is compiled once, with the sanitizers, into one archive that
-    # the fuzz targets and the unit tests link against (each program takes
-    # only the objects it needs).  The vendored C libraries (the JSON reader,
-    # the Arrow builder) are compiled on their own and go in too.
-    san="-O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all"
-    mkdir -p build/san
-    rm -f build/san/*.o build/san/libcore.a
-    { ls src/*.cpp | grep -v '^src/lib'; ls third_party/yyjson/*.c third_party/nanoarrow/src/*.c; } \
-        | xargs -P 2 -I{} sh -c 'case "$1" in
-              *.c) gcc '"$san"' -Ithird_party/nanoarrow -c "$1" -o "build/san/$(basename "$1").o" ;;
-              *) g++ -std=c++20 '"$san"' -Isrc -isystem third_party/yyjson -isystem third_party/nanoarrow \
-                     -isystem "$2" -c "$1" -o "build/san/$(basename "$1").o" ;;
-          esac' _ {} "$json_include" || status=1
-    ar rcs build/san/libcore.a build/san/*.o || status=1
-    for target in segment_fuzz records_fuzz framing_fuzz; do
-        g++ -std=c++20 $san -DSEGMORPH_REPLAY_MAIN -Isrc -isystem third_party/yyjson -isystem "$json_include" \
-            "fuzz/$target.cpp" build/san/libcore.a -o "build/fuzz/$target" || status=1
-    done
-    build/fuzz/segment_fuzz examples/*.hl7 tests/fixtures/*.hl7 tests/fixtures/corpus/*/*.hl7 || status=1
-    build/fuzz/segment_fuzz --random 200000 || status=1
-    build/fuzz/records_fuzz examples/*.hl7 tests/fixtures/*.hl7 tests/fixtures/corpus/*/*.hl7 || status=1
-    build/fuzz/records_fuzz --random 20000 || status=1
-    build/fuzz/framing_fuzz examples/*.hl7 $(find tests/fixtures -name '*.hl7') || status=1
-    build/fuzz/framing_fuzz --random 200000 || status=1
-    # The flat reader of records against yyjson's, in the core and in the
-    # command's item reader (which it builds in).
-    g++ -std=c++20 $san -DSEGMORPH_REPLAY_MAIN -Isrc -Icli -isystem third_party/yyjson -isystem "$json_include" \
-        fuzz/items_fuzz.cpp cli/json_reader.cpp cli/json_writer.cpp build/san/libcore.a -o build/fuzz/items_fuzz \
-        || status=1
-    build/fuzz/items_fuzz examples/*.hl7 tests/fixtures/*.hl7 tests/fixtures/corpus/*/*.hl7 || status=1
-    build/fuzz/items_fuzz --random 20000 || status=1
-
-    # Unit tests of the core: every tests/cpp/*_test.cpp is one program.
-    echo "=== C++ core unit tests"
-    mkdir -p build/cpptest
-    for test in tests/cpp/*_test.cpp; do
-        [ -e "$test" ] || continue
-        name=$(basename "$test" .cpp)
-        g++ -std=c++20 $san \
-            -Isrc -Itests/cpp -isystem third_party/yyjson -isystem third_party/nanoarrow -isystem "$json_include" \
-            "$test" build/san/libcore.a -o "build/cpptest/$name" \
-            && "build/cpptest/$name" || status=1
-    done
+# The C++ core on its own, under AddressSanitizer and UBSan, built by CMake
+# with its unit tests and fuzz targets (the replays over the sample messages
+# and over random inputs), all run by ctest.  Warnings are errors here.  The
+# JSON parser's headers come from the nlohmann-json package of a test
+# environment, found through its interpreter.
+echo "=== C++ core under sanitizers: unit tests and fuzz replays"
+# cmake, ctest and ninja from the system, else from PyPI into the first
+# test environment.
+tools="$PWD/${venvs[0]}/bin"
+if ! { cmake --version && ctest --version && ninja --version; } >/dev/null 2>&1; then
+    "$tools/python" -m pip install -q --disable-pip-version-check cmake ninja
+fi
+with_tools() { PATH="$tools:$PATH" "$@"; }
+generator=()
+with_tools ninja --version >/dev/null 2>&1 && generator=(-G Ninja)
+if with_tools cmake -S . -B build/ctest "${generator[@]}" -DPython_EXECUTABLE="$tools/python" \
+        -DSEGMORPH_BUILD_PYTHON=OFF -DSEGMORPH_BUILD_TESTS=ON -DSEGMORPH_BUILD_FUZZERS=ON \
+        -DSEGMORPH_SANITIZE=ON -DSEGMORPH_WERROR=ON >/dev/null \
+        && with_tools cmake --build build/ctest --parallel 2; then
+    with_tools ctest --test-dir build/ctest --parallel 2 --output-on-failure || status=1
+else
+    echo "the C++ tests did not build"
+    status=1
 fi
 
 # The Spark data source's tests need Java 17, installed from the system

@@ -5,7 +5,7 @@
 #include <ctime>
 #include <vector>
 
-#include "framing.hpp"
+#include "lines.hpp"
 
 namespace segmorph {
 

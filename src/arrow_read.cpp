@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "arrow_batch.hpp"
-#include "utils.hpp"
 
 namespace segmorph {
 
@@ -123,8 +122,8 @@ std::string messages_from_arrow(const ArrowSchema& schema, const ArrowArray& arr
             }
         }
         if (message.record_count() == 0) continue;
-        if (std::optional<std::string> error = message.check_output_bound()) {
-            return "row " + std::to_string(row) + ": " + *error;
+        if (std::optional<std::string> too_large = message.check_output_bound()) {
+            return "row " + std::to_string(row) + ": " + *too_large;
         }
         message.convert_json_to_hl7_into(escape, out);
         char* end = out.room(1);

@@ -18,7 +18,6 @@ std::optional<std::size_t> parse_byte_size(std::string_view text) {
     else if (unit == "k") shift = 10;
     else if (unit == "m") shift = 20;
     else if (unit == "g") shift = 30;
-    else if (unit == "t") shift = 40;
     else return std::nullopt;
     if (n > (std::size_t{1} << 40) >> shift) return std::nullopt;  // a terabyte is enough for anyone
     return n << shift;

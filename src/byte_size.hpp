@@ -8,7 +8,7 @@
 
 namespace segmorph {
 
-// Digits, then optionally a unit: b, k, m, g or t (powers of 1024), each
+// Digits, then optionally a unit: b, k, m or g (powers of 1024), each
 // also with "b" or "ib" after it, in either case.  Nullopt for anything
 // else, for 0 and for more than a terabyte.
 std::optional<std::size_t> parse_byte_size(std::string_view text);

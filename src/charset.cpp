@@ -6,7 +6,7 @@
 #include <string>
 
 #include "delimiters.hpp"
-#include "utils.hpp"
+#include "utf8.hpp"
 
 namespace segmorph {
 

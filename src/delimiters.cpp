@@ -1,6 +1,6 @@
 #include "delimiters.hpp"
 
-#include "framing.hpp"
+#include "lines.hpp"
 
 #include <array>
 #include <string>

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "framing.hpp"
+#include "lines.hpp"
 
 namespace segmorph {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "utils.hpp"
+#include "utf8.hpp"
 
 namespace segmorph {
 

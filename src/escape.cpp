@@ -17,7 +17,8 @@
 #include <iterator>
 
 #include "unicode_table.hpp"
-#include "utils.hpp"
+#include "lines.hpp"
+#include "utf8.hpp"
 
 namespace segmorph {
 

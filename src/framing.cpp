@@ -1,9 +1,11 @@
 #include "framing.hpp"
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
+
+#include "lines.hpp"
 
 namespace segmorph {
 
@@ -13,8 +15,6 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 constexpr char kStartBlock = '\x0B';
 constexpr char kEndBlock = '\x1C';
 constexpr std::string_view kBlockBytes("\x0B\x1C", 2);
-
-bool is_name_byte(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
 
 bool is_envelope(std::string_view line) {
     if (line.size() < 3) return false;
@@ -30,20 +30,6 @@ inline bool any_line_break(std::uint64_t x) {
     const std::uint64_t cr = x ^ (kOnes * '\r');
     const std::uint64_t lf = x ^ (kOnes * '\n');
     return (((cr - kOnes) & ~cr) | ((lf - kOnes) & ~lf)) & kHigh;
-}
-
-// Calls f(line) for every line of `text`, CR, LF and CRLF each ending one.
-template <class F>
-void for_each_line(std::string_view text, F&& f) {
-    for (std::size_t pos = 0;;) {
-        const std::size_t stop = text.find_first_of("\r\n", pos);
-        if (stop == std::string_view::npos) {
-            f(text.substr(pos));
-            return;
-        }
-        f(text.substr(pos, stop - pos));
-        pos = stop + 1;
-    }
 }
 
 // End of the line that starts at `pos`: the next CR or LF, or the end.
@@ -141,51 +127,6 @@ Start starts_part(std::string_view line, bool complete) {
 }
 
 }  // namespace
-
-bool is_blank_line(std::string_view line) {
-    for (char c : line)
-        if (!is_blank_byte(c)) return false;
-    return true;
-}
-
-std::size_t first_segment_start(std::string_view text) {
-    // Only the blank bytes in front are looked at, so a message costs a
-    // few steps here.
-    std::size_t line = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' || text[i] == '\n') {
-            line = i + 1;
-        } else if (!is_blank_byte(text[i])) {
-            return line;
-        }
-    }
-    return std::string_view::npos;
-}
-
-std::string_view first_segment_line(std::string_view text) {
-    const std::size_t start = first_segment_start(text);
-    if (start == std::string_view::npos) return {};
-    text.remove_prefix(start);
-    return text.substr(0, std::min(text.find_first_of("\r\n"), text.size()));
-}
-
-MessageText without_blank_lines(std::string_view message) {
-    bool any = false;
-    for_each_line(message, [&](std::string_view line) { any = any || is_blank_line(line); });
-    if (!any) return MessageText(message);
-    std::string out;
-    out.reserve(message.size());
-    for_each_line(message, [&](std::string_view line) {
-        if (is_blank_line(line)) return;
-        if (!out.empty()) out.push_back('\n');
-        out.append(line);
-    });
-    return MessageText(std::move(out));
-}
-
-bool segment_named(std::string_view line, std::string_view name) {
-    return line.starts_with(name) && (line.size() == name.size() || !is_name_byte(line[name.size()]));
-}
 
 Framing frame_messages(std::string_view input) {
     if (input.starts_with(kByteOrderMark)) input.remove_prefix(kByteOrderMark.size());

@@ -15,8 +15,6 @@
 #include <string_view>
 #include <vector>
 
-#include "message_text.hpp"
-
 namespace segmorph {
 
 struct FramePart {
@@ -106,30 +104,5 @@ private:
 // cut into ranges that are framed on their own, each range starting where
 // this says.  0 for pos 0.
 std::size_t next_message_start(std::string_view input, std::size_t pos);
-
-// White space as framing and the rules see it: space and tab, 0x0B (MLLP
-// captures leave stray block starts on lines of their own) and form feed
-// (some systems end pages with one).
-inline bool is_blank_byte(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
-
-// True when `line` is blank: nothing but spaces, tabs, 0x0B bytes (stray
-// MLLP block starts) and form feeds.  Framing and both rule sets agree on
-// this, and the command never makes a record of such a line.
-bool is_blank_line(std::string_view line);
-
-// Where the first line of `text` that is not blank starts, or npos: the
-// line a message's header is looked for on, by every reader alike.
-std::size_t first_segment_start(std::string_view text);
-
-// That line itself (without its line break); empty when there is none.
-std::string_view first_segment_line(std::string_view text);
-
-// `message` without its blank lines, segments then separated by "\n"; a
-// view of it when it has none.
-MessageText without_blank_lines(std::string_view message);
-
-// True when `line` holds a segment named `name`: the name followed by the
-// end of the line or by a byte that cannot continue a segment name.
-bool segment_named(std::string_view line, std::string_view name);
 
 }  // namespace segmorph

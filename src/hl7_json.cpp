@@ -1,5 +1,6 @@
 #include "hl7_json.hpp"
 
+#include "utf8.hpp"
 #include "validation.hpp"
 
 namespace segmorph {

@@ -10,7 +10,8 @@
 #include "errors.hpp"
 #include "escape.hpp"
 #include "segments.hpp"
-#include "utils.hpp"
+#include "files.hpp"
+#include "lines.hpp"
 
 namespace segmorph {
 

@@ -7,6 +7,7 @@
 // way.
 #include "json_hl7_flat.hpp"
 #include "json_hl7_key_paths.hpp"
+#include "utf8.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -314,7 +315,7 @@ bool FlatJson::record(JsonHl7& out) {
                 }
                 code = k.size() - 1 < 8 ? codes.short_code(k, bytes) : codes.code(k);
                 if (code == JsonHl7::kNoKeyCode) return false;  // a key of no use to the assembly: left to yyjson
-                if (at.state != KeyPaths::kOff && k.size() <= KeyPaths::kMaxKey) next = paths.step(at.state, k, code);
+                if (at.state != KeyPaths::kOff && k.size() <= KeyPaths::kMaxKey) next = paths.follow(at.state, k, code);
             }
             if (!plain_value_at(p, end, value)) {
                 p_ = p;

@@ -21,7 +21,7 @@
 
 #include "json_hl7.hpp"
 #include "json_hl7_keys.hpp"
-#include "utils.hpp"
+#include "packed_bytes.hpp"
 
 namespace segmorph {
 

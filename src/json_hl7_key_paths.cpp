@@ -25,7 +25,7 @@ void KeyPaths::grow_edges() {
     }
 }
 
-std::uint32_t KeyPaths::step(std::uint32_t from, std::string_view k, std::uint64_t code) {
+std::uint32_t KeyPaths::follow(std::uint32_t from, std::string_view k, std::uint64_t code) {
     const std::size_t n = k.size();
     std::uint64_t low = 0;
     std::uint32_t high = 0;

@@ -71,7 +71,7 @@ public:
     // following the key that led to `from` in byte order) from state
     // `from`, made if new, and from now on the guess after `from`.  kOff
     // when the tree has no room for it.
-    std::uint32_t step(std::uint32_t from, std::string_view k, std::uint64_t code);
+    std::uint32_t follow(std::uint32_t from, std::string_view k, std::uint64_t code);
 
     static KeyPaths& mine() {
         thread_local std::unique_ptr<KeyPaths> t_paths;

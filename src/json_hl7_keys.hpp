@@ -16,7 +16,7 @@
 #include <string_view>
 
 #include "json_hl7.hpp"
-#include "utils.hpp"
+#include "packed_bytes.hpp"
 
 namespace segmorph::detail {
 

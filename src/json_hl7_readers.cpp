@@ -20,7 +20,7 @@
 #include "json_hl7_flat.hpp"
 #include "json_hl7_keys.hpp"
 #include "json_hl7_readers.hpp"
-#include "utils.hpp"
+#include "files.hpp"
 
 namespace segmorph {
 

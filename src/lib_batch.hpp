@@ -2,7 +2,10 @@
 // and the functions of the module that live outside lib_batch.cpp.
 #pragma once
 
+#include <memory>
 #include <string_view>
+
+#include "arrow_batch.hpp"
 
 #include "lib_support.hpp"
 
@@ -46,6 +49,11 @@ inline bool check_keyword_only(const char* name, Py_ssize_t nargs, Py_ssize_t po
                  positional == 1 ? "" : "s", nargs);
     return false;
 }
+
+// The class segmorph_batch.MessageBatch (lib_batch_type.cpp), whose
+// objects hold a shared_ptr<const MessageBatch>.
+PyTypeObject* batch_type();
+using BatchObject = NativeObject<std::shared_ptr<const MessageBatch>>;
 
 // segmorph_batch.is_hl7, is_hidden, list_files, parse_size (lib_batch_files.cpp).
 PyObject* batch_is_hl7(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -99,7 +99,7 @@ PyObject* batch_parse_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         if (!to_str(argv[0], "text", text)) return nullptr;
         const std::optional<std::size_t> n = parse_byte_size(text);
         if (!n) {
-            PyErr_Format(PyExc_ValueError, "invalid size %R: bytes, or a number with b, k, m, g or t (64MB, 128m, 1g)",
+            PyErr_Format(PyExc_ValueError, "invalid size %R: bytes, or a number with b, k, m or g (64MB, 128m, 1g)",
                          argv[0]);
             return nullptr;
         }

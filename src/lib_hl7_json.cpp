@@ -6,7 +6,9 @@
 
 #include "hl7_json.hpp"
 #include "lib.hpp"
+#include "lib_record_dicts.hpp"
 #include "lib_support.hpp"
+#include "utf8.hpp"
 
 namespace segmorph::py {
 

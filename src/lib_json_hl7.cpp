@@ -14,6 +14,7 @@
 #include "json_hl7_keys.hpp"
 #include "lib.hpp"
 #include "lib_dict_walk.hpp"
+#include "lib_record_dicts.hpp"
 #include "lib_support.hpp"
 
 namespace segmorph::py {
@@ -97,7 +98,9 @@ bool dict_to_record(PyObject* dict, JsonHl7& out, KeyCodes& codes) {
                 fill.note_name(static_cast<std::size_t>(run.entry_at - run.entry_base));
             }
         };
-        auto plain = [&](PyObject* key, PyObject* value) __attribute__((always_inline)) {
+        // An entry whose value is an exact ASCII str, added straight into
+        // the run; false hands it, and every one after it, to add_by_fill.
+        auto add_to_run = [&](PyObject* key, PyObject* value) __attribute__((always_inline)) {
             if (!plain_ascii_str(value)) {
                 fill.end_run(run);
                 run_ended = true;
@@ -130,7 +133,7 @@ bool dict_to_record(PyObject* dict, JsonHl7& out, KeyCodes& codes) {
             return true;
         };
         // Any other entry, and every one after it, added by `fill` itself.
-        auto any = [&](PyObject* key, PyObject* value) {
+        auto add_by_fill = [&](PyObject* key, PyObject* value) {
             run_ended = true;  // (a walk that starts here never touched the run)
             std::string_view k, v;
             if (plain_ascii_str(key) && plain_ascii_str(value)) {
@@ -147,7 +150,7 @@ bool dict_to_record(PyObject* dict, JsonHl7& out, KeyCodes& codes) {
             }
             return true;
         };
-        ok = walk_dict(dict, plain, any);
+        ok = walk_dict(dict, add_to_run, add_by_fill);
         if (!run_ended) fill.end_run(run);
     } catch (const std::bad_alloc&) {
         out_of_memory = true;

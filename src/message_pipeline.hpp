@@ -23,7 +23,7 @@
 #include "message_text.hpp"
 #include "rules.hpp"
 #include "segments.hpp"
-#include "utils.hpp"
+#include "lines.hpp"
 
 namespace segmorph {
 

@@ -1,8 +1,8 @@
 #include "rules.hpp"
 
 #include "delimiters.hpp"
-#include "framing.hpp"
 #include "hl7_json.hpp"
+#include "lines.hpp"
 #include "validation.hpp"
 
 namespace segmorph {

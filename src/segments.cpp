@@ -4,7 +4,7 @@
 // the command use lives in segments_flat.cpp and segments_key_order.cpp.
 #include "segments.hpp"
 
-#include "utils.hpp"
+#include "lines.hpp"
 
 #include <algorithm>
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "utils.hpp"
+#include "lines.hpp"
 
 namespace segmorph {
 
@@ -206,8 +206,9 @@ bool is_standard_segment_name(std::string_view name) {
 // UTF-8 as <XX>).
 std::string quoted(std::string_view text) {
     constexpr std::size_t kShown = 40;
-    std::string out = "\"" + quote_input(text.substr(0, kShown), SIZE_MAX) + "\"";
-    if (text.size() > kShown) out += "...";
+    std::string out = "\"";
+    out += quote_input(text.substr(0, kShown), SIZE_MAX);
+    out += text.size() > kShown ? "\"..." : "\"";
     return out;
 }
 

@@ -443,3 +443,28 @@ def test_quiet_success_on_a_pipe_writes_nothing_to_standard_error():
     # The glob takes the messages only, so no file is skipped.
     done = run("to-json", "--glob", "*.hl7", CORPUS, check_status=0)
     assert done.stderr == b""
+
+
+# ------------------------------------------------------------ shipped examples
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def run_in_root(*args):
+    return subprocess.run([str(COMMAND), *args], capture_output=True, timeout=120, env=ENV, cwd=ROOT)
+
+
+def test_the_shipped_record_file_is_what_to_json_writes_of_the_shipped_batch():
+    done = run_in_root("to-json", "examples/batch.hl7")
+    assert done.returncode == 0 and done.stdout == (ROOT / "examples" / "batch.jsonl").read_bytes()
+    items = jsonl(done.stdout)
+    assert [i["envelope"]["segment_name"] for i in items if "envelope" in i] == ["FHS", "BHS", "BTS", "FTS"]
+    back = run_in_root("to-hl7", "--segment-end", "lf", "examples/batch.jsonl")
+    assert back.returncode == 0 and back.stdout == (ROOT / "examples" / "batch.hl7").read_bytes()
+
+
+def test_the_shipped_capture_is_an_mllp_stream_of_two_messages():
+    data = (ROOT / "examples" / "capture.mllp").read_bytes()
+    assert data.startswith(b"\x0b") and data.count(b"\x1c\r") == 2
+    done = run_in_root("validate", "examples/capture.mllp")
+    assert done.stdout == b"examples/capture.mllp:0: ok\nexamples/capture.mllp:1: ok\n"

@@ -314,6 +314,11 @@ def test_limits_refuse_and_disconnect_politely(tmp_path):
     (["--rules", "loose"], "standard, seed or none"),
     (["--sync", "--output", "-"], "--sync needs the output to be a file"),
     (["somefile"], "listen takes no PATH"),
+    (["--log-format", "xml"], "text or json"),
+    (["--allow", "300.1.1.1"], "is not an address or ADDRESS/BITS"),
+    (["--allow", "10.0.0.0/33"], "no prefix length from 0 to 32"),
+    (["--metrics", "9100"], "is not HOST:PORT"),
+    (["--tls-key", "key.pem"], "TLS needs both --tls-cert and --tls-key"),
 ])
 def test_listen_usage_errors(args, text):
     done = run("listen", *args, check_status=None)
@@ -516,3 +521,82 @@ def test_send_reports_a_capture_cut_inside_a_block(tmp_path, accept):
     assert len(received) == 2  # sent either way
     cut = f"{path}: message 1: the input ends inside an MLLP block (no 0x1C)"
     assert (done.returncode, cut in done.stderr.decode()) == ((0, False) if accept else (1, True))
+
+
+@contextmanager
+def scripted_receiver(answers):
+    """A receiver on a raw socket: for the n-th frame it reads, sends the
+    frames answers(n, text) gives (any number, each an ACK text)."""
+    server = socket.create_server(("127.0.0.1", 0))
+    port = server.getsockname()[1]
+    received = []
+
+    def serve():
+        conn, _ = server.accept()
+        with conn:
+            conn.settimeout(20)
+            buffer = b""
+            while True:
+                try:
+                    data = conn.recv(65536)
+                except OSError:
+                    return
+                if not data:
+                    return
+                buffer += data
+                while EB + CR in buffer:
+                    block, buffer = buffer.split(EB + CR, 1)
+                    text = block.lstrip(SB).decode()
+                    received.append(text)
+                    conn.sendall(b"".join(frame(a) for a in answers(len(received) - 1, text)))
+
+    thread = threading.Thread(target=serve, daemon=True)
+    thread.start()
+    try:
+        yield port, received
+    finally:
+        server.close()
+        thread.join(timeout=10)
+
+
+def ack(code, control_id):
+    return f"MSH|^~\\&|R|R|S|S|20240101||ACK|A{control_id}|P|2.5\rMSA|{code}|{control_id}\r"
+
+
+@pytest.mark.parametrize("with_ids", [True, False])
+def test_send_pairs_acks_with_their_messages_and_reports_strays(tmp_path, with_ids):
+    ids = ["M0", "M1", "M2"] if with_ids else ["", "", ""]
+    path = tmp_path / "three.hl7"
+    path.write_text("".join(message(i) for i in ids))
+    codes = ["AA", "AR", "AA"]
+
+    def answers(n, text):
+        # message 0 gets its ACK twice; an ACK for a message never sent
+        # comes before message 2's own
+        out = [ack(codes[n], ids[n])]
+        if n == 0:
+            out.append(ack("AA", ids[0]))
+        if n == 2 and with_ids:
+            out.insert(0, ack("AA", "OTHER"))
+        return out
+
+    with scripted_receiver(answers) as (port, received):
+        done = send(port, "--timeout", "5", path)
+    err = done.stderr.decode()
+    assert len(received) == 3
+    assert done.returncode == 1, err  # message 1's AR is not masked by the doubled AA
+    assert f"{path}: message 1: AR" in err and "message 0:" not in err and "message 2:" not in err
+    assert err.count("answers no message sent was ignored") == (2 if with_ids else 1)
+
+
+@pytest.mark.parametrize("target, status, lines", [
+    ("127.0.0.1", 2, ["segmorph: '127.0.0.1' is not HOST:PORT", "Try 'segmorph send --help'."]),
+    ("no-such-host.invalid:2575", 1, ["segmorph: cannot resolve 'no-such-host.invalid': "]),
+])
+def test_send_target_errors_are_plain_lines(tmp_path, target, status, lines):
+    path = tmp_path / "one.hl7"
+    path.write_text(message("Q"))
+    done = subprocess.run([str(COMMAND), "send", target, str(path)], capture_output=True, timeout=60, env=ENV)
+    err = done.stderr.decode().splitlines()
+    assert done.returncode == status and "<0A>" not in done.stderr.decode()
+    assert [e[:len(line)] for e, line in zip(err, lines)] == lines

@@ -3,13 +3,16 @@ peers, and what it tells an operator: loopback only, bounded time."""
 
 import json
 import resource
+import signal
 import socket
+import subprocess
 import threading
 import time
 import urllib.request
 
 import pytest
 
+from test_cli import COMMAND, ENV
 from test_listen import EB, CR, SB, ack_of, frame, listening, message, msa
 
 
@@ -201,3 +204,49 @@ def test_metrics_count_what_was_sent_and_json_logs_each_event(tmp_path):
     acks = [(e["index"], e["ack"]) for e in events if e["event"] == "message"]
     assert acks == [("0", "AA"), ("1", "AA"), ("2", "AE"), ("3", "AR"), ("4", "AR")]
     assert all(e["time"].endswith("Z") and e.get("peer", "127.0.0.1").startswith("127.0.0.") for e in events)
+
+
+def test_a_peer_that_never_reads_its_acks_is_dropped(tmp_path):
+    with listening(tmp_path) as listener:
+        with socket.socket() as sock:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            sock.connect(("127.0.0.1", listener.port))
+            sock.settimeout(0.5)
+            burst = frame(message("P")) * 100
+            start = time.monotonic()
+            dropped = False
+            while not dropped and time.monotonic() - start < 40:
+                try:
+                    sock.sendall(burst)
+                except socket.timeout:
+                    pass  # the listener reads no more until its ACKs are taken
+                except OSError:
+                    dropped = True
+            assert dropped
+            assert time.monotonic() - start < 30
+        assert timed_exchange(listener.port, 1, "Q") < 1.0
+        rc, err = listener.stop()
+    assert "did not take its ACK within 10 s" in err
+
+
+def test_a_low_descriptor_limit_lowers_the_connection_limit(tmp_path):
+    output = tmp_path / "out.jsonl"
+    proc = subprocess.Popen([str(COMMAND), "listen", "--bind", "127.0.0.1:0", "--output", str(output)],
+                            stderr=subprocess.PIPE, env=ENV,
+                            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (128, 128)))
+    try:
+        first = proc.stderr.readline().decode()
+        assert "--max-connections 10000 lowered to 64: the process may open 128 files" in first
+        port = int(proc.stderr.readline().decode().split()[3].rsplit(":", 1)[1])
+        silent = [socket.create_connection(("127.0.0.1", port), timeout=10) for _ in range(100)]
+        try:
+            assert timed_exchange(port, 3, "D") < 1.0
+        finally:
+            for s in silent:
+                s.close()
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(timeout=20) == 0
+        assert "closed to admit" in proc.stderr.read().decode()
+    finally:
+        proc.kill()
+        proc.wait()

@@ -15,6 +15,7 @@ import pytest
 
 from test_cli import COMMAND, ENV
 from test_listen import EB, SB, ack_of, frame, listening, message, msa
+from test_listen_peers import free_port, scrape
 
 pytestmark = pytest.mark.skipif(shutil.which("openssl") is None, reason="needs the openssl command")
 
@@ -140,7 +141,8 @@ def test_client_certificates_when_required(tmp_path, pki, cert):
 
 
 def test_plain_mllp_to_a_tls_port_gets_nothing_and_is_logged(tmp_path, pki):
-    with tls_listening(tmp_path, pki) as listener:
+    metrics_port = free_port()
+    with tls_listening(tmp_path, pki, "--metrics", f"127.0.0.1:{metrics_port}") as listener:
         with socket.create_connection(("127.0.0.1", listener.port), timeout=10) as sock:
             sock.sendall(frame(message("PLAIN")))
             try:
@@ -150,8 +152,11 @@ def test_plain_mllp_to_a_tls_port_gets_nothing_and_is_logged(tmp_path, pki):
         with socket.create_connection(("127.0.0.1", listener.port), timeout=10) as raw:
             with client_context(pki).wrap_socket(raw, server_hostname="localhost") as tls:
                 assert exchange(tls, message("TLS")) == ("AA", "TLS")
+        m = scrape(metrics_port)
         rc, err = listener.stop()
         lines = listener.lines()
+    assert m["segmorph_tls_handshake_failures_total"] == 1
+    assert m['segmorph_messages_total{code="AA"}'] == 1
     assert "TLS handshake failed" in err
     assert [line["records"][0]["9"] for line in lines] == ["TLS"]
 

@@ -28,7 +28,7 @@ import os
 import uuid
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal
 
 from pyspark.sql import Column
 from pyspark.sql import functions as F
@@ -95,21 +95,29 @@ def _convert_files(options: ReadOptions, partition_columns: list[str]) -> Any:
                 if content is None or not segmorph_batch.is_hl7(memoryview(content)[:65536],
                                                                 complete=len(content) <= 65536):
                     continue
-                rows = _rows(content, paths[i].as_py(), options)
-                if partition_columns:
-                    values = [pyarrow.repeat(files.column(name)[i], rows.num_rows) for name in partition_columns]
-                    rows = pyarrow.RecordBatch.from_arrays(
-                        rows.columns + values, names=rows.schema.names + partition_columns)
-                yield rows
+                source = paths[i].as_py()
+                # A large file is converted a piece at a time, so that the
+                # batches handed to Spark stay small whatever the file.
+                pieces = ([_rows(content, source, options)] if len(content) <= _PIECE_SIZE or _is_gzip_data(content)
+                          else _pieces(memoryview(content), source, options, 0, len(content)))
+                for rows in pieces:
+                    if partition_columns:
+                        values = [pyarrow.repeat(files.column(name)[i], rows.num_rows) for name in partition_columns]
+                        rows = pyarrow.RecordBatch.from_arrays(
+                            rows.columns + values, names=rows.schema.names + partition_columns)
+                    yield rows
 
     return convert
+
+
+# The columns of Spark's binaryFile source, which a stream must be given.
+_BINARY_FILE = "path string, modificationTime timestamp, length bigint, content binary"
 
 
 def _binary_files(spark: SparkSession, stream: bool, paths: Any, options: dict[str, Any]) -> tuple[DataFrame, ReadOptions]:
     passed = dict(SPARK_FILE_OPTIONS, **(SPARK_STREAM_OPTIONS if stream else {}))
     checked = read_options(options, passed=passed)
-    reader = spark.readStream if stream else spark.read
-    source = reader.format("binaryFile")
+    source = spark.readStream.format("binaryFile").schema(_BINARY_FILE) if stream else spark.read.format("binaryFile")
     for name, value in checked.passed.items():
         source = source.option(name, value)
     return source.load(paths), checked
@@ -267,7 +275,7 @@ def parse(column: str | Column, **options: Any) -> Column:
     # types (this module's annotations are strings).
     convert.__annotations__ = {"values": pyarrow.Array, "return": pyarrow.Array}
     struct = "struct<" + ", ".join(f"`{n.replace('`', '``')}`: {t}" for n, t in columns) + ">"
-    udf = F.arrow_udf(convert, struct)
+    udf = F.arrow_udf(convert, struct)  # type: ignore[call-overload]  # the kind comes from the hints set above
     return udf(F.col(column) if isinstance(column, str) else column)
 
 
@@ -299,9 +307,13 @@ class _Split(InputPartition):
         self.ranges = ranges
 
 
+def _is_gzip_data(head: Any) -> bool:
+    return bytes(memoryview(head)[:3]) == b"\x1f\x8b\x08"
+
+
 def _is_gzip(path: str) -> bool:
     with open(path, "rb") as f:
-        return f.read(3) == b"\x1f\x8b\x08"
+        return _is_gzip_data(f.read(3))
 
 
 def split_size_for(sizes: Sequence[int], max_bytes: int, parallelism: int) -> int:
@@ -346,19 +358,27 @@ def read_range(piece: _Range, options: ReadOptions) -> Iterator[pyarrow.RecordBa
         try:
             if piece.whole:
                 yield _rows(view, _uri(piece.path), options)
-                return
-            start = segmorph_batch.next_message_start(view, piece.start)
-            end = piece.size if piece.end >= piece.size else segmorph_batch.next_message_start(view, piece.end)
-            envelope = None
-            while start < end:
-                stop = min(end, segmorph_batch.next_message_start(view, min(start + _PIECE_SIZE, end)))
-                batch = segmorph_batch.to_arrow(view, source=_uri(piece.path), start=start, stop=stop, envelope=envelope,
-                                                **options.to_arrow_keywords())
-                envelope = batch.envelope_after
-                yield _tidy(batch, options)
-                start = stop
+            else:
+                yield from _pieces(view, _uri(piece.path), options, piece.start, piece.end)
         finally:
             view.release()
+
+
+def _pieces(view: Any, source: str, options: ReadOptions, start: int, end: int) -> Iterator[pyarrow.RecordBatch]:
+    """The rows of the messages that begin in [start, end) of a whole file's
+    bytes, one batch per _PIECE_SIZE or so, each piece carrying on the
+    envelope of the one before (the first looks it up before ``start``)."""
+    size = len(view)
+    start = segmorph_batch.next_message_start(view, start)
+    end = size if end >= size else segmorph_batch.next_message_start(view, end)
+    envelope = None
+    while start < end:
+        stop = min(end, segmorph_batch.next_message_start(view, min(start + _PIECE_SIZE, end)))
+        batch = segmorph_batch.to_arrow(view, source=source, start=start, stop=stop, envelope=envelope,
+                                        **options.to_arrow_keywords())
+        envelope = batch.envelope_after
+        yield _tidy(batch, options)
+        start = stop
 
 
 def _tidy(batch: Any, options: ReadOptions) -> pyarrow.RecordBatch:
@@ -400,12 +420,12 @@ class _CommitMessage(WriterCommitMessage):
         self.path = path
 
 
-def _escape_mode(options: dict[str, str]) -> str:
+def _escape_mode(options: dict[str, str]) -> Literal["minimal", "full", "none"]:
     if "escape" in options:
-        mode = options["escape"].lower()
-        if mode not in ("minimal", "full", "none"):
-            raise ValueError(f"option escape: expected minimal, full or none, not {options['escape']!r}")
-        return mode
+        modes: dict[str, Literal["minimal", "full", "none"]] = {"minimal": "minimal", "full": "full", "none": "none"}
+        if options["escape"].lower() in modes:
+            return modes[options["escape"].lower()]
+        raise ValueError(f"option escape: expected minimal, full or none, not {options['escape']!r}")
     if "escaping" in options:  # the older spelling
         return "full" if flag(options, "escaping", True) else "none"
     return "minimal"

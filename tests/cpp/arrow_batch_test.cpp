@@ -43,7 +43,7 @@ TEST(exports_outlive_the_batch_and_children_can_be_released_alone) {
         auto batch = build(kFeed);
         MessageBatch::export_schema(*batch, &schema);
     }
-    CHECK(messages_from_arrow(schema, second, true, text).empty());
+    CHECK(messages_from_arrow(schema, second, EscapeMode::Full, text).empty());
     CHECK_EQ(std::string(text.view()),
              "MSH|^~\\&|A|B|C|D|20240101||ADT^A01^ADT_A01|42|P|2.5\nPID|1||x^y~z\n"
              "MSH|^~\\&|A|B|C|D|20240101||ORU^R01|43|P|2.5\nOBX|1|\\F\\\n");
@@ -65,7 +65,7 @@ TEST(a_stream_gives_the_batch_once_then_ends) {
     CHECK(end.release == nullptr);
     stream.release(&stream);  // the array it gave still holds the batch
     TextBuffer text;
-    CHECK(messages_from_arrow(schema, array, false, text).empty());
+    CHECK(messages_from_arrow(schema, array, EscapeMode::None, text).empty());
     CHECK(text.view().starts_with("MSH|^~\\&|A|B"));
     array.release(&array);
     schema.release(&schema);
@@ -79,7 +79,7 @@ TEST(an_empty_input_is_an_empty_batch) {
     MessageBatch::export_schema(*batch, &schema);
     MessageBatch::export_array(batch, &array);
     TextBuffer text;
-    CHECK(messages_from_arrow(schema, array, true, text).empty());
+    CHECK(messages_from_arrow(schema, array, EscapeMode::Full, text).empty());
     CHECK(text.size() == 0);
     array.release(&array);
     schema.release(&schema);

@@ -1,6 +1,6 @@
 // Line-ending normalisation, the one text helper every input passes through.
 #include "check.hpp"
-#include "utils.hpp"
+#include "lines.hpp"
 
 using namespace segmorph;
 
