@@ -369,7 +369,11 @@ bool Loop::flush(Conn& c) {
         close(c, "error", "cannot send the ACK: " + (error.empty() ? std::string("connection closed") : error));
         return false;
     }
-    if (io == Io::Done) c.out_since = {};
+    if (io == Io::Done) {
+        c.out_since = {};
+        // Reading goes on: a frame begun meanwhile is timed from now.
+        if (c.reader.in_frame()) c.frame_started = Clock::now();
+    }
     else if (c.out_since == Clock::time_point{}) c.out_since = Clock::now();
     return true;
 }
@@ -435,7 +439,9 @@ void Loop::tick(Clock::time_point now) {
     for (auto& [id, c] : conns_) {
         if (!c->out.empty() && now - c->out_since > kSendTimeout) expired.emplace_back(c.get(), 0);
         else if (s_.frame_timeout > 0 && c->handshaking() && now - c->opened > frame_limit) expired.emplace_back(c.get(), 1);
-        else if (s_.frame_timeout > 0 && c->reader.in_frame() && !c->busy && c->frames.empty() &&
+        // A frame is timed only while it is read: not while the message
+        // before it waits for a worker or its ACK to be taken.
+        else if (s_.frame_timeout > 0 && c->reader.in_frame() && !c->busy && c->frames.empty() && c->out.empty() &&
                  now - c->frame_started > frame_limit)
             expired.emplace_back(c.get(), 2);
         else if (s_.idle_timeout > 0 && c->idle() && now - c->last_active > idle_limit)

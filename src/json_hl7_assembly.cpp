@@ -125,7 +125,17 @@ private:
     template <Kind K>
     void run_as() {
         static_assert(offsetof(Entry, key) == 0, "the layout cache reads keys from the entries");
-        for (std::size_t r = 0; r < held_.records_.size(); ++r) {
+        const std::size_t n = held_.records_.size();
+        for (std::size_t r = 0; r < n; ++r) {
+            // The layout of a record two on, found when it was counted, is
+            // asked for now: the layouts of a long message were last read
+            // when it was read in, and are mostly out of the cache by now.
+            if (r + 2 < n && layouts_known_) {
+                if (const LayoutCache::Shape* ahead = held_.records_[r + 2].layout) {
+                    __builtin_prefetch(ahead->step_codes());
+                    __builtin_prefetch(ahead->prefixes());
+                }
+            }
             const RecordAt rec = look_at(r);
             w_.need(1 + (rec.name ? rec.name->size() : 0) + TextBuffer::kSlack);
             if (r != 0) w_.put('\n');

@@ -252,10 +252,12 @@ PyObject* batch_to_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             return nullptr;
         }
         if (set) options.rules = Rules{*set, strict};
+        // stop=None reads to the end, as leaving it out does.
+        PyObject* const stop_arg = argv[10] == Py_None ? nullptr : argv[10];
         std::uint64_t start = 0, stop = 0;
-        if (!to_count(argv[9], "start", start) || !to_count(argv[10], "stop", stop)) return nullptr;
+        if (!to_count(argv[9], "start", start) || !to_count(stop_arg, "stop", stop)) return nullptr;
         options.start = static_cast<std::size_t>(start);
-        if (argv[10] != nullptr) options.stop = static_cast<std::size_t>(stop);
+        if (stop_arg != nullptr) options.stop = static_cast<std::size_t>(stop);
         InputBytes envelope;
         if (argv[11] != nullptr && argv[11] != Py_None) {
             if (!envelope.convert(argv[11], "envelope")) return nullptr;
@@ -269,7 +271,7 @@ PyObject* batch_to_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         std::shared_ptr<const MessageBatch> batch = run_detached_if_large(data.view().size(), [&] {
             if (!is_gzip(data.view())) return MessageBatch::build(data.view(), options, failure);
             // The text a gzip file holds; offsets are then the text's.
-            if (options.start != 0 || argv[10] != nullptr) {
+            if (options.start != 0 || stop_arg != nullptr) {
                 failure = "gzip data cannot be read in ranges (start, stop): give the whole file";
                 return std::shared_ptr<const MessageBatch>();
             }

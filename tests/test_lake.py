@@ -84,6 +84,7 @@ def test_rows_carry_their_file_and_batch_control_ids_in_every_range():
             envelope, start = batch.envelope_after, stop
         # (index counts from each call's first message)
         assert [dict(r, index=0) for r in got] == [dict(r, index=0) for r in whole]
+        assert pa.table(sb.to_arrow(data, start=0, stop=None)).to_pylist() == whole
         alone = [dict(r, index=0) for s in range(0, len(data), step)
                  for r in pa.table(sb.to_arrow(data, start=s, stop=s + step)).to_pylist()]
         assert alone == [dict(r, index=0) for r in whole]
@@ -243,3 +244,15 @@ def test_dask_reads_folders_memory_and_cut_files(tmp_path):
     assert sorted(rows["offset"]) == sorted([r["offset"] for r in whole] * 2)
     with pytest.raises(ValueError, match="unknown option"):
         segmorph_dask.read_hl7(str(CORPUS), bogus=1)
+
+
+@pytest.mark.parametrize("module", ["segmorph_batch", "segmorph_spark", "segmorph_dask"])
+def test_public_functions_carry_help(module):
+    mod = pytest.importorskip(module)
+    assert mod.__doc__
+    for name in mod.__all__:
+        item = getattr(mod, name)
+        if callable(item):
+            doc = item.__doc__ or ""
+            # A text past the signature line that help() shows.
+            assert len(doc.split("--\n\n")[-1].strip()) > 30, f"{module}.{name}"

@@ -137,6 +137,7 @@ def test_read_goes_through_sparks_file_layer(spark, tmp_path):
         "nested": segmorph_spark.read(spark, str(CORPUS), recursiveFileLookup=True),
         "glob": segmorph_spark.read(spark, f"{CORPUS}/*/*.hl7"),
         "list": segmorph_spark.read(spark, [str(f) for f in folders]),
+        "format list": spark.read.format("hl7").load([str(f) for f in folders]),
     }
     for name, frame in cases.items():
         assert frame.count() == count, name

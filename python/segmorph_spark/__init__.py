@@ -92,8 +92,8 @@ def _convert_files(options: ReadOptions, partition_columns: list[str]) -> Any:
             contents = files.column("content")
             for i in range(files.num_rows):
                 content = contents[i].as_buffer()
-                if content is None or not segmorph_batch.is_hl7(memoryview(content)[:65536],
-                                                                complete=len(content) <= 65536):
+                # Chosen by content, as the command chooses files in a folder.
+                if content is None or not segmorph_batch.is_hl7(content):
                     continue
                 source = paths[i].as_py()
                 # A large file is converted a piece at a time, so that the
@@ -392,10 +392,12 @@ def _tidy(batch: Any, options: ReadOptions) -> pyarrow.RecordBatch:
 
 class _Reader(DataSourceReader):
     def __init__(self, options: dict[str, str]) -> None:
-        root = options.pop("path", None)
-        if not root:
-            raise ValueError("hl7: give a path to load (segmorph_spark.read takes globs and lists)")
-        self.root = _local_path(root)
+        # load(path) gives "path"; load([a, b]) gives "paths", a JSON list.
+        roots = [options.pop("path")] if options.get("path") else json.loads(options.pop("paths", "[]"))
+        options.pop("path", None)
+        if not roots:
+            raise ValueError("hl7: give a path to load (segmorph_spark.read also takes globs)")
+        self.roots = [_local_path(root) for root in roots]
         self.options = read_options(options, extra=("splitsize", "parallelism"))
         self.max_split = self.options.split_size or DEFAULT_SPLIT_SIZE
         try:
@@ -404,7 +406,7 @@ class _Reader(DataSourceReader):
             raise ValueError(f"option parallelism: expected a number, not {options['parallelism']!r}") from None
 
     def partitions(self) -> Sequence[InputPartition]:
-        paths = segmorph_batch.list_files(self.root)
+        paths = [path for root in self.roots for path in segmorph_batch.list_files(root)]
         split = self.max_split if self.options.split_size else split_size_for(
             [os.path.getsize(p) for p in paths], self.max_split, self.parallelism)
         return [_Split(ranges) for ranges in plan_splits(paths, split)]
@@ -491,6 +493,7 @@ class HL7DataSource(DataSource):
     def schema(self) -> str:
         options = lower_keys(self.options)
         options.pop("path", None)
+        options.pop("paths", None)
         return read_options(options, extra=("splitsize", "parallelism", "escape")).schema()
 
     def reader(self, schema: StructType) -> DataSourceReader:
