@@ -9,8 +9,6 @@
 
 namespace segmorph::cli {
 
-namespace {
-
 bool write_all(int fd, std::string_view text) {
     while (!text.empty()) {
         const ssize_t n = ::write(fd, text.data(), text.size());
@@ -26,6 +24,8 @@ bool write_all(int fd, std::string_view text) {
     }
     return true;
 }
+
+namespace {
 
 // Offset just past the last line feed of the file's first `size` bytes
 // (0 when it has none), read backwards a block at a time.

@@ -15,6 +15,10 @@
 
 namespace segmorph::cli {
 
+// Writes all of `text` to `fd`, again after EINTR and short writes; false
+// on failure (errno set).
+bool write_all(int fd, std::string_view text);
+
 // What repair_line_file did.
 struct Repair {
     std::uint64_t fragment_bytes = 0;  // 0: the file ended with a whole line

@@ -25,18 +25,6 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kProgressDelay = std::chrono::seconds(1);
 constexpr auto kProgressEvery = std::chrono::milliseconds(250);
 
-// Writes all of `text` to `fd`; false on failure (errno set).
-bool write_all(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
 
 bool is_regular(int fd) {
     struct stat st;

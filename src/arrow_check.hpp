@@ -23,4 +23,17 @@ inline void check_arrow(ArrowErrorCode code) {
     throw std::runtime_error("building an Arrow batch failed with code " + std::to_string(code));
 }
 
+// Owns an array view (nanoarrow's views allocate their children).
+class ArrowView {
+public:
+    ArrowView() { ArrowArrayViewInitFromType(&view_, NANOARROW_TYPE_UNINITIALIZED); }
+    ~ArrowView() { ArrowArrayViewReset(&view_); }
+    ArrowView(const ArrowView&) = delete;
+    ArrowView& operator=(const ArrowView&) = delete;
+    ArrowArrayView* get() { return &view_; }
+
+private:
+    ArrowArrayView view_;
+};
+
 }  // namespace segmorph

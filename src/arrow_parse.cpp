@@ -12,19 +12,6 @@ using namespace rows;
 
 namespace {
 
-// Owns an array view (nanoarrow's views allocate their children).
-class View {
-public:
-    View() { ArrowArrayViewInitFromType(&view_, NANOARROW_TYPE_UNINITIALIZED); }
-    ~View() { ArrowArrayViewReset(&view_); }
-    View(const View&) = delete;
-    View& operator=(const View&) = delete;
-    ArrowArrayView* get() { return &view_; }
-
-private:
-    ArrowArrayView view_;
-};
-
 bool is_text_type(ArrowType t) {
     return t == NANOARROW_TYPE_STRING || t == NANOARROW_TYPE_LARGE_STRING || t == NANOARROW_TYPE_BINARY ||
            t == NANOARROW_TYPE_LARGE_BINARY;
@@ -35,7 +22,7 @@ bool is_text_type(ArrowType t) {
 std::shared_ptr<const MessageBatch> parse_texts(const ArrowSchema& schema, const ArrowArray& array,
                                                 const BatchOptions& given, std::string& failure) {
     ArrowError error{};
-    View view;
+    ArrowView view;
     if (ArrowArrayViewInitFromSchema(view.get(), &schema, &error) != NANOARROW_OK ||
         ArrowArrayViewSetArray(view.get(), &array, &error) != NANOARROW_OK) {
         failure = std::string("the Arrow data cannot be read: ") + error.message;

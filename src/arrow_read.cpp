@@ -7,23 +7,11 @@
 #include <vector>
 
 #include "arrow_batch.hpp"
+#include "arrow_check.hpp"
 
 namespace segmorph {
 
 namespace {
-
-// Owns an array view (nanoarrow's views allocate their children).
-class View {
-public:
-    View() { ArrowArrayViewInitFromType(&view_, NANOARROW_TYPE_UNINITIALIZED); }
-    ~View() { ArrowArrayViewReset(&view_); }
-    View(const View&) = delete;
-    View& operator=(const View&) = delete;
-    ArrowArrayView* get() { return &view_; }
-
-private:
-    ArrowArrayView view_;
-};
 
 bool is_string_type(ArrowType t) {
     return t == NANOARROW_TYPE_STRING || t == NANOARROW_TYPE_LARGE_STRING || t == NANOARROW_TYPE_STRING_VIEW;
@@ -65,7 +53,7 @@ std::string shown(std::string_view key) {
 std::string messages_from_arrow(const ArrowSchema& schema, const ArrowArray& array, EscapeMode escape,
                                 TextBuffer& out) {
     ArrowError error{};
-    View table;
+    ArrowView table;
     if (ArrowArrayViewInitFromSchema(table.get(), &schema, &error) != NANOARROW_OK) {
         return std::string("the Arrow data cannot be read: ") + error.message;
     }

@@ -40,13 +40,21 @@ class Pki:
 
     def _ca(self, name):
         f = self.folder
+        # With the extensions a strict verifier (Python 3.13's default)
+        # asks of a CA.
         openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-                "-keyout", f / f"{name}.key", "-out", f / f"{name}.pem", "-subj", f"/CN={name}", "-days", 2)
+                "-keyout", f / f"{name}.key", "-out", f / f"{name}.pem", "-subj", f"/CN={name}", "-days", 2,
+                "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
         return f / f"{name}.pem"
 
     def issue(self, name, cn, san, days=2, ca="ca"):
         f = self.folder
-        (f / f"{name}.ext").write_text(f"subjectAltName={san}\n")
+        (f / f"{name}.ext").write_text(f"subjectAltName={san}\n"
+                                       "basicConstraints=CA:FALSE\n"
+                                       "keyUsage=critical,digitalSignature,keyAgreement\n"
+                                       "extendedKeyUsage=serverAuth,clientAuth\n"
+                                       "subjectKeyIdentifier=hash\n"
+                                       "authorityKeyIdentifier=keyid,issuer\n")
         openssl("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout", f / f"{name}.key",
                 "-out", f / f"{name}.csr", "-subj", f"/CN={cn}")
         openssl("x509", "-req", "-in", f / f"{name}.csr", "-CA", f / f"{ca}.pem", "-CAkey", f / f"{ca}.key",
