@@ -26,8 +26,8 @@
 
 #include "hl7_json.hpp"
 #include "json_hl7.hpp"
-#include "segments.hpp"
 #include "lines.hpp"
+#include "segments.hpp"
 #include "utf8.hpp"
 
 using namespace segmorph;
@@ -149,11 +149,9 @@ int main(int argc, char** argv) {
                 static_cast<double>(text.size()) / 1e6, static_cast<double>(valid_text.size()) / 1e6, repeat);
 
     const Hl7Json escaped(text), plain(text, false, false, false);
-    report("flatten, escape decoding on", text.size(),
-           best_seconds(repeat, [&] { g_sink = flatten_all(escaped); }));
+    report("flatten, escape decoding on", text.size(), best_seconds(repeat, [&] { g_sink = flatten_all(escaped); }));
     if (only_flatten) return 0;
-    report("flatten, escape decoding off", text.size(),
-           best_seconds(repeat, [&] { g_sink = flatten_all(plain); }));
+    report("flatten, escape decoding off", text.size(), best_seconds(repeat, [&] { g_sink = flatten_all(plain); }));
     report("flatten with key texts, decoding on", text.size(),
            best_seconds(repeat, [&] { g_sink = flatten_all(escaped, true); }));
 

@@ -1,9 +1,9 @@
 #include "allow.hpp"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <charconv>
 #include <cstring>
-#include <netinet/in.h>
 
 #include "errors.hpp"
 

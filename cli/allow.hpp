@@ -1,11 +1,11 @@
 // --allow CIDR: the addresses a listener takes connections from.
 #pragma once
 
+#include <sys/socket.h>
 #include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <sys/socket.h>
 #include <vector>
 
 namespace segmorph::cli {

@@ -76,8 +76,7 @@ constexpr OptionDef kOptions[] = {
          else return invalid("segment end", v, "cr, lf or crlf");
          return std::nullopt;
      }},
-    {"", "--mllp", "", kToHl7,
-     "frame each message with 0x0B ... 0x1C 0x0D; batch envelope segments are then left out",
+    {"", "--mllp", "", kToHl7, "frame each message with 0x0B ... 0x1C 0x0D; batch envelope segments are then left out",
      [](Options& o, std::string_view, std::string_view) -> std::optional<std::string> {
          o.mllp = true;
          return std::nullopt;
@@ -121,14 +120,16 @@ constexpr OptionDef kOptions[] = {
      }},
     {"", "--idle-timeout", "S", kListen, "close a connection with no message for S seconds (default 300; 0: never)",
      [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
-         if (!parse_seconds(v, o.live.idle_timeout)) return "option '" + std::string(name) + "' needs a number of seconds";
+         if (!parse_seconds(v, o.live.idle_timeout))
+             return "option '" + std::string(name) + "' needs a number of seconds";
          return std::nullopt;
      }},
     {"", "--frame-timeout", "S", kListen,
      "close a connection whose message (or TLS handshake) has not ended S seconds after it began (default 10; 0: "
      "never)",
      [](Options& o, std::string_view name, std::string_view v) -> std::optional<std::string> {
-         if (!parse_seconds(v, o.live.frame_timeout)) return "option '" + std::string(name) + "' needs a number of seconds";
+         if (!parse_seconds(v, o.live.frame_timeout))
+             return "option '" + std::string(name) + "' needs a number of seconds";
          return std::nullopt;
      }},
     {"", "--max-connections", "N", kListen,
@@ -261,7 +262,8 @@ constexpr OptionDef kOptions[] = {
      }},
     // reading HL7 files
     {"", "--max-message-bytes", "N", kHl7Files,
-     "a longer message (or one that never ends) is reported and skipped (default 256M; K, M, G suffixes, as 64M or 64MB)",
+     "a longer message (or one that never ends) is reported and skipped (default 256M; K, M, G suffixes, as 64M or "
+     "64MB)",
      [](Options& o, std::string_view, std::string_view v) -> std::optional<std::string> {
          const std::optional<std::size_t> n = parse_size(v);
          if (!n) return invalid("size", v, "bytes, 1 or more; K, M or G, as 64M or 64MB");
@@ -340,7 +342,8 @@ std::span<const OptionDef> option_table() { return kOptions; }
 
 const OptionDef* find_option(std::string_view name, Command command) {
     for (const OptionDef& def : kOptions)
-        if ((def.commands & bit(command)) != 0 && (name == def.long_name || (!def.short_name.empty() && name == def.short_name)))
+        if ((def.commands & bit(command)) != 0 &&
+            (name == def.long_name || (!def.short_name.empty() && name == def.short_name)))
             return &def;
     return nullptr;
 }

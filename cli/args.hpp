@@ -44,8 +44,8 @@ struct Options {
         std::string bind = "127.0.0.1:2575";  // listen: where to accept
         std::string output = "-";             // listen: the JSON Lines file
         std::size_t max_message_bytes = 16 << 20;
-        double idle_timeout = 300;   // seconds; 0: never
-        double frame_timeout = 10;   // seconds for a frame (or TLS handshake) to complete; 0: never
+        double idle_timeout = 300;  // seconds; 0: never
+        double frame_timeout = 10;  // seconds for a frame (or TLS handshake) to complete; 0: never
         unsigned max_connections = 10000;
         bool sync = false;
         std::vector<std::string> allow;  // listen: CIDRs taken from (none: any)

@@ -3,11 +3,11 @@
 // arguments parsed into Options.
 #include "args.hpp"
 
+#include <unistd.h>
 #include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string_view>
-#include <unistd.h>
 
 #include "option_table.hpp"
 
@@ -200,8 +200,7 @@ struct Parser {
             const OptionDef* def = find_option(name, opts.command);
             if (def == nullptr)
                 return usage("unknown option '" + std::string(name) + "' for " + std::string(command_name));
-            if (def->value.empty() && has_inline)
-                return usage("option '" + std::string(name) + "' takes no value");
+            if (def->value.empty() && has_inline) return usage("option '" + std::string(name) + "' takes no value");
             if (def->action == Action::Help) return EarlyExit{0, help(opts.command)};
             if (def->action == Action::Version) return version();
             std::string_view value;

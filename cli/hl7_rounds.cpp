@@ -21,7 +21,8 @@ bool read_hl7_parts(const Options& opts, const std::string& name, InputReader& i
     auto finish = [&gate, &envelopes] { return (!gate || gate->finish()) && (!envelopes || envelopes->finish()); };
     RoundFramer framer;
     // From a stream, a round ends as soon as it completes a message.
-    in.end_rounds_when([&framer](std::string_view text, std::size_t from) { return framer.held_part_ends(text, from); });
+    in.end_rounds_when(
+        [&framer](std::string_view text, std::size_t from) { return framer.held_part_ends(text, from); });
     struct Forget {
         InputReader& in;
         ~Forget() { in.end_rounds_when(nullptr); }  // the test reads `framer`, which is about to go
@@ -33,7 +34,8 @@ bool read_hl7_parts(const Options& opts, const std::string& name, InputReader& i
     bool any = false;
     const std::size_t max = opts.max_message_bytes;
     auto too_long = [&](std::string_view text, std::size_t n, bool message) {
-        const std::uint64_t at = read - round->view().size() + static_cast<std::uint64_t>(text.data() - round->view().data());
+        const std::uint64_t at =
+            read - round->view().size() + static_cast<std::uint64_t>(text.data() - round->view().data());
         return name + ": " + (message ? "message " + std::to_string(n) : std::string("envelope segment")) +
                ": at byte " + std::to_string(at) + ": longer than " + std::to_string(max) +
                " bytes (--max-message-bytes); skipped";

@@ -136,7 +136,7 @@ private:
 
     int fd_;
     bool owned_;
-    bool regular_;  // a file, which is read in full rounds
+    bool regular_;                // a file, which is read in full rounds
     std::unique_ptr<Gzip> gzip_;  // set for gzip data
     std::function<bool()> idle_;
     std::function<bool(std::string_view, std::size_t)> round_ends_;

@@ -90,8 +90,7 @@ bool OrderedJobs::run_queued() {
 // Hands the oldest result to the sink, helping with the tasks not yet
 // started while it is not ready.
 bool OrderedJobs::deliver_oldest() {
-    while (pending_.front().result.wait_for(std::chrono::seconds(0)) != std::future_status::ready && run_queued()) {
-    }
+    while (pending_.front().result.wait_for(std::chrono::seconds(0)) != std::future_status::ready && run_queued()) {}
     std::future<Piece> result = std::move(pending_.front().result);
     pending_bytes_ -= pending_.front().bytes;
     pending_.pop_front();
@@ -119,8 +118,7 @@ bool OrderedJobs::submit(Task task, std::size_t input_bytes) {
         if (!sink_(std::move(piece))) stopped_ = true;
         return !stopped_;
     }
-    while (pending_.size() >= max_pending_ ||
-           (!pending_.empty() && pending_bytes_ + input_bytes > max_pending_bytes_))
+    while (pending_.size() >= max_pending_ || (!pending_.empty() && pending_bytes_ + input_bytes > max_pending_bytes_))
         if (!deliver_oldest()) return false;
     std::packaged_task<Piece()> job(std::move(task));
     pending_.push_back({job.get_future(), input_bytes});

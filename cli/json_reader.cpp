@@ -143,8 +143,8 @@ std::optional<JsonProblem> ItemReader::read_item(std::string_view text, bool bar
         return std::nullopt;
     }
     if (!yyjson_is_obj(root)) {
-        return JsonProblem{0, std::string(kEitherMember) + (bare_array ? ", or an array of records" : "") +
-                                  ", found " + json_kind(root)};
+        return JsonProblem{0, std::string(kEitherMember) + (bare_array ? ", or an array of records" : "") + ", found " +
+                                  json_kind(root)};
     }
     yyjson_val *found_records = nullptr, *found_envelope = nullptr;
     std::size_t i, n;
@@ -250,7 +250,8 @@ TextPlace place_of(std::string_view text, std::size_t at, TextPlace start) {
         }
     }
     std::size_t chars = 0;
-    for (std::size_t i = line_start; i < before.size(); ++i) chars += (static_cast<unsigned char>(before[i]) & 0xC0) != 0x80;
+    for (std::size_t i = line_start; i < before.size(); ++i)
+        chars += (static_cast<unsigned char>(before[i]) & 0xC0) != 0x80;
     return lines == 0 ? TextPlace{start.line, start.column + chars} : TextPlace{start.line + lines, 1 + chars};
 }
 

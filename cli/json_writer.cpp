@@ -233,8 +233,8 @@ inline char* put_key(char* w, const FlatRecord::Item& item) {
 constexpr std::uint64_t kTableFields = 100;
 constexpr std::int64_t kTableComponents = 20;
 using KeySlot = std::array<char, 16>;
-constexpr std::array<KeySlot, kTableFields * (kTableComponents + 1)> kKeySlots = [] {
-    std::array<KeySlot, kTableFields * (kTableComponents + 1)> t{};
+constexpr std::array<KeySlot, kTableFields*(kTableComponents + 1)> kKeySlots = [] {
+    std::array<KeySlot, kTableFields*(kTableComponents + 1)> t{};
     for (std::uint64_t field = 0; field < kTableFields; ++field) {
         for (std::int64_t comp = -1; comp < kTableComponents; ++comp) {
             KeySlot& slot = t[field * (kTableComponents + 1) + static_cast<std::uint64_t>(comp + 1)];
@@ -262,7 +262,8 @@ constexpr std::array<KeySlot, kTableFields * (kTableComponents + 1)> kKeySlots =
 // a spare word), from the table where the key is in it.
 inline char* put_key_and_quote(char* w, const FlatRecord::Item& item) {
     if (item.field < kTableFields && item.rep < 0 && item.comp < kTableComponents) [[likely]] {
-        const KeySlot& slot = kKeySlots[item.field * (kTableComponents + 1) + static_cast<std::uint64_t>(item.comp + 1)];
+        const KeySlot& slot =
+            kKeySlots[item.field * (kTableComponents + 1) + static_cast<std::uint64_t>(item.comp + 1)];
         std::memcpy(w, slot.data(), 16);
         return w + slot[15];
     }

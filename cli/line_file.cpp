@@ -1,11 +1,11 @@
 #include "line_file.hpp"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace segmorph::cli {
 
@@ -61,7 +61,7 @@ int reader_of(int fd, const std::string& path) {
 
 Repair repair_found(int fd, int rd, const std::string& path) {
     Repair r;
-    struct stat st {};
+    struct stat st{};
     if (::fstat(fd, &st) != 0) return r;
     char last = 0;
     if (::pread(rd, &last, 1, st.st_size - 1) != 1) {
@@ -105,11 +105,10 @@ Repair repair_found(int fd, int rd, const std::string& path) {
     return r;
 }
 
-
 }  // namespace
 
 Repair repair_line_file(int fd, const std::string& path) {
-    struct stat st {};
+    struct stat st{};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return {};
     const int rd = reader_of(fd, path);
     if (rd < 0) {
@@ -125,12 +124,12 @@ Repair repair_line_file(int fd, const std::string& path) {
 std::string repair_text(const std::string& path, const Repair& repair) {
     if (!repair.error.empty()) return repair.error;
     if (repair.fragment_bytes == 0) return {};
-    return path + " ended inside a line: its last " + std::to_string(repair.fragment_bytes) +
-           " bytes were moved to " + repair.partial_path;
+    return path + " ended inside a line: its last " + std::to_string(repair.fragment_bytes) + " bytes were moved to " +
+           repair.partial_path;
 }
 
 LineWriter::LineWriter(int fd) : fd_(fd) {
-    struct stat st {};
+    struct stat st{};
     regular_ = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     if (!regular_) return;
     // Opened for appending, writes land at the end; otherwise (a shell's

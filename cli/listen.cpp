@@ -8,38 +8,38 @@
 // command's stop descriptor readable (signals.hpp): the loop stops
 // accepting, answers what each connection had sent, and the summary is
 // printed.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 #include "ack.hpp"
 #include "allow.hpp"
-#include "message_pipeline.hpp"
-#include "message_json.hpp"
 #include "framing.hpp"
 #include "json_writer.hpp"
 #include "line_file.hpp"
+#include "lines.hpp"
 #include "listen_loop.hpp"
 #include "listen_sink.hpp"
 #include "live.hpp"
 #include "log.hpp"
+#include "message_json.hpp"
+#include "message_pipeline.hpp"
 #include "metrics.hpp"
 #include "mllp.hpp"
 #include "output.hpp"
 #include "rules.hpp"
 #include "signals.hpp"
 #include "tls.hpp"
-#include "lines.hpp"
 
 namespace segmorph::cli {
 
@@ -63,8 +63,8 @@ Verdict reject(std::string reason) { return {AckCode::Reject, std::move(reason)}
 // The one step from a received frame to its JSON line (left in
 // scratch.line, empty for AR) and its verdict: the same framing, character
 // sets, delimiters, rules and records as to-json.
-Verdict convert_message(const Options& opts, std::string_view frame, std::string_view source_json,
-                        std::size_t index, Scratch& scratch) {
+Verdict convert_message(const Options& opts, std::string_view frame, std::string_view source_json, std::size_t index,
+                        Scratch& scratch) {
     scratch.line = TextBuffer();
     const Framing framing = frame_messages(frame);
     if (framing.parts.empty()) return reject(Hl7Error::empty_message().message());
@@ -104,9 +104,9 @@ class Answerer {
 public:
     Answerer(const Options& opts, Sink& sink, Metrics& metrics) : opts_(opts), sink_(sink), metrics_(metrics) {
         // Control IDs of our ACKs: unique across restarts by the start time.
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::system_clock::now().time_since_epoch())
-                            .count();
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+                .count();
         id_prefix_ = std::to_string(ms) + "-";
     }
 
@@ -122,16 +122,16 @@ public:
             verdict = convert_message(opts_, job.text, *job.source_json, job.index, scratch);
         }
         const char* code = verdict.code == AckCode::Accept ? "AA" : verdict.code == AckCode::Error ? "AE" : "AR";
-        ++(verdict.code == AckCode::Accept ? metrics_.accepted
+        ++(verdict.code == AckCode::Accept  ? metrics_.accepted
            : verdict.code == AckCode::Error ? metrics_.errors
-                                             : metrics_.rejected);
+                                            : metrics_.rejected);
         const std::string index = std::to_string(job.index);
         if (verdict.code == AckCode::Reject) {
             log_event("message", *job.peer, "message " + index + ": rejected: " + verdict.reason,
                       {{"index", index}, {"ack", code}, {"reason", verdict.reason}});
         } else {
-            log_event("message", *job.peer, "message " + index + ": " + code + (verdict.reason.empty() ? "" : ": ") +
-                                                verdict.reason,
+            log_event("message", *job.peer,
+                      "message " + index + ": " + code + (verdict.reason.empty() ? "" : ": ") + verdict.reason,
                       {{"index", index}, {"ack", code}, {"reason", verdict.reason}}, true);
         }
         const AckHeader header{id_prefix_ + std::to_string(next_id_++),
@@ -206,8 +206,9 @@ std::size_t connections_room(std::size_t wanted) {
     constexpr rlim_t kReserved = 64;
     if (lim.rlim_cur == RLIM_INFINITY || lim.rlim_cur >= wanted + kReserved) return wanted;
     const std::size_t room = lim.rlim_cur > kReserved ? lim.rlim_cur - kReserved : 1;
-    log_event("limit", "", "--max-connections " + std::to_string(wanted) + " lowered to " + std::to_string(room) +
-                               ": the process may open " + std::to_string(lim.rlim_cur) + " files");
+    log_event("limit", "",
+              "--max-connections " + std::to_string(wanted) + " lowered to " + std::to_string(room) +
+                  ": the process may open " + std::to_string(lim.rlim_cur) + " files");
     return room;
 }
 
@@ -255,7 +256,7 @@ int run_listen(const Options& opts) {
         return 1;
     }
     if (opts.live.sync) {
-        struct stat st {};
+        struct stat st{};
         if (::fstat(out_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             print_error("--sync needs the output to be a file");
             return 2;
@@ -303,12 +304,12 @@ int run_listen(const Options& opts) {
 
     const Metrics& m = metrics;
     const std::uint64_t messages = m.accepted + m.errors + m.rejected;
-    log_event("stopped", "",
-              "stopped: " + plural(m.connections, "connection", "connections") + ", " +
-                  plural(messages, "message", "messages") + " (" + std::to_string(m.accepted) + " AA, " +
-                  std::to_string(m.errors) + " AE, " + std::to_string(m.rejected) + " AR)" +
-                  (m.skipped_bytes > 0 ? ", " + std::to_string(m.skipped_bytes) + " bytes outside frames skipped"
-                                       : ""));
+    log_event(
+        "stopped", "",
+        "stopped: " + plural(m.connections, "connection", "connections") + ", " +
+            plural(messages, "message", "messages") + " (" + std::to_string(m.accepted) + " AA, " +
+            std::to_string(m.errors) + " AE, " + std::to_string(m.rejected) + " AR)" +
+            (m.skipped_bytes > 0 ? ", " + std::to_string(m.skipped_bytes) + " bytes outside frames skipped" : ""));
     if (out_fd != STDOUT_FILENO && ::close(out_fd) != 0 && !failed) {
         print_error(std::string("cannot close output: ") + std::strerror(errno));
         return 1;

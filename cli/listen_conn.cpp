@@ -1,8 +1,8 @@
 #include "listen_conn.hpp"
 
+#include <sys/socket.h>
 #include <cerrno>
 #include <cstring>
-#include <sys/socket.h>
 
 namespace segmorph::cli {
 

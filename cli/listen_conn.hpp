@@ -34,17 +34,17 @@ struct Conn {
     std::unique_ptr<TlsStream> tls;
 
     MllpReader reader;
-    std::uint64_t frames_begun = 0;          // as last seen from the reader
-    std::vector<ReceivedFrame> frames;       // received, waiting their turn
+    std::uint64_t frames_begun = 0;     // as last seen from the reader
+    std::vector<ReceivedFrame> frames;  // received, waiting their turn
     std::size_t next_index = 0;
-    bool busy = false;                       // a frame is with a worker
-    bool eof = false;                        // the peer sent all it will
-    bool draining = false;                   // stopping: answer what came, then close
-    bool tls_wants_write = false;            // a TLS read waits for room to write
-    bool registered = true;                  // in the epoll set
+    bool busy = false;             // a frame is with a worker
+    bool eof = false;              // the peer sent all it will
+    bool draining = false;         // stopping: answer what came, then close
+    bool tls_wants_write = false;  // a TLS read waits for room to write
+    bool registered = true;        // in the epoll set
     std::uint32_t interest = 0;
 
-    std::string out;                         // ACK bytes not yet sent
+    std::string out;  // ACK bytes not yet sent
     std::size_t out_at = 0;
 
     Clock::time_point opened, last_active, frame_started, out_since;

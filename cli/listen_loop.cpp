@@ -1,19 +1,19 @@
 #include "listen_loop.hpp"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <unordered_map>
 
-#include "message_json.hpp"
 #include "listen_conn.hpp"
 #include "log.hpp"
+#include "message_json.hpp"
 #include "signals.hpp"
 #include "workers.hpp"
 
@@ -137,7 +137,9 @@ void Loop::run() {
                 take_reload_request();
                 std::string error;
                 if (s_.tls->reload(error)) log_event("tls_reloaded", "", "certificate and key read again");
-                else log_event("tls_reload_failed", "", "cannot read the certificate again, keeping the old one: " + error);
+                else
+                    log_event("tls_reload_failed", "",
+                              "cannot read the certificate again, keeping the old one: " + error);
             } else if (auto it = conns_.find(key); it != conns_.end()) {
                 on_event(*it->second, events[i].events);
             }
@@ -235,14 +237,15 @@ void Loop::admit(int fd, const Address& peer) {
         Conn* victim = oldest_idle();
         if (victim == nullptr) {
             ++metrics_.refused;
-            log_event("refused", peer_text,
-                      "refused: already " + std::to_string(conns_.size()) +
-                          " connections, none idle (--max-connections)");
+            log_event(
+                "refused", peer_text,
+                "refused: already " + std::to_string(conns_.size()) + " connections, none idle (--max-connections)");
             ::close(fd);
             return;
         }
         ++metrics_.evicted;
-        close(*victim, "closed", "closed to admit " + peer_text + ": the connection idle the longest at --max-connections");
+        close(*victim, "closed",
+              "closed to admit " + peer_text + ": the connection idle the longest at --max-connections");
     }
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // each ACK is one small write awaited
@@ -290,8 +293,8 @@ bool Loop::handshake(Conn& c) {
     const Io io = c.tls->handshake();
     if (io == Io::Done) {
         c.tls_wants_write = false;
-        log_event("tls_established", c.peer, c.tls->resumed() ? "TLS session resumed" : "TLS session established",
-                  {}, true);
+        log_event("tls_established", c.peer, c.tls->resumed() ? "TLS session resumed" : "TLS session established", {},
+                  true);
         return true;
     }
     if (io == Io::Failed || io == Io::Closed) {
@@ -373,8 +376,7 @@ bool Loop::flush(Conn& c) {
         c.out_since = {};
         // Reading goes on: a frame begun meanwhile is timed from now.
         if (c.reader.in_frame()) c.frame_started = Clock::now();
-    }
-    else if (c.out_since == Clock::time_point{}) c.out_since = Clock::now();
+    } else if (c.out_since == Clock::time_point{}) c.out_since = Clock::now();
     return true;
 }
 
@@ -438,7 +440,8 @@ void Loop::tick(Clock::time_point now) {
     std::vector<std::pair<Conn*, int>> expired;
     for (auto& [id, c] : conns_) {
         if (!c->out.empty() && now - c->out_since > kSendTimeout) expired.emplace_back(c.get(), 0);
-        else if (s_.frame_timeout > 0 && c->handshaking() && now - c->opened > frame_limit) expired.emplace_back(c.get(), 1);
+        else if (s_.frame_timeout > 0 && c->handshaking() && now - c->opened > frame_limit)
+            expired.emplace_back(c.get(), 1);
         // A frame is timed only while it is read: not while the message
         // before it waits for a worker or its ACK to be taken.
         else if (s_.frame_timeout > 0 && c->reader.in_frame() && !c->busy && c->frames.empty() && c->out.empty() &&
@@ -451,23 +454,24 @@ void Loop::tick(Clock::time_point now) {
         switch (kind) {
             case 0:
                 ++metrics_.ack_timeouts;
-                close(*c, "timeout", "closed: the peer did not take its ACK within " +
-                                         std::to_string(kSendTimeout.count()) + " s");
+                close(*c, "timeout",
+                      "closed: the peer did not take its ACK within " + std::to_string(kSendTimeout.count()) + " s");
                 break;
             case 1:
                 ++metrics_.handshake_failures;
-                close(*c, "tls_failed", "TLS handshake not done within " + seconds_text(s_.frame_timeout) +
-                                            " s (--frame-timeout)");
+                close(*c, "tls_failed",
+                      "TLS handshake not done within " + seconds_text(s_.frame_timeout) + " s (--frame-timeout)");
                 break;
             case 2:
                 ++metrics_.frame_timeouts;
-                close(*c, "timeout", "closed: a message begun did not end within " + seconds_text(s_.frame_timeout) +
-                                         " s (--frame-timeout)");
+                close(*c, "timeout",
+                      "closed: a message begun did not end within " + seconds_text(s_.frame_timeout) +
+                          " s (--frame-timeout)");
                 break;
             default:
                 ++metrics_.idle_timeouts;
-                close(*c, "timeout", "closed after " + seconds_text(s_.idle_timeout) +
-                                         " s without a message (--idle-timeout)");
+                close(*c, "timeout",
+                      "closed after " + seconds_text(s_.idle_timeout) + " s without a message (--idle-timeout)");
         }
     }
 }

@@ -1,9 +1,9 @@
 #include "listen_sink.hpp"
 
-#include <cerrno>
-#include <cstring>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 #include "log.hpp"
 #include "signals.hpp"

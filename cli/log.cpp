@@ -1,9 +1,9 @@
 #include "log.hpp"
 
+#include <unistd.h>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <unistd.h>
 
 #include "errors.hpp"
 #include "output.hpp"

@@ -4,14 +4,14 @@
 // The main thread walks and reads the inputs in order and cuts each into
 // tasks; OrderedJobs runs them (on --jobs threads) and hands each result
 // to Output in input order, so output never depends on timing.
+#include <malloc.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <malloc.h>
 #include <memory>
 #include <string>
-#include <unistd.h>
 #include <variant>
 
 #include "args.hpp"

@@ -19,7 +19,6 @@ std::string json_name(const std::string& name);
 // (valid UTF-8): ,"index":N,"records":[...].  `flat` is working space a
 // caller keeps from one message to the next.  The listener
 // writes its lines through this too, so both give the same records.
-void append_message_members(TextBuffer& out, std::size_t index, std::string_view text, bool escaping,
-                            FlatRecord& flat);
+void append_message_members(TextBuffer& out, std::size_t index, std::string_view text, bool escaping, FlatRecord& flat);
 
 }  // namespace segmorph::cli

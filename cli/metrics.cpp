@@ -1,11 +1,11 @@
 #include "metrics.hpp"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "signals.hpp"
 
@@ -51,8 +51,9 @@ void Histogram::print(std::string& out, const char* name, const char* help) cons
 
 std::string Metrics::text() const {
     std::string out;
-    out.append("# HELP segmorph_messages_total Messages answered, by acknowledgement code.\n"
-               "# TYPE segmorph_messages_total counter\n");
+    out.append(
+        "# HELP segmorph_messages_total Messages answered, by acknowledgement code.\n"
+        "# TYPE segmorph_messages_total counter\n");
     out.append("segmorph_messages_total{code=\"AA\"} ").append(std::to_string(accepted.load())).append("\n");
     out.append("segmorph_messages_total{code=\"AE\"} ").append(std::to_string(errors.load())).append("\n");
     out.append("segmorph_messages_total{code=\"AR\"} ").append(std::to_string(rejected.load())).append("\n");
@@ -66,8 +67,9 @@ std::string Metrics::text() const {
     counter(out, "segmorph_frames_refused_total", "Frames refused over --max-message-bytes.", frames_refused);
     counter(out, "segmorph_tls_handshake_failures_total", "TLS handshakes that failed or timed out.",
             handshake_failures);
-    out.append("# HELP segmorph_timeouts_total Connections closed by a timeout, by kind.\n"
-               "# TYPE segmorph_timeouts_total counter\n");
+    out.append(
+        "# HELP segmorph_timeouts_total Connections closed by a timeout, by kind.\n"
+        "# TYPE segmorph_timeouts_total counter\n");
     out.append("segmorph_timeouts_total{kind=\"frame\"} ").append(std::to_string(frame_timeouts.load())).append("\n");
     out.append("segmorph_timeouts_total{kind=\"idle\"} ").append(std::to_string(idle_timeouts.load())).append("\n");
     out.append("segmorph_timeouts_total{kind=\"ack\"} ").append(std::to_string(ack_timeouts.load())).append("\n");

@@ -19,7 +19,7 @@ namespace segmorph::cli {
 class Histogram {
 public:
     static constexpr std::array<double, 13> kBounds = {0.00005, 0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005,
-                                                       0.01,    0.025,  0.05,    0.1,    0.25,   1.0};
+                                                       0.01,    0.025,  0.05,    0.1,    0.25,  1.0};
     void observe(std::chrono::steady_clock::duration d);
     void print(std::string& out, const char* name, const char* help) const;
 
@@ -32,9 +32,9 @@ struct Metrics {
     std::atomic<std::uint64_t> accepted{0}, errors{0}, rejected{0};  // messages by ACK code
     std::atomic<std::uint64_t> bytes_received{0}, skipped_bytes{0};
     std::atomic<std::uint64_t> connections{0}, open_connections{0};
-    std::atomic<std::uint64_t> denied{0};    // --allow
-    std::atomic<std::uint64_t> refused{0};   // at the limit, nothing to make room
-    std::atomic<std::uint64_t> evicted{0};   // idle ones closed to make room
+    std::atomic<std::uint64_t> denied{0};   // --allow
+    std::atomic<std::uint64_t> refused{0};  // at the limit, nothing to make room
+    std::atomic<std::uint64_t> evicted{0};  // idle ones closed to make room
     std::atomic<std::uint64_t> frames_refused{0};
     std::atomic<std::uint64_t> handshake_failures{0};
     std::atomic<std::uint64_t> frame_timeouts{0}, idle_timeouts{0}, ack_timeouts{0};

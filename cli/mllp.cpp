@@ -1,10 +1,10 @@
 #include "mllp.hpp"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <cerrno>
+#include <cstring>
 
 namespace segmorph::cli {
 
@@ -32,8 +32,7 @@ std::optional<Address> resolve(std::string_view host_port, bool passive, std::st
     const std::string port(host_port.substr(colon + 1));
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
     for (char c : port)
-        if (c < '0' || c > '9' || port.size() > 5)
-            return fail(error, quoted(port) + " is not a port number");
+        if (c < '0' || c > '9' || port.size() > 5) return fail(error, quoted(port) + " is not a port number");
     if (std::stoul(port) > 65535) return fail(error, quoted(port) + " is not a port number");
 
     addrinfo hints{};
@@ -42,8 +41,7 @@ std::optional<Address> resolve(std::string_view host_port, bool passive, std::st
     hints.ai_flags = AI_NUMERICSERV | (passive ? AI_PASSIVE : 0);
     addrinfo* found = nullptr;
     const int rc = getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints, &found);
-    if (rc != 0 || found == nullptr)
-        return fail(error, "cannot resolve " + quoted(host) + ": " + gai_strerror(rc));
+    if (rc != 0 || found == nullptr) return fail(error, "cannot resolve " + quoted(host) + ": " + gai_strerror(rc));
     Address out;
     std::memcpy(&out.storage, found->ai_addr, found->ai_addrlen);
     out.length = found->ai_addrlen;

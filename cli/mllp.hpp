@@ -3,13 +3,13 @@
 // event loop, see listen_loop.hpp) and send (one blocking connection).
 #pragma once
 
-#include <cstddef>
+#include <sys/socket.h>
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <sys/socket.h>
 
 #include "errors.hpp"
 
@@ -52,8 +52,8 @@ public:
     explicit MllpReader(std::size_t max_bytes) : max_bytes_(max_bytes) {}
 
     struct Frame {
-        std::string_view text;   // the frame's bytes, or its head when oversize
-        std::size_t size;        // its full size, or what had come when oversize
+        std::string_view text;  // the frame's bytes, or its head when oversize
+        std::size_t size;       // its full size, or what had come when oversize
         bool oversize;
     };
 

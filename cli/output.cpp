@@ -1,15 +1,15 @@
 #include "output.hpp"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 #include "line_file.hpp"
 #include "signals.hpp"
@@ -24,7 +24,6 @@ using Clock = std::chrono::steady_clock;
 // runs never flash it, and is then redrawn at most this often.
 constexpr auto kProgressDelay = std::chrono::seconds(1);
 constexpr auto kProgressEvery = std::chrono::milliseconds(250);
-
 
 bool is_regular(int fd) {
     struct stat st;
@@ -58,8 +57,7 @@ Output::Output(const Options& opts)
       // Not when the output goes to the same terminal: the line would be
       // drawn over the records.
       // send writes nothing there.
-      show_progress_(!opts.quiet && isatty(STDERR_FILENO) &&
-                     (opts.command == Command::Send || !isatty(STDOUT_FILENO))),
+      show_progress_(!opts.quiet && isatty(STDERR_FILENO) && (opts.command == Command::Send || !isatty(STDOUT_FILENO))),
       wait_for_room_(!is_regular(STDOUT_FILENO)),
       start_(Clock::now()),
       last_progress_(start_) {

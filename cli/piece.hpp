@@ -2,9 +2,9 @@
 // finished text of a run of messages and what went wrong on the way.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>

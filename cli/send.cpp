@@ -1,29 +1,29 @@
 // segmorph send: the inputs' messages, framed as to-json frames them, sent
 // over MLLP one at a time, each waiting for its ACK.
-#include <cerrno>
-#include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <memory>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "ack.hpp"
 #include "convert.hpp"
 #include "hl7_rounds.hpp"
 #include "input.hpp"
+#include "lines.hpp"
 #include "live.hpp"
 #include "mllp.hpp"
 #include "output.hpp"
 #include "signals.hpp"
 #include "tls.hpp"
-#include "lines.hpp"
 
 namespace segmorph::cli {
 
@@ -118,7 +118,9 @@ public:
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_fd(), POLLIN, 0}};
             // Bytes TLS has already decrypted wake no poll.
-            const int ready = stream_ && stream_->pending() ? 1 : left <= 0 ? 0 : ::poll(fds, 2, static_cast<int>(left));
+            const int ready = stream_ && stream_->pending() ? 1
+                              : left <= 0                   ? 0
+                                                            : ::poll(fds, 2, static_cast<int>(left));
             if (ready < 0 && errno == EINTR) continue;
             if (ready > 0 && (fds[1].revents & POLLIN)) {
                 error = "stopped before the answer came";
@@ -133,7 +135,8 @@ public:
             const ssize_t n = get(buffer, sizeof buffer);
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
             if (n <= 0) {
-                error = n == 0 ? "connection closed by the receiver" : std::string("connection lost: ") + std::strerror(errno);
+                error = n == 0 ? "connection closed by the receiver"
+                               : std::string("connection lost: ") + std::strerror(errno);
                 close();
                 return false;
             }
@@ -177,8 +180,9 @@ private:
             if (io == Io::Failed || !wait(io, deadline)) break;
         }
         if (io == Io::Done) return true;
-        error = "cannot connect to " + target_ + " over TLS: " +
-                (io == Io::Failed ? (stream_ ? stream_->error() : error) : std::string("no handshake within the timeout"));
+        error =
+            "cannot connect to " + target_ + " over TLS: " +
+            (io == Io::Failed ? (stream_ ? stream_->error() : error) : std::string("no handshake within the timeout"));
         close();
         return false;
     }

@@ -1,9 +1,9 @@
 #include "signals.hpp"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
+#include <cerrno>
 
 namespace segmorph::cli {
 
@@ -47,7 +47,7 @@ sigset_t stop_set() {
 void catch_stop_signals() {
     signal(SIGPIPE, SIG_IGN);
     if (pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) != 0) return;  // then signals keep their default
-    struct sigaction sa {};
+    struct sigaction sa{};
     sa.sa_handler = on_stop_signal;
     sigemptyset(&sa.sa_mask);
     // No SA_RESTART: a read or write that waits is interrupted, so that the
@@ -69,7 +69,7 @@ int stop_fd() { return g_wake[0]; }
 
 void catch_reload_signal() {
     if (pipe2(g_reload, O_CLOEXEC | O_NONBLOCK) != 0) return;
-    struct sigaction sa {};
+    struct sigaction sa{};
     sa.sa_handler = on_reload_signal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
@@ -80,8 +80,7 @@ int reload_fd() { return g_reload[0]; }
 
 void take_reload_request() {
     char bytes[64];
-    while (read(g_reload[0], bytes, sizeof bytes) > 0) {
-    }
+    while (read(g_reload[0], bytes, sizeof bytes) > 0) {}
 }
 
 StopSignalsBlocked::StopSignalsBlocked() {

@@ -4,11 +4,11 @@
 
 #ifdef SEGMORPH_TLS
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <cerrno>
+#include <cstring>
 #endif
 
 #include "errors.hpp"
@@ -82,14 +82,13 @@ CtxPtr make_context(bool server, const TlsFiles& files, TlsContext::State* state
     // loses only a frame it had not finished, which is dropped anyway.
     SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF);
     // Idle connections give back their record buffers.
-    SSL_CTX_set_mode(ctx.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
-                                    SSL_MODE_RELEASE_BUFFERS);
+    SSL_CTX_set_mode(ctx.get(),
+                     SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
     auto fail = [&](const std::string& what) {
         error = what + ": " + openssl_errors("unusable");
         return nullptr;
     };
-    if (!files.cert.empty() &&
-        SSL_CTX_use_certificate_chain_file(ctx.get(), files.cert.c_str()) != 1)
+    if (!files.cert.empty() && SSL_CTX_use_certificate_chain_file(ctx.get(), files.cert.c_str()) != 1)
         return fail("cannot use certificate " + quote_input(files.cert));
     if (!files.key.empty() && SSL_CTX_use_PrivateKey_file(ctx.get(), files.key.c_str(), SSL_FILETYPE_PEM) != 1)
         return fail("cannot use key " + quote_input(files.key));

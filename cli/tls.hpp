@@ -19,9 +19,9 @@ bool tls_available();
 enum class Io { Done, WantRead, WantWrite, Closed, Failed };
 
 struct TlsFiles {
-    std::string cert, key;  // our certificate chain and key (PEM); optional for a client
-    std::string ca;         // server: client CAs (client certificates then required); client: trusted CAs
-                            // (default: the system's)
+    std::string cert, key;    // our certificate chain and key (PEM); optional for a client
+    std::string ca;           // server: client CAs (client certificates then required); client: trusted CAs
+                              // (default: the system's)
     std::string server_name;  // client: the name the server's certificate must hold
 };
 

@@ -35,13 +35,13 @@ public:
         // From a stream, a round ends as soon as a line is complete: to-json
         // writes an item a line, so an item read goes out without waiting
         // for more input.
-        in.end_rounds_when([](std::string_view text, std::size_t from) {
-            return text.find('\n', from) != std::string_view::npos;
-        });
+        in.end_rounds_when(
+            [](std::string_view text, std::size_t from) { return text.find('\n', from) != std::string_view::npos; });
         std::string_view carry;
         for (bool ended = false; !ended;) {
             const std::size_t max = opts_.max_message_bytes;
-            Result<std::shared_ptr<const InputBytes>> next = in.next(carry, round_want(carry.size(), kRoundBytes, max), ended);
+            Result<std::shared_ptr<const InputBytes>> next =
+                in.next(carry, round_want(carry.size(), kRoundBytes, max), ended);
             if (!next) return submit_failure(*name_ + ": " + next.error().message(), jobs_);
             round_ = std::move(next.value());
             read_ += round_->view().size() - carry.size();
@@ -62,8 +62,7 @@ public:
         if (stage_ == Stage::Start) return submit_failure(*name_ + ": " + Hl7Error::empty_message().message(), jobs_);
         if (stage_ != Stage::Lines && stage_ != Stage::AfterArray) {
             // The input ended inside the array of items.
-            return submit_problem({}, JsonProblem{0, "invalid JSON: the text ends before the array is closed"},
-                                  place_);
+            return submit_problem({}, JsonProblem{0, "invalid JSON: the text ends before the array is closed"}, place_);
         }
         return true;
     }
@@ -72,14 +71,14 @@ private:
     std::uint64_t read_ = 0;  // bytes of the input read so far
 
     enum class Stage {
-        Start,        // nothing but white space yet
-        Lines,        // JSON Lines
-        Records,      // inside an array of records, read whole
-        FirstItem,    // after "[": an element or "]"
-        InItem,       // inside an element
-        AfterItem,    // after an element: "," or "]"
-        NextItem,     // after ",": an element
-        AfterArray,   // after the array: white space only, or JSON Lines
+        Start,       // nothing but white space yet
+        Lines,       // JSON Lines
+        Records,     // inside an array of records, read whole
+        FirstItem,   // after "[": an element or "]"
+        InItem,      // inside an element
+        AfterItem,   // after an element: "," or "]"
+        NextItem,    // after ",": an element
+        AfterArray,  // after the array: white space only, or JSON Lines
         Stopped,
     };
 
@@ -108,8 +107,7 @@ private:
                     stage_ = Stage::Records;  // until its first element says otherwise
                     continue;
                 }
-                case Stage::Lines:
-                    return submit_lines(text, ended, pos, done);
+                case Stage::Lines: return submit_lines(text, ended, pos, done);
                 case Stage::Records: {
                     const std::size_t from = array_start_;
                     if (!take_records(text, ended, pos)) return false;
@@ -138,8 +136,9 @@ private:
                             advance(text, pos, pos + 1);
                             stage_ = Stage::NextItem;
                         } else {
-                            return stop(text, pos, "invalid JSON: expected ',' or ']' after element " +
-                                                       std::to_string(index_ - 1) + " of the array, found ");
+                            return stop(text, pos,
+                                        "invalid JSON: expected ',' or ']' after element " +
+                                            std::to_string(index_ - 1) + " of the array, found ");
                         }
                         continue;
                     }
@@ -187,9 +186,7 @@ private:
                     pending_ = {};
                     return stop(text, pos, "invalid JSON: expected nothing but white space after the array, found ");
                 }
-                case Stage::Stopped:
-                    done = text.size();
-                    return true;
+                case Stage::Stopped: done = text.size(); return true;
             }
         }
         done = text.size();
@@ -202,9 +199,9 @@ private:
         if (pending_.empty()) return true;
         Name name = name_;
         const Options& opts = opts_;
-        const bool go = jobs_.submit([&opts, name, round = round_, array = pending_, place = array_place_] {
-            return convert_records(opts, *name, array, place);
-        }, pending_.size());
+        const bool go = jobs_.submit([&opts, name, round = round_, array = pending_,
+                                      place = array_place_] { return convert_records(opts, *name, array, place); },
+                                     pending_.size());
         pending_ = {};
         return go;
     }
@@ -243,8 +240,10 @@ private:
             if (!ended) return wait();
             stage_ = Stage::Stopped;
             const std::string_view array = text.substr(array_start_);
-            return submit_problem(array, JsonProblem{array.size(), "invalid JSON: the text ends before the array is "
-                                                                   "closed"},
+            return submit_problem(array,
+                                  JsonProblem{array.size(),
+                                              "invalid JSON: the text ends before the array is "
+                                              "closed"},
                                   array_place_);
         }
         // Converted once what follows it is known to be white space (or
@@ -281,8 +280,9 @@ private:
             Name name = name_;
             const Options& opts = opts_;
             const std::size_t line = place_.line;
-            if (!jobs_.submit([&opts, name, round = round_, body, line] { return convert_lines(opts, *name, body, line); },
-                              body.size()))
+            if (!jobs_.submit(
+                    [&opts, name, round = round_, body, line] { return convert_lines(opts, *name, body, line); },
+                    body.size()))
                 return false;
             place_.line += lines;
             pos = end;
@@ -296,9 +296,10 @@ private:
         if (elements_.empty()) return true;
         Name name = name_;
         const Options& opts = opts_;
-        const bool go = jobs_.submit([&opts, name, round = round_, elements = std::move(elements_)] {
-            return convert_elements(opts, *name, elements);
-        }, batch_bytes_);
+        const bool go =
+            jobs_.submit([&opts, name, round = round_,
+                          elements = std::move(elements_)] { return convert_elements(opts, *name, elements); },
+                         batch_bytes_);
         elements_.clear();
         batch_bytes_ = 0;
         return go;
@@ -362,7 +363,7 @@ private:
     TextPlace array_place_{1, 1}, item_place_{1, 1};
     bool first_checked_ = false;
     bool array_spans_lines_ = true;  // the array's "]" is on another line than its "["
-    std::size_t index_ = 0;  // of the next element
+    std::size_t index_ = 0;          // of the next element
     std::vector<Element> elements_;
     std::string_view pending_;  // an array of records read, not yet converted
     std::size_t batch_bytes_ = 0;

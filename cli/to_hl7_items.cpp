@@ -69,8 +69,8 @@ struct ItemWriter {
     }
 };
 
-void report(Piece& piece, const std::string& name, std::string_view text, const JsonProblem& problem,
-            TextPlace start, std::string_view prefix = {}) {
+void report(Piece& piece, const std::string& name, std::string_view text, const JsonProblem& problem, TextPlace start,
+            std::string_view prefix = {}) {
     const TextPlace at = place_of(text, problem.at, start);
     piece.failures.push_back(Failure{piece.out.size(), name + ": line " + std::to_string(at.line) + ", column " +
                                                            std::to_string(at.column) + ": " + std::string(prefix) +
@@ -93,7 +93,8 @@ Piece convert_lines(const Options& opts, const std::string& name, std::string_vi
         // A line as to-json writes it is read in one pass, which finds its
         // end; any other is cut first and read by the full reader.
         const char* line_end = nullptr;
-        if (p < end && *p == '{' && writer.item.read_line_flat(std::string_view(p, static_cast<std::size_t>(end - p)), line_end)) {
+        if (p < end && *p == '{' &&
+            writer.item.read_line_flat(std::string_view(p, static_cast<std::size_t>(end - p)), line_end)) {
             if (auto problem = writer.write(opts, piece)) report(piece, name, {}, *problem, TextPlace{n, 1});
         } else {
             line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));

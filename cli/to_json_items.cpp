@@ -68,8 +68,9 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
         const std::size_t n = index++;
         ++piece.messages;
         const bool validating = opts.command == Command::Validate;
-        const ReadMessage m = read_message(part.text, opts.encoding, validating || opts.validate ? &opts.rules : nullptr,
-                                           validating ? Purpose::Validate : Purpose::Convert);
+        const ReadMessage m =
+            read_message(part.text, opts.encoding, validating || opts.validate ? &opts.rules : nullptr,
+                         validating ? Purpose::Validate : Purpose::Convert);
         const Status& error = m.failure();
 
         if (validating) {
@@ -109,9 +110,9 @@ public:
             }
             std::vector<FramePart> run(parts.begin() + static_cast<std::ptrdiff_t>(i),
                                        parts.begin() + static_cast<std::ptrdiff_t>(j));
-            if (!jobs_.submit([&opts = opts_, src = src_, round, run = std::move(run), index] {
-                    return convert_hl7(opts, *src, run, index);
-                }, bytes))
+            if (!jobs_.submit([&opts = opts_, src = src_, round, run = std::move(run),
+                               index] { return convert_hl7(opts, *src, run, index); },
+                              bytes))
                 return false;
             index += messages;
             i = j;
@@ -134,8 +135,8 @@ private:
 }  // namespace
 
 bool submit_hl7(const Options& opts, const std::string& source, InputReader& in, OrderedJobs& jobs) {
-    SubmitHl7 sink(opts, std::make_shared<const Source>(Source{source, json_name(source), quote_input(source, SIZE_MAX)}),
-                   jobs);
+    SubmitHl7 sink(
+        opts, std::make_shared<const Source>(Source{source, json_name(source), quote_input(source, SIZE_MAX)}), jobs);
     return read_hl7_parts(opts, source, in, sink);
 }
 

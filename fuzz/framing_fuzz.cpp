@@ -29,13 +29,17 @@ static void check(bool ok, const char* what, std::string_view input) {
 
 static bool is_gap_byte(char c, bool mllp) {
     switch (c) {
-        case '\r': case '\n': case ' ': case '\t': case '\x0B': case '\f':
-        case '\xEF': case '\xBB': case '\xBF':
-            return true;
-        case '\x1C':
-            return mllp;
-        default:
-            return false;
+        case '\r':
+        case '\n':
+        case ' ':
+        case '\t':
+        case '\x0B':
+        case '\f':
+        case '\xEF':
+        case '\xBB':
+        case '\xBF': return true;
+        case '\x1C': return mllp;
+        default: return false;
     }
 }
 
@@ -143,9 +147,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 int main(int argc, char** argv) {
     // "--random N": texts strung together from the tokens that matter to
     // framing.
-    static const char* const tokens[] = {"MSH", "FHS", "BHS", "BTS", "FTS", "PID", "|", "^~\\&", "\r", "\n",
-                                         "\r\n", "\n\r", " ", "\t", "\x0B", "\x1C", "\x1C\r", "\xEF\xBB\xBF",
-                                         "A", "1", "x", "\xc3\xa9"};
+    static const char* const tokens[] = {"MSH",    "FHS",          "BHS",  "BTS",  "FTS", "PID",     "|",    "^~\\&",
+                                         "\r",     "\n",           "\r\n", "\n\r", " ",   "\t",      "\x0B", "\x1C",
+                                         "\x1C\r", "\xEF\xBB\xBF", "A",    "1",    "x",   "\xc3\xa9"};
     return segmorph_fuzz::replay_main(
         argc, argv, [&](long count) { return segmorph_fuzz::run_random_tokens(tokens, 4242, 32, count); },
         [](const std::string& content) {

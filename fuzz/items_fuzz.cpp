@@ -22,8 +22,8 @@
 #include "json_hl7.hpp"
 #include "json_hl7_readers.hpp"
 #include "json_reader.hpp"
-#include "segments.hpp"
 #include "lines.hpp"
+#include "segments.hpp"
 #include "utf8.hpp"
 
 using namespace segmorph;
@@ -167,17 +167,51 @@ void put_records(std::string& out, const std::vector<Entries>& records) {
 // The text with one place damaged: something inserted, a byte dropped or
 // changed, or the rest cut off.
 void damage(std::string text) {
-    static const std::string_view noise[] = {
-        ",", "]", "}", "{", "[", "\"", ":", "\\", "\\u0041", "\\ud800", std::string_view("\0", 1), "\x01", "\x7f",
-        "\xc3", "\xed\xa0\x80", "\xef\xbb\xbf", "\xc3\xa9", " ", "\f", "01", "-", "-0", "1.5", "1e999",
-        "1234567890123456", "null", "true", "\"x\":1,", "\"records\":[],", "\"envelope\":{},", "\"index\":{},",
-        "\\,", "\\\"", "5", "a\","};
+    static const std::string_view noise[] = {",",
+                                             "]",
+                                             "}",
+                                             "{",
+                                             "[",
+                                             "\"",
+                                             ":",
+                                             "\\",
+                                             "\\u0041",
+                                             "\\ud800",
+                                             std::string_view("\0", 1),
+                                             "\x01",
+                                             "\x7f",
+                                             "\xc3",
+                                             "\xed\xa0\x80",
+                                             "\xef\xbb\xbf",
+                                             "\xc3\xa9",
+                                             " ",
+                                             "\f",
+                                             "01",
+                                             "-",
+                                             "-0",
+                                             "1.5",
+                                             "1e999",
+                                             "1234567890123456",
+                                             "null",
+                                             "true",
+                                             "\"x\":1,",
+                                             "\"records\":[],",
+                                             "\"envelope\":{},",
+                                             "\"index\":{},",
+                                             "\\,",
+                                             "\\\"",
+                                             "5",
+                                             "a\","};
     const std::size_t at = below(text.size() + 1);
     switch (below(4)) {
         case 0: text.insert(at, noise[below(std::size(noise))]); break;
-        case 1: if (at < text.size()) text.erase(at, 1); break;
+        case 1:
+            if (at < text.size()) text.erase(at, 1);
+            break;
         case 2: text.resize(at); break;
-        default: if (at < text.size()) text[at] = static_cast<char>(below(256)); break;
+        default:
+            if (at < text.size()) text[at] = static_cast<char>(below(256));
+            break;
     }
     segmorph_fuzz::feed(text);
 }
@@ -196,8 +230,20 @@ void feed_records(const std::vector<Entries>& records, int times) {
     feed_forms(text, times);
     std::string item = "{";
     // Numbers of every form, valid JSON or not, in a member the reader skips.
-    static const char* const numbers[] = {"0", "7", "-0", "-12", "01", "-", "1.5", "1e2", "123456789012345",
-                                          "1234567890123456", "99999999999999999999", "+1", "0x1", "null"};
+    static const char* const numbers[] = {"0",
+                                          "7",
+                                          "-0",
+                                          "-12",
+                                          "01",
+                                          "-",
+                                          "1.5",
+                                          "1e2",
+                                          "123456789012345",
+                                          "1234567890123456",
+                                          "99999999999999999999",
+                                          "+1",
+                                          "0x1",
+                                          "null"};
     if (below(2) == 0) {
         item += "\"source\":\"a \\\"b\\\"\",\"index\":" + std::string(numbers[below(std::size(numbers))]) + ",";
     }
@@ -227,11 +273,27 @@ std::vector<Entries> records_of(std::string_view hl7) {
 // Records with keys of every kind (coded and not, short and long, in and
 // out of order) and values with what JSON escapes or checks.
 int run_random(long count) {
-    static const char* const keys[] = {"1", "2", "2.1", "10", "3[0]", "3[1].2", "segment_name", "x", "12345678",
-                                       "123456789", "07", "", "\xc3\xa9", "a\"b", "a\\b", "1.1.1"};
-    static const std::string_view chars[] = {"a", "Z", "9", "|", "^", "&", "~", "\\", "\"", "/", "\n", "\r", "\t",
-                                             std::string_view("\0", 1), "\xc3\xa9", "\xe2\x82\xac",
-                                             "\xf0\x9f\x98\x80", " "};
+    static const char* const keys[] = {"1",    "2",        "2.1",       "10", "3[0]", "3[1].2",   "segment_name",
+                                       "x",    "12345678", "123456789", "07", "",     "\xc3\xa9", "a\"b",
+                                       "a\\b", "1.1.1"};
+    static const std::string_view chars[] = {"a",
+                                             "Z",
+                                             "9",
+                                             "|",
+                                             "^",
+                                             "&",
+                                             "~",
+                                             "\\",
+                                             "\"",
+                                             "/",
+                                             "\n",
+                                             "\r",
+                                             "\t",
+                                             std::string_view("\0", 1),
+                                             "\xc3\xa9",
+                                             "\xe2\x82\xac",
+                                             "\xf0\x9f\x98\x80",
+                                             " "};
     for (long i = 0; i < count; ++i) {
         std::vector<Entries> records;
         for (std::size_t r = below(4); r > 0; --r) {

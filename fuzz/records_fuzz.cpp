@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "json_hl7.hpp"
-#include "segments.hpp"
 #include "lines.hpp"
+#include "segments.hpp"
 #include "utf8.hpp"
 
 using namespace segmorph;
@@ -102,9 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::string normalised = replace_eof(text);
     std::vector<SegmentRecord> records;
-    for_each_piece(normalised, '\n', [&](std::string_view line) {
-        records.push_back(Hl7Segment::from_string(line, nullptr).to_json());
-    });
+    for_each_piece(normalised, '\n',
+                   [&](std::string_view line) { records.push_back(Hl7Segment::from_string(line, nullptr).to_json()); });
     const Result<std::string> back = oracle_assemble_message(records, handler, EscapeMode::None);
     check(back.ok() && back.value() == normalised, "parsed records do not assemble back", text);
     check_size(records, text);
@@ -137,10 +136,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 // reads and misreads, indices up to and past what packs (2^17) and what
 // fits in 64 bits.
 static int run_random(long count) {
-    static const char* const parts[] = {"1",      "3",      "07",     "+2",     "-1",
-                                        "99999",  "100000", "100001", "131071", "131072",
-                                        "18446744073709551615", "18446744073709551616", "[", "]", ".", "x", "0",
-                                        "segment_name", ""};
+    static const char* const parts[] = {"1",
+                                        "3",
+                                        "07",
+                                        "+2",
+                                        "-1",
+                                        "99999",
+                                        "100000",
+                                        "100001",
+                                        "131071",
+                                        "131072",
+                                        "18446744073709551615",
+                                        "18446744073709551616",
+                                        "[",
+                                        "]",
+                                        ".",
+                                        "x",
+                                        "0",
+                                        "segment_name",
+                                        ""};
     std::mt19937_64 rng(54321);
     std::uniform_int_distribution<std::size_t> pick(0, std::size(parts) - 1), len(0, 6), n(0, 12);
     for (long i = 0; i < count; ++i) {
@@ -163,9 +177,24 @@ static int run_random(long count) {
 
         // The same records as JSON text (keys repeated, in any order), then
         // mangled at one place, through both JSON readers.
-        static const std::string_view noise[] = {"", "", ",", "]", "}", "\"", "\\ud800", "\\udc00", "\\u0000",
-                                                 std::string_view("\0", 1), " ", "1e999", "null", "{\"a\":\"b\"}",
-                                                 "\"x\":\"y\",", "\xef\xbb\xbf", "\\", "/*"};
+        static const std::string_view noise[] = {"",
+                                                 "",
+                                                 ",",
+                                                 "]",
+                                                 "}",
+                                                 "\"",
+                                                 "\\ud800",
+                                                 "\\udc00",
+                                                 "\\u0000",
+                                                 std::string_view("\0", 1),
+                                                 " ",
+                                                 "1e999",
+                                                 "null",
+                                                 "{\"a\":\"b\"}",
+                                                 "\"x\":\"y\",",
+                                                 "\xef\xbb\xbf",
+                                                 "\\",
+                                                 "/*"};
         std::string text = "[";
         for (const SegmentRecord& r : records) {
             text += text.size() > 1 ? ",{" : "{";

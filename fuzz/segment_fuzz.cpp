@@ -21,8 +21,8 @@
 
 #include "escape.hpp"
 #include "json_hl7.hpp"
-#include "segments.hpp"
 #include "lines.hpp"
+#include "segments.hpp"
 #include "utf8.hpp"
 #include "validation.hpp"
 
@@ -63,12 +63,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     std::vector<Hl7Segment> segments;
-    for_each_piece(normalised, '\n', [&](std::string_view line) {
-        segments.push_back(Hl7Segment::from_string(line, nullptr));
-    });
+    for_each_piece(normalised, '\n',
+                   [&](std::string_view line) { segments.push_back(Hl7Segment::from_string(line, nullptr)); });
     for (int options = 0; options < 4; ++options) {
         const Hl7Validator validator{(options & 1) != 0, (options & 2) != 0};
-        const Status parsed = validator.validate_message(segments), direct = validator.validate_message_text(normalised);
+        const Status parsed = validator.validate_message(segments),
+                     direct = validator.validate_message_text(normalised);
         check(parsed.has_value() == direct.has_value() && (!parsed || parsed->message() == direct->message()),
               "validating the text differs from validating its segments", text);
     }
@@ -112,16 +112,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 int main(int argc, char** argv) {
     // Without a coverage-guided fuzzer at hand, "--random N" strings together
     // N random texts from the tokens that matter to the parser and the codec.
-    static const char* const tokens[] = {"|", "^", "~", "\\", "&", "F", "S", "R", "E", "T", "X", "X0A",
-                                         "X0D", "X0D0A", "X20", "X09", "x0a", "0", "7", "a", "Z", " ",
-                                         "\r", "\n", "\t", "^~\\&", "\xc3\xa9", "\xd9\xa3", "\xe2\x82\xac",
-                                         "\xe2\x80\x83", "[", "]", ".", "+", "MSH|", "BHS|", "FHS|", ".br",
-                                         "H", "N", "\xef\xbb\xbf", "PID|", "2.5", "2.9.1", "ADT^A01^ADT_A01", "|||||||||||",
-                                         "MSH|^~\\&|||||||ADT^A01|||2.5", "MSH|^~\\&|||||||ADT|||2.5|", "Z1X|", "pid|", "~~~~~~~~~~", "^^^^^^^^^^",
-                                         // Three-digit indices: fields, repetitions, components past 99.
-                                         "||||||||||||||||||||||||||||||||||||||||||||||||||",
-                                         "~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~",
-                                         "^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^"};
+    static const char* const tokens[] = {
+        "|", "^", "~", "\\", "&", "F", "S", "R", "E", "T", "X", "X0A", "X0D", "X0D0A", "X20", "X09", "x0a", "0", "7",
+        "a", "Z", " ", "\r", "\n", "\t", "^~\\&", "\xc3\xa9", "\xd9\xa3", "\xe2\x82\xac", "\xe2\x80\x83", "[", "]", ".",
+        "+", "MSH|", "BHS|", "FHS|", ".br", "H", "N", "\xef\xbb\xbf", "PID|", "2.5", "2.9.1", "ADT^A01^ADT_A01",
+        "|||||||||||", "MSH|^~\\&|||||||ADT^A01|||2.5", "MSH|^~\\&|||||||ADT|||2.5|", "Z1X|", "pid|", "~~~~~~~~~~",
+        "^^^^^^^^^^",
+        // Three-digit indices: fields, repetitions, components past 99.
+        "||||||||||||||||||||||||||||||||||||||||||||||||||", "~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~",
+        "^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^"};
     return segmorph_fuzz::replay_main(
         argc, argv, [&](long count) { return segmorph_fuzz::run_random_tokens(tokens, 12345, 24, count); },
         [](const std::string& content) {

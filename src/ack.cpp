@@ -220,8 +220,8 @@ std::string hl7_timestamp(std::chrono::system_clock::time_point when) {
     std::tm tm{};
     gmtime_r(&seconds, &tm);
     char text[80];
-    std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d.%03d+0000", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
+    std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d.%03d+0000", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                  tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
     return text;
 }
 

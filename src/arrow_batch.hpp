@@ -99,8 +99,8 @@ public:
 
 private:
     MessageBatch();
-    friend std::shared_ptr<const MessageBatch> parse_texts(const ArrowSchema&, const ArrowArray&,
-                                                           const BatchOptions&, std::string&);
+    friend std::shared_ptr<const MessageBatch> parse_texts(const ArrowSchema&, const ArrowArray&, const BatchOptions&,
+                                                           std::string&);
     ArrowSchema schema_{};
     ArrowArray array_{};
     std::string envelope_after_;
@@ -123,7 +123,6 @@ std::shared_ptr<const MessageBatch> parse_texts(const ArrowSchema& schema, const
 // segments are null (failed messages) are left out.  The column may be a list or large list of maps of
 // any string type.  Returns an empty text, or why the array cannot be read.
 // Values are escaped as `mode` says.
-std::string messages_from_arrow(const ArrowSchema& schema, const ArrowArray& array, EscapeMode mode,
-                                TextBuffer& out);
+std::string messages_from_arrow(const ArrowSchema& schema, const ArrowArray& array, EscapeMode mode, TextBuffer& out);
 
 }  // namespace segmorph

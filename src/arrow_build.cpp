@@ -35,9 +35,9 @@ void build_rows(Out& out, std::string_view data, const BatchOptions& options, st
     std::size_t start = options.start == 0 ? 0 : next_message_start(data, std::min(options.start, size));
     const std::size_t stop = options.stop >= size ? size : next_message_start(data, options.stop);
     start = std::min(start, stop);
-    EnvelopeState envelopes = options.envelope      ? EnvelopeState::decode(*options.envelope)
-                              : start > 0          ? envelope_state_before(data, start)
-                                                   : EnvelopeState{};
+    EnvelopeState envelopes = options.envelope ? EnvelopeState::decode(*options.envelope)
+                              : start > 0      ? envelope_state_before(data, start)
+                                               : EnvelopeState{};
     const std::string_view range = data.substr(start, stop - start);
     const Framing framing = frame_messages(range);
     // A capture cut inside its last block fails that block's message

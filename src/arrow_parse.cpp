@@ -77,5 +77,4 @@ std::shared_ptr<const MessageBatch> parse_texts(const ArrowSchema& schema, const
     });
 }
 
-
 }  // namespace segmorph

@@ -104,7 +104,8 @@ std::string messages_from_arrow(const ArrowSchema& schema, const ArrowArray& arr
             }
             std::sort(seen.begin(), seen.end());
             const auto twice = std::adjacent_find(seen.begin(), seen.end());
-            if (twice != seen.end()) return "a record of the \"segments\" column has the key " + shown(*twice) + " twice";
+            if (twice != seen.end())
+                return "a record of the \"segments\" column has the key " + shown(*twice) + " twice";
             for (std::int64_t e = entries->offset + begin; e < entries->offset + end; ++e) {
                 message.add_entry(string_at(keys, e), string_at(values, e));
             }

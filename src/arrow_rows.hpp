@@ -16,9 +16,9 @@
 #include "arrow_batch.hpp"
 #include "arrow_check.hpp"
 #include "delimiters.hpp"
+#include "lines.hpp"
 #include "message_pipeline.hpp"
 #include "segments.hpp"
-#include "lines.hpp"
 #include "utf8.hpp"
 
 namespace segmorph::rows {
@@ -37,9 +37,9 @@ enum Column : int {
     kError,
     kColumns
 };
-constexpr const char* kColumnNames[kColumns] = {"source",          "offset",           "index",
-                                                "message_type",    "control_id",       "file_control_id",
-                                                "batch_control_id", "segments",        "error"};
+constexpr const char* kColumnNames[kColumns] = {"source",           "offset",     "index",
+                                                "message_type",     "control_id", "file_control_id",
+                                                "batch_control_id", "segments",   "error"};
 
 enum FieldColumn : int {
     kFieldSource,
@@ -53,8 +53,8 @@ enum FieldColumn : int {
     kFieldError,
     kFieldColumns
 };
-constexpr const char* kFieldColumnNames[kFieldColumns] = {"source",    "offset",     "segment",   "segment_name", "field",
-                                                          "repetition", "component", "value",     "error"};
+constexpr const char* kFieldColumnNames[kFieldColumns] = {"source",     "offset",    "segment", "segment_name", "field",
+                                                          "repetition", "component", "value",   "error"};
 
 inline void make_column(ArrowSchema* column, const char* name, ArrowType type) {
     ArrowSchemaInit(column);
@@ -73,14 +73,14 @@ inline void make_schema(ArrowSchema* schema, const BatchOptions& options) {
     check(ArrowSchemaAllocateChildren(schema, columns + (corrupt ? 1 : 0)));
     for (int i = 0; i < columns; ++i) {
         if (fields) {
-            const bool number = i == kFieldOffset || i == kFieldSegment || i == kFieldField ||
-                                i == kFieldRepetition || i == kFieldComponent;
+            const bool number = i == kFieldOffset || i == kFieldSegment || i == kFieldField || i == kFieldRepetition ||
+                                i == kFieldComponent;
             make_column(schema->children[i], kFieldColumnNames[i],
                         number ? NANOARROW_TYPE_INT64 : NANOARROW_TYPE_STRING);
         } else {
             const ArrowType type = i == kOffset || i == kIndex ? NANOARROW_TYPE_INT64
-                                   : i == kSegments           ? NANOARROW_TYPE_LIST
-                                                              : NANOARROW_TYPE_STRING;
+                                   : i == kSegments            ? NANOARROW_TYPE_LIST
+                                                               : NANOARROW_TYPE_STRING;
             make_column(schema->children[i], kColumnNames[i], type);
         }
     }
@@ -301,7 +301,7 @@ private:
 // reads it (as the command does), the builder writes what came of it.
 template <class Out>
 inline void message_rows(Out& out, FlatRecord& flat, const MessageRow& row, std::string_view message,
-                  const BatchOptions& options, Status error) {
+                         const BatchOptions& options, Status error) {
     const ReadMessage m = read_message(message, options.encoding, options.rules ? &*options.rules : nullptr);
     if (!error) error = m.failure();
     const std::string_view text = m.standard ? m.standard->view() : std::string_view();
@@ -310,13 +310,12 @@ inline void message_rows(Out& out, FlatRecord& flat, const MessageRow& row, std:
     out.end(row, error);
 }
 
-
 // A batch of the options' layout, filled by `fill(builder)` with either
 // builder; null with `failure` set when a column would be too large.
 template <class Batch, class Fill>
 std::shared_ptr<Batch> fill_batch(std::shared_ptr<Batch> batch, ArrowSchema& schema, ArrowArray& array,
-                                         const BatchOptions& options, std::size_t input_bytes, std::string& failure,
-                                         Fill&& fill) {
+                                  const BatchOptions& options, std::size_t input_bytes, std::string& failure,
+                                  Fill&& fill) {
     make_schema(&schema, options);
     ArrowError error{};
     check(ArrowArrayInitFromSchema(&array, &schema, &error));
@@ -342,6 +341,5 @@ std::shared_ptr<Batch> fill_batch(std::shared_ptr<Batch> batch, ArrowSchema& sch
     }
     return batch;
 }
-
 
 }  // namespace segmorph::rows

@@ -1,8 +1,8 @@
 #include "charset.hpp"
 
+#include <iconv.h>
 #include <cerrno>
 #include <cstdio>
-#include <iconv.h>
 #include <string>
 
 #include "delimiters.hpp"
@@ -43,7 +43,8 @@ std::string byte_at(std::string_view text, std::size_t offset) {
     return buf;
 }
 
-constexpr std::string_view kSuggestion = "; say which character set the feed is in with --encoding latin-1, cp1252 or utf-8";
+constexpr std::string_view kSuggestion =
+    "; say which character set the feed is in with --encoding latin-1, cp1252 or utf-8";
 
 // The ones the options name, by their iconv names.
 std::string_view readable_name(std::string_view iconv_name) {
@@ -105,11 +106,10 @@ std::optional<std::string_view> iconv_name_of_hl7_charset(std::string_view hl7_n
         std::string_view hl7, iconv;
     };
     static constexpr Known kKnown[] = {
-        {"ASCII", "UTF-8"},          {"ISO IR6", "UTF-8"},        {"UNICODE UTF-8", "UTF-8"},
-        {"ISO IR192", "UTF-8"},      {"8859/1", "ISO-8859-1"},    {"ISO IR100", "ISO-8859-1"},
-        {"8859/2", "ISO-8859-2"},    {"8859/3", "ISO-8859-3"},    {"8859/4", "ISO-8859-4"},
-        {"8859/5", "ISO-8859-5"},    {"8859/6", "ISO-8859-6"},    {"8859/7", "ISO-8859-7"},
-        {"8859/8", "ISO-8859-8"},    {"8859/9", "ISO-8859-9"},    {"8859/15", "ISO-8859-15"},
+        {"ASCII", "UTF-8"},       {"ISO IR6", "UTF-8"},        {"UNICODE UTF-8", "UTF-8"}, {"ISO IR192", "UTF-8"},
+        {"8859/1", "ISO-8859-1"}, {"ISO IR100", "ISO-8859-1"}, {"8859/2", "ISO-8859-2"},   {"8859/3", "ISO-8859-3"},
+        {"8859/4", "ISO-8859-4"}, {"8859/5", "ISO-8859-5"},    {"8859/6", "ISO-8859-6"},   {"8859/7", "ISO-8859-7"},
+        {"8859/8", "ISO-8859-8"}, {"8859/9", "ISO-8859-9"},    {"8859/15", "ISO-8859-15"},
     };
     for (const Known& k : kKnown)
         if (same_name(hl7_name, k.hl7)) return k.iconv;
@@ -148,11 +148,9 @@ std::optional<Result<MessageText>> decode_as_told(std::string_view text, Encodin
     switch (encoding) {
         case Encoding::Latin1:
             return is_ascii(text) ? Result<MessageText>(MessageText(text)) : convert(text, "ISO-8859-1");
-        case Encoding::Cp1252:
-            return is_ascii(text) ? Result<MessageText>(MessageText(text)) : convert(text, "CP1252");
+        case Encoding::Cp1252: return is_ascii(text) ? Result<MessageText>(MessageText(text)) : convert(text, "CP1252");
         case Encoding::Utf8:
-        case Encoding::Auto:
-            break;
+        case Encoding::Auto: break;
     }
     // The common case at full speed; the offset is only looked for once
     // there is something to report.
@@ -174,8 +172,8 @@ Result<MessageText> decode_message(std::string_view message, Encoding encoding) 
 Result<MessageText> decode_envelope(std::string_view line, Encoding encoding, std::optional<std::string_view> message,
                                     EnvelopeSide side) {
     if (std::optional<Result<MessageText>> told = decode_as_told(line, encoding)) return std::move(*told);
-    const std::string_view whose = side == EnvelopeSide::Opens ? "MSH-18 of the message after it"
-                                                               : "MSH-18 of the message before it";
+    const std::string_view whose =
+        side == EnvelopeSide::Opens ? "MSH-18 of the message after it" : "MSH-18 of the message before it";
     const std::size_t bad = first_invalid_utf8(line);
     if (!message) {
         return Hl7Error::encoding(byte_at(line, bad) + " is not UTF-8 and there is no message " +

@@ -75,9 +75,7 @@ EnvelopeState envelope_state_before(std::string_view data, std::size_t pos) {
                 batch_known = true;
                 break;
             case Side::BatchTrailer: batch_known = true; break;
-            case Side::FileHeader:
-                state.file_header = line;
-                return state;
+            case Side::FileHeader: state.file_header = line; return state;
             case Side::FileTrailer:
                 // A file ended before: nothing around `pos` but a batch
                 // begun since.

@@ -61,12 +61,9 @@ std::string quote_input(std::string_view input, std::size_t limit) {
 
 std::string IoError::to_string() const {
     switch (reason) {
-        case Reason::InvalidUtf8:
-            return "stream did not contain valid UTF-8";
-        case Reason::NulInPath:
-            return "file name contained an unexpected NUL byte";
-        case Reason::Os:
-            break;
+        case Reason::InvalidUtf8: return "stream did not contain valid UTF-8";
+        case Reason::NulInPath: return "file name contained an unexpected NUL byte";
+        case Reason::Os: break;
     }
     return describe_errno(os_code) + " (os error " + std::to_string(os_code) + ")";
 }
@@ -77,7 +74,7 @@ Hl7Error Hl7Error::io(IoError e) {
     return r;
 }
 
-#define SEGMORPH_ONE_TEXT(fn, k)          \
+#define SEGMORPH_ONE_TEXT(fn, k)           \
     Hl7Error Hl7Error::fn(std::string m) { \
         Hl7Error r(ErrorKind::k);          \
         r.text1_ = std::move(m);           \
@@ -181,13 +178,12 @@ std::string Hl7Error::unquoted_message() const {
         case ErrorKind::FieldError:
             return "HL7 field error in segment " + text1_ + ", field " + to_string(num1_) + ": " + text2_;
         case ErrorKind::ComponentError:
-            return "HL7 component error in segment " + text1_ + ", field " + to_string(num1_) +
-                   ", component " + to_string(num2_) + ": " + text2_;
+            return "HL7 component error in segment " + text1_ + ", field " + to_string(num1_) + ", component " +
+                   to_string(num2_) + ": " + text2_;
         case ErrorKind::InvalidEscapeSequence:
             return "Invalid escape sequence: " + text1_ + " at position " + to_string(num1_);
         case ErrorKind::FieldTooLong:
-            return "Field value exceeds maximum length: " + to_string(num1_) + " > " + to_string(num2_) +
-                   " characters";
+            return "Field value exceeds maximum length: " + to_string(num1_) + " > " + to_string(num2_) + " characters";
         case ErrorKind::ComponentTooLong:
             return "Component value exceeds maximum length: " + to_string(num1_) + " > " + to_string(num2_) +
                    " characters";

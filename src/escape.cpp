@@ -16,8 +16,8 @@
 #include <cstring>
 #include <iterator>
 
-#include "unicode_table.hpp"
 #include "lines.hpp"
+#include "unicode_table.hpp"
 #include "utf8.hpp"
 
 namespace segmorph {
@@ -30,9 +30,8 @@ template <std::size_t N>
 bool in_ranges(const CodePointRange (&table)[N], char32_t c) {
     // The first range that does not end before c is the only one that can
     // hold it.
-    const CodePointRange* it =
-        std::lower_bound(std::begin(table), std::end(table), c,
-                         [](const CodePointRange& r, char32_t v) { return r.last < v; });
+    const CodePointRange* it = std::lower_bound(std::begin(table), std::end(table), c,
+                                                [](const CodePointRange& r, char32_t v) { return r.last < v; });
     return it != std::end(table) && it->first <= c;
 }
 
@@ -94,13 +93,12 @@ std::string utf8_of(char32_t c) {
 
 // Map lookup without building a key that cannot be there: the keys are short
 // codes, and an unrecognised sequence may be an arbitrarily long word.
-const std::string* find_sequence(const std::unordered_map<std::string, std::string>& table,
-                                 std::string_view sequence) {
+const std::string* find_sequence(const std::unordered_map<std::string, std::string>& table, std::string_view sequence) {
     // Up to this size a std::string key is built without allocating.
     constexpr std::size_t kCheapKey = 15;
-    if (sequence.size() > kCheapKey &&
-        std::none_of(table.begin(), table.end(),
-                     [&](const auto& entry) { return entry.first.size() == sequence.size(); })) {
+    if (sequence.size() > kCheapKey && std::none_of(table.begin(), table.end(), [&](const auto& entry) {
+            return entry.first.size() == sequence.size();
+        })) {
         return nullptr;
     }
     auto it = table.find(std::string(sequence));
@@ -159,17 +157,11 @@ const Hl7EscapeHandler& default_escape_handler() {
     return handler;
 }
 
-std::string Hl7EscapeHandler::component_separator_utf8() const {
-    return utf8_of(component_separator);
-}
+std::string Hl7EscapeHandler::component_separator_utf8() const { return utf8_of(component_separator); }
 
-std::string Hl7EscapeHandler::repetition_separator_utf8() const {
-    return utf8_of(repetition_separator);
-}
+std::string Hl7EscapeHandler::repetition_separator_utf8() const { return utf8_of(repetition_separator); }
 
-std::string Hl7EscapeHandler::escape_character_utf8() const {
-    return utf8_of(escape_character);
-}
+std::string Hl7EscapeHandler::escape_character_utf8() const { return utf8_of(escape_character); }
 
 std::string Hl7EscapeHandler::escape(std::string_view text) const {
     std::string out;
@@ -251,8 +243,7 @@ const StandardByteCode* minimal_byte_codes() { return kMinimalCodes.byte_code; }
 
 bool Hl7EscapeHandler::is_encoded(char32_t c) const {
     return c == field_separator || c == component_separator || c == repetition_separator ||
-           c == subcomponent_separator || c == escape_character || c == U'\t' || c == U'\n' || c == U'\r' ||
-           c == U' ';
+           c == subcomponent_separator || c == escape_character || c == U'\t' || c == U'\n' || c == U'\r' || c == U' ';
 }
 
 // Decoding keeps an unknown sequence closed by the escape character as it
@@ -323,8 +314,8 @@ void Hl7EscapeHandler::escape_into(std::string_view text, std::string& out) cons
     // A lead byte shared with an ordinary character (only possible with
     // non-ASCII delimiters) costs a decode, nothing more.
     LeadByteSet candidates;
-    for (char32_t c : {field_separator, component_separator, repetition_separator,
-                       subcomponent_separator, escape_character, U'\t', U'\n', U'\r', U' '}) {
+    for (char32_t c : {field_separator, component_separator, repetition_separator, subcomponent_separator,
+                       escape_character, U'\t', U'\n', U'\r', U' '}) {
         candidates.add(c);
     }
     const std::string esc = escape_character_utf8();
@@ -389,14 +380,11 @@ void Hl7EscapeHandler::unescape_into(std::string_view text, std::string& out) co
     if (escape_character >= 0x80) wide_esc = escape_character_utf8();
     const std::string_view esc = escape_character < 0x80 ? std::string_view(&ascii_esc, 1) : std::string_view(wide_esc);
     const std::size_t n = text.size();
-    auto escape_at = [&](std::size_t pos) {
-        return text.compare(pos, esc.size(), esc) == 0;
-    };
+    auto escape_at = [&](std::size_t pos) { return text.compare(pos, esc.size(), esc) == 0; };
 
     std::size_t pos = 0;
     for (;;) {
-        const std::size_t at =
-            esc.size() == 1 ? text.find(esc[0], pos) : text.find(esc, pos);
+        const std::size_t at = esc.size() == 1 ? text.find(esc[0], pos) : text.find(esc, pos);
         if (at == std::string_view::npos) {
             out.append(text.substr(pos));
             return;

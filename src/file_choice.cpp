@@ -1,12 +1,12 @@
 #include "file_choice.hpp"
 
-#include <algorithm>
-#include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
 
 #include "errors.hpp"
 #include "gzip.hpp"
@@ -134,8 +134,8 @@ void walk(const std::string& dir, const std::string& relative, const Selection& 
         }
         switch (sniff(path, selection.content)) {
             case Sniff::NotWanted:
-                out.skipped.push_back({path, selection.content == Selection::Content::Json ? "not JSON" : "not HL7",
-                                       false});
+                out.skipped.push_back(
+                    {path, selection.content == Selection::Content::Json ? "not JSON" : "not HL7", false});
                 break;
             case Sniff::Wanted:
             case Sniff::Unreadable:  // reading it reports why
@@ -165,8 +165,6 @@ bool is_hidden_path(std::string_view relative) {
     return false;
 }
 
-void walk_directory(const std::string& dir, const Selection& selection, Inputs& out) {
-    walk(dir, "", selection, out);
-}
+void walk_directory(const std::string& dir, const Selection& selection, Inputs& out) { walk(dir, "", selection, out); }
 
 }  // namespace segmorph

@@ -25,7 +25,7 @@ struct Selection {
 // A file below a directory that was looked at and not read.
 struct SkippedFile {
     std::string path;
-    std::string why;      // "not HL7", "a FIFO", "a dangling link"...
+    std::string why;       // "not HL7", "a FIFO", "a dangling link"...
     bool failure = false;  // could not be read, as opposed to not wanted
 };
 

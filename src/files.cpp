@@ -1,9 +1,9 @@
 #include "files.hpp"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 
 #include "utf8.hpp"
 
@@ -28,7 +28,7 @@ FileReader::Step FileReader::run() {
         }
         fd_ = fd;
         opened_ = true;
-        struct stat st {};
+        struct stat st{};
         if (::fstat(fd_, &st) == 0 && st.st_size > 0) content_.reserve(static_cast<std::size_t>(st.st_size));
     }
     if (fd_ < 0) return Step::Done;
@@ -57,8 +57,7 @@ Result<std::string> FileReader::take_utf8() {
 
 Result<std::string> read_utf8_file(std::string_view path) {
     FileReader reader(path);
-    while (reader.run() == FileReader::Step::Interrupted) {
-    }
+    while (reader.run() == FileReader::Step::Interrupted) {}
     return reader.take_utf8();
 }
 

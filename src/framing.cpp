@@ -229,9 +229,9 @@ Framing RoundFramer::frame(std::string_view round, bool ended, std::string_view&
     if (!last_is_final) {
         const FramePart& last = framing.parts.back();
         const std::size_t end = static_cast<std::size_t>(last.text.data() + last.text.size() - round.data());
-        last_is_final = last.kind == FramePart::Kind::Envelope ||
-                        (*mllp_ && round.substr(end, last_break + 1 - end).find_first_of("\x0B\x1C") !=
-                                       std::string_view::npos);
+        last_is_final =
+            last.kind == FramePart::Kind::Envelope ||
+            (*mllp_ && round.substr(end, last_break + 1 - end).find_first_of("\x0B\x1C") != std::string_view::npos);
     }
     if (last_is_final) {
         carry = round.substr(last_break + 1);
@@ -293,14 +293,9 @@ std::size_t RoundFramer::skip_to_part(std::string_view round, bool ended, std::s
         const std::size_t stop = line_end(lines, pos);
         if (!mid_line_) {
             switch (starts_part(lines.substr(pos, stop - pos), stop < lines.size() || lines_end)) {
-                case Start::Yes:
-                    dropping_ = false;
-                    return pos;
-                case Start::Unknown:
-                    carry = round.substr(pos);
-                    return std::string_view::npos;
-                case Start::No:
-                    break;
+                case Start::Yes: dropping_ = false; return pos;
+                case Start::Unknown: carry = round.substr(pos); return std::string_view::npos;
+                case Start::No: break;
             }
         }
         if (stop == lines.size()) {

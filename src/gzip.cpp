@@ -10,8 +10,8 @@ namespace segmorph {
 
 struct GzipReader::State {
     z_stream z{};
-    bool open = false;        // inflateInit2 succeeded
-    bool in_member = false;   // a member has begun and not ended
+    bool open = false;       // inflateInit2 succeeded
+    bool in_member = false;  // a member has begun and not ended
     bool failed = false;
 };
 

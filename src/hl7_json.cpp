@@ -18,8 +18,7 @@ Result<Hl7Json> Hl7Json::from_file(std::string_view path, bool validation, bool 
     return from_file_content(read_utf8_file(path), validation, strict, escaping);
 }
 
-Result<Hl7Json> Hl7Json::from_file_content(Result<std::string> file, bool validation, bool strict,
-                                           bool escaping) {
+Result<Hl7Json> Hl7Json::from_file_content(Result<std::string> file, bool validation, bool strict, bool escaping) {
     Result<std::string> content = message_content(std::move(file));
     if (!content) return content.error();
     // Editors on Windows save UTF-8 with a byte-order mark; it belongs to the
@@ -49,7 +48,9 @@ Result<std::vector<SegmentRecord>> Hl7Json::convert() const {
     return records;
 }
 
-SegmentRecord Hl7Json::split_segment(std::string_view seg) const { return Hl7Segment::from_string(seg, nullptr).to_json(); }
+SegmentRecord Hl7Json::split_segment(std::string_view seg) const {
+    return Hl7Segment::from_string(seg, nullptr).to_json();
+}
 
 SegmentRecord Hl7Json::split_segment_with_escaping(std::string_view seg) const {
     return Hl7Segment::from_string(seg, &default_escape_handler()).to_json();

@@ -9,9 +9,9 @@
 
 #include "errors.hpp"
 #include "escape.hpp"
-#include "segments.hpp"
 #include "files.hpp"
 #include "lines.hpp"
+#include "segments.hpp"
 
 namespace segmorph {
 

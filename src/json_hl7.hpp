@@ -18,10 +18,10 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <type_traits>
-#include <utility>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "errors.hpp"
@@ -34,7 +34,7 @@ namespace segmorph {
 namespace detail {
 class LayoutCache;
 struct LayoutShape;
-}
+}  // namespace detail
 
 // The oracle of the assembly, for the fuzz targets and tests: records into
 // message text, one line per record joined by "\n", every record by the
@@ -44,7 +44,7 @@ struct LayoutShape;
 // JsonHl7::check_output_bound does, for records that pass the bound on the
 // separators a message writes (json_hl7_bounds.hpp).
 Result<std::string> oracle_assemble_message(const std::vector<SegmentRecord>& records, const Hl7EscapeHandler& handler,
-                                    EscapeMode mode);
+                                            EscapeMode mode);
 
 // Parses a JSON text that must be an array of objects whose member values are
 // all strings.  Fails with InvalidFormat("Invalid JSON: <parser message>").
@@ -328,7 +328,9 @@ private:
         if (by_code(e)) return key_of_code(position_of(e), e.key >> kCodeFormShift);
         return std::string(key_text(e));
     }
-    std::string_view value_of(const Entry& e) const { return std::string_view(bytes_.data() + e.value_off, e.value_len); }
+    std::string_view value_of(const Entry& e) const {
+        return std::string_view(bytes_.data() + e.value_off, e.value_len);
+    }
     // The text of a key kept as text (not by its code).
     std::string_view key_text(const Entry& e) const {
         return std::string_view(bytes_.data() + e.value_off - e.key_len, e.key_len);
@@ -426,7 +428,8 @@ public:
                     copy_bytes(bytes_at + key.size(), value);
                 }
                 bytes_at += key.size();
-                *entry_at++ = Entry{position, static_cast<std::size_t>(bytes_at - bytes_base), value.size(), key.size()};
+                *entry_at++ =
+                    Entry{position, static_cast<std::size_t>(bytes_at - bytes_base), value.size(), key.size()};
                 bytes_at += value.size();
                 hash = shape_step(hash, position);
             }
@@ -493,7 +496,8 @@ public:
         // The entry about to be added is the name's when `key` (as
         // Entry::key) says so.
         void note_if_name(std::uint64_t key) {
-            if ((key & kCodePositionMask) == kNamePos) note_name(static_cast<std::size_t>(run_.entry_at - run_.entry_base));
+            if ((key & kCodePositionMask) == kNamePos)
+                note_name(static_cast<std::size_t>(run_.entry_at - run_.entry_base));
         }
         // Room for `bytes` more bytes at least (and `least`), and for
         // `more_entries` entries at least.

@@ -196,7 +196,8 @@ private:
     template <Kind K>
     bool write_remembered(const RecordAt& rec) {
         const LayoutCache::Shape* shape =
-            rec.layout != nullptr ? rec.layout : layouts_.find(rec.hash, rec.first_pos, sizeof(Entry), rec.count, rec.header);
+            rec.layout != nullptr ? rec.layout
+                                  : layouts_.find(rec.hash, rec.first_pos, sizeof(Entry), rec.count, rec.header);
         if (shape == nullptr) return false;
         w_.need((rec.name ? rec.name->size() : 0) + (escape_ ? kMaxEscapedBytes : 1) * rec.all_value_bytes +
                 shape->prefix_bytes + TextBuffer::kSlack);
@@ -266,7 +267,8 @@ private:
         // longest, one "|", "~" and "^" per value (the name's and unused
         // keys' values are counted too: room to spare).  Longer runs of
         // separators ask for their own room.
-        const std::size_t room = (escape_ ? kMaxEscapedBytes : 1) * rec.all_value_bytes + 3 * usable + TextBuffer::kSlack;
+        const std::size_t room =
+            (escape_ ? kMaxEscapedBytes : 1) * rec.all_value_bytes + 3 * usable + TextBuffer::kSlack;
         const bool keep = rec.count <= LayoutCache::kMaxShapeEntries;
         steps_.clear();
         prefixes_.clear();
@@ -397,8 +399,8 @@ private:
                                  std::uint64_t{at - written_end} << kStepPrefixShift);
                 prefixes_.append(out_.data() + written_end, at - written_end);
             }
-            w_.rewind_to(values_.put_value(w_.at(), store_ + e.value_off, e.value_len,
-                                           f == 1 ? escape_field_1 : escape_));
+            w_.rewind_to(
+                values_.put_value(w_.at(), store_ + e.value_off, e.value_len, f == 1 ? escape_field_1 : escape_));
             if (keep) written_end = written_size();
         }
         if (result != Written::Done) {
@@ -456,7 +458,7 @@ private:
     RoomWriter w_;
     LayoutCache& layouts_;
     const bool layouts_known_;
-    std::vector<std::uint64_t> keys_;  // sort keys of the record being written
+    std::vector<std::uint64_t> keys_;   // sort keys of the record being written
     std::vector<std::uint64_t> steps_;  // its layout's steps ...
     std::string prefixes_;              // ... and separators, as it is written
     std::string slow_;

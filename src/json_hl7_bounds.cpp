@@ -64,7 +64,7 @@ std::optional<std::string> SeparatorBudget::charge(const SegmentRecord& record, 
 // none.
 std::string SeparatorBudget::breach(std::vector<Key>& keys, std::size_t index) const {
     std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) { return a.text < b.text; });
-    std::map<std::uint64_t, std::uint64_t> reps;                          // field -> largest repetition
+    std::map<std::uint64_t, std::uint64_t> reps;                             // field -> largest repetition
     std::map<std::pair<std::uint64_t, std::uint64_t>, std::uint64_t> comps;  // (field, rep) -> largest component
     std::uint64_t max_field = 0, left = left_;
     std::string_view culprit;
@@ -86,12 +86,10 @@ std::string SeparatorBudget::breach(std::vector<Key>& keys, std::size_t index) c
     }
     // (The keys' separators add up to the record's, which do not fit: the
     // loop always stops at a key.)
-    const std::string count =
-        cost == ~std::uint64_t{0} ? std::to_string(cost) + " or more" : std::to_string(cost);
-    return std::string("record ") + std::to_string(index) + ": key \"" + quote_input(culprit) +
-                                    "\" would write " + count + " separators, but only " + std::to_string(left) +
-                                    " are left of the " + std::to_string(allowed_) +
-                                    " a message may write (1,000,000 plus 16 per value)";
+    const std::string count = cost == ~std::uint64_t{0} ? std::to_string(cost) + " or more" : std::to_string(cost);
+    return std::string("record ") + std::to_string(index) + ": key \"" + quote_input(culprit) + "\" would write " +
+           count + " separators, but only " + std::to_string(left) + " are left of the " + std::to_string(allowed_) +
+           " a message may write (1,000,000 plus 16 per value)";
 }
 
 }  // namespace detail
@@ -137,7 +135,7 @@ void JsonHl7::bound_records() {
             continue;
         }
         std::uint64_t need = 0, max_field = 0;
-        std::uint64_t field = ~std::uint64_t{0}, max_rep = 0;    // the run of a field
+        std::uint64_t field = ~std::uint64_t{0}, max_rep = 0;       // the run of a field
         std::uint64_t field_rep = ~std::uint64_t{0}, max_comp = 1;  // the run of a repetition
         for (; e != end; ++e) {
             const std::uint64_t pos = position_of(*e);

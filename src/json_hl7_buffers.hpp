@@ -28,8 +28,10 @@ class ReallocBlock {
 protected:
     ReallocBlock() = default;
     ReallocBlock(ReallocBlock&& o) noexcept
-        : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)),
-          capacity_(std::exchange(o.capacity_, 0)), block_bytes_(std::exchange(o.block_bytes_, 0)) {}
+        : data_(std::exchange(o.data_, nullptr)),
+          size_(std::exchange(o.size_, 0)),
+          capacity_(std::exchange(o.capacity_, 0)),
+          block_bytes_(std::exchange(o.block_bytes_, 0)) {}
     ReallocBlock& operator=(ReallocBlock&& o) noexcept {
         if (this != &o) {
             give_back();

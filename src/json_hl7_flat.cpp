@@ -146,8 +146,8 @@ bool FlatJson::decode_string(const char* p, std::string_view& s) {
             p = q + 2;
             continue;
         }
-        const std::size_t n = utf8_sequence_length(reinterpret_cast<const unsigned char*>(q),
-                                                    static_cast<std::size_t>(end_ - q));
+        const std::size_t n =
+            utf8_sequence_length(reinterpret_cast<const unsigned char*>(q), static_cast<std::size_t>(end_ - q));
         if (n == 0) return false;
         scratch_.append(q, n);
         p = q + n;
@@ -179,10 +179,10 @@ namespace {
 // take FlatJson::record's general step.
 struct FastRun {
     const char* p;
-    std::uint32_t state;      // KeyPaths' state of the keys read so far, or kOff
-    const char* previous;     // the key read last, up to its closing quote (for the general step's order check)
-    bool ended;               // an entry was read and no "," followed
-    std::size_t name_index;   // of the name's entry in the store, if a run added it, else kNoName
+    std::uint32_t state;     // KeyPaths' state of the keys read so far, or kOff
+    const char* previous;    // the key read last, up to its closing quote (for the general step's order check)
+    bool ended;              // an entry was read and no "," followed
+    std::size_t name_index;  // of the name's entry in the store, if a run added it, else kNoName
 };
 constexpr std::size_t kNoName = ~std::size_t{0};
 
@@ -197,8 +197,9 @@ inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states
     // Entries the store has room for (each takes at most 16 * kBlocks
     // bytes): one count, not two limits, held through the loop.
     const auto bytes_room = static_cast<std::size_t>(run.bytes_limit - run.bytes_at);
-    std::size_t room = std::min(static_cast<std::size_t>(run.entry_limit - run.entry_at),
-                                bytes_room > TextBuffer::kSlack ? (bytes_room - TextBuffer::kSlack) / (16 * kBlocks) : 0);
+    std::size_t room =
+        std::min(static_cast<std::size_t>(run.entry_limit - run.entry_at),
+                 bytes_room > TextBuffer::kSlack ? (bytes_room - TextBuffer::kSlack) / (16 * kBlocks) : 0);
     const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(' ');
     // 16 bytes ahead cover a key of up to 12 bytes with its quotes and
     // ':', then a value's first block.
@@ -259,9 +260,7 @@ inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states
 }
 
 // The packed bytes of a key of 1 to 8 bytes, else 0: what key_follows takes.
-inline std::uint64_t key_word(std::string_view k) {
-    return k.size() - 1 < 8 ? __builtin_bswap64(packed_bytes(k)) : 0;
-}
+inline std::uint64_t key_word(std::string_view k) { return k.size() - 1 < 8 ? __builtin_bswap64(packed_bytes(k)) : 0; }
 
 }  // namespace
 

@@ -105,9 +105,9 @@ void Assembler::write(std::optional<std::string_view> name, std::string& out) co
 
     // One pass in position order.  Gaps become runs of separators: k empty
     // fields before field f are k + 1 "|" in a row, and so on.
-    std::uint64_t field = 0;      // last field written (0: none yet)
-    std::uint64_t rep = 0;        // last repetition written in it
-    std::uint64_t comp = 1;       // last component written in that
+    std::uint64_t field = 0;     // last field written (0: none yet)
+    std::uint64_t rep = 0;       // last repetition written in it
+    std::uint64_t comp = 1;      // last component written in that
     const Cell* open = nullptr;  // a cell of the repetition being written
     const std::size_t n = cells_.size();
     for (std::size_t i = 0; i < n; ++i) {
@@ -142,8 +142,8 @@ void Assembler::write(std::optional<std::string_view> name, std::string& out) co
 
 }  // namespace detail
 
-Result<std::string> oracle_assemble_message(const std::vector<SegmentRecord>& records,
-                                            const Hl7EscapeHandler& handler, EscapeMode mode) {
+Result<std::string> oracle_assemble_message(const std::vector<SegmentRecord>& records, const Hl7EscapeHandler& handler,
+                                            EscapeMode mode) {
     std::uint64_t entries = 0;
     for (const SegmentRecord& rec : records) entries += rec.size();
     detail::SeparatorBudget budget(entries);

@@ -49,7 +49,10 @@ struct Cell {
 class Assembler {
 public:
     Assembler(const Hl7EscapeHandler& handler, EscapeMode mode)
-        : handler_(handler), mode_(mode), escape_(mode != EscapeMode::None), standard_(has_standard_delimiters(handler)) {}
+        : handler_(handler),
+          mode_(mode),
+          escape_(mode != EscapeMode::None),
+          standard_(has_standard_delimiters(handler)) {}
 
     // A record given as its entries in byte-wise key order.
     void record(const SegmentRecord& rec, std::string& out);

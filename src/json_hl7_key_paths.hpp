@@ -95,7 +95,8 @@ private:
     void clear();
     void grow_edges();
     static std::size_t slot_of(std::uint64_t low, std::uint32_t high, std::uint32_t from, std::size_t slots) {
-        const std::uint64_t h = (low * 0x9E3779B97F4A7C15ull) ^ ((std::uint64_t{high} << 32 | from) * 0xBF58476D1CE4E5B9ull);
+        const std::uint64_t h =
+            (low * 0x9E3779B97F4A7C15ull) ^ ((std::uint64_t{high} << 32 | from) * 0xBF58476D1CE4E5B9ull);
         return static_cast<std::size_t>(h >> 32) & (slots - 1);
     }
 

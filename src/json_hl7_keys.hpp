@@ -68,7 +68,6 @@ constexpr Position unpack(std::uint64_t packed) {
 
 namespace segmorph {
 
-
 // The codes of keys by their text, for keys of up to sixteen bytes (all
 // that flattening writes, "segment_name" included): a record file or a
 // record list repeats a few hundred keys thousands of times, and reading

@@ -101,8 +101,7 @@ public:
     // for a shape too large to keep, or when there is no memory for the
     // cache (it only ever saves work, so it never fails a conversion).
     void insert(std::uint64_t hash, const std::uint64_t* first_pos, std::size_t stride, std::size_t n, bool header,
-                const std::vector<std::uint64_t>& steps, std::string_view prefixes,
-                std::uint64_t separators) noexcept {
+                const std::vector<std::uint64_t>& steps, std::string_view prefixes, std::uint64_t separators) noexcept {
         if (n > kMaxShapeEntries) return;
         const std::size_t words = sizeof(Shape) / 8 + n + steps.size() + (prefixes.size() + TextBuffer::kSlack + 7) / 8;
         if (8 * words > kMaxShapeBytes) return;

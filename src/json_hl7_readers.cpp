@@ -13,14 +13,14 @@
 #include <optional>
 #include <utility>
 
-#include <nlohmann/json.hpp>
 #include <yyjson.h>
+#include <nlohmann/json.hpp>
 
+#include "files.hpp"
 #include "json_hl7.hpp"
 #include "json_hl7_flat.hpp"
 #include "json_hl7_keys.hpp"
 #include "json_hl7_readers.hpp"
-#include "files.hpp"
 
 namespace segmorph {
 
@@ -119,8 +119,8 @@ private:
                 error = "element " + std::to_string(element_) + " of the array must be an object, found " + found;
                 break;
             default:
-                error = "the value of key " + json(quote_input(key_)).dump() +
-                        " in element " + std::to_string(element_) + " must be a string, found " + found;
+                error = "the value of key " + json(quote_input(key_)).dump() + " in element " +
+                        std::to_string(element_) + " must be a string, found " + found;
                 break;
         }
         return false;

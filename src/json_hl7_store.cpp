@@ -148,8 +148,9 @@ std::string JsonHl7::key_of_code(std::uint64_t position, std::uint64_t form) {
     if ((form & kFormName) != 0) return std::string(kNameKey);
     const Position p = detail::unpack(position);
     char buf[FlatRecord::kMaxKeyLength];
-    const char* end = FlatRecord::format_key(buf, p.field, (form & kFormRep) != 0 ? static_cast<std::int64_t>(p.rep) : -1,
-                                             (form & kFormComp) != 0 ? static_cast<std::int64_t>(p.comp) : -1);
+    const char* end =
+        FlatRecord::format_key(buf, p.field, (form & kFormRep) != 0 ? static_cast<std::int64_t>(p.rep) : -1,
+                               (form & kFormComp) != 0 ? static_cast<std::int64_t>(p.comp) : -1);
     return std::string(buf, static_cast<std::size_t>(end - buf));
 }
 

@@ -20,8 +20,8 @@ namespace segmorph::detail {
 
 // The bits of a value's first `len` bytes (at most 16) in a 16-byte scan's
 // mask: one load, where a shift by a variable count takes three steps.
-constexpr std::uint16_t kLowBits[17] = {0x0,   0x1,   0x3,   0x7,    0xF,    0x1F,   0x3F,   0x7F,  0xFF,
-                                        0x1FF, 0x3FF, 0x7FF, 0xFFF,  0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF};
+constexpr std::uint16_t kLowBits[17] = {0x0,   0x1,   0x3,   0x7,   0xF,    0x1F,   0x3F,   0x7F,  0xFF,
+                                        0x1FF, 0x3FF, 0x7FF, 0xFFF, 0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF};
 
 // The escaping of one assembly: its mode's table and the handler.
 class ValueWriter {

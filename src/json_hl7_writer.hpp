@@ -175,7 +175,8 @@ inline void copy_lines(char* to, std::string_view text, char end) {
     const __m128i nl = _mm_set1_epi8('\n'), flip = _mm_set1_epi8(static_cast<char>('\n' ^ end));
     for (; n - i >= 16; i += 16) {
         const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), _mm_xor_si128(c, _mm_and_si128(_mm_cmpeq_epi8(c, nl), flip)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i),
+                         _mm_xor_si128(c, _mm_and_si128(_mm_cmpeq_epi8(c, nl), flip)));
     }
 #endif
     for (; i < n; ++i) to[i] = text[i] == '\n' ? end : text[i];

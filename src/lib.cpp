@@ -74,15 +74,7 @@ PyModuleDef_Slot segmorph_slots[] = {
 };
 
 PyModuleDef segmorph_module = {
-    PyModuleDef_HEAD_INIT,
-    "segmorph",
-    "",
-    0,
-    nullptr,
-    segmorph_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "segmorph", "", 0, nullptr, segmorph_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

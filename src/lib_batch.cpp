@@ -69,7 +69,8 @@ bool to_encoding(PyObject* o, Encoding& out) {
     if (!to_str(o, "encoding", name)) return false;
     const std::optional<Encoding> e = encoding_named(name);
     if (!e) {
-        PyErr_Format(PyExc_ValueError, "unknown encoding %R: expected \"auto\", \"utf-8\", \"latin-1\" or \"cp1252\"", o);
+        PyErr_Format(PyExc_ValueError, "unknown encoding %R: expected \"auto\", \"utf-8\", \"latin-1\" or \"cp1252\"",
+                     o);
         return false;
     }
     out = *e;
@@ -229,9 +230,9 @@ constexpr std::size_t kMaxInflatedBytes = std::size_t{INT32_MAX};
 
 PyObject* batch_to_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const params[] = {"data",     "source",   "base_offset", "base_index", "escaping",
-                                             "validate", "strict",   "encoding",    "layout",     "start",
-                                             "stop",     "envelope", "ends_input",  "corrupt_record_column"};
+        static const char* const params[] = {
+            "data",     "source", "base_offset", "base_index", "escaping", "validate",   "strict",
+            "encoding", "layout", "start",       "stop",       "envelope", "ends_input", "corrupt_record_column"};
         constexpr Py_ssize_t n = sizeof params / sizeof *params;
         const Signature sig{"to_arrow", params, n, 1};
         PyObject* argv[n];
@@ -295,8 +296,8 @@ PyObject* batch_to_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* batch_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const params[] = {"column",   "escaping", "validate",
-                                             "strict",   "encoding", "corrupt_record_column"};
+        static const char* const params[] = {"column", "escaping", "validate",
+                                             "strict", "encoding", "corrupt_record_column"};
         constexpr Py_ssize_t n = sizeof params / sizeof *params;
         const Signature sig{"parse", params, n, 1};
         PyObject* argv[n];
@@ -328,9 +329,9 @@ PyObject* batch_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             return nullptr;
         }
         std::string failure;
-        std::shared_ptr<const MessageBatch> batch = run_detached_if_large(
-            static_cast<std::size_t>(array.value.length) * 256,
-            [&] { return parse_texts(schema.value, array.value, options, failure); });
+        std::shared_ptr<const MessageBatch> batch =
+            run_detached_if_large(static_cast<std::size_t>(array.value.length) * 256,
+                                  [&] { return parse_texts(schema.value, array.value, options, failure); });
         if (!batch) {
             PyErr_SetString(PyExc_ValueError, failure.c_str());
             return nullptr;
@@ -471,9 +472,9 @@ int batch_exec(PyObject* module) {
         PyTypeObject* type = batch_type();
         if (type == nullptr) return -1;
         if (PyModule_AddObjectRef(module, "MessageBatch", reinterpret_cast<PyObject*>(type)) < 0) return -1;
-        Ref all = Ref::steal(Py_BuildValue("[sssssssssss]", "MessageBatch", "frame", "next_message_start",
-                                           "validate", "to_arrow", "parse", "from_arrow", "is_hl7", "is_hidden",
-                                           "list_files", "parse_size"));
+        Ref all = Ref::steal(Py_BuildValue("[sssssssssss]", "MessageBatch", "frame", "next_message_start", "validate",
+                                           "to_arrow", "parse", "from_arrow", "is_hl7", "is_hidden", "list_files",
+                                           "parse_size"));
         if (!all) return -1;
         return PyModule_AddObjectRef(module, "__all__", all.get());
     });
@@ -492,10 +493,17 @@ PyModuleDef_Slot batch_module_slots[] = {
 };
 
 PyModuleDef batch_module = {
-    PyModuleDef_HEAD_INIT, "segmorph_batch",
+    PyModuleDef_HEAD_INIT,
+    "segmorph_batch",
     "Many HL7 v2 messages at a time, as Arrow data: the command's framing, rule sets, character sets and file "
     "choice, and the records Hl7Json gives, handed over as Arrow record batches through the Arrow PyCapsule "
-    "interface.", 0, batch_functions, batch_module_slots, nullptr, nullptr, nullptr,
+    "interface.",
+    0,
+    batch_functions,
+    batch_module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

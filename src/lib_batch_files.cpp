@@ -23,8 +23,8 @@ PyObject* batch_is_hl7(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (argv[1] != nullptr && !to_bool(argv[1], "complete", complete)) return nullptr;
         // What is not yet known from a head that is not the whole file
         // counts as HL7: reading it reports what it is.
-        const HeadVerdict v = judge_head(head.view(), Selection::Content::Hl7,
-                                         complete || head.view().size() >= kSniffBytes);
+        const HeadVerdict v =
+            judge_head(head.view(), Selection::Content::Hl7, complete || head.view().size() >= kSniffBytes);
         return new_bool(v != HeadVerdict::NotWanted);
     });
 }
@@ -73,7 +73,8 @@ PyObject* batch_list_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         for (const std::string& found : inputs.paths) {
             // Names are bytes to the file system: those that are not UTF-8
             // come back as os.fsdecode gives them.
-            Ref name = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(found.data(), static_cast<Py_ssize_t>(found.size())));
+            Ref name =
+                Ref::steal(PyUnicode_DecodeFSDefaultAndSize(found.data(), static_cast<Py_ssize_t>(found.size())));
             if (!name || PyList_Append(list.get(), name.get()) < 0) return nullptr;
         }
         return list.release();

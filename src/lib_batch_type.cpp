@@ -65,9 +65,8 @@ bool check_requested_schema(const char* name, PyObject* const* args, Py_ssize_t 
 
 PyObject* batch_arrow_c_schema(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&] {
-        return new_capsule<ArrowSchema>("arrow_schema", free_schema_capsule, [&](ArrowSchema* out) {
-            MessageBatch::export_schema(*batch_of(self), out);
-        });
+        return new_capsule<ArrowSchema>("arrow_schema", free_schema_capsule,
+                                        [&](ArrowSchema* out) { MessageBatch::export_schema(*batch_of(self), out); });
     });
 }
 

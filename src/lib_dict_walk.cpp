@@ -75,8 +75,8 @@ bool check_dict_walk() {
         Ref unicode = sample_dict(false);
         Ref general = sample_dict(true);
         if (!unicode || !general) return false;
-        const bool alike = walks_alike(unicode.get(), detail::kUnicodeKeys) &&
-                           walks_alike(general.get(), detail::kGeneralKeys);
+        const bool alike =
+            walks_alike(unicode.get(), detail::kUnicodeKeys) && walks_alike(general.get(), detail::kGeneralKeys);
         detail::g_direct_dict_walk.store(alike, std::memory_order_relaxed);
         return true;
     });

@@ -64,7 +64,8 @@ template <std::size_t stride, class Item>
         // loaded records hold new objects all over the heap, and the key's
         // text decides where its code is looked up, one wait after another
         // (2 to 3% of a conversion of such records; 3 and 6 ahead alike).
-        const std::size_t ahead = end - e > kAhead * static_cast<std::ptrdiff_t>(stride) ? std::size_t{kAhead} * stride : 0;
+        const std::size_t ahead =
+            end - e > kAhead * static_cast<std::ptrdiff_t>(stride) ? std::size_t{kAhead} * stride : 0;
         __builtin_prefetch(e[ahead]);
         __builtin_prefetch(e[ahead + 1]);
         if (e[1] == nullptr) continue;  // a deleted item

@@ -77,8 +77,8 @@ private:
 PyObject* convert_impl(const Hl7Json& native) {
     // Nothing to detach for when validation is off.
     const std::size_t work = native.validation_enabled ? native.hl7_string().size() : 0;
-    if (Status s = run_detached_if_large(work, [&] { return native.validate_for_conversion(); },
-                                         kDetachMinValidationBytes)) {
+    if (Status s =
+            run_detached_if_large(work, [&] { return native.validate_for_conversion(); }, kDetachMinValidationBytes)) {
         raise_error(*s);
         return nullptr;
     }
@@ -150,7 +150,8 @@ PyObject* hl7_json_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         if (PyUnicode_Check(arg) && !PyUnicode_IS_COMPACT_ASCII(arg)) {
             utf8 = Ref::steal(PyUnicode_AsUTF8String(arg));  // UnicodeEncodeError for lone surrogates
             if (!utf8) return nullptr;
-            text = std::string_view(PyBytes_AS_STRING(utf8.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(utf8.get())));
+            text =
+                std::string_view(PyBytes_AS_STRING(utf8.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(utf8.get())));
         } else if (!to_str(arg, "hl7_string", text)) {
             return nullptr;
         }
@@ -172,8 +173,8 @@ PyObject* hl7_json_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         if (!opts.convert(argv[1], argv[2], argv[3])) return nullptr;
         std::optional<Result<Hl7Json>> made;
         if (!read_file_detached(path, [&](Result<std::string> content) {
-                made.emplace(Hl7Json::from_file_content(std::move(content), opts.validation, opts.strict,
-                                                        opts.escaping));
+                made.emplace(
+                    Hl7Json::from_file_content(std::move(content), opts.validation, opts.strict, opts.escaping));
             })) {
             return nullptr;
         }
@@ -186,14 +187,13 @@ PyObject* hl7_json_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* hl7_json_split(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded<PyObject*>(
-        nullptr, [&] { return split_impl(self, args, nargs, kwnames, "_split_hl7_seg_to_json", false); });
+    return guarded<PyObject*>(nullptr,
+                              [&] { return split_impl(self, args, nargs, kwnames, "_split_hl7_seg_to_json", false); });
 }
 
 PyObject* hl7_json_split_escaping(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded<PyObject*>(nullptr, [&] {
-        return split_impl(self, args, nargs, kwnames, "_split_hl7_seg_to_json_with_escaping", true);
-    });
+    return guarded<PyObject*>(
+        nullptr, [&] { return split_impl(self, args, nargs, kwnames, "_split_hl7_seg_to_json_with_escaping", true); });
 }
 
 PyObject* hl7_json_convert(PyObject* self, PyObject*) {
@@ -218,9 +218,9 @@ PyObject* hl7_json_validate(PyObject* self, PyObject* const* args, Py_ssize_t na
         if (!to_opt_bool(argv[0], "strict_mode", strict)) return nullptr;
         if (!to_opt_bool(argv[1], "validate_required_fields", required)) return nullptr;
         const Hl7Json& native = obj->native;
-        if (Status s = run_detached_if_large(native.hl7_string().size(),
-                                             [&] { return native.validate(strict, required); },
-                                             kDetachMinValidationBytes)) {
+        if (Status s = run_detached_if_large(
+                native.hl7_string().size(), [&] { return native.validate(strict, required); },
+                kDetachMinValidationBytes)) {
             raise_error(*s);
             return nullptr;
         }
@@ -240,7 +240,7 @@ PyObject* get_hl7_string(PyObject* self, void*) {
 }
 
 // The three option properties differ only in which flag they touch.
-template <bool Hl7Json::*Flag>
+template <bool Hl7Json::* Flag>
 PyObject* get_flag(PyObject* self, void*) {
     Hl7JsonObject* obj = as_self(self);
     SharedAccess access(obj->access);
@@ -248,7 +248,7 @@ PyObject* get_flag(PyObject* self, void*) {
     return new_bool(obj->native.*Flag);
 }
 
-template <bool Hl7Json::*Flag>
+template <bool Hl7Json::* Flag>
 int set_flag(PyObject* self, PyObject* value, void* closure) {
     const char* name = static_cast<const char*>(closure);
     if (value == nullptr) {
@@ -296,8 +296,9 @@ PyGetSetDef hl7_json_getset[] = {
 };
 
 PyType_Slot hl7_json_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Hl7Json(hl7_string, validation_enabled=None, strict_validation=None, escaping_enabled=None)\n--\n\n")},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "Hl7Json(hl7_string, validation_enabled=None, strict_validation=None, escaping_enabled=None)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(hl7_json_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<Hl7JsonObject>)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse_nothing)},
@@ -310,10 +311,7 @@ PyType_Slot hl7_json_slots[] = {
 }  // namespace
 
 PyType_Spec hl7_json_spec = {
-    "builtins.Hl7Json",
-    static_cast<int>(sizeof(Hl7JsonObject)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    "builtins.Hl7Json", static_cast<int>(sizeof(Hl7JsonObject)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     hl7_json_slots,
 };
 

@@ -350,10 +350,7 @@ PyType_Slot json_hl7_slots[] = {
 }  // namespace
 
 PyType_Spec json_hl7_spec = {
-    "builtins.JsonHl7",
-    static_cast<int>(sizeof(JsonHl7Object)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    "builtins.JsonHl7", static_cast<int>(sizeof(JsonHl7Object)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     json_hl7_slots,
 };
 

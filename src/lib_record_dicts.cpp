@@ -91,7 +91,8 @@ PyObject* KeyCache::get(const FlatRecord::Item& item) {
     // number here); the few keys outside the table are written now.
     char buf[FlatRecord::kMaxKeyLength];
     auto text = [&] {
-        return std::string_view(buf, static_cast<std::size_t>(FlatRecord::format_key(buf, item.field, item.rep, item.comp) - buf));
+        return std::string_view(
+            buf, static_cast<std::size_t>(FlatRecord::format_key(buf, item.field, item.rep, item.comp) - buf));
     };
     if (item.field < kTableFields && item.rep < kTableReps - 1 && item.comp < kTableComps - 1) {
         std::atomic<PyObject*>& slot = g_position_keys[item.field][item.rep + 1][item.comp + 1];

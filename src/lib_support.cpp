@@ -173,8 +173,8 @@ void raise_panic(const char* what) {
     bool ok = panic_once.run([] {
         panic_type = PyErr_NewExceptionWithDoc(
             "segmorph.PanicException",
-            "An internal failure of segmorph: a broken invariant, not a problem with the input.",
-            PyExc_BaseException, nullptr);
+            "An internal failure of segmorph: a broken invariant, not a problem with the input.", PyExc_BaseException,
+            nullptr);
         return panic_type != nullptr;
     });
     if (!ok) {

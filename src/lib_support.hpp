@@ -65,8 +65,7 @@ struct Signature {
 // Matches vectorcall-style arguments to the parameters.  `out` receives a
 // borrowed reference per parameter (null where an optional one is absent).
 // Returns false with TypeError set on a count or keyword mismatch.
-bool match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                PyObject** out);
+bool match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 // The same for a (tuple, dict) call, as tp_new receives it.
 bool match_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 
@@ -99,7 +98,6 @@ PyObject* new_str(std::string_view utf8);
 // New str from text known to be ASCII: one exact-size allocation and a copy.
 PyObject* new_ascii_str(std::string_view text);
 inline PyObject* new_bool(bool v) { return Py_NewRef(v ? Py_True : Py_False); }
-
 
 // --------------------------------------------------------------------- errors
 
@@ -273,8 +271,7 @@ private:
 // exists; `ready` (zero in freshly allocated memory) says it was.
 template <class Native>
 struct NativeObject {
-    PyObject_HEAD
-    Native native;
+    PyObject_HEAD Native native;
     AccessCounter access;
     bool ready;
 

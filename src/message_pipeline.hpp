@@ -20,10 +20,10 @@
 #include "errors.hpp"
 #include "escape.hpp"
 #include "framing.hpp"
+#include "lines.hpp"
 #include "message_text.hpp"
 #include "rules.hpp"
 #include "segments.hpp"
-#include "lines.hpp"
 
 namespace segmorph {
 

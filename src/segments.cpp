@@ -15,9 +15,8 @@ namespace segmorph {
 SegmentRecord::SegmentRecord(std::vector<Entry> entries) : entries_(std::move(entries)) {
     // Records usually arrive in key order already (from a parse, or from a
     // dict that was itself built from one): nothing to do then.
-    if (std::adjacent_find(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
-            return !(a.first < b.first);
-        }) == entries_.end()) {
+    if (std::adjacent_find(entries_.begin(), entries_.end(),
+                           [](const Entry& a, const Entry& b) { return !(a.first < b.first); }) == entries_.end()) {
         return;
     }
     // Stable, so among equal keys the original order survives and the last

@@ -100,8 +100,7 @@ public:
     std::size_t capacity_bytes() const {
         return keys_.capacity() + key_spans_.capacity() * sizeof(KeySpan) + buffer_.capacity() +
                pending_.capacity() * sizeof(Pending) + groups_.capacity() * sizeof(Group) +
-               order_.capacity() * sizeof(std::size_t) + field_orders_.size() * sizeof(FieldOrder) +
-               [this] {
+               order_.capacity() * sizeof(std::size_t) + field_orders_.size() * sizeof(FieldOrder) + [this] {
                    std::size_t bytes = 0;
                    for (const FieldOrder& f : field_orders_) bytes += f.order.capacity() * sizeof(std::uint32_t);
                    return bytes;
@@ -171,7 +170,7 @@ private:
         std::uint64_t fields = 0, repeats = 0;  // the shape; fields 0: empty slot
         std::vector<std::uint32_t> order;       // group indices in key order
     };
-    static constexpr std::size_t kFieldOrderSlots = 256;  // the sample messages have 56 shapes
+    static constexpr std::size_t kFieldOrderSlots = 256;        // the sample messages have 56 shapes
     static constexpr std::uint64_t kMaxRememberedFields = 639;  // repeats of fields 1 to 63 fit a word
     std::vector<FieldOrder> field_orders_;
     const std::vector<std::uint32_t>& field_order();
@@ -194,8 +193,7 @@ public:
 
     private:
         friend class FlatRecord;
-        Items(const Pending* pending, const std::size_t* order, std::size_t count, const char* line,
-              const char* buffer)
+        Items(const Pending* pending, const std::size_t* order, std::size_t count, const char* line, const char* buffer)
             : pending_(pending), order_(order), count_(count), line_(line), buffer_(buffer) {}
         const Pending* pending_;
         const std::size_t* order_;  // null: in key order as made

@@ -29,9 +29,9 @@ inline unsigned marks_of(const char* p, std::size_t avail, bool decode) {
     }
 #ifdef __SSE2__
     const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('|')),
-                                             _mm_cmpeq_epi8(block, _mm_set1_epi8('~'))),
-                                _mm_cmpeq_epi8(block, _mm_set1_epi8('^')));
+    __m128i hits =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('|')), _mm_cmpeq_epi8(block, _mm_set1_epi8('~'))),
+                     _mm_cmpeq_epi8(block, _mm_set1_epi8('^')));
     if (decode) hits = _mm_or_si128(hits, _mm_cmpeq_epi8(block, _mm_set1_epi8('\\')));
     return static_cast<unsigned>(_mm_movemask_epi8(hits));
 #else
@@ -95,14 +95,14 @@ void FlatRecord::scan_fields(std::string_view line, std::uint64_t field, std::si
     Pending* items = pending_.data();
     std::size_t count = items_;
 
-    std::size_t piece = start;        // where the current component starts
-    std::size_t field_start = start;  // where the current field starts
-    std::size_t field_first = count;  // its first item
+    std::size_t piece = start;                 // where the current component starts
+    std::size_t field_start = start;           // where the current field starts
+    std::size_t field_first = count;           // its first item
     std::size_t buffer_mark = buffer_.size();  // buffer_'s size when it started
-    std::int64_t rep = -1;            // its repetition, -1 before its first "~"
-    std::int64_t comp = 0;            // "^" seen in the current occurrence
-    bool escaped = false;             // the current component holds "\"
-    bool sort = false;                // the field has an index of ten or more
+    std::int64_t rep = -1;                     // its repetition, -1 before its first "~"
+    std::int64_t comp = 0;                     // "^" seen in the current occurrence
+    bool escaped = false;                      // the current component holds "\"
+    bool sort = false;                         // the field has an index of ten or more
 
     // The component that ends at `end`, numbered `number` (-1: its
     // occurrence has no components).
@@ -149,7 +149,8 @@ void FlatRecord::scan_fields(std::string_view line, std::uint64_t field, std::si
                     // is one item, decoded when decoding (the marker holds
                     // the escape character).  Its items so far are dropped.
                     const void* bar = std::memchr(data + at, '|', n - at);
-                    const std::size_t end = bar == nullptr ? n : static_cast<std::size_t>(static_cast<const char*>(bar) - data);
+                    const std::size_t end =
+                        bar == nullptr ? n : static_cast<std::size_t>(static_cast<const char*>(bar) - data);
                     count = field_first;
                     buffer_.resize(buffer_mark);
                     piece = field_start;

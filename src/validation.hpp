@@ -21,7 +21,7 @@
 namespace segmorph {
 
 inline constexpr std::size_t kMaxValueLength = 65536;
-inline constexpr std::string_view kSupportedVersions[] = {"2.1", "2.2", "2.3", "2.4", "2.5",
+inline constexpr std::string_view kSupportedVersions[] = {"2.1",   "2.2", "2.3", "2.4", "2.5",
                                                           "2.5.1", "2.6", "2.7", "2.8", "2.9"};
 inline constexpr std::string_view kSupportedVersionList = "2.1, 2.2, 2.3, 2.4, 2.5, 2.5.1, 2.6, 2.7, 2.8, 2.9";
 

@@ -9,16 +9,16 @@ using namespace segmorph;
 static const AckHeader kHeader{"ID9", "20240101120000.000+0000"};
 
 TEST(an_accepted_message_is_answered_in_its_own_terms) {
-    const std::string ack = build_ack("MSH|^~\\&|SA|SF|RA|RF|2024||ORU^R01^ORU_R01|C1|P|2.5.1^^x\nPID|1\n",
-                                      AckCode::Accept, "", kHeader);
+    const std::string ack =
+        build_ack("MSH|^~\\&|SA|SF|RA|RF|2024||ORU^R01^ORU_R01|C1|P|2.5.1^^x\nPID|1\n", AckCode::Accept, "", kHeader);
     CHECK_EQ(ack,
              "MSH|^~\\&|RA|RF|SA|SF|20240101120000.000+0000||ACK^R01^ACK|ID9|P|2.5.1^^x\r"
              "MSA|AA|C1\r");
 }
 
 TEST(declared_delimiters_are_kept_and_the_reason_is_escaped_in_them) {
-    const std::string ack = build_ack("MSH#*!@%#A#B#C#D#1##ADT*A04#X|1#T#2.4", AckCode::Error,
-                                      "bad #field* @ here\r\nnext", kHeader);
+    const std::string ack =
+        build_ack("MSH#*!@%#A#B#C#D#1##ADT*A04#X|1#T#2.4", AckCode::Error, "bad #field* @ here\r\nnext", kHeader);
     CHECK_EQ(ack,
              "MSH#*!@%#C#D#A#B#20240101120000.000+0000##ACK*A04*ACK#ID9#T#2.4\r"
              "MSA#AE#X|1#bad @F@field@S@ @E@ here  next\r"

@@ -50,22 +50,22 @@ inline int run_all() {
 
 #define SEGMORPH_CAT2(a, b) a##b
 #define SEGMORPH_CAT(a, b) SEGMORPH_CAT2(a, b)
-#define TEST(name)                                                                                       \
-    static void name();                                                                                  \
-    static const segmorph_test::Register SEGMORPH_CAT(register_, name)(#name, name);                    \
+#define TEST(name)                                                                   \
+    static void name();                                                              \
+    static const segmorph_test::Register SEGMORPH_CAT(register_, name)(#name, name); \
     static void name()
-#define CHECK(expr)                                                                                      \
-    do {                                                                                                 \
-        if (!(expr)) segmorph_test::report(__FILE__, __LINE__, #expr, "");                             \
+#define CHECK(expr)                                                        \
+    do {                                                                   \
+        if (!(expr)) segmorph_test::report(__FILE__, __LINE__, #expr, ""); \
     } while (0)
-#define CHECK_EQ(a, b)                                                                                   \
-    do {                                                                                                 \
-        const auto& check_a_ = (a);                                                                      \
-        const auto& check_b_ = (b);                                                                      \
-        if (!(check_a_ == check_b_))                                                                     \
-            segmorph_test::report(__FILE__, __LINE__, #a " == " #b,                                      \
-                                  std::string(std::string_view(check_a_)) + " != " +                    \
-                                      std::string(std::string_view(check_b_)));                         \
+#define CHECK_EQ(a, b)                                                                                       \
+    do {                                                                                                     \
+        const auto& check_a_ = (a);                                                                          \
+        const auto& check_b_ = (b);                                                                          \
+        if (!(check_a_ == check_b_))                                                                         \
+            segmorph_test::report(                                                                           \
+                __FILE__, __LINE__, #a " == " #b,                                                            \
+                std::string(std::string_view(check_a_)) + " != " + std::string(std::string_view(check_b_))); \
     } while (0)
 #define TEST_MAIN() \
     int main() { return segmorph_test::run_all(); }

@@ -1,6 +1,6 @@
 // Cutting files and streams into messages and envelope segments.
-#include "check.hpp"
 #include <vector>
+#include "check.hpp"
 
 #include "framing.hpp"
 
@@ -67,10 +67,15 @@ TEST(mllp_blocks_end_messages_and_their_framing_is_dropped) {
     // Gaps between blocks, a mark in front, a last block cut off.
     CHECK_EQ(parts("\xEF\xBB\xBF \r\n\x0BMSH|1\x1C\r\n\r\n\x0BMSH|2\rPID", true), "M:MSH|1 / M:MSH|2\\rPID");
     // A block without MSH is still a message; a block may hold a batch.
-    CHECK_EQ(parts("\x0BPID|x\x1C\r\x0B" "BHS|b\rMSH|1\rMSH|2\rBTS|2\x1C\r", true),
+    CHECK_EQ(parts("\x0BPID|x\x1C\r\x0B"
+                   "BHS|b\rMSH|1\rMSH|2\rBTS|2\x1C\r",
+                   true),
              "M:PID|x / E:BHS|b / M:MSH|1 / M:MSH|2 / E:BTS|2");
     // Outside an MLLP capture the framing bytes are ordinary text.
-    CHECK_EQ(parts("MSH|a\x0B" "b\x1C"), "M:MSH|a\x0B" "b\x1C");
+    CHECK_EQ(parts("MSH|a\x0B"
+                   "b\x1C"),
+             "M:MSH|a\x0B"
+             "b\x1C");
 }
 
 TEST(blank_input_has_no_parts) {
@@ -83,8 +88,10 @@ TEST(blank_input_has_no_parts) {
 // input is cut: in a line, in a line break, in a mark, in MLLP framing.
 TEST(rounds_give_the_parts_of_the_whole_input) {
     const std::string inputs[] = {
-        "\xEF\xBB\xBF\xEF\xBB\xBF" "FHS|f\r\nBHS|b\r\nMSH|1\r\nPID|a\r\n\r\nMSH|2\rBTS|2\rFTS|1\r\n",
-        " \r\n\x0BMSH|1\rPID|a\r\x1C\r\x0B" "BHS|b\rMSH|2\x1C\r\x0BMSH|3",
+        "\xEF\xBB\xBF\xEF\xBB\xBF"
+        "FHS|f\r\nBHS|b\r\nMSH|1\r\nPID|a\r\n\r\nMSH|2\rBTS|2\rFTS|1\r\n",
+        " \r\n\x0BMSH|1\rPID|a\r\x1C\r\x0B"
+        "BHS|b\rMSH|2\x1C\r\x0BMSH|3",
         "PID|x\nMSHA|y\nMSH\n\xEF\xBB\xBFMSH|2\n",
     };
     for (const std::string& input : inputs) {
@@ -121,7 +128,10 @@ TEST(rounds_hold_back_only_what_may_still_grow) {
     CHECK_EQ(final_parts("MSH|1\rBTS|1\rFT"), "MSH|1;BTS|1;carry:FT");
     // A line still open that is known to begin a part ends the one before.
     CHECK_EQ(final_parts("MSH|1\rPID|a\rMSH|2"), "MSH|1\rPID|a;carry:MSH|2");
-    CHECK_EQ(final_parts("MSH|1\n\xEF\xBB\xBF" "BTS|"), "MSH|1;carry:\xEF\xBB\xBF" "BTS|");
+    CHECK_EQ(final_parts("MSH|1\n\xEF\xBB\xBF"
+                         "BTS|"),
+             "MSH|1;carry:\xEF\xBB\xBF"
+             "BTS|");
     CHECK_EQ(final_parts("\x0BMSH|1\rPID|a\rMSH^"), "MSH|1\rPID|a;carry:MSH^");
     // Not while its first bytes do not tell.
     CHECK_EQ(final_parts("MSH|1\rPID|a\rMSH"), "carry:MSH|1\rPID|a\rMSH");

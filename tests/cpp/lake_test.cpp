@@ -1,8 +1,8 @@
 // Reading files as a data lake holds them: gzip data arriving in pieces,
 // the envelope around a place in a batch file, sizes as Spark writes them,
 // and the choice of files by their first bytes.
-#include "check.hpp"
 #include <string>
+#include "check.hpp"
 
 #include <zlib.h>
 

@@ -37,16 +37,24 @@ std::string joined(const std::vector<std::string>& v) {
 }  // namespace
 
 TEST(frames_are_the_same_however_the_bytes_are_split) {
-    const std::string stream = "noise\x0b" "A1\x1c\r\x0b" "B2\x1c\x0b" "C3\x1c\rjunk\x0b" "D4\x1c";
+    const std::string stream =
+        "noise\x0b"
+        "A1\x1c\r\x0b"
+        "B2\x1c\x0b"
+        "C3\x1c\rjunk\x0b"
+        "D4\x1c";
     for (std::size_t step : {1, 2, 3, 5, 7, 100}) CHECK_EQ(joined(frames(stream, 100, step)), "A1 | B2 | C3 | D4");
 }
 
-TEST(a_start_inside_a_frame_begins_it_again) {
-    CHECK_EQ(joined(frames("\x0bhalf\x0bwhole\x1c\r", 100, 1)), "whole");
-}
+TEST(a_start_inside_a_frame_begins_it_again) { CHECK_EQ(joined(frames("\x0bhalf\x0bwhole\x1c\r", 100, 1)), "whole"); }
 
 TEST(an_oversize_frame_is_handed_on_once_as_it_passes_the_limit) {
-    const std::string big = "\x0b" "MSH|" + std::string(50, 'x') + "\x1c\r\x0b" "next\x1c\r";
+    const std::string big =
+        "\x0b"
+        "MSH|" +
+        std::string(50, 'x') +
+        "\x1c\r\x0b"
+        "next\x1c\r";
     for (std::size_t step : {1, 7, 1000}) {
         const std::vector<std::string> got = frames(big, 20, step);
         CHECK(got.size() == 2);
@@ -60,7 +68,10 @@ TEST(an_oversize_frame_is_handed_on_once_as_it_passes_the_limit) {
 TEST(an_oversize_frame_keeps_no_more_than_its_head) {
     MllpReader reader(1000);
     std::size_t refused = 0;
-    reader.feed("\x0b" "MSH|", [&](const MllpReader::Frame&) { return true; });
+    reader.feed(
+        "\x0b"
+        "MSH|",
+        [&](const MllpReader::Frame&) { return true; });
     const std::string chunk(64 * 1024, 'x');
     for (int i = 0; i < 64; ++i) {
         reader.feed(chunk, [&](const MllpReader::Frame& f) {
@@ -83,7 +94,11 @@ TEST(an_oversize_frame_keeps_no_more_than_its_head) {
 TEST(frames_begun_counts_each_start) {
     MllpReader reader(100);
     auto keep = [](const MllpReader::Frame&) { return true; };
-    reader.feed("x\x0b" "a\x1c\r\x0b" "b", keep);
+    reader.feed(
+        "x\x0b"
+        "a\x1c\r\x0b"
+        "b",
+        keep);
     CHECK(reader.frames_begun() == 2);
     CHECK(reader.in_frame());
     CHECK(reader.skipped_bytes() == 1);

@@ -117,11 +117,12 @@ TEST(every_listed_version_passes_strict_on_its_first_component) {
 }
 
 TEST(real_message_shapes_pass) {
-    const std::string body = "EVN|A01|20240101\nPID|1||123^^^HOSP^MR||Doe^John\nNK1|1|Doe^Jane|MTH\n"
-                             "PV1|1|I|W^389^1\nZPI|custom|value\nAL1|1||^PENICILLIN";
+    const std::string body =
+        "EVN|A01|20240101\nPID|1||123^^^HOSP^MR||Doe^John\nNK1|1|Doe^Jane|MTH\n"
+        "PV1|1|I|W^389^1\nZPI|custom|value\nAL1|1||^PENICILLIN";
     const std::string passing[] = {
         kHeader + "\n" + body,
-        kHeader + "\n" + body + "\n",  // a final line break
+        kHeader + "\n" + body + "\n",            // a final line break
         header_with(2, "^~\\&#") + "\n" + body,  // the truncation character of v2.7+
         // CRLF and CR line ends, blank lines anywhere, a trailing blank line
         // of spaces.
