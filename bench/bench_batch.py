@@ -137,13 +137,15 @@ def tree_cpu(root: int) -> dict[int, float]:
     return {pid: cpu[pid] for pid in mine if pid in cpu}
 
 
-def spark_read_cpu(child: subprocess.Popen) -> float:
+def spark_read_cpu(child: subprocess.Popen, command: str = "go") -> float:
+    """CPU seconds of the child's whole process tree while it carries out
+    `command` (its answer "done" ends the count)."""
     child.stdin.write("ready?\n")
     child.stdin.flush()
     assert child.stdout.readline().strip() == "ready"
     before = tree_cpu(child.pid)
     seen = dict(before)
-    child.stdin.write("go\n")
+    child.stdin.write(command + "\n")
     child.stdin.flush()
     # Watch the tree while it works, so a process that ends meanwhile still
     # counts with the last figure seen.

@@ -31,7 +31,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import common  # noqa: E402
-from bench_batch import command_cpu, feed, tree_cpu  # noqa: E402
+from bench_batch import command_cpu, feed, spark_read_cpu  # noqa: E402
 
 import segmorph_batch  # noqa: E402
 
@@ -62,25 +62,6 @@ for line in sys.stdin:
 """
 
 
-def spark_cpu(child: subprocess.Popen, variant: str) -> float:
-    import selectors
-
-    child.stdin.write("ready?\n")
-    child.stdin.flush()
-    assert child.stdout.readline().strip() == "ready"
-    before = tree_cpu(child.pid)
-    seen = dict(before)
-    child.stdin.write(f"go {variant}\n")
-    child.stdin.flush()
-    sel = selectors.DefaultSelector()
-    sel.register(child.stdout, selectors.EVENT_READ)
-    while not sel.select(timeout=0.1):
-        seen.update(tree_cpu(child.pid))
-    assert child.stdout.readline().strip() == "done"
-    seen.update(tree_cpu(child.pid))
-    return sum(seen.values()) - sum(before.values())
-
-
 def bench_spark(corpus: Path, size: float, repeat: int) -> None:
     data = feed(corpus, size / 8)
     with tempfile.TemporaryDirectory() as tmp:
@@ -96,7 +77,7 @@ def bench_spark(corpus: Path, size: float, repeat: int) -> None:
         try:
             for _ in range(repeat):
                 for variant in VARIANTS:
-                    runs[variant].append(spark_cpu(child, variant))
+                    runs[variant].append(spark_read_cpu(child, f"go {variant}"))
                 runs["command"].append(command_cpu(str(folder)))
         finally:
             child.stdin.close()

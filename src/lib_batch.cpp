@@ -4,6 +4,7 @@
 // data interface (PyCapsules), never as Python objects, and come back the
 // same way.  Each entry point only unpacks its arguments and calls the core.
 #include <cstdlib>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,18 +24,39 @@ namespace {
 
 // ---------------------------------------------------------------- arguments
 
+// One of a few names, each standing for a value: ValueError naming the
+// choices for any other text ("unknown rule set 'x': expected "standard"
+// or "seed"").
+template <class T>
+bool to_choice(PyObject* o, const char* param, const char* what,
+               std::initializer_list<std::pair<std::string_view, T>> choices, T& out) {
+    std::string_view name;
+    if (!to_str(o, param, name)) return false;
+    for (const auto& [text, value] : choices) {
+        if (name == text) {
+            out = value;
+            return true;
+        }
+    }
+    std::string expected;
+    std::size_t i = 0;
+    for (const auto& choice : choices) {
+        if (i > 0) expected += i + 1 == choices.size() ? " or " : ", ";
+        expected.append("\"").append(choice.first).append("\"");
+        ++i;
+    }
+    PyErr_Format(PyExc_ValueError, "unknown %s %R: expected %s", what, o, expected.c_str());
+    return false;
+}
+
 // "standard" or "seed" (None or absent: `fallback`).
 bool to_rule_set(PyObject* o, std::optional<RuleSet>& out, std::optional<RuleSet> fallback) {
     out = fallback;
     if (o == nullptr || o == Py_None) return true;
-    std::string_view name;
-    if (!to_str(o, "rules", name)) return false;
-    if (name == "standard") out = RuleSet::Standard;
-    else if (name == "seed") out = RuleSet::Seed;
-    else {
-        PyErr_Format(PyExc_ValueError, "unknown rule set %R: expected \"standard\" or \"seed\"", o);
+    RuleSet set{};
+    if (!to_choice(o, "rules", "rule set", {{"standard", RuleSet::Standard}, {"seed", RuleSet::Seed}}, set))
         return false;
-    }
+    out = set;
     return true;
 }
 
@@ -79,16 +101,8 @@ bool to_encoding(PyObject* o, Encoding& out) {
 
 bool to_layout(PyObject* o, Layout& out) {
     out = Layout::Messages;
-    if (o == nullptr) return true;
-    std::string_view name;
-    if (!to_str(o, "layout", name)) return false;
-    if (name == "messages") out = Layout::Messages;
-    else if (name == "fields") out = Layout::Fields;
-    else {
-        PyErr_Format(PyExc_ValueError, "unknown layout %R: expected \"messages\" or \"fields\"", o);
-        return false;
-    }
-    return true;
+    return o == nullptr ||
+           to_choice(o, "layout", "layout", {{"messages", Layout::Messages}, {"fields", Layout::Fields}}, out);
 }
 
 // "minimal", "full" or "none", as to-hl7's --escape; the older keyword
@@ -105,17 +119,9 @@ bool to_escape_mode(PyObject* escape, PyObject* escaping, EscapeMode& out) {
         out = on ? EscapeMode::Full : EscapeMode::None;
         return true;
     }
-    if (escape == nullptr) return true;
-    std::string_view name;
-    if (!to_str(escape, "escape", name)) return false;
-    if (name == "minimal") out = EscapeMode::Minimal;
-    else if (name == "full") out = EscapeMode::Full;
-    else if (name == "none") out = EscapeMode::None;
-    else {
-        PyErr_Format(PyExc_ValueError, "unknown escape %R: expected \"minimal\", \"full\" or \"none\"", escape);
-        return false;
-    }
-    return true;
+    return escape == nullptr ||
+           to_choice(escape, "escape", "escape",
+                     {{"minimal", EscapeMode::Minimal}, {"full", EscapeMode::Full}, {"none", EscapeMode::None}}, out);
 }
 
 // A column name: any non-empty text without NUL.
