@@ -86,6 +86,10 @@ struct Scalar {
     static Mask any_of(const Block& b) {
         return (eq(b, Cs) | ...);
     }
+    // Bytes with the top bit set: those that are not ASCII.
+    static Mask high(const Block& b) {
+        return mask_of(b, [](unsigned char x) { return x >= 0x80; });
+    }
     // The block with every byte equal to `from` replaced by `to`.
     static Block replace(Block b, char from, char to) {
         for (unsigned char& x : b.bytes) {
@@ -114,6 +118,7 @@ struct Sse2 {
         if (c == 0) return 0;
         return bits(_mm_cmpeq_epi8(_mm_min_epu8(b.v, _mm_set1_epi8(static_cast<char>(c - 1))), b.v));
     }
+    static Mask high(const Block& b) { return bits(b.v); }
     template <char... Cs>
     static Mask any_of(const Block& b) {
         // One movemask for the whole set.
@@ -144,6 +149,7 @@ template <char... Cs>
 inline Mask any_of(const Block& b) {
     return Active::any_of<Cs...>(b);
 }
+inline Mask high(const Block& b) { return Active::high(b); }
 inline Block replace(const Block& b, char from, char to) { return Active::replace(b, from, to); }
 
 // Masks of 64 bytes from `p`, which must have 64 readable bytes: the
@@ -157,6 +163,11 @@ template <char... Cs>
 inline Mask64 any_of64(const char* p) {
     Mask64 m = 0;
     for (unsigned i = 0; i < 4; ++i) m |= Mask64{any_of<Cs...>(load(p + kBlock * i))} << (kBlock * i);
+    return m;
+}
+inline Mask64 high64(const char* p) {
+    Mask64 m = 0;
+    for (unsigned i = 0; i < 4; ++i) m |= Mask64{high(load(p + kBlock * i))} << (kBlock * i);
     return m;
 }
 inline Mask64 below64(const char* p, unsigned char c) {
