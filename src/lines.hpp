@@ -49,13 +49,15 @@ public:
 
     // The offset of the next break, or text.size() when there is none left.
     std::size_t next() {
-        while (mask_ == 0) {
-            if (window_ + 64 >= text_.size()) return text_.size();
-            load(window_ + 64);
+        for (;;) {
+            while (mask_ == 0) {
+                if (window_ + 64 >= text_.size()) return text_.size();
+                load(window_ + 64);
+            }
+            const std::size_t at = window_ + simd::next(mask_);
+            mask_ = simd::clear_lowest(mask_);
+            if (text_[at] == '\r' || text_[at] == '\n') return at;
         }
-        const std::size_t at = window_ + simd::next(mask_);
-        mask_ = simd::clear_lowest(mask_);
-        return at;
     }
 
     // Makes the breaks before `pos` count as read: next() then gives the
@@ -73,13 +75,17 @@ private:
         window_ = at;
         const std::size_t n = text_.size();
         const char* const p = text_.data();
+        // The mask is of the bytes below 0x0E, the breaks among them: one
+        // comparison a block instead of one per kind of break.  The other
+        // control bytes (tabs, form feeds) are rare in text and passed over
+        // as they come up.
         if (at >= n) {
             mask_ = 0;
         } else if (at + 64 <= n) {
-            mask_ = simd::any_of64<'\r', '\n'>(p + at);
+            mask_ = simd::below64(p + at, kAboveBreaks);
         } else if (n >= 64) {
             // The last 64 bytes of the text, less those before `at`.
-            mask_ = simd::any_of64<'\r', '\n'>(p + n - 64) >> (at - (n - 64));
+            mask_ = simd::below64(p + n - 64, kAboveBreaks) >> (at - (n - 64));
         } else {
             mask_ = 0;
             for (std::size_t i = at; i < n; ++i)
@@ -87,6 +93,7 @@ private:
         }
     }
 
+    static constexpr unsigned char kAboveBreaks = '\r' + 1;  // CR and LF are below it
     std::string_view text_;
     std::size_t window_ = 0;  // offset of the 64 bytes the mask stands for
     simd::Mask64 mask_ = 0;   // their breaks not yet given

@@ -55,6 +55,9 @@ TEST(line_breaks_are_found_at_every_place_and_length) {
         }
         std::string many = plain, all(n, '\r');
         for (std::size_t at = 3; at < n; at += 7) many[at] = '\n';
+        // Other control bytes beside and between the breaks are not breaks.
+        static constexpr char kControls[] = {'\t', '\v', '\f', '\0', '\x0E', '\x01'};
+        for (std::size_t at = 1; at < n; at += 5) many[at] = kControls[at % 6];
         CHECK(breaks_by_blocks(Tight(many).view) == breaks_by_bytes(many));
         CHECK(breaks_by_blocks(Tight(all).view) == breaks_by_bytes(all));
     }
