@@ -96,6 +96,14 @@ struct Scalar {
     static Mask high(const Block& b) {
         return mask_of(b, [](unsigned char x) { return x >= 0x80; });
     }
+    // Whether any of the 64 bytes from p has the top bit set.
+    static bool any_high64(const char* p) {
+        std::uint64_t words[8];
+        std::memcpy(words, p, 64);
+        std::uint64_t all = 0;
+        for (std::uint64_t w : words) all |= w;
+        return (all & 0x8080808080808080ull) != 0;
+    }
     // Every byte with the bits of `bits` set (a set of bytes that differ in
     // those bits only is then found by one compare).
     static Block or_each(Block b, char bits) {
@@ -131,6 +139,12 @@ struct Sse2 {
         return bits(_mm_cmpeq_epi8(_mm_min_epu8(b.v, _mm_set1_epi8(static_cast<char>(c - 1))), b.v));
     }
     static Mask high(const Block& b) { return bits(b.v); }
+    static bool any_high64(const char* p) {
+        // The four blocks together, one movemask for all.
+        const __m128i a = _mm_or_si128(load(p).v, load(p + 16).v);
+        const __m128i b = _mm_or_si128(load(p + 32).v, load(p + 48).v);
+        return bits(_mm_or_si128(a, b)) != 0;
+    }
     static Mask below_signed(const Block& b, char c) { return bits(_mm_cmplt_epi8(b.v, _mm_set1_epi8(c))); }
     template <char... Cs>
     static Mask any_of(const Block& b) {
@@ -181,6 +195,9 @@ inline Mask64 any_of64(const char* p) {
     for (unsigned i = 0; i < 4; ++i) m |= Mask64{any_of<Cs...>(load(p + kBlock * i))} << (kBlock * i);
     return m;
 }
+// Whether any of the 64 bytes from `p` (which must have 64 readable bytes)
+// is not ASCII: cheaper than high64 where that is all there is to know.
+inline bool any_high64(const char* p) { return Active::any_high64(p); }
 inline Mask64 high64(const char* p) {
     Mask64 m = 0;
     for (unsigned i = 0; i < 4; ++i) m |= Mask64{high(load(p + kBlock * i))} << (kBlock * i);

@@ -16,8 +16,7 @@ namespace {
 std::size_t ascii_prefix(const char* p, std::size_t n) {
     std::size_t i = 0;
     for (; i + 64 <= n; i += 64) {
-        const simd::Mask64 high = simd::high64(p + i);
-        if (high != 0) return i + simd::next(high);
+        if (simd::any_high64(p + i)) return i + simd::next(simd::high64(p + i));
     }
     for (; i + 8 <= n; i += 8) {
         std::uint64_t w;
