@@ -95,6 +95,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               at);
         check(simd::high64(p) == reference(p, 64, [](unsigned char x) { return x >= 0x80; }), "high64", at);
         check(simd::any_high64(p) == (simd::high64(p) != 0), "any_high64", at);
+        check(simd::any_below64(p, limit) == (simd::below64(p, limit) != 0), "any_below64", at);
+        check(simd::Scalar::any_below64(p, limit) == (simd::below64(p, limit) != 0), "any_below64 of the plain twin",
+              at);
         check(simd::Scalar::any_high64(p) == (simd::high64(p) != 0), "any_high64 of the plain twin", at);
         const simd::Mask64 seps = simd::any_of64<'|', '^', '~'>(p);
         check(seps == reference(p, 64, [](unsigned char x) { return x == '|' || x == '^' || x == '~'; }), "any_of64",

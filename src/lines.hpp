@@ -51,8 +51,12 @@ public:
     std::size_t next() {
         for (;;) {
             while (mask_ == 0) {
-                if (window_ + 64 >= text_.size()) return text_.size();
-                load(window_ + 64);
+                std::size_t at = window_ + 64;
+                if (at >= text_.size()) return text_.size();
+                // Most windows of a long line hold no break at all: asking
+                // whether one does costs half of finding where.
+                while (at + 64 <= text_.size() && !simd::any_below64(text_.data() + at, kAboveBreaks)) at += 64;
+                load(at);
             }
             const std::size_t at = window_ + simd::next(mask_);
             mask_ = simd::clear_lowest(mask_);

@@ -96,6 +96,12 @@ struct Scalar {
     static Mask high(const Block& b) {
         return mask_of(b, [](unsigned char x) { return x >= 0x80; });
     }
+    // Whether any of the 64 bytes from p is below c.
+    static bool any_below64(const char* p, unsigned char c) {
+        for (unsigned i = 0; i < 64; ++i)
+            if (static_cast<unsigned char>(p[i]) < c) return true;
+        return false;
+    }
     // Whether any of the 64 bytes from p has the top bit set.
     static bool any_high64(const char* p) {
         std::uint64_t words[8];
@@ -139,6 +145,12 @@ struct Sse2 {
         return bits(_mm_cmpeq_epi8(_mm_min_epu8(b.v, _mm_set1_epi8(static_cast<char>(c - 1))), b.v));
     }
     static Mask high(const Block& b) { return bits(b.v); }
+    static bool any_below64(const char* p, unsigned char c) {
+        // The smallest byte of each place over the four blocks, compared once.
+        const __m128i a = _mm_min_epu8(load(p).v, load(p + 16).v);
+        const __m128i b = _mm_min_epu8(load(p + 32).v, load(p + 48).v);
+        return below(Block{_mm_min_epu8(a, b)}, c) != 0;
+    }
     static bool any_high64(const char* p) {
         // The four blocks together, one movemask for all.
         const __m128i a = _mm_or_si128(load(p).v, load(p + 16).v);
@@ -198,6 +210,9 @@ inline Mask64 any_of64(const char* p) {
 // Whether any of the 64 bytes from `p` (which must have 64 readable bytes)
 // is not ASCII: cheaper than high64 where that is all there is to know.
 inline bool any_high64(const char* p) { return Active::any_high64(p); }
+// Whether any of the 64 bytes from `p` is below c (unsigned): cheaper than
+// below64 over stretches where few are.
+inline bool any_below64(const char* p, unsigned char c) { return Active::any_below64(p, c); }
 inline Mask64 high64(const char* p) {
     Mask64 m = 0;
     for (unsigned i = 0; i < 4; ++i) m |= Mask64{high(load(p + kBlock * i))} << (kBlock * i);

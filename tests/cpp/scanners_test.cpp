@@ -59,6 +59,11 @@ TEST(line_breaks_are_found_at_every_place_and_length) {
         static constexpr char kControls[] = {'\t', '\v', '\f', '\0', '\x0E', '\x01'};
         for (std::size_t at = 1; at < n; at += 5) many[at] = kControls[at % 6];
         CHECK(breaks_by_blocks(Tight(many).view) == breaks_by_bytes(many));
+        // Long stretches whose only control bytes are not breaks.
+        std::string tabs = plain;
+        for (std::size_t at = 0; at < n; at += 50) tabs[at] = '\t';
+        if (n > 0) tabs[n - 1] = '\r';
+        CHECK(breaks_by_blocks(Tight(tabs).view) == breaks_by_bytes(tabs));
         CHECK(breaks_by_blocks(Tight(all).view) == breaks_by_bytes(all));
     }
 }
