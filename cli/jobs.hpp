@@ -20,12 +20,6 @@ namespace segmorph::cli {
 // costs nothing next to converting it, small enough that a few tasks per
 // thread keep every thread busy on one large file.
 inline constexpr std::size_t kTaskBytes = 256 * 1024;
-// With several jobs a task's input is read into one processor's cache and
-// converted on another, and its output goes back to the first to be
-// written; tasks of a quarter of the size keep what is in flight in the
-// caches (to-json on two jobs takes about a tenth less processor time),
-// where one job only pays for the extra tasks.
-inline constexpr std::size_t kSharedTaskBytes = 64 * 1024;
 
 class OrderedJobs {
 public:
@@ -49,10 +43,6 @@ public:
     // `input_bytes`, what the task reads, counts against the bytes that may
     // wait for the output at a time.
     bool submit(Task task, std::size_t input_bytes = 0);
-
-    // Input per task for this run: kTaskBytes on one job, kSharedTaskBytes
-    // on several.
-    std::size_t task_bytes() const { return threads_.empty() ? kTaskBytes : kSharedTaskBytes; }
 
     // Waits for every task submitted so far and hands its result to the
     // sink.  False once the run has stopped.

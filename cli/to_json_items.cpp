@@ -91,7 +91,7 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
     return piece;
 }
 
-// Submits the parts in runs of about the jobs' task size.  A task keeps its round's
+// Submits the parts in runs of about kTaskBytes.  A task keeps its round's
 // buffer alive, which its parts point into.
 class SubmitHl7 final : public Hl7PartSink {
 public:
@@ -102,7 +102,7 @@ public:
                std::size_t index) override {
         for (std::size_t i = 0; i < parts.size();) {
             std::size_t j = i, bytes = 0, messages = 0;
-            while (j < parts.size() && (j == i || bytes < jobs_.task_bytes())) {
+            while (j < parts.size() && (j == i || bytes < kTaskBytes)) {
                 bytes += parts[j].text.size();
                 messages += parts[j].kind == FramePart::Kind::Message;
                 ++j;
