@@ -200,6 +200,10 @@ inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states
         std::min(static_cast<std::size_t>(run.entry_limit - run.entry_at),
                  bytes_room > TextBuffer::kSlack ? (bytes_room - TextBuffer::kSlack) / (simd::kBlock * kBlocks) : 0);
     JsonHl7::RecordFiller::Run r = run;  // (a local: its members stay in registers)
+    // The bytes written so far as a count from the block's start: it is
+    // what an entry holds, and the block's start stays fixed in the loop.
+    char* const bytes = r.bytes_at - (r.bytes_at - r.bytes_base);
+    auto written = static_cast<std::size_t>(r.bytes_at - r.bytes_base);
     while (room != 0) {
         // The first guess, else the second (a branch: foreseen mostly, it
         // lets the value be read before the compare is done).
@@ -218,14 +222,14 @@ inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states
         // next entry waits only for the former.
         const char* v = p + g->key_size + 4;
         simd::Block b = simd::load(v);
-        simd::store(r.bytes_at, b);
+        simd::store(bytes + written, b);
         simd::Mask quotes = simd::eq(b, '"'), unplain_bits = unplain(b);
         std::size_t len = 0;
         if (quotes == 0) {
             for (;;) {
                 if (unplain_bits != 0 || (len += simd::kBlock) == kBlocks * simd::kBlock) break;
                 b = simd::load(v + len);
-                simd::store(r.bytes_at + len, b);
+                simd::store(bytes + written + len, b);
                 quotes = simd::eq(b, '"');
                 unplain_bits = unplain(b);
                 if (quotes != 0) break;
@@ -239,7 +243,8 @@ inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states
         len += simd::next(quotes);
         --room;
         if (g->name) at.name_index = static_cast<std::size_t>(r.entry_at - r.entry_base);
-        r.add_written(g->code, len);
+        r.add_written_at(g->code, written, len);
+        written += len;
         previous = p + 1;
         state = g->next;
         p = v + len + 1;
@@ -250,6 +255,7 @@ inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states
         ++p;
         if (p > last) break;
     }
+    r.bytes_at = bytes + written;
     run = r;
     at.p = p;
     at.state = state;
