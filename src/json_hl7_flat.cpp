@@ -214,7 +214,8 @@ inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states
             g = &s.guess[1];
             if ((simd::eq(text, simd::load(g->pattern)) & g->mask) != g->mask) break;
         }
-        if (g->next == 0) break;
+        // (A state's missing guess matches no text this way takes: see
+        // KeyPaths::Guess.)
         // The value, sixteen bytes at a time, each block copied into the
         // store as it is looked at (a block past the value's end is
         // written over later).  Its length is taken from the quotes alone,

@@ -156,3 +156,19 @@ def test_values_at_block_edges_read_as_python_reads_them(tmp_path, tail):
     loaded = JsonHl7.from_file(str(array))
     assert loaded.json_data == JsonHl7(records).json_data
     assert loaded.hl7_string == JsonHl7(records).hl7_string
+
+
+def test_zero_bytes_where_a_key_is_foreseen(tmp_path):
+    # A state of the key sequences with one key met after it keeps "no
+    # guess" as its second: sixteen zero bytes, which the text here holds
+    # where that key should be.  The full reader words what is wrong.
+    record = '{"1":"a","2":"b","3":"c","segment_name":"ZZZ"}'
+    good = '{"records":[' + ",".join([record] * 20) + "]}"
+    bad = '{"records":[' + ",".join([record] * 5) + ',{"1":"a",' + "\0" * 20 + '"2":"b","segment_name":"ZZZ"}]}'
+    path = tmp_path / "zeros.jsonl"
+    path.write_text("\n".join([good, bad, good]) + "\n", encoding="utf-8")
+    done = subprocess.run([str(COMMAND), "to-hl7", str(path)], capture_output=True, timeout=60, env=ENV)
+    assert done.returncode == 1
+    assert done.stdout.decode() == 2 * ("ZZZ|a|b|c\r" * 20)
+    assert done.stderr.decode().splitlines()[0].endswith(
+        "line 2, column 257: invalid JSON: expected a string for object key, found <00>")
