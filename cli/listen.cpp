@@ -49,7 +49,7 @@ namespace {
 
 // Working space a connection keeps from one message to the next.
 struct Scratch {
-    FlatRecord flat;
+    LineJsonWriter flat;
     TextBuffer line;
 };
 

@@ -20,13 +20,16 @@ std::string json_name(const std::string& name) {
 }
 
 void append_message_members(TextBuffer& out, std::size_t index, std::string_view text, bool escaping,
-                            FlatRecord& flat) {
+                            LineJsonWriter& writer) {
     out.append(",\"index\":").append(std::to_string(index)).append(",\"records\":[");
+    const Hl7EscapeHandler* handler = escaping ? &default_escape_handler() : nullptr;
+    // Every line may read on to the end of the message.
+    const char* const end = text.data() + text.size();
     bool first = true;
-    for_each_record(text, escaping, flat, [&](const FlatRecord& record) {
+    for_each_segment_line(text, [&](std::string_view line) {
         if (!first) out.push_back(',');
         first = false;
-        append_record(out, record);
+        writer.append(out, line, end, handler);
     });
     out.push_back(']');
 }

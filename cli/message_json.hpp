@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "line_json.hpp"
 #include "piece.hpp"
-#include "segments.hpp"
 
 namespace segmorph::cli {
 
@@ -16,9 +16,10 @@ namespace segmorph::cli {
 std::string json_name(const std::string& name);
 
 // The members after "source" of the object to-json writes for one message
-// (valid UTF-8): ,"index":N,"records":[...].  `flat` is working space a
+// (valid UTF-8): ,"index":N,"records":[...].  `writer` is working space a
 // caller keeps from one message to the next.  The listener
 // writes its lines through this too, so both give the same records.
-void append_message_members(TextBuffer& out, std::size_t index, std::string_view text, bool escaping, FlatRecord& flat);
+void append_message_members(TextBuffer& out, std::size_t index, std::string_view text, bool escaping,
+                            LineJsonWriter& writer);
 
 }  // namespace segmorph::cli

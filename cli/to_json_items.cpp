@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "hl7_rounds.hpp"
-#include "json_writer.hpp"
 #include "message_json.hpp"
 #include "message_pipeline.hpp"
 
@@ -47,7 +46,7 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
         piece.out.reserve(bytes * 3);
     }
     const Hl7EscapeHandler* handler = opts.escaping ? &default_escape_handler() : nullptr;
-    FlatRecord flat;
+    LineJsonWriter writer;
     for (const FramePart& part : parts) {
         piece.input_bytes += part.text.size();
         if (part.kind == FramePart::Kind::Envelope) {
@@ -59,8 +58,8 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
             }
             open_item(piece.out, opts, src);
             piece.out.append(",\"envelope\":");
-            flat.parse(m.standard->view(), handler, /*keys=*/false);
-            append_record(piece.out, flat);
+            const std::string_view segment = m.standard->view();
+            writer.append(piece.out, segment, segment.data() + segment.size(), handler);
             close_item(piece.out, opts);
             continue;
         }
@@ -86,7 +85,7 @@ Piece convert_hl7(const Options& opts, const Source& src, const std::vector<Fram
             continue;
         }
         open_item(piece.out, opts, src);
-        append_message_members(piece.out, n, m.standard->view(), opts.escaping, flat);
+        append_message_members(piece.out, n, m.standard->view(), opts.escaping, writer);
         close_item(piece.out, opts);
     }
     return piece;

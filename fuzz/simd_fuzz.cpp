@@ -42,6 +42,7 @@ void check_twin(const char* p, std::size_t at, char c, unsigned char limit) {
     check(Twin::eq(block, Twin::load(p + 1)) == simd::Scalar::eq(plain, simd::Scalar::load(p + 1)), "eq of blocks",
           at);
     check(Twin::below(block, limit) == reference(p, 16, [limit](unsigned char x) { return x < limit; }), "below", at);
+    check(Twin::high(block) == reference(p, 16, [](unsigned char x) { return x >= 0x80; }), "high", at);
     check(Twin::below_signed(block, static_cast<char>(limit)) ==
               reference(p, 16,
                         [limit](unsigned char x) {
@@ -92,6 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               "eq64", at);
         check(simd::below64(p, limit) == reference(p, 64, [limit](unsigned char x) { return x < limit; }), "below64",
               at);
+        check(simd::high64(p) == reference(p, 64, [](unsigned char x) { return x >= 0x80; }), "high64", at);
         const simd::Mask64 seps = simd::any_of64<'|', '^', '~'>(p);
         check(seps == reference(p, 64, [](unsigned char x) { return x == '|' || x == '^' || x == '~'; }), "any_of64",
               at);

@@ -46,14 +46,23 @@ struct ReadMessage {
 ReadMessage read_message(std::string_view bytes, Encoding encoding, const Rules* rules = nullptr,
                          Purpose purpose = Purpose::Convert);
 
+// The lines of step 4: calls each(line) once per line of `standard` that is
+// not blank, for a reader that makes its records its own way.
+template <class Each>
+void for_each_segment_line(std::string_view standard, Each&& each) {
+    for_each_message_line(standard, [&](std::string_view line) {
+        if (is_blank_line(line)) return;  // white space is never a segment
+        each(line);
+    });
+}
+
 // Step 4: calls each(flat) once per line of `standard` (a text read by
 // read_message) that is not blank, `flat` holding that line's record keyed
 // by number.  Escapes are decoded with the usual handler when `escaping`.
 template <class Each>
 void for_each_record(std::string_view standard, bool escaping, FlatRecord& flat, Each&& each) {
     const Hl7EscapeHandler* handler = escaping ? &default_escape_handler() : nullptr;
-    for_each_message_line(standard, [&](std::string_view line) {
-        if (is_blank_line(line)) return;  // white space is never a segment
+    for_each_segment_line(standard, [&](std::string_view line) {
         flat.parse(line, handler, /*keys=*/false);
         each(static_cast<const FlatRecord&>(flat));
     });

@@ -66,6 +66,43 @@ inline bool is_header_segment(std::string_view name) {
     return name.size() == 3 && (name == "MSH" || name == "BHS" || name == "FHS");
 }
 
+// The order of a segment's fields depends only on its shape: how many
+// fields it has and which of those with two-digit relatives repeat (a
+// repeated "3[0]" goes after "30" to "39", a plain "3" before).  Lines of
+// one kind share their shape, so the order is worked out once per shape and
+// remembered, as the assembly remembers its layouts: a few slots, each
+// keeping the field indices of one shape in key order.
+class FieldKeyOrders {
+public:
+    // Shapes beyond this many fields are not remembered (the repeats of
+    // fields 1 to 63 fit a word).
+    static constexpr std::uint64_t kMaxFields = 639;
+    // The field indices (field - 1) of a segment of `fields` fields, 1 to
+    // kMaxFields, in key order; bit f - 1 of `repeats` says field f
+    // repeats, for the fields up to fields / 10 (no other bit may be set).
+    // Valid until the next call.
+    const std::vector<std::uint32_t>& get(std::uint64_t fields, std::uint64_t repeats);
+    std::size_t capacity_bytes() const {
+        std::size_t bytes = slots_.size() * sizeof(Slot);
+        for (const Slot& s : slots_) bytes += s.order.capacity() * sizeof(std::uint32_t);
+        return bytes;
+    }
+
+private:
+    struct Slot {
+        std::uint64_t fields = 0, repeats = 0;  // the shape; fields 0: empty slot
+        std::vector<std::uint32_t> order;       // field indices in key order
+    };
+    static constexpr std::size_t kSlots = 256;  // the sample messages have 56 shapes
+    std::vector<Slot> slots_;
+};
+
+// Appends i = 0 to count - 1 to `out` in the byte order of the decimal
+// texts of first + i (first is 0 or 1) when each is followed by a byte that
+// sorts before the digits (component numbers: "." or the end of the key) or,
+// where `late`, after them (repetition numbers: "]").
+void append_decimal_order(std::uint64_t first, std::uint64_t count, bool late, std::vector<std::uint32_t>& out);
+
 // Fast flattening of one line straight into key/value views, for callers that
 // turn records into other objects right away (the Python binding, the
 // command's JSON writer).  Values are views into the line or into the
@@ -100,11 +137,7 @@ public:
     std::size_t capacity_bytes() const {
         return keys_.capacity() + key_spans_.capacity() * sizeof(KeySpan) + buffer_.capacity() +
                pending_.capacity() * sizeof(Pending) + groups_.capacity() * sizeof(Group) +
-               order_.capacity() * sizeof(std::size_t) + field_orders_.size() * sizeof(FieldOrder) + [this] {
-                   std::size_t bytes = 0;
-                   for (const FieldOrder& f : field_orders_) bytes += f.order.capacity() * sizeof(std::uint32_t);
-                   return bytes;
-               }();
+               order_.capacity() * sizeof(std::size_t) + field_orders_.capacity_bytes();
     }
     void release_memory() { *this = FlatRecord(); }
     // Field items in key order; "segment_name" (always the last key in byte
@@ -160,20 +193,7 @@ private:
     std::vector<Group> groups_;
     std::vector<std::size_t> order_;  // empty: items are in key order already
 
-    // The order of a segment's fields depends only on its shape: how many
-    // fields it has and which of those with two-digit relatives repeat (a
-    // repeated "3[0]" goes after "30" to "39", a plain "3" before).  Lines
-    // of one kind share their shape, so the order is worked out once per
-    // shape and remembered, as the assembly remembers its layouts: a few
-    // slots, each keeping the field indices of one shape in key order.
-    struct FieldOrder {
-        std::uint64_t fields = 0, repeats = 0;  // the shape; fields 0: empty slot
-        std::vector<std::uint32_t> order;       // group indices in key order
-    };
-    static constexpr std::size_t kFieldOrderSlots = 256;        // the sample messages have 56 shapes
-    static constexpr std::uint64_t kMaxRememberedFields = 639;  // repeats of fields 1 to 63 fit a word
-    std::vector<FieldOrder> field_orders_;
-    const std::vector<std::uint32_t>& field_order();
+    FieldKeyOrders field_orders_;
 
 public:
     // The field items in key order, as item(i) gives them but with their

@@ -29,6 +29,19 @@ void walk_decimal(std::uint64_t v, std::uint64_t limit, const Late& late, const 
 
 }  // namespace
 
+void append_decimal_order(std::uint64_t first, std::uint64_t count, bool late, std::vector<std::uint32_t>& out) {
+    if (count == 0) return;
+    std::uint64_t from = first;
+    if (first == 0) {
+        out.push_back(0);  // "0" has no longer relatives: no number starts with 0
+        from = 1;
+    }
+    const std::uint64_t last = first + count - 1;
+    auto is_late = [late](std::uint64_t) { return late; };
+    auto visit = [&](std::uint64_t v) { out.push_back(static_cast<std::uint32_t>(v - first)); };
+    for (std::uint64_t v = from; v <= 9 && v <= last; ++v) walk_decimal(v, last, is_late, visit);
+}
+
 // Byte order from the numbers, with no key text: the fields' groups go out
 // in the remembered order of their shape (segments of up to nine fields are
 // in order as they are), then the items inside the few groups with an index
@@ -41,15 +54,17 @@ void FlatRecord::put_in_key_order() {
     order_.resize(items_);
     std::size_t* out = order_.data();
     const std::uint64_t fields = groups_.size();
-    auto visit = [&](std::uint64_t field) { out = append_group(groups_[field - 1], out); };
-    if (fields > kMaxRememberedFields) {
+    if (fields > FieldKeyOrders::kMaxFields) {
         auto repeated = [&](std::uint64_t field) { return groups_[field - 1].repeated; };
+        auto visit = [&](std::uint64_t field) { out = append_group(groups_[field - 1], out); };
         for (std::uint64_t field = 1; field <= 9 && field <= fields; ++field) {
             walk_decimal(field, fields, repeated, visit);
         }
         return;
     }
-    for (const std::uint32_t g : field_order()) {
+    std::uint64_t repeats = 0;
+    for (std::uint64_t f = 1; f <= fields / 10; ++f) repeats |= std::uint64_t{groups_[f - 1].repeated} << (f - 1);
+    for (const std::uint32_t g : field_orders_.get(fields, repeats)) {
         const Group& group = groups_[g];
         if (sort_items && group.sort_items) {
             out = append_group(group, out);
@@ -59,17 +74,14 @@ void FlatRecord::put_in_key_order() {
     }
 }
 
-const std::vector<std::uint32_t>& FlatRecord::field_order() {
-    const std::uint64_t fields = groups_.size();
-    std::uint64_t repeats = 0;
-    for (std::uint64_t f = 1; f <= fields / 10; ++f) repeats |= std::uint64_t{groups_[f - 1].repeated} << (f - 1);
-    if (field_orders_.empty()) field_orders_.resize(kFieldOrderSlots);
-    FieldOrder& slot = field_orders_[((fields ^ repeats * 0xff51afd7ed558ccdull) * 0x9E3779B97F4A7C15ull) >> 56];
+const std::vector<std::uint32_t>& FieldKeyOrders::get(std::uint64_t fields, std::uint64_t repeats) {
+    if (slots_.empty()) slots_.resize(kSlots);
+    Slot& slot = slots_[((fields ^ repeats * 0xff51afd7ed558ccdull) * 0x9E3779B97F4A7C15ull) >> 56];
     if (slot.fields == fields && slot.repeats == repeats) return slot.order;
     slot.fields = fields;
     slot.repeats = repeats;
     slot.order.clear();
-    auto repeated = [&](std::uint64_t field) { return groups_[field - 1].repeated; };
+    auto repeated = [&](std::uint64_t field) { return field <= 64 && ((repeats >> (field - 1)) & 1) != 0; };
     auto visit = [&](std::uint64_t field) { slot.order.push_back(static_cast<std::uint32_t>(field - 1)); };
     for (std::uint64_t field = 1; field <= 9 && field <= fields; ++field) walk_decimal(field, fields, repeated, visit);
     return slot.order;

@@ -92,6 +92,10 @@ struct Scalar {
     static Mask any_of(const Block& b) {
         return (eq(b, Cs) | ...);
     }
+    // Bytes with the top bit set: those that are not ASCII.
+    static Mask high(const Block& b) {
+        return mask_of(b, [](unsigned char x) { return x >= 0x80; });
+    }
     // Every byte with the bits of `bits` set (a set of bytes that differ in
     // those bits only is then found by one compare).
     static Block or_each(Block b, char bits) {
@@ -126,6 +130,7 @@ struct Sse2 {
         if (c == 0) return 0;
         return bits(_mm_cmpeq_epi8(_mm_min_epu8(b.v, _mm_set1_epi8(static_cast<char>(c - 1))), b.v));
     }
+    static Mask high(const Block& b) { return bits(b.v); }
     static Mask below_signed(const Block& b, char c) { return bits(_mm_cmplt_epi8(b.v, _mm_set1_epi8(c))); }
     template <char... Cs>
     static Mask any_of(const Block& b) {
@@ -159,6 +164,7 @@ template <char... Cs>
 inline Mask any_of(const Block& b) {
     return Active::any_of<Cs...>(b);
 }
+inline Mask high(const Block& b) { return Active::high(b); }
 inline Block replace(const Block& b, char from, char to) { return Active::replace(b, from, to); }
 inline Block or_each(const Block& b, char bits) { return Active::or_each(b, bits); }
 
@@ -173,6 +179,11 @@ template <char... Cs>
 inline Mask64 any_of64(const char* p) {
     Mask64 m = 0;
     for (unsigned i = 0; i < 4; ++i) m |= Mask64{any_of<Cs...>(load(p + kBlock * i))} << (kBlock * i);
+    return m;
+}
+inline Mask64 high64(const char* p) {
+    Mask64 m = 0;
+    for (unsigned i = 0; i < 4; ++i) m |= Mask64{high(load(p + kBlock * i))} << (kBlock * i);
     return m;
 }
 inline Mask64 below64(const char* p, unsigned char c) {

@@ -1,0 +1,65 @@
+// to-json's writer of one segment line's record: JSON straight from the
+// line, in one pass, without the items in between.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "piece.hpp"
+#include "segments.hpp"
+
+namespace segmorph::cli {
+
+// Writes the same bytes as append_record() of the line's FlatRecord, which
+// stays the simple reference (the fuzz targets compare the two).  Each item
+// is written the moment the walk over the line's separators meets its end:
+// its key from a table, its value copied a block at a time.  Lines of up to
+// nine fields are then in key order as written; longer ones have their
+// fields' texts moved into key order afterwards, a copy per field, and the
+// few fields with an index of ten or more their items' texts.
+//
+// One writer serves any number of lines; its scratch grows to the largest.
+class LineJsonWriter {
+public:
+    // Appends the record of `line` as a JSON object.  The bytes from the
+    // line's start up to `readable_end` (at or after the line's end) may be
+    // read: values are copied a block at a time, and the text after a line
+    // (the rest of its message) saves the shorter copy of its last values.
+    // Escapes are decoded with `handler` unless it is null.
+    void append(TextBuffer& out, std::string_view line, const char* readable_end, const Hl7EscapeHandler* handler);
+
+private:
+    // One field's items as written: out_start/out_end are offsets from the
+    // record's first byte; its repetitions' first items are rep_firsts_
+    // from reps.
+    struct Field {
+        std::size_t out_start, out_end;
+        std::size_t first, count;
+        std::size_t reps;
+        bool repeated, sort_items;
+    };
+    void write_fields(std::string_view line, std::size_t start, std::uint64_t field, const char* readable_end,
+                      const Hl7EscapeHandler* handler);
+    bool put_in_key_order();
+    std::string_view slow_value(std::string_view raw, const Hl7EscapeHandler* handler);
+    const std::uint32_t* decimal_order(std::uint64_t first, std::uint64_t count);
+
+    TextBuffer* out_ = nullptr;
+    std::size_t base_ = 0;  // the record's first byte in out_
+    // Scratch, kept from line to line.
+    std::vector<std::size_t> item_starts_;  // by item: its offset from the record's first byte
+    std::vector<Field> fields_;
+    std::vector<std::size_t> rep_firsts_;  // the first item of each repetition of repeated fields
+    std::string unescaped_;
+    std::vector<char> moved_;  // a long record's text while its fields are moved into key order
+    FieldKeyOrders field_orders_;
+    // The decimal order of 1..n (components) and of 0..n-1 (repetitions),
+    // by n, worked out on first need.
+    std::vector<std::vector<std::uint32_t>> comp_orders_, rep_orders_;
+    std::vector<std::uint32_t> large_order_;
+    FlatRecord fallback_;
+};
+
+}  // namespace segmorph::cli
