@@ -184,6 +184,12 @@ constexpr std::size_t kNoName = ~std::size_t{0};
 // Values longer than this many blocks of 16 bytes go the general way.
 constexpr std::size_t kBlocks = 4;
 
+// Two forms of text: segmorph's own, with no white space (kSpaced false),
+// and the form Python's json.dump writes by default, a space after every
+// ":" and "," (kSpaced: a space is then taken, not required, at both
+// places).  The key patterns are the same; the spaced form compares them
+// up to the ":".
+template <bool kSpaced>
 inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states, JsonHl7::RecordFiller::Run& run) {
     const char* p = at.p;
     std::uint32_t state = at.state;
@@ -205,14 +211,18 @@ inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states
     char* const bytes = r.bytes_at - (r.bytes_at - r.bytes_base);
     auto written = static_cast<std::size_t>(r.bytes_at - r.bytes_base);
     while (room != 0) {
+        if constexpr (kSpaced) p += *p == ' ';
         // The first guess, else the second (a branch: foreseen mostly, it
         // lets the value be read before the compare is done).
         const KeyPaths::State& s = states[state];
         const simd::Block text = simd::load(p);
         const KeyPaths::Guess* g = &s.guess[0];
-        if ((simd::eq(text, simd::load(g->pattern)) & g->mask) != g->mask) {
+        const auto mask = [](const KeyPaths::Guess* guess) -> simd::Mask {
+            return kSpaced ? guess->mask >> 1 : guess->mask;  // (spaced: up to the ':')
+        };
+        if ((simd::eq(text, simd::load(g->pattern)) & mask(g)) != mask(g)) {
             g = &s.guess[1];
-            if ((simd::eq(text, simd::load(g->pattern)) & g->mask) != g->mask) break;
+            if ((simd::eq(text, simd::load(g->pattern)) & mask(g)) != mask(g)) break;
         }
         // (A state's missing guess matches no text this way takes: see
         // KeyPaths::Guess.)
@@ -222,6 +232,12 @@ inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states
         // and the bytes a plain value cannot hold are tested beside it: the
         // next entry waits only for the former.
         const char* v = p + g->key_size + 4;
+        if constexpr (kSpaced) {
+            v = p + g->key_size + 3;  // after the ':'
+            v += *v == ' ';
+            if (*v != '"') break;
+            ++v;
+        }
         simd::Block b = simd::load(v);
         simd::store(bytes + written, b);
         simd::Mask quotes = simd::eq(b, '"'), unplain_bits = unplain(b);
@@ -279,7 +295,11 @@ bool FlatJson::record(JsonHl7& out) {
     FastRun at{p_, paths.start(), nullptr, false, kNoName};
     for (;;) {
         JsonHl7::RecordFiller::Run run = fill.run();
-        fast_run(at, end, paths.states(), run);
+        if (spaced_) {
+            fast_run<true>(at, end, paths.states(), run);
+        } else {
+            fast_run<false>(at, end, paths.states(), run);
+        }
         fill.end_run(run);
         if (at.name_index != kNoName) {
             fill.note_name(at.name_index);
@@ -320,6 +340,9 @@ bool FlatJson::record(JsonHl7& out) {
                 if (code == JsonHl7::kNoKeyCode) return false;  // a key of no use to the assembly: left to yyjson
                 if (at.state != KeyPaths::kOff && k.size() <= KeyPaths::kMaxKey) next = paths.follow(at.state, k, code);
             }
+            // A space after the ":": text in the spaced form, which the
+            // common way takes from now on.
+            if (p < end && *p == ' ') spaced_ = true;
             if (!plain_value_at(p, end, value)) {
                 p_ = p;
                 if (!string(value)) return false;

@@ -135,15 +135,18 @@ def edge_records():
     return plain * 3 + odd
 
 
+@pytest.mark.parametrize("separators", [(",", ":"), (", ", ": ")], ids=["compact", "spaced"])
 @pytest.mark.parametrize("tail", [0, 1, 40, 100])
-def test_values_at_block_edges_read_as_python_reads_them(tmp_path, tail):
+def test_values_at_block_edges_read_as_python_reads_them(tmp_path, tail, separators):
     # `tail` records follow the odd ones, so that the odd ones come at
     # different distances from the text's end, where the common way stops
-    # short and leaves the last entries to the general way.
+    # short and leaves the last entries to the general way.  The text is
+    # as segmorph writes it, or with a space after each ":" and ",", as
+    # Python's json.dump writes it by default.
     records = edge_records()
     records += records[:tail]
     messages = [records[i:i + 7] for i in range(0, len(records), 7)]
-    lines = [json.dumps({"records": m}, ensure_ascii=False, separators=(",", ":")) for m in messages]
+    lines = [json.dumps({"records": m}, ensure_ascii=False, separators=separators) for m in messages]
     want = "".join(JsonHl7(m).hl7_string.replace("\n", "\r") + "\r" for m in messages)
     path = tmp_path / "edges.jsonl"
     path.write_text("\n".join(lines), encoding="utf-8")
@@ -152,7 +155,7 @@ def test_values_at_block_edges_read_as_python_reads_them(tmp_path, tail):
     assert (done.returncode, done.stderr) == (0, b"")
     assert done.stdout.decode() == want
     array = tmp_path / "edges.json"
-    array.write_text(json.dumps(records, ensure_ascii=False, separators=(",", ":")), encoding="utf-8")
+    array.write_text(json.dumps(records, ensure_ascii=False, separators=separators), encoding="utf-8")
     loaded = JsonHl7.from_file(str(array))
     assert loaded.json_data == JsonHl7(records).json_data
     assert loaded.hl7_string == JsonHl7(records).hl7_string
