@@ -183,6 +183,10 @@ constexpr std::size_t kNoName = ~std::size_t{0};
 
 // Values longer than this many blocks of 16 bytes go the general way.
 constexpr std::size_t kBlocks = 4;
+// The most text one entry of the common way takes: a space, the pattern
+// of a key of KeyPaths::kMaxKey bytes, a space, the value and its quote,
+// ",".
+constexpr std::size_t kMaxEntryBytes = 1 + (KeyPaths::kMaxKey + 4) + 1 + kBlocks * simd::kBlock + 2;
 
 // Two forms of text: segmorph's own, with no white space (kSpaced false),
 // and the form Python's json.dump writes by default, a space after every
@@ -197,14 +201,17 @@ inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states
     // ':', then a value's blocks: entries within that of the end go the
     // general way.
     if (state == KeyPaths::kOff || end - p < static_cast<std::ptrdiff_t>((kBlocks + 2) * simd::kBlock)) return;
-    const char* const last = end - (kBlocks + 2) * simd::kBlock;
+    const auto text_room = static_cast<std::size_t>(end - p) - (kBlocks + 2) * simd::kBlock;
     const char* previous = at.previous;
     // Entries the store has room for (each takes at most 16 * kBlocks
-    // bytes): one count, not two limits, held through the loop.
+    // bytes), and that the text has room for (each moves on at most
+    // kMaxEntryBytes, so the last still starts that far from the end): one
+    // count, not three limits, held through the loop.
     const auto bytes_room = static_cast<std::size_t>(run.bytes_limit - run.bytes_at);
     std::size_t room =
-        std::min(static_cast<std::size_t>(run.entry_limit - run.entry_at),
-                 bytes_room > TextBuffer::kSlack ? (bytes_room - TextBuffer::kSlack) / (simd::kBlock * kBlocks) : 0);
+        std::min({static_cast<std::size_t>(run.entry_limit - run.entry_at),
+                  bytes_room > TextBuffer::kSlack ? (bytes_room - TextBuffer::kSlack) / (simd::kBlock * kBlocks) : 0,
+                  text_room / kMaxEntryBytes + 1});
     JsonHl7::RecordFiller::Run r = run;  // (a local: its members stay in registers)
     // The bytes written so far as a count from the block's start: it is
     // what an entry holds, and the block's start stays fixed in the loop.
@@ -259,18 +266,22 @@ inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states
         if ((unplain_bits & (quotes ^ (quotes - 1))) != 0) break;
         len += simd::next(quotes);
         --room;
-        if (g->name) at.name_index = static_cast<std::size_t>(r.entry_at - r.entry_base);
+        const std::size_t index = static_cast<std::size_t>(r.entry_at - r.entry_base);
         r.add_written_at(g->code, written, len);
         written += len;
         previous = p + 1;
         state = g->next;
         p = v + len + 1;
         if (*p != ',') {
+            // The name's key is the last a record may hold in byte order
+            // with a code (every other is a number), so it is looked for
+            // only here: a record that goes on after it fails the order
+            // check, or the look for a code, at its next key.
+            if (g->name) at.name_index = index;
             at.ended = true;
             break;
         }
         ++p;
-        if (p > last) break;
     }
     r.bytes_at = bytes + written;
     run = r;
