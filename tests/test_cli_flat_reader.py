@@ -175,3 +175,19 @@ def test_zero_bytes_where_a_key_is_foreseen(tmp_path):
     assert done.stdout.decode() == 2 * ("ZZZ|a|b|c\r" * 20)
     assert done.stderr.decode().splitlines()[0].endswith(
         "line 2, column 257: invalid JSON: expected a string for object key, found <00>")
+
+
+def test_a_key_after_the_name_once_the_name_is_foreseen(tmp_path):
+    # The name's key is the last a record holds in to-json's byte order,
+    # and where the common way looks for it; a key after it ("t" sorts
+    # after "segment_name") must still leave the name where it is, in a
+    # record whose keys are foreseen up to the name.
+    warm = {"1": "a", "2": "b", "segment_name": "PID"}
+    odd = {"1": "a", "2": "b", "segment_name": "PID", "t": "x"}
+    messages = [[warm] * 5, [warm, odd, warm], [odd] * 3]
+    path = tmp_path / "after_name.jsonl"
+    path.write_text("\n".join(json.dumps({"records": m}, separators=(",", ":")) for m in messages), encoding="utf-8")
+    done = subprocess.run([str(COMMAND), "to-hl7", "--escape", "full", str(path)], capture_output=True, timeout=60,
+                          env=ENV)
+    assert (done.returncode, done.stderr) == (0, b"")
+    assert done.stdout.decode() == "".join(JsonHl7(m).hl7_string.replace("\n", "\r") + "\r" for m in messages)
