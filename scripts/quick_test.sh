@@ -19,4 +19,10 @@ if ! "$venv/bin/python" -c 'import scikit_build_core, nlohmann_json' 2>/dev/null
     "${pip[@]}" "scikit-build-core>=0.10" "nlohmann-json==3.12.0" cmake ninja
 fi
 "${pip[@]}" --no-build-isolation -C build-dir=build/quick ".[test]"
-"$venv/bin/python" -m pytest -q -p no:cacheprovider tests "$@"
+# Test files or folders given narrow the run; options alone go with the
+# whole suite.
+targets=(tests)
+for arg in "$@"; do
+    case "$arg" in -*) ;; *) targets=() ;; esac
+done
+"$venv/bin/python" -m pytest -q -p no:cacheprovider "${targets[@]}" "$@"
