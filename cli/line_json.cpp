@@ -37,6 +37,12 @@ inline char* copy_blocks(char* to, const char* from, std::size_t len) {
     return to + len;
 }
 
+// Room made before each block of 64 bytes: the items it may end (64, and
+// one for its field), each with its key and spare block, and the bytes of
+// their values that lie in it.  The bytes before it of a value that ends in
+// it are added.
+constexpr std::size_t kBlockRoom = 66 * kItemRoom + 64;
+
 // The buffer grown to take `need` bytes at w, the end of what is written;
 // returns where w is now.
 [[gnu::noinline]] char* grow(TextBuffer& out, char* w, std::size_t need) {
@@ -77,28 +83,30 @@ void LineJsonWriter::append(TextBuffer& out, std::string_view line, const char* 
     }
     out_ = &out;
     base_ = out.size();
-    fields_.clear();
+    field_count_ = 0;
+    any_sort_ = false;
     rep_firsts_.clear();
+    if (fields_.size() < 128) fields_.resize(128);
     std::size_t start = bar + 1;
     std::uint64_t field = 1;
     if (is_header_segment(line.substr(0, bar))) {
         // The header's field 1 is syntax, taken verbatim.
         const std::size_t end = std::min(line.find('|', start), line.size());
         const std::string_view value = line.substr(start, end - start);
-        char* w = out.claim(kItemRoom + worst_case(value.size()));
+        // Room for the rest of the line's first block too, so that the walk
+        // starts in the same buffer.
+        char* const at = out.claim(kItemRoom + worst_case(value.size()) + kBlockRoom);
         if (item_starts_.empty()) item_starts_.resize(256);
-        item_starts_[0] = 0;
-        w = put_json_text(put_lead_and_key(w, 1, -1, -1), value);
+        item_starts_[0] = reinterpret_cast<std::uintptr_t>(at);
+        char* const w = put_json_text(put_lead_and_key(at, 1, -1, -1), value);
         out.commit(w);
-        fields_.push_back(Field{0, out.size() - base_, 0, 1, 0, false, false});
+        fields_[field_count_++] = Field{reinterpret_cast<std::uintptr_t>(at), 0, 0, false, false};
         start = end + 1;
         field = 2;
         if (end == line.size()) start = std::string_view::npos;
     }
     write_fields(line, start, field, readable_end, handler);
-    if ((fields_.size() >= 10 || std::any_of(fields_.begin(), fields_.end(),
-                                             [](const Field& f) { return f.sort_items; })) &&
-        !put_in_key_order()) [[unlikely]] {
+    if ((field_count_ >= 10 || any_sort_) && !put_in_key_order()) [[unlikely]] {
         // More fields than the remembered orders take: the reference writer.
         out.commit(out.claim(0) - (out.size() - base_));
         fallback_.parse(line, handler, /*keys=*/false);
@@ -123,142 +131,181 @@ void LineJsonWriter::append(TextBuffer& out, std::string_view line, const char* 
 // the field is walked again as a repeated one; the exemption marker "^~\&"
 // makes the whole field one item.
 //
-// The cursor, its limit and the walk's state live in locals, so that they
-// stay in registers; the writer's own members are touched once per line.
+// What the loop needs for every item lives in locals, cursors rather than
+// counts, so that it stays in registers; what it needs once per field is in
+// the field's record, and the room for a block's items is made once per
+// block.  Items and fields are noted by where they are written, and moved
+// along in the rare case the buffer has to grow.
 void LineJsonWriter::write_fields(std::string_view line, std::size_t start, std::uint64_t field,
                                   const char* readable_end, const Hl7EscapeHandler* handler) {
-    if (start == std::string_view::npos) return;
     TextBuffer& out = *out_;
-    const char* const data = line.data();
-    const std::size_t n = line.size();
-    char* w = out.claim(kItemRoom);
-    char* base = w - (out.size() - base_);
+    if (start == std::string_view::npos) {
+        // Only the header's field 1.
+        fields_[1] = Field{reinterpret_cast<std::uintptr_t>(out.claim(0)), 1, 0, false, false};
+        return;
+    }
+    const char* const line_end = line.data() + line.size();
+    char* w = out.claim(kBlockRoom);
     char* limit = w + out.room();
-    std::size_t count = fields_.empty() ? 0 : 1;
     if (item_starts_.size() < 256) item_starts_.resize(256);
-    std::size_t* starts = item_starts_.data();
+    std::uintptr_t* starts = item_starts_.data();
+    std::uintptr_t* item = starts + field_count_;  // the next item's place (the header's field 1 may be written)
+    Field* current = fields_.data() + field_count_;  // the field being walked
+    *current = Field{reinterpret_cast<std::uintptr_t>(w), field_count_, rep_firsts_.size(), false, false};
 
-    std::size_t piece = start;               // where the current component starts
-    std::size_t field_start = start;         // where the current field starts
-    std::size_t field_first = count;         // its first item
-    auto field_out = static_cast<std::size_t>(w - base);  // and where it is written
-    std::size_t field_reps = rep_firsts_.size();
+    const char* piece = line.data() + start;  // where the current component starts
+    const char* field_start = piece;          // where the current field starts
     std::int64_t rep = -1;  // the repetition, -1 before the field's first "~"
     std::int64_t comp = 0;  // "^" seen in the current occurrence
     bool slow = false;      // the current component has a byte that takes the slow way
     bool sort = false;      // the field has an index of ten or more
+    bool any_sort = false;
+    // The field's keys in the table (fields below 100, no repetitions):
+    // components below `table_comps` are found from its first slot, `row`.
+    std::uint64_t row = 0;
+    std::int64_t table_comps = -1;
+    auto set_row = [&]() __attribute__((always_inline)) {
+        const bool in_table = field < kTableFields && rep < 0;
+        row = in_table ? field * (kTableComponents + 1) + 1 : 0;
+        table_comps = in_table ? kTableComponents : -1;
+    };
+    set_row();
 
-    // Room for `need` more bytes at w.  Rare, and out of line: the cursor,
-    // the record's start and the limit go by value, so that no store
-    // through the cursor can be taken to change them.
+    // Room for `need` more bytes at w.  Growing moves what is written, and
+    // the places noted in it with it.
     auto ensure = [&](std::size_t need) __attribute__((always_inline)) {
         if (static_cast<std::size_t>(limit - w) < need) [[unlikely]] {
-            const auto at = static_cast<std::size_t>(w - base);
+            char* const old = w;
             w = grow(out, w, need);
-            base = w - at;
             limit = w + out.room();
+            const std::uintptr_t shift = reinterpret_cast<std::uintptr_t>(w) - reinterpret_cast<std::uintptr_t>(old);
+            for (std::uintptr_t* at = starts; at != item; ++at) *at += shift;
+            for (Field* f = fields_.data(); f <= current; ++f) f->out_start += shift;
         }
     };
     // The component that ends at `end`, numbered `number` (-1: its
-    // occurrence has no components).
-    auto emit = [&](std::size_t end, std::int64_t number) __attribute__((always_inline)) {
-        const std::size_t len = end - piece;
-        const char* src = data + piece;
+    // occurrence has no components).  Its room is made by the block.
+    auto emit = [&](const char* end, std::int64_t number) __attribute__((always_inline)) {
+        const auto len = static_cast<std::size_t>(end - piece);
+        const char* const src = piece;
         piece = end + 1;
-        if (!slow) [[likely]] {
-            ensure(kItemRoom + len + 1);
-            starts[count++] = static_cast<std::size_t>(w - base);
-            w = put_lead_and_key(w, field, rep, number);
-            // Nothing to escape: a block's copy for most values, whatever
-            // their length, and the cursor moved by the length.
-            if (len <= simd::kBlock && src + simd::kBlock <= readable_end) [[likely]] {
-                simd::store(w, simd::load(src));
-            } else if (len > simd::kBlock) {
-                for (std::size_t i = 0; i + simd::kBlock < len; i += simd::kBlock) {
-                    simd::store(w + i, simd::load(src + i));
-                }
-                simd::store(w + len - simd::kBlock, simd::load(src + len - simd::kBlock));
-            } else {
-                std::memcpy(w, src, len);
-            }
-            w[len] = '"';
-            w += len + 1;
+        if (slow) [[unlikely]] {
+            slow = false;
+            const std::string_view value = slow_value(std::string_view(src, len), handler);
+            ensure(kItemRoom + worst_case(value.size()) + kBlockRoom);
+            *item++ = reinterpret_cast<std::uintptr_t>(w);
+            w = put_json_text(put_lead_and_key(w, field, rep, number), value);
             return;
         }
-        slow = false;
-        const std::string_view value = slow_value(std::string_view(src, len), handler);
-        ensure(kItemRoom + worst_case(value.size()));
-        starts[count++] = static_cast<std::size_t>(w - base);
-        w = put_json_text(put_lead_and_key(w, field, rep, number), value);
+        *item++ = reinterpret_cast<std::uintptr_t>(w);
+        if (number < table_comps) [[likely]] {
+            const KeySlot& slot = kKeySlots[row + static_cast<std::uint64_t>(number)];
+            std::memcpy(w, slot.data(), 16);
+            w += slot[15];
+        } else {
+            w = put_lead_and_key(w, field, rep, number);
+        }
+        // Nothing to escape: a block's copy for most values, whatever
+        // their length, and the cursor moved by the length.
+        if (len <= simd::kBlock && src + simd::kBlock <= readable_end) [[likely]] {
+            simd::store(w, simd::load(src));
+        } else if (len > simd::kBlock) {
+            for (std::size_t i = 0; i + simd::kBlock < len; i += simd::kBlock) simd::store(w + i, simd::load(src + i));
+            simd::store(w + len - simd::kBlock, simd::load(src + len - simd::kBlock));
+        } else {
+            std::memcpy(w, src, len);
+        }
+        w[len] = '"';
+        w += len + 1;
     };
-    auto end_field = [&](std::size_t end) __attribute__((always_inline)) {
+    auto end_field = [&](const char* end) __attribute__((always_inline)) {
         emit(end, comp > 0 ? comp + 1 : -1);
-        fields_.push_back(Field{field_out, static_cast<std::size_t>(w - base), field_first, count - field_first,
-                                field_reps, rep >= 0, sort});
+        // Below 10, numeric order is byte order ("2" < "3"); from 10 on it
+        // is not ("10" < "2"): nine "^" make a 10th item.
+        sort |= comp >= 9;
+        current->repeated = rep >= 0;
+        current->sort_items = sort;
+        any_sort |= sort;
+        ++current;
+        *current = Field{reinterpret_cast<std::uintptr_t>(w), static_cast<std::size_t>(item - starts),
+                         rep_firsts_.size(), false, false};
         ++field;
         piece = field_start = end + 1;
-        field_first = count;
-        field_out = static_cast<std::size_t>(w - base);
-        field_reps = rep_firsts_.size();
         rep = -1;
         comp = 0;
         sort = false;
+        row = field * (kTableComponents + 1) + 1;  // past the table: not read
+        table_comps = field < kTableFields ? kTableComponents : -1;
     };
     // Back to the start of the current field, its items dropped.
     auto restart_field = [&]() __attribute__((always_inline)) {
-        w = base + field_out;
-        count = field_first;
-        rep_firsts_.resize(field_reps);
+        w = reinterpret_cast<char*>(current->out_start);
+        item = starts + current->first;
+        rep_firsts_.resize(current->reps);
         piece = field_start;
         comp = 0;
         slow = false;
         sort = false;
     };
+    // The fields' count, and after the last one where the next would
+    // start (the one past the last), for the lengths of the last.
+    auto finish = [&]() __attribute__((always_inline)) {
+        out.commit(w);
+        field_count_ = static_cast<std::size_t>(current - fields_.data());
+        any_sort_ = any_sort;
+    };
 
-    std::size_t block = start;
-    while (block < n) {
-        // A block ends at most 64 items and a field.
-        if (item_starts_.size() - count < 66) {
+    const char* block = piece;
+    while (block < line_end) {
+        // A block ends at most 64 items and a field; a value that ends in
+        // it started at most `block - piece` bytes before it.
+        if (item_starts_.size() - static_cast<std::size_t>(item - starts) < 66) [[unlikely]] {
+            const auto items = static_cast<std::size_t>(item - starts);
             item_starts_.resize(2 * item_starts_.size());
             starts = item_starts_.data();
+            item = starts + items;
         }
+        if (fields_.size() - static_cast<std::size_t>(current - fields_.data()) < 66) [[unlikely]] {
+            const auto fields = static_cast<std::size_t>(current - fields_.data());
+            fields_.resize(2 * fields_.size());
+            current = fields_.data() + fields;
+        }
+        ensure(kBlockRoom + static_cast<std::size_t>(block - piece));
+        const auto left = static_cast<std::size_t>(line_end - block);
         simd::Mask64 marks;
-        if (readable_end - (data + block) >= 64) [[likely]] {
-            marks = marks_of(data + block);
+        if (readable_end - block >= 64) [[likely]] {
+            marks = marks_of(block);
         } else {
             alignas(16) char tail[64] = {};
-            std::memcpy(tail, data + block, std::min<std::size_t>(64, n - block));
+            std::memcpy(tail, block, std::min<std::size_t>(64, left));
             marks = marks_of(tail);
         }
-        if (n - block < 64) marks &= (simd::Mask64{1} << (n - block)) - 1;
-        std::size_t next = block + 64;
+        if (left < 64) marks &= (simd::Mask64{1} << left) - 1;
+        const char* next = block + 64;
         while (marks != 0) {
-            const std::size_t at = block + simd::next(marks);
+            const char* const at = block + simd::next(marks);
             marks = simd::clear_lowest(marks);
-            const char c = data[at];
+            const char c = *at;
             if (c == '^') {
-                if (n - at >= 4 && std::memcmp(data + at + 1, "~\\&", 3) == 0) [[unlikely]] {
+                if (line_end - at >= 4 && at[1] == '~' && std::memcmp(at + 1, "~\\&", 3) == 0) [[unlikely]] {
                     // The exemption marker: the field, up to the next "|",
                     // is one item, decoded when decoding (the marker holds
                     // the escape character).
-                    const void* end_bar = std::memchr(data + at, '|', n - at);
-                    const std::size_t end =
-                        end_bar == nullptr ? n : static_cast<std::size_t>(static_cast<const char*>(end_bar) - data);
+                    const void* bar = std::memchr(at, '|', static_cast<std::size_t>(line_end - at));
+                    const char* end = bar == nullptr ? line_end : static_cast<const char*>(bar);
                     restart_field();
                     rep = -1;
+                    set_row();
                     slow = true;
                     end_field(end);
-                    if (end == n) {
-                        out.commit(w);
+                    if (end == line_end) {
+                        finish();
                         return;
                     }
                     next = end + 1;
                     break;
                 }
-                // Below 10, numeric order is byte order ("2" < "3"); from 10
-                // on it is not ("10" < "2"): the 9th "^" makes a 10th item.
-                sort |= ++comp == 9;
-                emit(at, comp);
+                emit(at, ++comp);
             } else if (c == '|') {
                 end_field(at);
             } else if (c == '~') {
@@ -267,13 +314,15 @@ void LineJsonWriter::write_fields(std::string_view line, std::size_t start, std:
                     // repetition 0.  Walk the field again as repeated.
                     restart_field();
                     rep = 0;
-                    rep_firsts_.push_back(field_first);
+                    set_row();
+                    rep_firsts_.push_back(current->first);
                     next = field_start;
                     break;
                 }
                 emit(at, comp > 0 ? comp + 1 : -1);
-                rep_firsts_.push_back(count);
-                sort |= ++rep == 10;
+                rep_firsts_.push_back(static_cast<std::size_t>(item - starts));
+                ++rep;
+                sort |= comp >= 9 || rep == 10;
                 comp = 0;
             } else {
                 slow = true;
@@ -281,8 +330,9 @@ void LineJsonWriter::write_fields(std::string_view line, std::size_t start, std:
         }
         block = next;
     }
-    end_field(n);
-    out.commit(w);
+    ensure(kBlockRoom + static_cast<std::size_t>(line_end - piece));
+    end_field(line_end);
+    finish();
 }
 
 // Moves the fields' texts into key order: the remembered order of the
@@ -290,23 +340,26 @@ void LineJsonWriter::write_fields(std::string_view line, std::size_t start, std:
 // items' (or repetitions') order.  False when the line has more fields than
 // the remembered orders take.
 bool LineJsonWriter::put_in_key_order() {
-    const std::uint64_t fields = fields_.size();
+    const std::uint64_t fields = field_count_;
     if (fields > FieldKeyOrders::kMaxFields) return false;
     TextBuffer& out = *out_;
     const std::size_t total = out.size() - base_;
+    // The places noted while writing are addresses in the buffer as it is.
+    const auto origin = reinterpret_cast<std::uintptr_t>(out.claim(0) - total);
     char* const base = out.claim(simd::kBlock) - total;
     // The text moved aside, with a block to spare for the block copies.
     if (moved_.size() < total + simd::kBlock) moved_.resize(std::max(total + simd::kBlock, 2 * moved_.size()));
     std::memcpy(moved_.data(), base, total);
-    const char* const from = moved_.data();
-    const std::size_t items = fields_.back().first + fields_.back().count;
+    // The text moved aside at a noted address.
+    auto moved = [from = moved_.data(), origin](std::uintptr_t at) { return from + (at - origin); };
+    const std::size_t items = fields_[fields].first;
     if (item_starts_.size() <= items) item_starts_.resize(items + 1);
-    item_starts_[items] = total;
-    const std::size_t* const starts = item_starts_.data();
+    item_starts_[items] = origin + total;
+    const std::uintptr_t* const starts = item_starts_.data();
 
     char* o = base;
     auto copy_items = [&](std::size_t first, std::size_t end) {
-        o = copy_blocks(o, from + starts[first], starts[end] - starts[first]);
+        o = copy_blocks(o, moved(starts[first]), starts[end] - starts[first]);
     };
     auto put_occurrence = [&](std::size_t first, std::size_t count) {
         if (count < 10) {
@@ -316,28 +369,31 @@ bool LineJsonWriter::put_in_key_order() {
         const std::uint32_t* order = decimal_order(1, count);
         for (std::size_t k = 0; k < count; ++k) copy_items(first + order[k], first + order[k] + 1);
     };
-    auto put_field = [&](const Field& f) {
+    // Field i's items run to field i + 1's (there is one past the last).
+    auto put_field = [&](std::size_t i) {
+        const Field& f = fields_[i];
+        const Field& after = fields_[i + 1];
         if (!f.sort_items) {
-            o = copy_blocks(o, from + f.out_start, f.out_end - f.out_start);
+            o = copy_blocks(o, moved(f.out_start), after.out_start - f.out_start);
         } else if (!f.repeated) {
-            put_occurrence(f.first, f.count);
+            put_occurrence(f.first, after.first - f.first);
         } else {
             const std::size_t* firsts = rep_firsts_.data() + f.reps;
-            const std::size_t reps = (&f == &fields_.back() ? rep_firsts_.size() : (&f)[1].reps) - f.reps;
+            const std::size_t reps = after.reps - f.reps;
             const std::uint32_t* order = decimal_order(0, reps);
             for (std::size_t k = 0; k < reps; ++k) {
                 const std::size_t r = order[k];
-                const std::size_t end = r + 1 < reps ? firsts[r + 1] : f.first + f.count;
+                const std::size_t end = r + 1 < reps ? firsts[r + 1] : after.first;
                 put_occurrence(firsts[r], end - firsts[r]);
             }
         }
     };
     if (fields < 10) {
-        for (const Field& f : fields_) put_field(f);
+        for (std::size_t i = 0; i < fields; ++i) put_field(i);
     } else {
         std::uint64_t repeats = 0;
         for (std::uint64_t f = 1; f <= fields / 10; ++f) repeats |= std::uint64_t{fields_[f - 1].repeated} << (f - 1);
-        for (const std::uint32_t f : field_orders_.get(fields, repeats)) put_field(fields_[f]);
+        for (const std::uint32_t f : field_orders_.get(fields, repeats)) put_field(f);
     }
     return true;
 }

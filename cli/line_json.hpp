@@ -31,12 +31,12 @@ public:
     void append(TextBuffer& out, std::string_view line, const char* readable_end, const Hl7EscapeHandler* handler);
 
 private:
-    // One field's items as written: out_start/out_end are offsets from the
-    // record's first byte; its repetitions' first items are rep_firsts_
-    // from reps.
+    // One field as written: where its text starts in the buffer, its first
+    // item, and where its repetitions' first items start in rep_firsts_.
+    // The next field's give where each ends.
     struct Field {
-        std::size_t out_start, out_end;
-        std::size_t first, count;
+        std::uintptr_t out_start;
+        std::size_t first;
         std::size_t reps;
         bool repeated, sort_items;
     };
@@ -49,8 +49,10 @@ private:
     TextBuffer* out_ = nullptr;
     std::size_t base_ = 0;  // the record's first byte in out_
     // Scratch, kept from line to line.
-    std::vector<std::size_t> item_starts_;  // by item: its offset from the record's first byte
-    std::vector<Field> fields_;
+    std::vector<std::uintptr_t> item_starts_;  // by item: where its text is in the buffer
+    std::vector<Field> fields_;  // the first field_count_, then one past the last
+    std::size_t field_count_ = 0;
+    bool any_sort_ = false;  // a field has an index of ten or more
     std::vector<std::size_t> rep_firsts_;  // the first item of each repetition of repeated fields
     std::string unescaped_;
     std::vector<char> moved_;  // a long record's text while its fields are moved into key order
