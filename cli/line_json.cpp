@@ -131,11 +131,15 @@ void LineJsonWriter::append(TextBuffer& out, std::string_view line, const char* 
 // the field is walked again as a repeated one; the exemption marker "^~\&"
 // makes the whole field one item.
 //
-// What the loop needs for every item lives in locals, cursors rather than
-// counts, so that it stays in registers; what it needs once per field is in
-// the field's record, and the room for a block's items is made once per
-// block.  Items and fields are noted by where they are written, and moved
-// along in the rare case the buffer has to grow.
+// The walk has two halves.  The loop below takes the common marks -- "^"
+// and "|" ending a value with nothing to escape whose key is in the table --
+// with its state in locals and no call anywhere, so that the state stays in
+// registers (a call it had to survive would leave it a few registers, and
+// the state in memory, reloaded after every store through the cursor).
+// Every other mark goes to on_mark(), which finds the state in walk_ and
+// leaves it there.  The room for a block's items is made once per block;
+// items and fields are noted by where they are written, and moved along in
+// the rare case the buffer has to grow.
 void LineJsonWriter::write_fields(std::string_view line, std::size_t start, std::uint64_t field,
                                   const char* readable_end, const Hl7EscapeHandler* handler) {
     TextBuffer& out = *out_;
@@ -144,133 +148,27 @@ void LineJsonWriter::write_fields(std::string_view line, std::size_t start, std:
         fields_[1] = Field{reinterpret_cast<std::uintptr_t>(out.claim(0)), 1, 0, false, false};
         return;
     }
-    const char* const line_end = line.data() + line.size();
-    char* w = out.claim(kBlockRoom);
-    char* limit = w + out.room();
+    Walk& s = walk_;
+    s.line_end = line.data() + line.size();
+    s.readable_end = readable_end;
+    s.handler = handler;
+    s.w = out.claim(kBlockRoom);
+    s.limit = s.w + out.room();
     if (item_starts_.size() < 256) item_starts_.resize(256);
-    std::uintptr_t* starts = item_starts_.data();
-    std::uintptr_t* item = starts + field_count_;  // the next item's place (the header's field 1 may be written)
-    Field* current = fields_.data() + field_count_;  // the field being walked
-    *current = Field{reinterpret_cast<std::uintptr_t>(w), field_count_, rep_firsts_.size(), false, false};
-
-    const char* piece = line.data() + start;  // where the current component starts
-    const char* field_start = piece;          // where the current field starts
-    std::int64_t rep = -1;  // the repetition, -1 before the field's first "~"
-    std::int64_t comp = 0;  // "^" seen in the current occurrence
-    bool slow = false;      // the current component has a byte that takes the slow way
-    bool sort = false;      // the field has an index of ten or more
-    bool any_sort = false;
-    // The field's keys in the table (fields below 100, no repetitions):
-    // components below `table_comps` are found from its first slot, `row`.
-    std::uint64_t row = 0;
-    std::int64_t table_comps = -1;
-    auto set_row = [&]() __attribute__((always_inline)) {
-        const bool in_table = field < kTableFields && rep < 0;
-        row = in_table ? field * (kTableComponents + 1) + 1 : 0;
-        table_comps = in_table ? kTableComponents : -1;
-    };
+    s.item = item_starts_.data() + field_count_;  // the header's field 1 may be written
+    s.current = fields_.data() + field_count_;
+    *s.current = Field{reinterpret_cast<std::uintptr_t>(s.w), field_count_, rep_firsts_.size(), false, false};
+    s.piece = s.field_start = line.data() + start;
+    s.field = field;
+    s.rep = -1;
+    s.comp = 0;
+    s.slow = s.sort = s.any_sort = false;
     set_row();
 
-    // Room for `need` more bytes at w.  Growing moves what is written, and
-    // the places noted in it with it.
-    auto ensure = [&](std::size_t need) __attribute__((always_inline)) {
-        if (static_cast<std::size_t>(limit - w) < need) [[unlikely]] {
-            char* const old = w;
-            w = grow(out, w, need);
-            limit = w + out.room();
-            const std::uintptr_t shift = reinterpret_cast<std::uintptr_t>(w) - reinterpret_cast<std::uintptr_t>(old);
-            for (std::uintptr_t* at = starts; at != item; ++at) *at += shift;
-            for (Field* f = fields_.data(); f <= current; ++f) f->out_start += shift;
-        }
-    };
-    // The component that ends at `end`, numbered `number` (-1: its
-    // occurrence has no components).  Its room is made by the block.
-    auto emit = [&](const char* end, std::int64_t number) __attribute__((always_inline)) {
-        const auto len = static_cast<std::size_t>(end - piece);
-        const char* const src = piece;
-        piece = end + 1;
-        if (slow) [[unlikely]] {
-            slow = false;
-            const std::string_view value = slow_value(std::string_view(src, len), handler);
-            ensure(kItemRoom + worst_case(value.size()) + kBlockRoom);
-            *item++ = reinterpret_cast<std::uintptr_t>(w);
-            w = put_json_text(put_lead_and_key(w, field, rep, number), value);
-            return;
-        }
-        *item++ = reinterpret_cast<std::uintptr_t>(w);
-        if (number < table_comps) [[likely]] {
-            const KeySlot& slot = kKeySlots[row + static_cast<std::uint64_t>(number)];
-            std::memcpy(w, slot.data(), 16);
-            w += slot[15];
-        } else {
-            w = put_lead_and_key(w, field, rep, number);
-        }
-        // Nothing to escape: a block's copy for most values, whatever
-        // their length, and the cursor moved by the length.
-        if (len <= simd::kBlock && src + simd::kBlock <= readable_end) [[likely]] {
-            simd::store(w, simd::load(src));
-        } else if (len > simd::kBlock) {
-            for (std::size_t i = 0; i + simd::kBlock < len; i += simd::kBlock) simd::store(w + i, simd::load(src + i));
-            simd::store(w + len - simd::kBlock, simd::load(src + len - simd::kBlock));
-        } else {
-            std::memcpy(w, src, len);
-        }
-        w[len] = '"';
-        w += len + 1;
-    };
-    auto end_field = [&](const char* end) __attribute__((always_inline)) {
-        emit(end, comp > 0 ? comp + 1 : -1);
-        // Below 10, numeric order is byte order ("2" < "3"); from 10 on it
-        // is not ("10" < "2"): nine "^" make a 10th item.
-        sort |= comp >= 9;
-        current->repeated = rep >= 0;
-        current->sort_items = sort;
-        any_sort |= sort;
-        ++current;
-        *current = Field{reinterpret_cast<std::uintptr_t>(w), static_cast<std::size_t>(item - starts),
-                         rep_firsts_.size(), false, false};
-        ++field;
-        piece = field_start = end + 1;
-        rep = -1;
-        comp = 0;
-        sort = false;
-        row = field * (kTableComponents + 1) + 1;  // past the table: not read
-        table_comps = field < kTableFields ? kTableComponents : -1;
-    };
-    // Back to the start of the current field, its items dropped.
-    auto restart_field = [&]() __attribute__((always_inline)) {
-        w = reinterpret_cast<char*>(current->out_start);
-        item = starts + current->first;
-        rep_firsts_.resize(current->reps);
-        piece = field_start;
-        comp = 0;
-        slow = false;
-        sort = false;
-    };
-    // The fields' count, and after the last one where the next would
-    // start (the one past the last), for the lengths of the last.
-    auto finish = [&]() __attribute__((always_inline)) {
-        out.commit(w);
-        field_count_ = static_cast<std::size_t>(current - fields_.data());
-        any_sort_ = any_sort;
-    };
-
-    const char* block = piece;
+    const char* const line_end = s.line_end;
+    const char* block = s.piece;
     while (block < line_end) {
-        // A block ends at most 64 items and a field; a value that ends in
-        // it started at most `block - piece` bytes before it.
-        if (item_starts_.size() - static_cast<std::size_t>(item - starts) < 66) [[unlikely]] {
-            const auto items = static_cast<std::size_t>(item - starts);
-            item_starts_.resize(2 * item_starts_.size());
-            starts = item_starts_.data();
-            item = starts + items;
-        }
-        if (fields_.size() - static_cast<std::size_t>(current - fields_.data()) < 66) [[unlikely]] {
-            const auto fields = static_cast<std::size_t>(current - fields_.data());
-            fields_.resize(2 * fields_.size());
-            current = fields_.data() + fields;
-        }
-        ensure(kBlockRoom + static_cast<std::size_t>(block - piece));
+        prepare_block(block);
         const auto left = static_cast<std::size_t>(line_end - block);
         simd::Mask64 marks;
         if (readable_end - block >= 64) [[likely]] {
@@ -282,57 +180,244 @@ void LineJsonWriter::write_fields(std::string_view line, std::size_t start, std:
         }
         if (left < 64) marks &= (simd::Mask64{1} << left) - 1;
         const char* next = block + 64;
+
+        const char* piece = s.piece;
+        char* w = s.w;
+        std::uintptr_t* item = s.item;
+        const std::uintptr_t* const starts = item_starts_.data();
+        std::uint64_t row = s.row;
+        std::int64_t table_comps = s.table_comps, comp = s.comp;
+        bool slow = s.slow;
         while (marks != 0) {
             const char* const at = block + simd::next(marks);
             marks = simd::clear_lowest(marks);
             const char c = *at;
+            const auto len = static_cast<std::size_t>(at - piece);
+            // The value copies as one block, or as blocks inside it.
+            const bool copies = len > simd::kBlock || piece + simd::kBlock <= readable_end;
+            std::int64_t number;
             if (c == '^') {
-                if (line_end - at >= 4 && at[1] == '~' && std::memcmp(at + 1, "~\\&", 3) == 0) [[unlikely]] {
-                    // The exemption marker: the field, up to the next "|",
-                    // is one item, decoded when decoding (the marker holds
-                    // the escape character).
-                    const void* bar = std::memchr(at, '|', static_cast<std::size_t>(line_end - at));
-                    const char* end = bar == nullptr ? line_end : static_cast<const char*>(bar);
-                    restart_field();
-                    rep = -1;
-                    set_row();
-                    slow = true;
-                    end_field(end);
-                    if (end == line_end) {
-                        finish();
-                        return;
-                    }
-                    next = end + 1;
-                    break;
-                }
-                emit(at, ++comp);
+                number = comp + 1;
+                if (slow || number >= table_comps || !copies || (line_end - at >= 4 && at[1] == '~')) goto other;
+                comp = number;
             } else if (c == '|') {
-                end_field(at);
+                number = comp > 0 ? comp + 1 : -1;
+                if (slow || number >= table_comps || !copies) goto other;
             } else if (c == '~') {
-                if (rep < 0) [[unlikely]] {
-                    // The field's first "~": what came before was its
-                    // repetition 0.  Walk the field again as repeated.
-                    restart_field();
-                    rep = 0;
-                    set_row();
-                    rep_firsts_.push_back(current->first);
-                    next = field_start;
-                    break;
-                }
-                emit(at, comp > 0 ? comp + 1 : -1);
-                rep_firsts_.push_back(static_cast<std::size_t>(item - starts));
-                ++rep;
-                sort |= comp >= 9 || rep == 10;
-                comp = 0;
+                goto other;
             } else {
                 slow = true;
+                continue;
+            }
+            {
+                // Nothing to escape: the key from the table, a block's copy
+                // for most values, whatever their length, and the cursor
+                // moved by the length.
+                *item++ = reinterpret_cast<std::uintptr_t>(w);
+                const KeySlot& slot = kKeySlots[row + static_cast<std::uint64_t>(number)];
+                std::memcpy(w, slot.data(), 16);
+                w += slot[15];
+                if (len <= simd::kBlock) {
+                    simd::store(w, simd::load(piece));
+                } else {
+                    for (std::size_t i = 0; i + simd::kBlock < len; i += simd::kBlock) {
+                        simd::store(w + i, simd::load(piece + i));
+                    }
+                    simd::store(w + len - simd::kBlock, simd::load(at - simd::kBlock));
+                }
+                w[len] = '"';
+                w += len + 1;
+                piece = at + 1;
+                if (c == '|') {
+                    // The field's end: its record, and the next one's start.
+                    Field* const current = s.current;
+                    const bool sort = s.sort || comp >= 9;
+                    current->repeated = false;
+                    current->sort_items = sort;
+                    s.any_sort |= sort;
+                    current[1] = Field{reinterpret_cast<std::uintptr_t>(w), static_cast<std::size_t>(item - starts),
+                                       rep_firsts_.size(), false, false};
+                    s.current = current + 1;
+                    s.sort = false;
+                    s.field_start = piece;
+                    const std::uint64_t next_field = ++s.field;
+                    row = next_field * (kTableComponents + 1) + 1;  // past the table: not read
+                    table_comps = next_field < kTableFields ? kTableComponents : -1;
+                    comp = 0;
+                }
+                continue;
+            }
+        other:
+            // The rest, with the state in walk_.
+            s.piece = piece;
+            s.w = w;
+            s.item = item;
+            s.row = row;
+            s.table_comps = table_comps;
+            s.comp = comp;
+            s.slow = slow;
+            const char* const again = on_mark(at);
+            piece = s.piece;
+            w = s.w;
+            item = s.item;
+            row = s.row;
+            table_comps = s.table_comps;
+            comp = s.comp;
+            slow = s.slow;
+            if (again != nullptr) {
+                next = again;
+                break;
             }
         }
+        s.piece = piece;
+        s.w = w;
+        s.item = item;
+        s.row = row;
+        s.table_comps = table_comps;
+        s.comp = comp;
+        s.slow = slow;
         block = next;
     }
-    ensure(kBlockRoom + static_cast<std::size_t>(line_end - piece));
-    end_field(line_end);
-    finish();
+    if (s.piece <= line_end) {
+        // The last field (unless an exemption marker's field ended the line).
+        ensure(kBlockRoom + static_cast<std::size_t>(line_end - s.piece));
+        end_field(line_end);
+    }
+    out.commit(s.w);
+    field_count_ = static_cast<std::size_t>(s.current - fields_.data());
+    any_sort_ = s.any_sort;
+}
+
+// The room and the storage a block needs: it ends at most 64 items and a
+// field; a value that ends in it started at most `block - piece` bytes
+// before it.
+void LineJsonWriter::prepare_block(const char* block) {
+    Walk& s = walk_;
+    if (item_starts_.size() - static_cast<std::size_t>(s.item - item_starts_.data()) < 66) {
+        const auto items = static_cast<std::size_t>(s.item - item_starts_.data());
+        item_starts_.resize(2 * item_starts_.size());
+        s.item = item_starts_.data() + items;
+    }
+    if (fields_.size() - static_cast<std::size_t>(s.current - fields_.data()) < 66) {
+        const auto fields = static_cast<std::size_t>(s.current - fields_.data());
+        fields_.resize(2 * fields_.size());
+        s.current = fields_.data() + fields;
+    }
+    ensure(kBlockRoom + static_cast<std::size_t>(block - s.piece));
+}
+
+// Room for `need` more bytes at the cursor.  Growing moves what is written,
+// and the places noted in it with it.
+void LineJsonWriter::ensure(std::size_t need) {
+    Walk& s = walk_;
+    if (static_cast<std::size_t>(s.limit - s.w) >= need) return;
+    char* const old = s.w;
+    s.w = grow(*out_, s.w, need);
+    s.limit = s.w + out_->room();
+    const std::uintptr_t shift = reinterpret_cast<std::uintptr_t>(s.w) - reinterpret_cast<std::uintptr_t>(old);
+    for (std::uintptr_t* at = item_starts_.data(); at != s.item; ++at) *at += shift;
+    for (Field* f = fields_.data(); f <= s.current; ++f) f->out_start += shift;
+}
+
+void LineJsonWriter::set_row() {
+    Walk& s = walk_;
+    const bool in_table = s.field < kTableFields && s.rep < 0;
+    s.row = in_table ? s.field * (kTableComponents + 1) + 1 : 0;
+    s.table_comps = in_table ? kTableComponents : -1;
+}
+
+// The component that ends at `end`, numbered `number` (-1: its occurrence
+// has no components), whatever it holds and whatever its key.
+void LineJsonWriter::emit(const char* end, std::int64_t number) {
+    Walk& s = walk_;
+    const auto len = static_cast<std::size_t>(end - s.piece);
+    std::string_view value(s.piece, len);
+    s.piece = end + 1;
+    if (s.slow) {
+        s.slow = false;
+        value = slow_value(value, s.handler);
+    }
+    ensure(kItemRoom + worst_case(value.size()) + kBlockRoom);
+    *s.item++ = reinterpret_cast<std::uintptr_t>(s.w);
+    s.w = put_json_text(put_lead_and_key(s.w, s.field, s.rep, number), value);
+}
+
+void LineJsonWriter::end_field(const char* end) {
+    Walk& s = walk_;
+    emit(end, s.comp > 0 ? s.comp + 1 : -1);
+    // Below 10, numeric order is byte order ("2" < "3"); from 10 on it is
+    // not ("10" < "2"): nine "^" make a 10th item.
+    s.sort |= s.comp >= 9;
+    s.current->repeated = s.rep >= 0;
+    s.current->sort_items = s.sort;
+    s.any_sort |= s.sort;
+    ++s.current;
+    *s.current = Field{reinterpret_cast<std::uintptr_t>(s.w), static_cast<std::size_t>(s.item - item_starts_.data()),
+                       rep_firsts_.size(), false, false};
+    ++s.field;
+    s.piece = s.field_start = end + 1;
+    s.rep = -1;
+    s.comp = 0;
+    s.sort = false;
+    set_row();
+}
+
+// Back to the start of the current field, its items dropped.
+void LineJsonWriter::restart_field() {
+    Walk& s = walk_;
+    s.w = reinterpret_cast<char*>(s.current->out_start);
+    s.item = item_starts_.data() + s.current->first;
+    rep_firsts_.resize(s.current->reps);
+    s.piece = s.field_start;
+    s.comp = 0;
+    s.slow = false;
+    s.sort = false;
+}
+
+// A mark the loop leaves: any "~", a byte to escape, the exemption marker,
+// a key out of the table, a value too near the end of what may be read.
+// Returns where the walk goes on when not from the next mark: after the
+// exemption marker's field (the line's end when it ends the line), or at
+// the start of a field to walk again.
+const char* LineJsonWriter::on_mark(const char* at) {
+    Walk& s = walk_;
+    const char c = *at;
+    if (c == '^') {
+        if (s.line_end - at >= 4 && std::memcmp(at + 1, "~\\&", 3) == 0) {
+            // The exemption marker: the field, up to the next "|", is one
+            // item, decoded when decoding (the marker holds the escape
+            // character).
+            const void* bar = std::memchr(at, '|', static_cast<std::size_t>(s.line_end - at));
+            const char* end = bar == nullptr ? s.line_end : static_cast<const char*>(bar);
+            restart_field();
+            s.rep = -1;
+            set_row();
+            s.slow = true;
+            end_field(end);
+            return end + 1;  // past the line's end when the field ends it: the walk is done
+        }
+        emit(at, ++s.comp);
+    } else if (c == '|') {
+        end_field(at);
+    } else if (c == '~') {
+        if (s.rep < 0) {
+            // The field's first "~": what came before was its repetition 0.
+            // Walk the field again as repeated.
+            restart_field();
+            s.rep = 0;
+            set_row();
+            rep_firsts_.push_back(s.current->first);
+            return s.field_start;
+        }
+        emit(at, s.comp > 0 ? s.comp + 1 : -1);
+        rep_firsts_.push_back(static_cast<std::size_t>(s.item - item_starts_.data()));
+        ++s.rep;
+        s.sort |= s.comp >= 9 || s.rep == 10;
+        s.comp = 0;
+    } else {
+        s.slow = true;
+    }
+    return nullptr;
 }
 
 // Moves the fields' texts into key order: the remembered order of the

@@ -42,10 +42,41 @@ private:
     };
     void write_fields(std::string_view line, std::size_t start, std::uint64_t field, const char* readable_end,
                       const Hl7EscapeHandler* handler);
+    // The walk's other half (see write_fields), all of it on walk_.
+    [[gnu::noinline]] const char* on_mark(const char* at);
+    void prepare_block(const char* block);
+    void ensure(std::size_t need);
+    void set_row();
+    void emit(const char* end, std::int64_t number);
+    void end_field(const char* end);
+    void restart_field();
     bool put_in_key_order();
     std::string_view slow_value(std::string_view raw, const Hl7EscapeHandler* handler);
     const std::uint32_t* decimal_order(std::uint64_t first, std::uint64_t count);
 
+    // The walk's state where both its halves find it.
+    struct Walk {
+        const char* line_end;
+        const char* readable_end;
+        const Hl7EscapeHandler* handler;
+        const char* piece;        // where the current component starts
+        const char* field_start;  // where the current field starts
+        char* w;                  // the cursor
+        char* limit;              // the end of the room claimed
+        std::uintptr_t* item;     // the next item's place in item_starts_
+        Field* current;           // the current field's record in fields_
+        std::uint64_t field;
+        // The field's keys in the table (fields below 100, no repetitions):
+        // components below table_comps are found from its first slot, row.
+        std::uint64_t row;
+        std::int64_t table_comps;
+        std::int64_t rep;   // the repetition, -1 before the field's first "~"
+        std::int64_t comp;  // "^" seen in the current occurrence
+        bool slow;          // the current component has a byte that takes the slow way
+        bool sort;          // the field has an index of ten or more
+        bool any_sort;      // so has an earlier one
+    };
+    Walk walk_{};
     TextBuffer* out_ = nullptr;
     std::size_t base_ = 0;  // the record's first byte in out_
     // Scratch, kept from line to line.
