@@ -43,13 +43,6 @@ inline char* copy_blocks(char* to, const char* from, std::size_t len) {
 // it are added.
 constexpr std::size_t kBlockRoom = 66 * kItemRoom + 64;
 
-// The buffer grown to take `need` bytes at w, the end of what is written;
-// returns where w is now.
-[[gnu::noinline]] char* grow(TextBuffer& out, char* w, std::size_t need) {
-    out.commit(w);
-    return out.claim(std::max(need, std::size_t{64} * 1024));
-}
-
 }  // namespace
 
 // A value with a byte that takes the slow way, as JSON is to have it:
@@ -81,8 +74,12 @@ void LineJsonWriter::append(TextBuffer& out, std::string_view line, const char* 
         out.commit(w);
         return;
     }
-    out_ = &out;
-    base_ = out.size();
+    if (scratch_size_ == 0) {
+        scratch_size_ = 64 * 1024;
+        scratch_ = std::make_unique_for_overwrite<char[]>(scratch_size_);
+    }
+    walk_.w = scratch_.get();
+    walk_.limit = scratch_.get() + scratch_size_;
     field_count_ = 0;
     any_sort_ = false;
     rep_firsts_.clear();
@@ -93,34 +90,41 @@ void LineJsonWriter::append(TextBuffer& out, std::string_view line, const char* 
         // The header's field 1 is syntax, taken verbatim.
         const std::size_t end = std::min(line.find('|', start), line.size());
         const std::string_view value = line.substr(start, end - start);
-        // Room for the rest of the line's first block too, so that the walk
-        // starts in the same buffer.
-        char* const at = out.claim(kItemRoom + worst_case(value.size()) + kBlockRoom);
         if (item_starts_.empty()) item_starts_.resize(256);
+        walk_.item = item_starts_.data();
+        walk_.current = fields_.data();
+        ensure(kItemRoom + worst_case(value.size()));
+        char* const at = walk_.w;
         item_starts_[0] = reinterpret_cast<std::uintptr_t>(at);
-        char* const w = put_json_text(put_lead_and_key(at, 1, -1, -1), value);
-        out.commit(w);
+        walk_.w = put_json_text(put_lead_and_key(at, 1, -1, -1), value);
         fields_[field_count_++] = Field{reinterpret_cast<std::uintptr_t>(at), 0, 0, false, false};
         start = end + 1;
         field = 2;
         if (end == line.size()) start = std::string_view::npos;
     }
     write_fields(line, start, field, readable_end, handler);
-    if ((field_count_ >= 10 || any_sort_) && !put_in_key_order()) [[unlikely]] {
+    // The items are in the scratch; they go to the output in key order.
+    const auto total = static_cast<std::size_t>(walk_.w - scratch_.get());
+    static constexpr std::string_view kName = ",\"segment_name\":";
+    char* const first = out.claim(total + simd::kBlock + kName.size() + worst_case(bar) + 1);
+    char* w = first;
+    if (field_count_ < 10 && !any_sort_) {
+        std::memcpy(w, scratch_.get(), total);
+        w += total;
+    } else if (field_count_ <= FieldKeyOrders::kMaxFields) {
+        w = put_in_key_order(w);
+    } else [[unlikely]] {
         // More fields than the remembered orders take: the reference writer.
-        out.commit(out.claim(0) - (out.size() - base_));
         fallback_.parse(line, handler, /*keys=*/false);
         append_record(out, fallback_);
         return;
     }
-    static constexpr std::string_view kName = ",\"segment_name\":";
-    char* w = out.claim(kName.size() + worst_case(bar) + 1);
     std::memcpy(w, kName.data(), kName.size());
     w = put_json_string(w + kName.size(), line.substr(0, bar));
     *w++ = '}';
-    out.commit(w);
     // The first item's comma becomes the opening brace.
-    (w - (out.size() - base_))[0] = '{';
+    *first = '{';
+    out.commit(w);
 }
 
 // The walk over the line's marks, from field `field` at `start` (npos: no
@@ -142,18 +146,15 @@ void LineJsonWriter::append(TextBuffer& out, std::string_view line, const char* 
 // the rare case the buffer has to grow.
 void LineJsonWriter::write_fields(std::string_view line, std::size_t start, std::uint64_t field,
                                   const char* readable_end, const Hl7EscapeHandler* handler) {
-    TextBuffer& out = *out_;
+    Walk& s = walk_;
     if (start == std::string_view::npos) {
         // Only the header's field 1.
-        fields_[1] = Field{reinterpret_cast<std::uintptr_t>(out.claim(0)), 1, 0, false, false};
+        fields_[1] = Field{reinterpret_cast<std::uintptr_t>(s.w), 1, 0, false, false};
         return;
     }
-    Walk& s = walk_;
     s.line_end = line.data() + line.size();
     s.readable_end = readable_end;
     s.handler = handler;
-    s.w = out.claim(kBlockRoom);
-    s.limit = s.w + out.room();
     if (item_starts_.size() < 256) item_starts_.resize(256);
     s.item = item_starts_.data() + field_count_;  // the header's field 1 may be written
     s.current = fields_.data() + field_count_;
@@ -283,7 +284,6 @@ void LineJsonWriter::write_fields(std::string_view line, std::size_t start, std:
         ensure(kBlockRoom + static_cast<std::size_t>(line_end - s.piece));
         end_field(line_end);
     }
-    out.commit(s.w);
     field_count_ = static_cast<std::size_t>(s.current - fields_.data());
     any_sort_ = s.any_sort;
 }
@@ -311,10 +311,16 @@ void LineJsonWriter::prepare_block(const char* block) {
 void LineJsonWriter::ensure(std::size_t need) {
     Walk& s = walk_;
     if (static_cast<std::size_t>(s.limit - s.w) >= need) return;
-    char* const old = s.w;
-    s.w = grow(*out_, s.w, need);
-    s.limit = s.w + out_->room();
-    const std::uintptr_t shift = reinterpret_cast<std::uintptr_t>(s.w) - reinterpret_cast<std::uintptr_t>(old);
+    const auto used = static_cast<std::size_t>(s.w - scratch_.get());
+    const std::size_t size = std::max(2 * scratch_size_, used + need);
+    auto bigger = std::make_unique_for_overwrite<char[]>(size);
+    std::memcpy(bigger.get(), scratch_.get(), used);
+    const std::uintptr_t shift =
+        reinterpret_cast<std::uintptr_t>(bigger.get()) - reinterpret_cast<std::uintptr_t>(scratch_.get());
+    scratch_ = std::move(bigger);
+    scratch_size_ = size;
+    s.w = scratch_.get() + used;
+    s.limit = scratch_.get() + size;
     for (std::uintptr_t* at = item_starts_.data(); at != s.item; ++at) *at += shift;
     for (Field* f = fields_.data(); f <= s.current; ++f) f->out_start += shift;
 }
@@ -420,29 +426,20 @@ const char* LineJsonWriter::on_mark(const char* at) {
     return nullptr;
 }
 
-// Moves the fields' texts into key order: the remembered order of the
-// line's shape, and inside the fields with an index of ten or more their
-// items' (or repetitions') order.  False when the line has more fields than
-// the remembered orders take.
-bool LineJsonWriter::put_in_key_order() {
+// Copies the fields' texts from the scratch to `o` in key order: the
+// remembered order of the line's shape (of at most kMaxFields fields), and
+// inside the fields with an index of ten or more their items' (or
+// repetitions') order.  Returns the end; up to a block past it is written.
+char* LineJsonWriter::put_in_key_order(char* o) {
     const std::uint64_t fields = field_count_;
-    if (fields > FieldKeyOrders::kMaxFields) return false;
-    TextBuffer& out = *out_;
-    const std::size_t total = out.size() - base_;
-    // The places noted while writing are addresses in the buffer as it is.
-    const auto origin = reinterpret_cast<std::uintptr_t>(out.claim(0) - total);
-    char* const base = out.claim(simd::kBlock) - total;
-    // The text moved aside, with a block to spare for the block copies.
-    if (moved_.size() < total + simd::kBlock) moved_.resize(std::max(total + simd::kBlock, 2 * moved_.size()));
-    std::memcpy(moved_.data(), base, total);
-    // The text moved aside at a noted address.
-    auto moved = [from = moved_.data(), origin](std::uintptr_t at) { return from + (at - origin); };
+    // The places noted while writing are addresses in the scratch.
+    const auto origin = reinterpret_cast<std::uintptr_t>(scratch_.get());
+    auto moved = [from = scratch_.get(), origin](std::uintptr_t at) { return from + (at - origin); };
     const std::size_t items = fields_[fields].first;
     if (item_starts_.size() <= items) item_starts_.resize(items + 1);
-    item_starts_[items] = origin + total;
+    item_starts_[items] = reinterpret_cast<std::uintptr_t>(walk_.w);
     const std::uintptr_t* const starts = item_starts_.data();
 
-    char* o = base;
     auto copy_items = [&](std::size_t first, std::size_t end) {
         o = copy_blocks(o, moved(starts[first]), starts[end] - starts[first]);
     };
@@ -480,7 +477,7 @@ bool LineJsonWriter::put_in_key_order() {
         for (std::uint64_t f = 1; f <= fields / 10; ++f) repeats |= std::uint64_t{fields_[f - 1].repeated} << (f - 1);
         for (const std::uint32_t f : field_orders_.get(fields, repeats)) put_field(f);
     }
-    return true;
+    return o;
 }
 
 const std::uint32_t* LineJsonWriter::decimal_order(std::uint64_t first, std::uint64_t count) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,10 +16,11 @@ namespace segmorph::cli {
 // Writes the same bytes as append_record() of the line's FlatRecord, which
 // stays the simple reference (the fuzz targets compare the two).  Each item
 // is written the moment the walk over the line's separators meets its end:
-// its key from a table, its value copied a block at a time.  Lines of up to
-// nine fields are then in key order as written; longer ones have their
-// fields' texts moved into key order afterwards, a copy per field, and the
-// few fields with an index of ten or more their items' texts.
+// its key from a table, its value copied a block at a time, into a scratch
+// of the writer's.  Lines of up to nine fields are then in key order as
+// written, and copied out whole; longer ones are copied out a field at a
+// time in key order, and the few fields with an index of ten or more an
+// item at a time.
 //
 // One writer serves any number of lines; its scratch grows to the largest.
 class LineJsonWriter {
@@ -50,7 +52,7 @@ private:
     void emit(const char* end, std::int64_t number);
     void end_field(const char* end);
     void restart_field();
-    bool put_in_key_order();
+    char* put_in_key_order(char* o);
     std::string_view slow_value(std::string_view raw, const Hl7EscapeHandler* handler);
     const std::uint32_t* decimal_order(std::uint64_t first, std::uint64_t count);
 
@@ -77,8 +79,10 @@ private:
         bool any_sort;      // so has an earlier one
     };
     Walk walk_{};
-    TextBuffer* out_ = nullptr;
-    std::size_t base_ = 0;  // the record's first byte in out_
+    // The items as the walk writes them, in the line's order, with room
+    // for a block's whole-block stores past them.
+    std::unique_ptr<char[]> scratch_;
+    std::size_t scratch_size_ = 0;
     // Scratch, kept from line to line.
     std::vector<std::uintptr_t> item_starts_;  // by item: where its text is in the buffer
     std::vector<Field> fields_;  // the first field_count_, then one past the last
@@ -86,7 +90,6 @@ private:
     bool any_sort_ = false;  // a field has an index of ten or more
     std::vector<std::size_t> rep_firsts_;  // the first item of each repetition of repeated fields
     std::string unescaped_;
-    std::vector<char> moved_;  // a long record's text while its fields are moved into key order
     FieldKeyOrders field_orders_;
     // The decimal order of 1..n (components) and of 0..n-1 (repetitions),
     // by n, worked out on first need.
