@@ -43,6 +43,10 @@ inline char* copy_blocks(char* to, const char* from, std::size_t len) {
 // it are added.
 constexpr std::size_t kBlockRoom = 66 * kItemRoom + 64;
 
+// Lines longer than this go the reference way, so that the scratch stays
+// small (see append).
+constexpr std::size_t kLongLine = 64 * 1024;
+
 }  // namespace
 
 // A value with a byte that takes the slow way, as JSON is to have it:
@@ -57,9 +61,11 @@ std::string_view LineJsonWriter::slow_value(std::string_view raw, const Hl7Escap
 
 void LineJsonWriter::append(TextBuffer& out, std::string_view line, const char* readable_end,
                             const Hl7EscapeHandler* handler) {
-    if (handler != nullptr && !has_standard_delimiters(*handler)) [[unlikely]] {
+    if ((handler != nullptr && !has_standard_delimiters(*handler)) || line.size() > kLongLine) [[unlikely]] {
         // Other separators: the reference writer, as this walk knows only
-        // the usual ones.
+        // the usual ones.  A very long line too (a document in a field):
+        // it writes straight to the output, where the walk's scratch would
+        // hold a second copy of the line's JSON while it is copied out.
         fallback_.parse(line, handler, /*keys=*/false);
         append_record(out, fallback_);
         return;
