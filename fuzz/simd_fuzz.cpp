@@ -42,6 +42,13 @@ void check_twin(const char* p, std::size_t at, char c, unsigned char limit) {
     check(Twin::eq(block, Twin::load(p + 1)) == simd::Scalar::eq(plain, simd::Scalar::load(p + 1)), "eq of blocks",
           at);
     check(Twin::below(block, limit) == reference(p, 16, [limit](unsigned char x) { return x < limit; }), "below", at);
+    check(Twin::high(block) == reference(p, 16, [](unsigned char x) { return x >= 0x80; }), "high", at);
+    check(Twin::below_signed(block, static_cast<char>(limit)) ==
+              reference(p, 16,
+                        [limit](unsigned char x) {
+                            return static_cast<signed char>(x) < static_cast<signed char>(limit);
+                        }),
+          "below_signed", at);
     check(Twin::template any_of<'|', '^', '~', '\\', '&'>(block) == reference(p, 16,
                                                                               [](unsigned char x) {
                                                                                   return x == '|' || x == '^' ||
@@ -49,6 +56,11 @@ void check_twin(const char* p, std::size_t at, char c, unsigned char limit) {
                                                                                          x == '&';
                                                                               }),
           "any_of", at);
+    {
+        char ored[16];
+        Twin::store(ored, Twin::or_each(block, c));
+        for (unsigned i = 0; i < 16; ++i) check(ored[i] == static_cast<char>(p[i] | c), "or_each", at);
+    }
     char out[16], expected[16];
     Twin::store(out, Twin::replace(block, c, '\n'));
     for (unsigned i = 0; i < 16; ++i) expected[i] = p[i] == c ? '\n' : p[i];
@@ -81,6 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               "eq64", at);
         check(simd::below64(p, limit) == reference(p, 64, [limit](unsigned char x) { return x < limit; }), "below64",
               at);
+        check(simd::high64(p) == reference(p, 64, [](unsigned char x) { return x >= 0x80; }), "high64", at);
         const simd::Mask64 seps = simd::any_of64<'|', '^', '~'>(p);
         check(seps == reference(p, 64, [](unsigned char x) { return x == '|' || x == '^' || x == '~'; }), "any_of64",
               at);

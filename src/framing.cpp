@@ -22,27 +22,8 @@ bool is_envelope(std::string_view line) {
            segment_named(line, "FTS");
 }
 
-// True when one of the eight bytes of `x` is a CR or an LF: (v - 0x01..) &
-// ~v & 0x80.. is non-zero exactly when some byte of v is zero.  Framing
-// looks at every byte of the input, so it steps a word at a time.
-inline bool any_line_break(std::uint64_t x) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
-    const std::uint64_t cr = x ^ (kOnes * '\r');
-    const std::uint64_t lf = x ^ (kOnes * '\n');
-    return (((cr - kOnes) & ~cr) | ((lf - kOnes) & ~lf)) & kHigh;
-}
-
 // End of the line that starts at `pos`: the next CR or LF, or the end.
-std::size_t line_end(std::string_view text, std::size_t pos) {
-    const char* p = text.data() + pos;
-    const char* const end = text.data() + text.size();
-    for (std::uint64_t word; end - p >= 8; p += 8) {
-        std::memcpy(&word, p, 8);
-        if (any_line_break(word)) break;
-    }
-    while (p != end && *p != '\r' && *p != '\n') ++p;
-    return static_cast<std::size_t>(p - text.data());
-}
+std::size_t line_end(std::string_view text, std::size_t pos) { return next_line_break(text, pos); }
 
 // Frames one stretch of text that no MLLP byte interrupts: the whole input,
 // or one block of a capture.  A CR or LF ends a line, so a two-byte break
@@ -54,17 +35,23 @@ void frame_region(std::string_view region, std::vector<FramePart>& parts) {
         if (begin != nullptr) parts.push_back({FramePart::Kind::Message, std::string_view(begin, end - begin)});
         begin = nullptr;
     };
+    LineBreaks breaks(region);
     std::size_t pos = 0;
     for (;;) {
-        const std::size_t stop = line_end(region, pos);
+        const std::size_t stop = breaks.next();
         std::string_view line = region.substr(pos, stop - pos);
-        if (line.starts_with(kByteOrderMark)) line.remove_prefix(kByteOrderMark.size());
-        if (!is_blank_line(line)) {
-            if (is_envelope(line)) {
+        // Most lines are a segment of the open message: only a line whose
+        // first byte could start a mark, white space, an envelope segment
+        // or an MSH is looked at further.
+        if (!line.empty() && line[0] == kByteOrderMark[0] && line.starts_with(kByteOrderMark))
+            line.remove_prefix(kByteOrderMark.size());
+        const char first = line.empty() ? ' ' : line[0];
+        if (!is_blank_byte(first) || !is_blank_line(line)) {
+            if ((first == 'F' || first == 'B') && is_envelope(line)) {
                 close();
                 parts.push_back({FramePart::Kind::Envelope, line});
             } else {
-                if (begin == nullptr || segment_named(line, "MSH")) {
+                if (begin == nullptr || (first == 'M' && segment_named(line, "MSH"))) {
                     close();
                     begin = line.data();
                 }

@@ -7,33 +7,28 @@
 // way.
 #include "json_hl7_flat.hpp"
 #include "json_hl7_key_paths.hpp"
+#include "simd.hpp"
 #include "utf8.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace segmorph {
 
 namespace {
 
+// The bytes of a block that a plain value cannot hold: '\\', a control
+// byte or a byte beyond ASCII.
+inline simd::Mask unplain(const simd::Block& b) { return simd::eq(b, '\\') | simd::below_signed(b, 0x20); }
+
 // The first byte from `p` on that a string cannot hold as it is, or that
 // ends it: '"', '\\', a control byte or a byte beyond ASCII; `end` if none.
 inline const char* first_special(const char* p, const char* end) {
-#if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(' ');
-    for (; end - p >= 16; p += 16) {
-        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        // A signed compare: the bytes beyond ASCII are below ' ' too.
-        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(c, quote), _mm_cmpeq_epi8(c, backslash)),
-                                         _mm_cmplt_epi8(c, space));
-        if (const auto bits = static_cast<unsigned>(_mm_movemask_epi8(hit))) return p + __builtin_ctz(bits);
+    for (; end - p >= static_cast<std::ptrdiff_t>(simd::kBlock); p += simd::kBlock) {
+        const simd::Block b = simd::load(p);
+        if (const simd::Mask bits = simd::eq(b, '"') | unplain(b)) return p + simd::next(bits);
     }
-#endif
     for (; p < end; ++p) {
         const auto c = static_cast<unsigned char>(*p);
         if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) return p;
@@ -187,61 +182,64 @@ struct FastRun {
 constexpr std::size_t kNoName = ~std::size_t{0};
 
 // Values longer than this many blocks of 16 bytes go the general way.
-constexpr int kBlocks = 4;
+constexpr std::size_t kBlocks = 4;
 
 inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states, JsonHl7::RecordFiller::Run& run) {
-#if defined(__SSE2__)
     const char* p = at.p;
     std::uint32_t state = at.state;
+    // 16 bytes ahead cover a key of up to 12 bytes with its quotes and
+    // ':', then a value's blocks: entries within that of the end go the
+    // general way.
+    if (state == KeyPaths::kOff || end - p < static_cast<std::ptrdiff_t>((kBlocks + 2) * simd::kBlock)) return;
+    const char* const last = end - (kBlocks + 2) * simd::kBlock;
     const char* previous = at.previous;
     // Entries the store has room for (each takes at most 16 * kBlocks
     // bytes): one count, not two limits, held through the loop.
     const auto bytes_room = static_cast<std::size_t>(run.bytes_limit - run.bytes_at);
     std::size_t room =
         std::min(static_cast<std::size_t>(run.entry_limit - run.entry_at),
-                 bytes_room > TextBuffer::kSlack ? (bytes_room - TextBuffer::kSlack) / (16 * kBlocks) : 0);
-    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(' ');
-    // 16 bytes ahead cover a key of up to 12 bytes with its quotes and
-    // ':', then a value's first block.
-    while (state != KeyPaths::kOff && end - p >= 32) {
+                 bytes_room > TextBuffer::kSlack ? (bytes_room - TextBuffer::kSlack) / (simd::kBlock * kBlocks) : 0);
+    JsonHl7::RecordFiller::Run r = run;  // (a local: its members stay in registers)
+    while (room != 0) {
         // The first guess, else the second (a branch: foreseen mostly, it
         // lets the value be read before the compare is done).
         const KeyPaths::State& s = states[state];
-        const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const simd::Block text = simd::load(p);
         const KeyPaths::Guess* g = &s.guess[0];
-        unsigned same = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_cmpeq_epi8(text, _mm_load_si128(reinterpret_cast<const __m128i*>(g->pattern)))));
-        if ((same & g->mask) != g->mask) {
+        if ((simd::eq(text, simd::load(g->pattern)) & g->mask) != g->mask) {
             g = &s.guess[1];
-            same = static_cast<unsigned>(
-                _mm_movemask_epi8(_mm_cmpeq_epi8(text, _mm_load_si128(reinterpret_cast<const __m128i*>(g->pattern)))));
-            if ((same & g->mask) != g->mask) break;
+            if ((simd::eq(text, simd::load(g->pattern)) & g->mask) != g->mask) break;
         }
         if (g->next == 0) break;
         // The value, sixteen bytes at a time, each block copied into the
         // store as it is looked at (a block past the value's end is
-        // written over later): up to kBlocks blocks.  Its length is taken
-        // from the quotes alone, and the bytes a plain value cannot hold
-        // are tested beside it: the next entry waits only for the former.
-        if (room == 0) break;
-        --room;
+        // written over later).  Its length is taken from the quotes alone,
+        // and the bytes a plain value cannot hold are tested beside it: the
+        // next entry waits only for the former.
         const char* v = p + g->key_size + 4;
+        simd::Block b = simd::load(v);
+        simd::store(r.bytes_at, b);
+        simd::Mask quotes = simd::eq(b, '"'), unplain_bits = unplain(b);
         std::size_t len = 0;
-        std::uint64_t quotes = 0, specials = 0;
-        for (int b = 0; b < kBlocks && end - (v + len) >= 16; ++b, len += 16) {
-            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + len));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(run.bytes_at + len), c);
-            quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(c, quote)));
-            specials = static_cast<unsigned>(
-                _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(c, backslash), _mm_cmplt_epi8(c, space))));
-            if ((quotes | specials) != 0) break;
+        if (quotes == 0) {
+            for (;;) {
+                if (unplain_bits != 0 || (len += simd::kBlock) == kBlocks * simd::kBlock) break;
+                b = simd::load(v + len);
+                simd::store(r.bytes_at + len, b);
+                quotes = simd::eq(b, '"');
+                unplain_bits = unplain(b);
+                if (quotes != 0) break;
+            }
+            if (quotes == 0) break;
         }
         // (Bits below the first quote: quotes ^ (quotes - 1) has them and
-        // the quote's own, which a special byte never shares.)
-        if (quotes == 0 || (specials & (quotes ^ (quotes - 1))) != 0) break;
-        len += static_cast<std::size_t>(__builtin_ctzll(quotes));
-        if (g->name) at.name_index = static_cast<std::size_t>(run.entry_at - run.entry_base);
-        run.add_written(g->code, len);
+        // the quote's own, which a byte a plain value cannot hold never
+        // shares.)
+        if ((unplain_bits & (quotes ^ (quotes - 1))) != 0) break;
+        len += simd::next(quotes);
+        --room;
+        if (g->name) at.name_index = static_cast<std::size_t>(r.entry_at - r.entry_base);
+        r.add_written(g->code, len);
         previous = p + 1;
         state = g->next;
         p = v + len + 1;
@@ -250,13 +248,12 @@ inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states
             break;
         }
         ++p;
+        if (p > last) break;
     }
+    run = r;
     at.p = p;
     at.state = state;
     at.previous = previous;
-#else
-    (void)at, (void)end, (void)states, (void)run;
-#endif
 }
 
 // The packed bytes of a key of 1 to 8 bytes, else 0: what key_follows takes.

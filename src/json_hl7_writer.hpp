@@ -10,47 +10,40 @@
 #include <cstring>
 #include <string_view>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "escape.hpp"
 #include "json_hl7_buffers.hpp"
+#include "simd.hpp"
 
 namespace segmorph::detail {
 
 // Where escaping with the standard delimiters may first change a value held
-// in the store (n when nowhere).  Sixteen bytes at a time where the machine
-// has the instructions, reading up to 15 bytes past the value, which the
-// store's slack allows.  Full escaping stops at "&" and every byte up to
-// " " (tab, line feed, carriage return and space are escaped); minimal
-// escaping, which leaves "&", tab and space alone, at every byte up to
-// "\r" (line breaks are escaped).  A control character among them that
-// escaping leaves alone costs only the exact byte-wise escape, which
-// writes it as it is.
-#if defined(__SSE2__)
-// The bytes of the 16 in `c` that may need escaping, as bits.
+// in the store (n when nowhere).  Sixteen bytes at a time, reading up to 15
+// bytes past the value, which the store's slack allows.  Full escaping
+// stops at "&" and every byte up to " " (tab, line feed, carriage return
+// and space are escaped); minimal escaping, which leaves "&", tab and space
+// alone, at every byte up to "\r" (line breaks are escaped).  A control
+// character among them that escaping leaves alone costs only the exact
+// byte-wise escape, which writes it as it is.
+// The bytes of the block `c` that may need escaping, as bits.
 template <bool kMinimal>
-inline unsigned escapable_bits(__m128i c) {
-    constexpr char kLast = kMinimal ? '\r' : ' ';
-    // c | 2 is "~" only for "|" and "~", "^" only for "\" and "^".
-    const __m128i c2 = _mm_or_si128(c, _mm_set1_epi8(2));
-    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(c2, _mm_set1_epi8('~')), _mm_cmpeq_epi8(c2, _mm_set1_epi8('^')));
-    if (!kMinimal) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(c, _mm_set1_epi8('&')));
-    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(_mm_min_epu8(c, _mm_set1_epi8(kLast)), c));  // c <= kLast
-    return static_cast<unsigned>(_mm_movemask_epi8(hit));
+inline unsigned escapable_bits(const simd::Block& c) {
+    constexpr unsigned char kLast = kMinimal ? '\r' : ' ';
+    // c | 2 is "~" only for "|" and "~", "^" only for "\\" and "^".
+    simd::Mask hit = simd::any_of<'~', '^'>(simd::or_each(c, 2)) | simd::below(c, kLast + 1);
+    if (!kMinimal) hit |= simd::eq(c, '&');
+    return hit;
 }
 template <bool kMinimal>
 inline unsigned escapable_bits(const char* at) {
-    return escapable_bits<kMinimal>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)));
+    return escapable_bits<kMinimal>(simd::load(at));
 }
 
 // Copies the 16 bytes at `from` to `to` and gives the bits of those that
 // may need escaping: the copy and the look share one load.
 template <bool kMinimal>
 inline unsigned copy_block(char* to, const char* from) {
-    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), c);
+    const simd::Block c = simd::load(from);
+    simd::store(to, c);
     return escapable_bits<kMinimal>(c);
 }
 
@@ -74,31 +67,6 @@ inline std::size_t first_escapable(const char* s, std::size_t n) {
     const unsigned bits = escapable_bits<kMinimal>(s) & ((1u << n) - 1);
     return bits != 0 ? static_cast<std::size_t>(__builtin_ctz(bits)) : n;
 }
-#else
-// (Without the instructions, the full set for both: a byte found that
-// minimal escaping leaves alone is written as it is all the same.)
-template <bool kMinimal>
-inline std::size_t first_escapable(const char* s, std::size_t n) {
-    const auto* u = reinterpret_cast<const unsigned char*>(s);
-    std::size_t i = 0;
-    while (i < n && !kStandardEscapeBytes[u[i]]) ++i;
-    return i;
-}
-
-template <bool kMinimal>
-inline unsigned escapable_bits(const char* at) {
-    const auto* u = reinterpret_cast<const unsigned char*>(at);
-    unsigned bits = 0;
-    for (unsigned i = 0; i < 16; ++i) bits |= unsigned{kStandardEscapeBytes[u[i]]} << i;
-    return bits;
-}
-
-template <bool kMinimal>
-inline unsigned copy_block(char* to, const char* from) {
-    std::memcpy(to, from, 16);
-    return escapable_bits<kMinimal>(from);
-}
-#endif
 
 // Copies n bytes of the store to `to`; a short run as one fixed-size copy,
 // which the store's slack and the writer's room allow, a longer one of a
@@ -171,14 +139,9 @@ inline void copy_lines(char* to, std::string_view text, char end) {
         return;
     }
     std::size_t i = 0;
-#if defined(__SSE2__)
-    const __m128i nl = _mm_set1_epi8('\n'), flip = _mm_set1_epi8(static_cast<char>('\n' ^ end));
-    for (; n - i >= 16; i += 16) {
-        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i),
-                         _mm_xor_si128(c, _mm_and_si128(_mm_cmpeq_epi8(c, nl), flip)));
+    for (; n - i >= simd::kBlock; i += simd::kBlock) {
+        simd::store(to + i, simd::replace(simd::load(text.data() + i), '\n', end));
     }
-#endif
     for (; i < n; ++i) to[i] = text[i] == '\n' ? end : text[i];
 }
 

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "message_text.hpp"
+#include "simd.hpp"
 
 namespace segmorph {
 
@@ -35,6 +36,67 @@ inline void for_each_piece(std::string_view text, std::string_view sep, F&& f) {
 template <class F>
 inline void for_each_piece(std::string_view text, char sep, F&& f) {
     for_each_piece(text, std::string_view(&sep, 1), f);
+}
+
+// The line breaks (CR and LF) of a text, in order, each byte looked at once.
+// Framing and the rules see every byte of every message, and real segments
+// run to hundreds of bytes, so the breaks are found 64 bytes at a time as a
+// mask and then read off it bit by bit, rather than tested byte by byte.
+// Nothing outside the text is read.
+class LineBreaks {
+public:
+    explicit LineBreaks(std::string_view text) : text_(text) { load(0); }
+
+    // The offset of the next break, or text.size() when there is none left.
+    std::size_t next() {
+        while (mask_ == 0) {
+            if (window_ + 64 >= text_.size()) return text_.size();
+            load(window_ + 64);
+        }
+        const std::size_t at = window_ + simd::next(mask_);
+        mask_ = simd::clear_lowest(mask_);
+        return at;
+    }
+
+    // Makes the breaks before `pos` count as read: next() then gives the
+    // first break at or after it.
+    void skip_to(std::size_t pos) {
+        if (pos >= window_ + 64) {
+            load(pos);
+        } else if (pos > window_) {
+            mask_ &= ~((simd::Mask64{1} << (pos - window_)) - 1);
+        }
+    }
+
+private:
+    void load(std::size_t at) {
+        window_ = at;
+        const std::size_t n = text_.size();
+        const char* const p = text_.data();
+        if (at >= n) {
+            mask_ = 0;
+        } else if (at + 64 <= n) {
+            mask_ = simd::any_of64<'\r', '\n'>(p + at);
+        } else if (n >= 64) {
+            // The last 64 bytes of the text, less those before `at`.
+            mask_ = simd::any_of64<'\r', '\n'>(p + n - 64) >> (at - (n - 64));
+        } else {
+            mask_ = 0;
+            for (std::size_t i = at; i < n; ++i)
+                mask_ |= simd::Mask64{p[i] == '\r' || p[i] == '\n'} << (i - at);
+        }
+    }
+
+    std::string_view text_;
+    std::size_t window_ = 0;  // offset of the 64 bytes the mask stands for
+    simd::Mask64 mask_ = 0;   // their breaks not yet given
+};
+
+// Offset of the first CR or LF of `text` at or after `pos`, or text.size().
+inline std::size_t next_line_break(std::string_view text, std::size_t pos) {
+    if (pos >= text.size()) return text.size();
+    LineBreaks breaks(text.substr(pos));
+    return pos + breaks.next();
 }
 
 // Calls f(line) for the lines Hl7Json makes of `text`: those of

@@ -82,9 +82,25 @@ struct Scalar {
     static Mask below(const Block& b, unsigned char c) {
         return mask_of(b, [c](unsigned char x) { return x < c; });
     }
+    // Bytes below c as signed bytes: for c of 1 to 0x7F, those below c and
+    // those beyond ASCII (below_signed(b, 0x20): the control bytes and the
+    // bytes of UTF-8 sequences, in one compare).
+    static Mask below_signed(const Block& b, char c) {
+        return mask_of(b, [c](unsigned char x) { return static_cast<signed char>(x) < static_cast<signed char>(c); });
+    }
     template <char... Cs>
     static Mask any_of(const Block& b) {
         return (eq(b, Cs) | ...);
+    }
+    // Bytes with the top bit set: those that are not ASCII.
+    static Mask high(const Block& b) {
+        return mask_of(b, [](unsigned char x) { return x >= 0x80; });
+    }
+    // Every byte with the bits of `bits` set (a set of bytes that differ in
+    // those bits only is then found by one compare).
+    static Block or_each(Block b, char bits) {
+        for (unsigned char& x : b.bytes) x |= static_cast<unsigned char>(bits);
+        return b;
     }
     // The block with every byte equal to `from` replaced by `to`.
     static Block replace(Block b, char from, char to) {
@@ -114,11 +130,14 @@ struct Sse2 {
         if (c == 0) return 0;
         return bits(_mm_cmpeq_epi8(_mm_min_epu8(b.v, _mm_set1_epi8(static_cast<char>(c - 1))), b.v));
     }
+    static Mask high(const Block& b) { return bits(b.v); }
+    static Mask below_signed(const Block& b, char c) { return bits(_mm_cmplt_epi8(b.v, _mm_set1_epi8(c))); }
     template <char... Cs>
     static Mask any_of(const Block& b) {
         // One movemask for the whole set.
         return bits((_mm_cmpeq_epi8(b.v, _mm_set1_epi8(Cs)) | ...));
     }
+    static Block or_each(const Block& b, char bits) { return {_mm_or_si128(b.v, _mm_set1_epi8(bits))}; }
     static Block replace(const Block& b, char from, char to) {
         const __m128i hit = _mm_cmpeq_epi8(b.v, _mm_set1_epi8(from));
         return {_mm_xor_si128(b.v, _mm_and_si128(hit, _mm_set1_epi8(static_cast<char>(from ^ to))))};
@@ -140,11 +159,14 @@ inline Block from_words(std::uint64_t low, std::uint64_t high) { return Active::
 inline Mask eq(const Block& b, char c) { return Active::eq(b, c); }
 inline Mask eq(const Block& b, const Block& other) { return Active::eq(b, other); }
 inline Mask below(const Block& b, unsigned char c) { return Active::below(b, c); }
+inline Mask below_signed(const Block& b, char c) { return Active::below_signed(b, c); }
 template <char... Cs>
 inline Mask any_of(const Block& b) {
     return Active::any_of<Cs...>(b);
 }
+inline Mask high(const Block& b) { return Active::high(b); }
 inline Block replace(const Block& b, char from, char to) { return Active::replace(b, from, to); }
+inline Block or_each(const Block& b, char bits) { return Active::or_each(b, bits); }
 
 // Masks of 64 bytes from `p`, which must have 64 readable bytes: the
 // structure of a stretch of text in one pass, as four blocks.
@@ -157,6 +179,11 @@ template <char... Cs>
 inline Mask64 any_of64(const char* p) {
     Mask64 m = 0;
     for (unsigned i = 0; i < 4; ++i) m |= Mask64{any_of<Cs...>(load(p + kBlock * i))} << (kBlock * i);
+    return m;
+}
+inline Mask64 high64(const char* p) {
+    Mask64 m = 0;
+    for (unsigned i = 0; i < 4; ++i) m |= Mask64{high(load(p + kBlock * i))} << (kBlock * i);
     return m;
 }
 inline Mask64 below64(const char* p, unsigned char c) {

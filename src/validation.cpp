@@ -162,23 +162,25 @@ namespace {
 // only spaces and tabs, so blank lines vanish without a pass to normalise.
 class SegmentLines {
 public:
-    explicit SegmentLines(std::string_view text) : rest_(text) {}
+    explicit SegmentLines(std::string_view text) : text_(text), breaks_(text) {}
 
     // The next non-blank line, or nullopt at the end.
     std::optional<std::string_view> next() {
-        while (!rest_.empty()) {
-            // A plain loop: find_first_of("\r\n") calls memchr for every byte.
-            std::size_t end = 0;
-            while (end < rest_.size() && rest_[end] != '\r' && rest_[end] != '\n') ++end;
-            const std::string_view line = rest_.substr(0, end);
-            rest_.remove_prefix(end < rest_.size() ? end + 1 : end);
-            if (line.find_first_not_of(" \t\v\f") != std::string_view::npos) return line;
+        while (pos_ < text_.size()) {
+            const std::size_t stop = breaks_.next();
+            const std::string_view line = text_.substr(pos_, stop - pos_);
+            pos_ = stop < text_.size() ? stop + 1 : stop;
+            // A segment starts with its name: the whole line is only read
+            // when its first byte is white space.
+            if (!line.empty() && (!is_blank_byte(line[0]) || !is_blank_line(line))) return line;
         }
         return std::nullopt;
     }
 
 private:
-    std::string_view rest_;
+    std::string_view text_;
+    LineBreaks breaks_;
+    std::size_t pos_ = 0;  // start of the next line
 };
 
 // Piece n (from 0) of text cut at every sep, or nullopt when there are fewer.
@@ -190,6 +192,17 @@ std::optional<std::string_view> nth_piece(std::string_view text, char sep, std::
         start = pos + 1;
     }
     return text.substr(start, text.find(sep, start) - start);
+}
+
+// Where the name of a segment other than the header ends: at the first
+// field separator, or at the end of the line.  A name of three bytes
+// followed by the separator (nearly every segment) is told from the first
+// four bytes, without a search along the line.
+std::size_t name_length(std::string_view line, char field_sep) {
+    if (line.size() >= 3 && (line.size() == 3 || line[3] == field_sep) && line[0] != field_sep &&
+        line[1] != field_sep && line[2] != field_sep)
+        return 3;
+    return std::min(line.find(field_sep), line.size());
 }
 
 bool is_upper(char c) { return c >= 'A' && c <= 'Z'; }
@@ -248,8 +261,16 @@ Status validate_standard(std::string_view message, bool strict, std::size_t max_
     // cut with the delimiters this message declares, as its receiver would.
     const char field_sep = header[3];
     const std::string_view header_fields = header.substr(4);  // MSH-2 onwards
-    // MSH-n for n >= 2: MSH-1 is the separator, so MSH-2 is piece 0 here.
-    auto msh = [&](std::size_t n) { return nth_piece(header_fields, field_sep, n - 2); };
+    // MSH-n for 2 <= n <= 12, cut once: MSH-1 is the separator, so MSH-2 is
+    // piece 0 here.
+    std::optional<std::string_view> msh_fields[11];
+    for (std::size_t k = 0, start = 0; k < 11; ++k) {
+        const std::size_t end = header_fields.find(field_sep, start);
+        msh_fields[k] = header_fields.substr(start, end - start);
+        if (end == std::string_view::npos) break;
+        start = end + 1;
+    }
+    auto msh = [&](std::size_t n) { return msh_fields[n - 2]; };
 
     // 2. Encoding characters: component, repetition, escape and subcomponent
     //    separators, and from v2.7 on optionally the truncation character.
@@ -299,7 +320,7 @@ Status validate_standard(std::string_view message, bool strict, std::size_t max_
     for (std::optional<std::string_view> line = first; line; line = lines.next(), ++position) {
         // The header's name is its first three bytes whatever its separator
         // is (a separator such as "S" must not cut "MSH" short).
-        const std::size_t name_end = position == 1 ? 3 : std::min(line->find(field_sep), line->size());
+        const std::size_t name_end = position == 1 ? 3 : name_length(*line, field_sep);
         const std::string_view name = line->substr(0, name_end);
         if (!is_standard_segment_name(name)) {
             return failure(position, "has the name " + quoted(name) +

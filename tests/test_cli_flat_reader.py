@@ -112,3 +112,47 @@ def test_more_key_sequences_than_the_reader_keeps(tmp_path):
     loaded = JsonHl7.from_file(str(path))
     assert loaded.json_data == records
     assert loaded.hl7_string == JsonHl7(records).hl7_string
+
+
+# Values at the edges of the 16-byte blocks the common way copies and looks
+# at (up to four of them, then the general way), each with a byte that only
+# the general way takes -- an escape, a control byte written as an escape,
+# a byte beyond ASCII -- or DEL, which is plain, placed at the value's start,
+# its end, or on a block's edge.  Many records of one shape come first, so
+# that every key is foreseen when the odd value comes.
+EDGE_LENGTHS = [0, 1, 14, 15, 16, 17, 31, 32, 33, 47, 48, 63, 64, 65, 80]
+ODD_BYTES = ['"', "\\", "\t", "\u00e9", "\u20ac", "\x7f"]
+
+
+def edge_records():
+    plain = [{"1": "x" * n, "2": "y", "3.1": "z" * (80 - n), "segment_name": "ZZZ"} for n in EDGE_LENGTHS]
+    odd = []
+    for n in EDGE_LENGTHS[1:]:
+        for c in ODD_BYTES:
+            for at in sorted({0, n - 1, min(15, n - 1), min(16, n - 1)}):
+                value = "v" * at + c + "v" * (n - at - 1)
+                odd.append({"1": value, "2": "y", "3.1": value, "segment_name": "ZZZ"})
+    return plain * 3 + odd
+
+
+@pytest.mark.parametrize("tail", [0, 1, 40, 100])
+def test_values_at_block_edges_read_as_python_reads_them(tmp_path, tail):
+    # `tail` records follow the odd ones, so that the odd ones come at
+    # different distances from the text's end, where the common way stops
+    # short and leaves the last entries to the general way.
+    records = edge_records()
+    records += records[:tail]
+    messages = [records[i:i + 7] for i in range(0, len(records), 7)]
+    lines = [json.dumps({"records": m}, ensure_ascii=False, separators=(",", ":")) for m in messages]
+    want = "".join(JsonHl7(m).hl7_string.replace("\n", "\r") + "\r" for m in messages)
+    path = tmp_path / "edges.jsonl"
+    path.write_text("\n".join(lines), encoding="utf-8")
+    done = subprocess.run([str(COMMAND), "to-hl7", "--escape", "full", str(path)], capture_output=True, timeout=60,
+                          env=ENV)
+    assert (done.returncode, done.stderr) == (0, b"")
+    assert done.stdout.decode() == want
+    array = tmp_path / "edges.json"
+    array.write_text(json.dumps(records, ensure_ascii=False, separators=(",", ":")), encoding="utf-8")
+    loaded = JsonHl7.from_file(str(array))
+    assert loaded.json_data == JsonHl7(records).json_data
+    assert loaded.hl7_string == JsonHl7(records).hl7_string
