@@ -93,7 +93,7 @@ private:
         std::uint64_t fields = 0, repeats = 0;  // the shape; fields 0: empty slot
         std::vector<std::uint32_t> order;       // field indices in key order
     };
-    static constexpr std::size_t kSlots = 256;  // the sample messages have 56 shapes
+    static constexpr std::size_t kSlots = 1024;  // the sample messages have 56 shapes; feeds a few hundred
     std::vector<Slot> slots_;
 };
 

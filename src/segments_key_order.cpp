@@ -78,7 +78,7 @@ void FlatRecord::put_in_key_order() {
 
 const std::vector<std::uint32_t>& FieldKeyOrders::get(std::uint64_t fields, std::uint64_t repeats) {
     if (slots_.empty()) slots_.resize(kSlots);
-    Slot& slot = slots_[((fields ^ repeats * 0xff51afd7ed558ccdull) * 0x9E3779B97F4A7C15ull) >> 56];
+    Slot& slot = slots_[((fields ^ repeats * 0xff51afd7ed558ccdull) * 0x9E3779B97F4A7C15ull) >> 54];
     if (slot.fields == fields && slot.repeats == repeats) return slot.order;
     slot.fields = fields;
     slot.repeats = repeats;
