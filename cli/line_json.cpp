@@ -187,6 +187,10 @@ void LineJsonWriter::write_fields(std::string_view line, std::size_t start, std:
         }
         if (left < 64) marks &= (simd::Mask64{1} << left) - 1;
         const char* next = block + 64;
+        // Near the end of what may be read, every mark goes the careful
+        // way; elsewhere a block copy from a component's start, and the
+        // byte after a mark, are always readable.
+        const bool near_end = readable_end - block < 64 + static_cast<std::ptrdiff_t>(simd::kBlock);
 
         const char* piece = s.piece;
         char* w = s.w;
@@ -200,16 +204,15 @@ void LineJsonWriter::write_fields(std::string_view line, std::size_t start, std:
             marks = simd::clear_lowest(marks);
             const char c = *at;
             const auto len = static_cast<std::size_t>(at - piece);
-            // The value copies as one block, or as blocks inside it.
-            const bool copies = len > simd::kBlock || piece + simd::kBlock <= readable_end;
             std::int64_t number;
             if (c == '^') {
+                // "^~" may start the exemption marker: the other way decides.
                 number = comp + 1;
-                if (slow || number >= table_comps || !copies || (line_end - at >= 4 && at[1] == '~')) goto other;
+                if (near_end || slow || number >= table_comps || at[1] == '~') goto other;
                 comp = number;
             } else if (c == '|') {
                 number = comp > 0 ? comp + 1 : -1;
-                if (slow || number >= table_comps || !copies) goto other;
+                if (near_end || slow || number >= table_comps) goto other;
             } else if (c == '~') {
                 goto other;
             } else {
@@ -386,8 +389,8 @@ void LineJsonWriter::restart_field() {
     s.sort = false;
 }
 
-// A mark the loop leaves: any "~", a byte to escape, the exemption marker,
-// a key out of the table, a value too near the end of what may be read.
+// A mark the loop leaves: any "~", a byte to escape, "^~", a key out of the
+// table, any mark near the end of what may be read.
 // Returns where the walk goes on when not from the next mark: after the
 // exemption marker's field (the line's end when it ends the line), or at
 // the start of a field to walk again.
