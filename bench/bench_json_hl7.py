@@ -22,7 +22,15 @@ single-message corpus files to a few thousand segments.  Each figure is the
 sum over a group of the best time per file; ratios are segmorph's time over
 the peer's (below 1 means segmorph is faster).
 
+Sizes (--sizes MB,MB,...): the cost per megabyte of HL7 of building the
+store from records and of assembling it, and of JsonHl7.from_file of the
+same records, each size in a fresh interpreter and timed once, split into
+user and system time with the page faults per megabyte: where the cost per
+megabyte grows with the size, the split says whether the work grew or the
+fresh memory it fills (a fault per 4 KB page, whose price the system sets).
+
 Run:  python bench/bench_json_hl7.py [--corpus DIR] [--repeat N] [--quick]
+      python bench/bench_json_hl7.py --sizes 1,10,50,200 [--corpus DIR]
 """
 
 from __future__ import annotations
@@ -30,6 +38,7 @@ from __future__ import annotations
 import argparse
 import json
 import platform
+import subprocess
 import sys
 import tempfile
 from dataclasses import dataclass
@@ -168,10 +177,63 @@ def report(title, totals, base, counts):
     common.print_table(["peer"] + list(SIZES), rows)
 
 
+SIZES_CHILD = r"""
+import json, resource, sys, time
+import segmorph
+text = open(sys.argv[1], encoding="utf-8", newline="").read()
+records = segmorph.Hl7Json(text).hl7_json
+del text
+def now():
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return [time.perf_counter(), r.ru_utime, r.ru_stime, r.ru_minflt]
+def since(t):
+    return [b - a for a, b in zip(t, now())]
+t = now()
+store = segmorph.JsonHl7(records)
+build = since(t)
+t = now()
+out = store.hl7_string
+assemble = since(t)
+del store, out
+with open(sys.argv[2], "w", encoding="utf-8") as f:
+    json.dump(records, f, ensure_ascii=False)
+del records
+t = now()
+out = segmorph.JsonHl7.from_file(sys.argv[2]).hl7_string
+from_file = since(t)
+print(json.dumps({"build": build, "assemble": assemble, "from_file": from_file}))
+"""
+
+
+def sizes(corpus: Path, mbs: list[float]) -> None:
+    """The cost per MB of HL7 at each size, each in a fresh interpreter."""
+    unit = "\n".join(common.lines_of("\n".join(t for _, t in common.load_corpus(corpus))))
+    rows = []
+    with tempfile.TemporaryDirectory() as tmp:
+        hl7, records = Path(tmp) / "in.hl7", Path(tmp) / "records.json"
+        for mb in mbs:
+            n = int(mb * 1e6)
+            text = (unit * (n // len(unit) + 1))[:n]
+            text = text[: text.rfind("\n")]  # whole segments only
+            hl7.write_text(text, encoding="utf-8", newline="")
+            got = json.loads(subprocess.run([sys.executable, "-c", SIZES_CHILD, str(hl7), str(records)], check=True,
+                                            capture_output=True, text=True).stdout)
+            size = len(text.encode()) / 1e6
+            for what in ("build", "assemble", "from_file"):
+                wall, user, system, faults = got[what]
+                rows.append([f"{size:,.0f} MB", what, f"{wall / size * 1e3:.2f}", f"{user / size * 1e3:.2f}",
+                             f"{system / size * 1e3:.2f}", f"{faults / size:,.0f}"])
+    common.print_table(["HL7", "step", "ms/MB", "user ms/MB", "system ms/MB", "faults/MB"], rows)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     common.add_common_args(parser)
+    parser.add_argument("--sizes", help="MB of HL7, comma-separated: the cost per MB at each size instead")
     args = parser.parse_args()
+    if args.sizes:
+        sizes(common.corpus_dir(args.corpus), [float(x) for x in args.sizes.split(",")])
+        return
     repeat = 2 if args.quick else args.repeat
     target = 0.0005 if args.quick else 0.002
 

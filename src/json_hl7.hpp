@@ -403,6 +403,19 @@ public:
                 bytes_at += n;
                 hash = shape_step(hash, key_code);
             }
+            // add_written for a reader that keeps its own count of the bytes
+            // written: they end `at` bytes past bytes_base (and bytes_at is
+            // the reader's to set when it is done).  Each of the entry's
+            // words is stored on its own: built as one value, the entry was
+            // put together in vector registers first, at twice the cost.
+            void add_written_at(std::uint64_t key_code, std::size_t at, std::size_t n) {
+                Entry* e = entry_at++;
+                e->key = key_code;
+                e->value_off = at;
+                e->value_len = n;
+                e->key_len = 0;
+                hash = shape_step(hash, key_code);
+            }
             // Adds a value of n bytes (at most 16) from `value`, where 16
             // bytes may be read, copied as one block of 16 with no branch on
             // its length; the key's code must not be the name's.  Must fit.

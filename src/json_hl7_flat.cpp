@@ -183,7 +183,17 @@ constexpr std::size_t kNoName = ~std::size_t{0};
 
 // Values longer than this many blocks of 16 bytes go the general way.
 constexpr std::size_t kBlocks = 4;
+// The most text one entry of the common way takes: a space, the pattern
+// of a key of KeyPaths::kMaxKey bytes, a space, the value and its quote,
+// ",".
+constexpr std::size_t kMaxEntryBytes = 1 + (KeyPaths::kMaxKey + 4) + 1 + kBlocks * simd::kBlock + 2;
 
+// Two forms of text: segmorph's own, with no white space (kSpaced false),
+// and the form Python's json.dump writes by default, a space after every
+// ":" and "," (kSpaced: a space is then taken, not required, at both
+// places).  The key patterns are the same; the spaced form compares them
+// up to the ":".
+template <bool kSpaced>
 inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states, JsonHl7::RecordFiller::Run& run) {
     const char* p = at.p;
     std::uint32_t state = at.state;
@@ -191,41 +201,59 @@ inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states
     // ':', then a value's blocks: entries within that of the end go the
     // general way.
     if (state == KeyPaths::kOff || end - p < static_cast<std::ptrdiff_t>((kBlocks + 2) * simd::kBlock)) return;
-    const char* const last = end - (kBlocks + 2) * simd::kBlock;
+    const auto text_room = static_cast<std::size_t>(end - p) - (kBlocks + 2) * simd::kBlock;
     const char* previous = at.previous;
     // Entries the store has room for (each takes at most 16 * kBlocks
-    // bytes): one count, not two limits, held through the loop.
+    // bytes), and that the text has room for (each moves on at most
+    // kMaxEntryBytes, so the last still starts that far from the end): one
+    // count, not three limits, held through the loop.
     const auto bytes_room = static_cast<std::size_t>(run.bytes_limit - run.bytes_at);
     std::size_t room =
-        std::min(static_cast<std::size_t>(run.entry_limit - run.entry_at),
-                 bytes_room > TextBuffer::kSlack ? (bytes_room - TextBuffer::kSlack) / (simd::kBlock * kBlocks) : 0);
+        std::min({static_cast<std::size_t>(run.entry_limit - run.entry_at),
+                  bytes_room > TextBuffer::kSlack ? (bytes_room - TextBuffer::kSlack) / (simd::kBlock * kBlocks) : 0,
+                  text_room / kMaxEntryBytes + 1});
     JsonHl7::RecordFiller::Run r = run;  // (a local: its members stay in registers)
+    // The bytes written so far as a count from the block's start: it is
+    // what an entry holds, and the block's start stays fixed in the loop.
+    char* const bytes = r.bytes_at - (r.bytes_at - r.bytes_base);
+    auto written = static_cast<std::size_t>(r.bytes_at - r.bytes_base);
     while (room != 0) {
+        if constexpr (kSpaced) p += *p == ' ';
         // The first guess, else the second (a branch: foreseen mostly, it
         // lets the value be read before the compare is done).
         const KeyPaths::State& s = states[state];
         const simd::Block text = simd::load(p);
         const KeyPaths::Guess* g = &s.guess[0];
-        if ((simd::eq(text, simd::load(g->pattern)) & g->mask) != g->mask) {
+        const auto mask = [](const KeyPaths::Guess* guess) -> simd::Mask {
+            return kSpaced ? guess->mask >> 1 : guess->mask;  // (spaced: up to the ':')
+        };
+        if ((simd::eq(text, simd::load(g->pattern)) & mask(g)) != mask(g)) {
             g = &s.guess[1];
-            if ((simd::eq(text, simd::load(g->pattern)) & g->mask) != g->mask) break;
+            if ((simd::eq(text, simd::load(g->pattern)) & mask(g)) != mask(g)) break;
         }
-        if (g->next == 0) break;
+        // (A state's missing guess matches no text this way takes: see
+        // KeyPaths::Guess.)
         // The value, sixteen bytes at a time, each block copied into the
         // store as it is looked at (a block past the value's end is
         // written over later).  Its length is taken from the quotes alone,
         // and the bytes a plain value cannot hold are tested beside it: the
         // next entry waits only for the former.
         const char* v = p + g->key_size + 4;
+        if constexpr (kSpaced) {
+            v = p + g->key_size + 3;  // after the ':'
+            v += *v == ' ';
+            if (*v != '"') break;
+            ++v;
+        }
         simd::Block b = simd::load(v);
-        simd::store(r.bytes_at, b);
+        simd::store(bytes + written, b);
         simd::Mask quotes = simd::eq(b, '"'), unplain_bits = unplain(b);
         std::size_t len = 0;
         if (quotes == 0) {
             for (;;) {
                 if (unplain_bits != 0 || (len += simd::kBlock) == kBlocks * simd::kBlock) break;
                 b = simd::load(v + len);
-                simd::store(r.bytes_at + len, b);
+                simd::store(bytes + written + len, b);
                 quotes = simd::eq(b, '"');
                 unplain_bits = unplain(b);
                 if (quotes != 0) break;
@@ -238,18 +266,24 @@ inline void fast_run(FastRun& at, const char* end, const KeyPaths::State* states
         if ((unplain_bits & (quotes ^ (quotes - 1))) != 0) break;
         len += simd::next(quotes);
         --room;
-        if (g->name) at.name_index = static_cast<std::size_t>(r.entry_at - r.entry_base);
-        r.add_written(g->code, len);
+        const std::size_t index = static_cast<std::size_t>(r.entry_at - r.entry_base);
+        r.add_written_at(g->code, written, len);
+        written += len;
         previous = p + 1;
         state = g->next;
         p = v + len + 1;
         if (*p != ',') {
+            // The name's key is the last a record may hold in byte order
+            // with a code (every other is a number), so it is looked for
+            // only here: a record that goes on after it fails the order
+            // check, or the look for a code, at its next key.
+            if (g->name) at.name_index = index;
             at.ended = true;
             break;
         }
         ++p;
-        if (p > last) break;
     }
+    r.bytes_at = bytes + written;
     run = r;
     at.p = p;
     at.state = state;
@@ -272,7 +306,11 @@ bool FlatJson::record(JsonHl7& out) {
     FastRun at{p_, paths.start(), nullptr, false, kNoName};
     for (;;) {
         JsonHl7::RecordFiller::Run run = fill.run();
-        fast_run(at, end, paths.states(), run);
+        if (spaced_) {
+            fast_run<true>(at, end, paths.states(), run);
+        } else {
+            fast_run<false>(at, end, paths.states(), run);
+        }
         fill.end_run(run);
         if (at.name_index != kNoName) {
             fill.note_name(at.name_index);
@@ -313,6 +351,9 @@ bool FlatJson::record(JsonHl7& out) {
                 if (code == JsonHl7::kNoKeyCode) return false;  // a key of no use to the assembly: left to yyjson
                 if (at.state != KeyPaths::kOff && k.size() <= KeyPaths::kMaxKey) next = paths.follow(at.state, k, code);
             }
+            // A space after the ":": text in the spaced form, which the
+            // common way takes from now on.
+            if (p < end && *p == ' ') spaced_ = true;
             if (!plain_value_at(p, end, value)) {
                 p_ = p;
                 if (!string(value)) return false;

@@ -145,6 +145,9 @@ private:
     const char* end_;
     std::string scratch_;
     bool one_line_ = false;
+    // The text was seen to put a space after a key's ":", as Python's
+    // json.dump does: the common way then takes spaces after ":" and ",".
+    bool spaced_ = false;
 };
 
 }  // namespace segmorph

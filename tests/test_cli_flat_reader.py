@@ -135,15 +135,18 @@ def edge_records():
     return plain * 3 + odd
 
 
+@pytest.mark.parametrize("separators", [(",", ":"), (", ", ": ")], ids=["compact", "spaced"])
 @pytest.mark.parametrize("tail", [0, 1, 40, 100])
-def test_values_at_block_edges_read_as_python_reads_them(tmp_path, tail):
+def test_values_at_block_edges_read_as_python_reads_them(tmp_path, tail, separators):
     # `tail` records follow the odd ones, so that the odd ones come at
     # different distances from the text's end, where the common way stops
-    # short and leaves the last entries to the general way.
+    # short and leaves the last entries to the general way.  The text is
+    # as segmorph writes it, or with a space after each ":" and ",", as
+    # Python's json.dump writes it by default.
     records = edge_records()
     records += records[:tail]
     messages = [records[i:i + 7] for i in range(0, len(records), 7)]
-    lines = [json.dumps({"records": m}, ensure_ascii=False, separators=(",", ":")) for m in messages]
+    lines = [json.dumps({"records": m}, ensure_ascii=False, separators=separators) for m in messages]
     want = "".join(JsonHl7(m).hl7_string.replace("\n", "\r") + "\r" for m in messages)
     path = tmp_path / "edges.jsonl"
     path.write_text("\n".join(lines), encoding="utf-8")
@@ -152,7 +155,39 @@ def test_values_at_block_edges_read_as_python_reads_them(tmp_path, tail):
     assert (done.returncode, done.stderr) == (0, b"")
     assert done.stdout.decode() == want
     array = tmp_path / "edges.json"
-    array.write_text(json.dumps(records, ensure_ascii=False, separators=(",", ":")), encoding="utf-8")
+    array.write_text(json.dumps(records, ensure_ascii=False, separators=separators), encoding="utf-8")
     loaded = JsonHl7.from_file(str(array))
     assert loaded.json_data == JsonHl7(records).json_data
     assert loaded.hl7_string == JsonHl7(records).hl7_string
+
+
+def test_zero_bytes_where_a_key_is_foreseen(tmp_path):
+    # A state of the key sequences with one key met after it keeps "no
+    # guess" as its second: sixteen zero bytes, which the text here holds
+    # where that key should be.  The full reader words what is wrong.
+    record = '{"1":"a","2":"b","3":"c","segment_name":"ZZZ"}'
+    good = '{"records":[' + ",".join([record] * 20) + "]}"
+    bad = '{"records":[' + ",".join([record] * 5) + ',{"1":"a",' + "\0" * 20 + '"2":"b","segment_name":"ZZZ"}]}'
+    path = tmp_path / "zeros.jsonl"
+    path.write_text("\n".join([good, bad, good]) + "\n", encoding="utf-8")
+    done = subprocess.run([str(COMMAND), "to-hl7", str(path)], capture_output=True, timeout=60, env=ENV)
+    assert done.returncode == 1
+    assert done.stdout.decode() == 2 * ("ZZZ|a|b|c\r" * 20)
+    assert done.stderr.decode().splitlines()[0].endswith(
+        "line 2, column 257: invalid JSON: expected a string for object key, found <00>")
+
+
+def test_a_key_after_the_name_once_the_name_is_foreseen(tmp_path):
+    # The name's key is the last a record holds in to-json's byte order,
+    # and where the common way looks for it; a key after it ("t" sorts
+    # after "segment_name") must still leave the name where it is, in a
+    # record whose keys are foreseen up to the name.
+    warm = {"1": "a", "2": "b", "segment_name": "PID"}
+    odd = {"1": "a", "2": "b", "segment_name": "PID", "t": "x"}
+    messages = [[warm] * 5, [warm, odd, warm], [odd] * 3]
+    path = tmp_path / "after_name.jsonl"
+    path.write_text("\n".join(json.dumps({"records": m}, separators=(",", ":")) for m in messages), encoding="utf-8")
+    done = subprocess.run([str(COMMAND), "to-hl7", "--escape", "full", str(path)], capture_output=True, timeout=60,
+                          env=ENV)
+    assert (done.returncode, done.stderr) == (0, b"")
+    assert done.stdout.decode() == "".join(JsonHl7(m).hl7_string.replace("\n", "\r") + "\r" for m in messages)
