@@ -201,7 +201,8 @@ std::size_t FlatRecord::scan_mark(std::size_t at) {
             // item, decoded when decoding (the marker holds the escape
             // character).  Its items so far are dropped.
             const void* bar = std::memchr(s.data + at, '|', s.n - at);
-            const std::size_t end = bar == nullptr ? s.n : static_cast<std::size_t>(static_cast<const char*>(bar) - s.data);
+            const std::size_t end =
+                bar == nullptr ? s.n : static_cast<std::size_t>(static_cast<const char*>(bar) - s.data);
             items_ = s.field_first;
             buffer_.resize(s.buffer_mark);
             s.piece = s.field_start;
