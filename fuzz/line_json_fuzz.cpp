@@ -8,7 +8,7 @@
 //    allocation of its own size (which a sanitizer build guards), and
 //    again with the rest of the text readable after it;
 //  - one writer serves every line, whatever came before.
-// Build as items_fuzz.cpp, with cli/json_writer.cpp and cli/line_json.cpp.
+// Build as items_fuzz.cpp, with cli/json_writer.cpp and cli/line_json*.cpp.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

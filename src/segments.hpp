@@ -93,7 +93,7 @@ private:
         std::uint64_t fields = 0, repeats = 0;  // the shape; fields 0: empty slot
         std::vector<std::uint32_t> order;       // field indices in key order
     };
-    static constexpr std::size_t kSlots = 256;  // the sample messages have 56 shapes
+    static constexpr std::size_t kSlots = 1024;  // the sample messages have 56 shapes; feeds a few hundred
     std::vector<Slot> slots_;
 };
 
@@ -174,9 +174,32 @@ private:
         std::size_t off, len;
     };
     void scan_fields(std::string_view line, std::uint64_t field, std::size_t start, const Hl7EscapeHandler* handler);
+    // The walk's other half (see scan_fields), all of it on scan_.
+    [[gnu::noinline]] std::size_t scan_mark(std::size_t at);
+    void scan_emit(std::size_t end, std::int64_t number);
+    void scan_end_field(std::size_t end);
+    struct Scan {
+        const char* data;
+        std::size_t n;
+        const Hl7EscapeHandler* handler;
+        std::size_t piece;        // where the current component starts
+        std::size_t field_start;  // where the current field starts
+        std::size_t field_first;  // its first item
+        std::size_t buffer_mark;  // buffer_'s size when it started
+        std::uint64_t field;
+        std::int64_t rep;   // its repetition, -1 before its first "~"
+        std::int64_t comp;  // "^" seen in the current occurrence
+        bool escaped;       // the current component holds "\"
+        bool sort;          // the field has an index of ten or more
+    };
+    Scan scan_{};
     void add(const Pending& p) {
         if (items_ == pending_.size()) pending_.resize(std::max<std::size_t>(2 * items_, 64));
         pending_[items_++] = p;
+    }
+    void add_group(const Group& g) {
+        if (group_count_ == groups_.size()) groups_.resize(std::max<std::size_t>(2 * group_count_, 64));
+        groups_[group_count_++] = g;
     }
     void parse_general(std::string_view line, const Hl7EscapeHandler* handler);
     void write_keys();
@@ -190,7 +213,8 @@ private:
     std::string buffer_;
     std::vector<Pending> pending_;  // storage: the first items_ are the items
     std::size_t items_ = 0;
-    std::vector<Group> groups_;
+    std::vector<Group> groups_;  // storage: the first group_count_ are the groups
+    std::size_t group_count_ = 0;
     std::vector<std::size_t> order_;  // empty: items are in key order already
 
     FieldKeyOrders field_orders_;

@@ -1,50 +1,15 @@
-// FlatRecord's reading of a line: one pass over it, sixteen bytes at a
-// time, that makes each item the moment its end is seen; the keys' texts
-// on request.  Putting the items in key order is in segments_key_order.cpp.
+// FlatRecord's reading of a line: one pass over it, 64 bytes at a time,
+// that makes each item the moment its end is seen; the keys' texts on
+// request.  Putting the items in key order is in segments_key_order.cpp.
 #include "segments.hpp"
 
 #include <algorithm>
 #include <charconv>
 #include <cstring>
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
+
+#include "simd.hpp"
 
 namespace segmorph {
-
-namespace {
-
-// The bytes of the 16 from `p` (fewer at the end of the line: `avail`) that
-// end or mark a piece: "|", "~", "^", and "\" when decoding.  One bit per
-// byte.  Finding them sixteen at a time is what lets flattening read the
-// line once, from event to event, instead of searching each piece again
-// for each separator.
-inline unsigned marks_of(const char* p, std::size_t avail, bool decode) {
-    alignas(16) char tail[16];
-    if (avail < 16) {
-        // The line's last bytes, padded with zeros, which match nothing.
-        std::memset(tail, 0, 16);
-        std::memcpy(tail, p, avail);
-        p = tail;
-    }
-#ifdef __SSE2__
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i hits =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('|')), _mm_cmpeq_epi8(block, _mm_set1_epi8('~'))),
-                     _mm_cmpeq_epi8(block, _mm_set1_epi8('^')));
-    if (decode) hits = _mm_or_si128(hits, _mm_cmpeq_epi8(block, _mm_set1_epi8('\\')));
-    return static_cast<unsigned>(_mm_movemask_epi8(hits));
-#else
-    unsigned mask = 0;
-    for (unsigned i = 0; i < 16; ++i) {
-        const char c = p[i];
-        if (c == '|' || c == '~' || c == '^' || (decode && c == '\\')) mask |= 1u << i;
-    }
-    return mask;
-#endif
-}
-
-}  // namespace
 
 char* FlatRecord::format_key(char* out, std::uint64_t field, std::int64_t rep, std::int64_t comp) {
     // Most indices have one or two digits; write those without to_chars.
@@ -83,117 +48,186 @@ char* FlatRecord::format_key(char* out, std::uint64_t field, std::int64_t rep, s
 // first "~" gives its earlier items repetition 0, and the exemption marker
 // "^~\&" takes the items of its field back and makes the field one item.
 //
-// The state lives in locals, so that it stays in registers, and items are
-// written through a bare cursor into storage grown before each block of
-// sixteen bytes (which ends at most sixteen items and a field): the cost per
-// item was most of the cost of flattening.
+// The walk has two halves.  The loop below takes the common marks -- "^"
+// and "|" ending a component without escapes -- with its state in locals
+// and no call anywhere, so that the state stays in registers (a call it
+// had to survive would leave it a few, and the rest in memory).  Every
+// other mark goes to scan_mark(), which finds the state in scan_ and leaves
+// it there.  Items and groups are written through bare cursors into
+// storage grown before each block of 64 bytes (which ends at most 64 items
+// and a field): the cost per item was most of the cost of flattening.
 void FlatRecord::scan_fields(std::string_view line, std::uint64_t field, std::size_t start,
                              const Hl7EscapeHandler* handler) {
+    Scan& s = scan_;
+    s.data = line.data();
+    s.n = line.size();
+    s.handler = handler;
+    s.piece = s.field_start = start;
+    s.field_first = items_;
+    s.buffer_mark = buffer_.size();
+    s.field = field;
+    s.rep = -1;
+    s.comp = 0;
+    s.escaped = s.sort = false;
     const char* const data = line.data();
     const std::size_t n = line.size();
     const bool decode = handler != nullptr;
-    Pending* items = pending_.data();
-    std::size_t count = items_;
-
-    std::size_t piece = start;                 // where the current component starts
-    std::size_t field_start = start;           // where the current field starts
-    std::size_t field_first = count;           // its first item
-    std::size_t buffer_mark = buffer_.size();  // buffer_'s size when it started
-    std::int64_t rep = -1;                     // its repetition, -1 before its first "~"
-    std::int64_t comp = 0;                     // "^" seen in the current occurrence
-    bool escaped = false;                      // the current component holds "\"
-    bool sort = false;                         // the field has an index of ten or more
-
-    // The component that ends at `end`, numbered `number` (-1: its
-    // occurrence has no components).
-    auto emit = [&](std::size_t end, std::int64_t number) {
-        std::size_t off = piece, len = end - piece;
-        if (escaped) [[unlikely]] {
-            // Components are cut on the raw text, then decoded: an escaped
-            // separator is data.
-            off = buffer_.size();
-            handler->unescape_into(std::string_view(data + piece, len), buffer_);
-            len = (buffer_.size() - off) | kInBuffer;
-            escaped = false;
-        }
-        items[count++] = Pending{off, len, field, rep, number};
-        piece = end + 1;
-    };
-    auto end_field = [&](std::size_t end) {
-        emit(end, comp > 0 ? comp + 1 : -1);
-        groups_.push_back(Group{field_first, count - field_first, rep >= 0, sort});
-        ++field;
-        piece = field_start = end + 1;
-        field_first = count;
-        buffer_mark = buffer_.size();
-        rep = -1;
-        comp = 0;
-        sort = false;
-    };
 
     std::size_t block = start;
     while (block < n) {
-        if (pending_.size() - count < 17) {
-            pending_.resize(std::max<std::size_t>(2 * pending_.size(), 64));
-            items = pending_.data();
+        if (pending_.size() - items_ < 66) pending_.resize(std::max<std::size_t>(2 * pending_.size(), 128));
+        if (groups_.size() - group_count_ < 66) groups_.resize(std::max<std::size_t>(2 * groups_.size(), 128));
+        const std::size_t left = n - block;
+        simd::Mask64 marks;
+        {
+            const char* p = data + block;
+            alignas(16) char tail[64];
+            if (left < 64) {
+                // The line's last bytes, padded with zeros, which match nothing.
+                std::memset(tail, 0, 64);
+                std::memcpy(tail, p, left);
+                p = tail;
+            }
+            marks = decode ? simd::any_of64<'|', '~', '^', '\\'>(p) : simd::any_of64<'|', '~', '^'>(p);
         }
-        unsigned marks = marks_of(data + block, n - block, decode);
-        std::size_t next = block + 16;
+        std::size_t next = block + 64;
+
+        Pending* const items = pending_.data();
+        Group* const groups = groups_.data();
+        std::size_t count = items_, piece = s.piece;
+        std::uint64_t this_field = s.field;
+        std::int64_t rep = s.rep, comp = s.comp;
+        bool escaped = s.escaped;
         while (marks != 0) {
-            const std::size_t at = block + static_cast<std::size_t>(__builtin_ctz(marks));
-            marks &= marks - 1;
+            const std::size_t at = block + simd::next(marks);
+            marks = simd::clear_lowest(marks);
             const char c = data[at];
-            if (c == '^') {
-                if (n - at >= 4 && std::memcmp(data + at + 1, "~\\&", 3) == 0) [[unlikely]] {
-                    // The exemption marker: the field, up to the next "|",
-                    // is one item, decoded when decoding (the marker holds
-                    // the escape character).  Its items so far are dropped.
-                    const void* bar = std::memchr(data + at, '|', n - at);
-                    const std::size_t end =
-                        bar == nullptr ? n : static_cast<std::size_t>(static_cast<const char*>(bar) - data);
-                    count = field_first;
-                    buffer_.resize(buffer_mark);
-                    piece = field_start;
-                    rep = -1;
-                    comp = 0;
-                    sort = false;
-                    escaped = decode;
-                    end_field(end);
-                    if (end == n) {
-                        items_ = count;
-                        return;
-                    }
-                    next = end + 1;
+            if (c == '^' && !escaped && !(n - at >= 4 && data[at + 1] == '~')) {
+                items[count++] = Pending{piece, at - piece, this_field, rep, ++comp};
+                piece = at + 1;
+            } else if (c == '|' && !escaped) {
+                items[count++] = Pending{piece, at - piece, this_field, rep, comp > 0 ? comp + 1 : -1};
+                const bool sort = s.sort || comp >= 9;
+                groups[group_count_++] = Group{s.field_first, count - s.field_first, rep >= 0, sort};
+                s.field = ++this_field;
+                piece = s.field_start = at + 1;
+                s.field_first = count;
+                s.buffer_mark = buffer_.size();
+                rep = -1;
+                comp = 0;
+                s.sort = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else {
+                // The rest, with the state in scan_.
+                items_ = count;
+                s.piece = piece;
+                s.field = this_field;
+                s.rep = rep;
+                s.comp = comp;
+                s.escaped = escaped;
+                const std::size_t again = scan_mark(at);
+                count = items_;
+                piece = s.piece;
+                this_field = s.field;
+                rep = s.rep;
+                comp = s.comp;
+                escaped = s.escaped;
+                if (again != 0) {
+                    next = again;
                     break;
                 }
-                // Below 10, numeric order is byte order ("2" < "3"); from 10
-                // on it is not ("10" < "2"): the 9th "^" makes a 10th item.
-                sort |= ++comp == 9;
-                emit(at, comp);
-            } else if (c == '|') {
-                end_field(at);
-            } else if (c == '~') {
-                if (rep < 0) {
-                    // The field's first "~": what came before was its
-                    // repetition 0.
-                    rep = 0;
-                    for (std::size_t i = field_first; i < count; ++i) items[i].rep = 0;
-                }
-                emit(at, comp > 0 ? comp + 1 : -1);
-                sort |= ++rep == 10;
-                comp = 0;
-            } else {
-                escaped = true;
             }
         }
+        items_ = count;
+        s.piece = piece;
+        s.field = this_field;
+        s.rep = rep;
+        s.comp = comp;
+        s.escaped = escaped;
         block = next;
     }
-    if (pending_.size() == count) {
-        pending_.resize(std::max<std::size_t>(2 * pending_.size(), 64));
-        items = pending_.data();
+    if (s.piece <= n) {
+        // The last field (unless an exemption marker's field ended the line).
+        if (pending_.size() == items_) pending_.resize(std::max<std::size_t>(2 * pending_.size(), 128));
+        if (groups_.size() == group_count_) groups_.resize(std::max<std::size_t>(2 * groups_.size(), 128));
+        scan_end_field(n);
     }
-    end_field(n);
-    items_ = count;
+}
+
+// The component that ends at `end`, numbered `number` (-1: its occurrence
+// has no components), decoded where it holds an escape.
+void FlatRecord::scan_emit(std::size_t end, std::int64_t number) {
+    Scan& s = scan_;
+    std::size_t off = s.piece, len = end - s.piece;
+    if (s.escaped) {
+        // Components are cut on the raw text, then decoded: an escaped
+        // separator is data.
+        off = buffer_.size();
+        s.handler->unescape_into(std::string_view(s.data + s.piece, len), buffer_);
+        len = (buffer_.size() - off) | kInBuffer;
+        s.escaped = false;
+    }
+    pending_[items_++] = Pending{off, len, s.field, s.rep, number};
+    s.piece = end + 1;
+}
+
+void FlatRecord::scan_end_field(std::size_t end) {
+    Scan& s = scan_;
+    scan_emit(end, s.comp > 0 ? s.comp + 1 : -1);
+    // Below 10, numeric order is byte order ("2" < "3"); from 10 on it is
+    // not ("10" < "2"): nine "^" make a 10th item.
+    s.sort |= s.comp >= 9;
+    groups_[group_count_++] = Group{s.field_first, items_ - s.field_first, s.rep >= 0, s.sort};
+    ++s.field;
+    s.piece = s.field_start = end + 1;
+    s.field_first = items_;
+    s.buffer_mark = buffer_.size();
+    s.rep = -1;
+    s.comp = 0;
+    s.sort = false;
+}
+
+// A mark the loop leaves: any "~", the exemption marker, a mark ending an
+// escaped component.  Returns where the walk goes on when not from the
+// next mark (after the exemption marker's field; past the line's end when
+// that field ends it), else 0.
+std::size_t FlatRecord::scan_mark(std::size_t at) {
+    Scan& s = scan_;
+    const char c = s.data[at];
+    if (c == '^') {
+        if (s.n - at >= 4 && std::memcmp(s.data + at + 1, "~\\&", 3) == 0) {
+            // The exemption marker: the field, up to the next "|", is one
+            // item, decoded when decoding (the marker holds the escape
+            // character).  Its items so far are dropped.
+            const void* bar = std::memchr(s.data + at, '|', s.n - at);
+            const std::size_t end =
+                bar == nullptr ? s.n : static_cast<std::size_t>(static_cast<const char*>(bar) - s.data);
+            items_ = s.field_first;
+            buffer_.resize(s.buffer_mark);
+            s.piece = s.field_start;
+            s.rep = -1;
+            s.comp = 0;
+            s.sort = false;
+            s.escaped = s.handler != nullptr;
+            scan_end_field(end);
+            return end + 1;
+        }
+        scan_emit(at, ++s.comp);
+    } else if (c == '|') {
+        scan_end_field(at);
+    } else {  // '~'
+        if (s.rep < 0) {
+            // The field's first "~": what came before was its repetition 0.
+            s.rep = 0;
+            for (std::size_t i = s.field_first; i < items_; ++i) pending_[i].rep = 0;
+        }
+        scan_emit(at, s.comp > 0 ? s.comp + 1 : -1);
+        ++s.rep;
+        s.sort |= s.comp >= 9 || s.rep == 10;
+        s.comp = 0;
+    }
+    return 0;
 }
 
 void FlatRecord::parse(std::string_view line, const Hl7EscapeHandler* handler, bool keys) {
@@ -201,7 +235,7 @@ void FlatRecord::parse(std::string_view line, const Hl7EscapeHandler* handler, b
     key_spans_.clear();
     buffer_.clear();
     items_ = 0;
-    groups_.clear();
+    group_count_ = 0;
     order_.clear();
     line_ = line.data();
 
@@ -218,7 +252,7 @@ void FlatRecord::parse(std::string_view line, const Hl7EscapeHandler* handler, b
                 // The header's field 1 is syntax, taken verbatim.
                 const std::size_t end = std::min(line.find('|', start), line.size());
                 add(Pending{start, end - start, 1, -1, -1});
-                groups_.push_back(Group{0, 1, false, false});
+                add_group(Group{0, 1, false, false});
                 start = end + 1;
                 field = 2;
                 more = end < line.size();
@@ -262,7 +296,7 @@ void FlatRecord::parse_general(std::string_view line, const Hl7EscapeHandler* ha
         }
         bool sort = false;
         for (std::size_t k = first; k < items_; ++k) sort = sort || pending_[k].rep >= 10 || pending_[k].comp >= 10;
-        groups_.push_back(Group{first, items_ - first, f.repetitions.has_value(), sort});
+        add_group(Group{first, items_ - first, f.repetitions.has_value(), sort});
     }
 }
 

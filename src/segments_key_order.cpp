@@ -49,11 +49,13 @@ void append_decimal_order(std::uint64_t first, std::uint64_t count, bool late, s
 // by its key text, which took a good part of the time of flattening long
 // segments, and than working out the fields' order again for every line.
 void FlatRecord::put_in_key_order() {
-    const bool sort_items = std::any_of(groups_.begin(), groups_.end(), [](const Group& g) { return g.sort_items; });
-    if (groups_.size() < 10 && !sort_items) return;
+    const Group* const groups = groups_.data();
+    const bool sort_items =
+        std::any_of(groups, groups + group_count_, [](const Group& g) { return g.sort_items; });
+    if (group_count_ < 10 && !sort_items) return;
     order_.resize(items_);
     std::size_t* out = order_.data();
-    const std::uint64_t fields = groups_.size();
+    const std::uint64_t fields = group_count_;
     if (fields > FieldKeyOrders::kMaxFields) {
         auto repeated = [&](std::uint64_t field) { return groups_[field - 1].repeated; };
         auto visit = [&](std::uint64_t field) { out = append_group(groups_[field - 1], out); };
@@ -76,7 +78,7 @@ void FlatRecord::put_in_key_order() {
 
 const std::vector<std::uint32_t>& FieldKeyOrders::get(std::uint64_t fields, std::uint64_t repeats) {
     if (slots_.empty()) slots_.resize(kSlots);
-    Slot& slot = slots_[((fields ^ repeats * 0xff51afd7ed558ccdull) * 0x9E3779B97F4A7C15ull) >> 56];
+    Slot& slot = slots_[((fields ^ repeats * 0xff51afd7ed558ccdull) * 0x9E3779B97F4A7C15ull) >> 54];
     if (slot.fields == fields && slot.repeats == repeats) return slot.order;
     slot.fields = fields;
     slot.repeats = repeats;
