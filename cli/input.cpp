@@ -139,10 +139,123 @@ InputReader::Wait InputReader::wait_readable(bool block) const {
 }
 
 InputReader::~InputReader() {
+    if (ahead_) {
+        {
+            std::lock_guard lock(ahead_->mutex);
+            ahead_->closing = true;
+        }
+        ahead_->wake.notify_all();
+        ahead_->thread.join();
+    }
     if (owned_) ::close(fd_);
 }
 
+InputReader::Fetched InputReader::fetch(int fd) {
+    Fetched out;
+    out.bytes = std::make_shared<InputBytes>(kCarryRoom + kRoundBytes);
+    char* const data = out.bytes->data() + kCarryRoom;
+    while (out.size < kRoundBytes) {
+        const ssize_t n = ::read(fd, data + out.size, kRoundBytes - out.size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            out.error = errno;
+            break;
+        }
+        if (n == 0) {
+            out.ended = true;
+            break;
+        }
+        out.size += static_cast<std::size_t>(n);
+    }
+    return out;
+}
+
+// Starts reading the round after the one just handed on.  The thread is
+// started with the first such round and reads one round per request, so
+// that no more than one round is ever read ahead of the converting.
+void InputReader::ask_ahead() {
+    if (!ahead_) {
+        ahead_ = std::make_unique<Ahead>();
+        ahead_->asked = true;
+        Ahead* const a = ahead_.get();
+        const int fd = fd_;
+        a->thread = std::thread([a, fd] {
+            std::unique_lock lock(a->mutex);
+            for (;;) {
+                a->wake.wait(lock, [a] { return a->closing || (a->asked && !a->done); });
+                if (a->closing) return;
+                lock.unlock();
+                Fetched fetched = fetch(fd);
+                lock.lock();
+                a->fetched = std::move(fetched);
+                a->done = true;
+                a->wake.notify_all();
+            }
+        });
+        return;
+    }
+    {
+        std::lock_guard lock(ahead_->mutex);
+        ahead_->asked = true;
+    }
+    ahead_->wake.notify_all();
+}
+
+// The bytes come from the round read ahead (or, for the first round, read
+// now the same way): the carry goes into the room in front of them.  Only
+// a carry larger than that room, or a round that wants more than was read
+// ahead (one that carries a long message), takes a buffer of its own; the
+// rest of it is then read here, as without reading ahead.
+Result<std::shared_ptr<const InputBytes>> InputReader::next_ahead(std::string_view carry, std::size_t want,
+                                                                  bool& ended) {
+    Fetched got;
+    if (ahead_ && ahead_->asked) {
+        std::unique_lock lock(ahead_->mutex);
+        ahead_->wake.wait(lock, [this] { return ahead_->done; });
+        got = std::move(ahead_->fetched);
+        ahead_->asked = ahead_->done = false;
+    } else {
+        got = fetch(fd_);
+    }
+    if (got.error != 0) return os_error(got.error);
+    std::shared_ptr<InputBytes> bytes;
+    if (carry.size() <= kCarryRoom && (got.ended || want <= kRoundBytes)) {
+        bytes = std::move(got.bytes);
+        const std::size_t begin = kCarryRoom - carry.size();
+        if (!carry.empty()) std::memcpy(bytes->data() + begin, carry.data(), carry.size());
+        bytes->set_view(begin, carry.size() + got.size);
+        ended = got.ended;
+    } else {
+        const std::size_t capacity = carry.size() + std::max(want, got.size);
+        bytes = std::make_shared<InputBytes>(capacity);
+        char* const data = bytes->data();
+        if (!carry.empty()) std::memcpy(data, carry.data(), carry.size());
+        std::memcpy(data + carry.size(), got.bytes->data() + kCarryRoom, got.size);
+        got.bytes.reset();
+        std::size_t size = carry.size() + got.size;
+        ended = got.ended;
+        while (!ended && size < capacity) {
+            const ssize_t n = ::read(fd_, data + size, capacity - size);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return os_error(errno);
+            }
+            if (n == 0) ended = true;
+            size += static_cast<std::size_t>(n);
+        }
+        bytes->set_size(size);
+    }
+    if (!ended) ask_ahead();
+    return std::shared_ptr<const InputBytes>(std::move(bytes));
+}
+
 Result<std::shared_ptr<const InputBytes>> InputReader::next(std::string_view carry, std::size_t want, bool& ended) {
+    if (read_ahead_) {
+        ended = false;
+        // As below: a file stops where it is.
+        if (stop_signal() != 0) return os_error(EINTR);
+        return next_ahead(carry, want, ended);
+    }
     const std::size_t capacity = carry.size() + want;
     auto bytes = std::make_shared<InputBytes>(capacity);
     char* const data = bytes->data();
