@@ -179,6 +179,9 @@ void InputReader::ask_ahead() {
         ahead_->asked = true;
         Ahead* const a = ahead_.get();
         const int fd = fd_;
+        // A stop signal goes to the thread that converts and writes, so
+        // that it interrupts a write waiting for the output.
+        const StopSignalsBlocked blocked;
         a->thread = std::thread([a, fd] {
             std::unique_lock lock(a->mutex);
             for (;;) {
