@@ -85,9 +85,9 @@ private:
     std::size_t scratch_size_ = 0;
     // Scratch, kept from line to line.
     std::vector<std::uintptr_t> item_starts_;  // by item: where its text is in the buffer
-    std::vector<Field> fields_;  // the first field_count_, then one past the last
+    std::vector<Field> fields_;                // the first field_count_, then one past the last
     std::size_t field_count_ = 0;
-    bool any_sort_ = false;  // a field has an index of ten or more
+    bool any_sort_ = false;                // a field has an index of ten or more
     std::vector<std::size_t> rep_firsts_;  // the first item of each repetition of repeated fields
     std::string unescaped_;
     FieldKeyOrders field_orders_;

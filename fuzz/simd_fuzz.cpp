@@ -39,23 +39,18 @@ void check_twin(const char* p, std::size_t at, char c, unsigned char limit) {
     const simd::Scalar::Block plain = simd::Scalar::load(p);
     check(Twin::eq(block, c) == reference(p, 16, [c](unsigned char x) { return x == static_cast<unsigned char>(c); }),
           "eq", at);
-    check(Twin::eq(block, Twin::load(p + 1)) == simd::Scalar::eq(plain, simd::Scalar::load(p + 1)), "eq of blocks",
-          at);
+    check(Twin::eq(block, Twin::load(p + 1)) == simd::Scalar::eq(plain, simd::Scalar::load(p + 1)), "eq of blocks", at);
     check(Twin::below(block, limit) == reference(p, 16, [limit](unsigned char x) { return x < limit; }), "below", at);
     check(Twin::high(block) == reference(p, 16, [](unsigned char x) { return x >= 0x80; }), "high", at);
     check(Twin::below_signed(block, static_cast<char>(limit)) ==
-              reference(p, 16,
-                        [limit](unsigned char x) {
-                            return static_cast<signed char>(x) < static_cast<signed char>(limit);
-                        }),
+              reference(
+                  p, 16,
+                  [limit](unsigned char x) { return static_cast<signed char>(x) < static_cast<signed char>(limit); }),
           "below_signed", at);
-    check(Twin::template any_of<'|', '^', '~', '\\', '&'>(block) == reference(p, 16,
-                                                                              [](unsigned char x) {
-                                                                                  return x == '|' || x == '^' ||
-                                                                                         x == '~' || x == '\\' ||
-                                                                                         x == '&';
-                                                                              }),
-          "any_of", at);
+    check(
+        Twin::template any_of<'|', '^', '~', '\\', '&'>(block) ==
+            reference(p, 16, [](unsigned char x) { return x == '|' || x == '^' || x == '~' || x == '\\' || x == '&'; }),
+        "any_of", at);
     {
         char ored[16];
         Twin::store(ored, Twin::or_each(block, c));
@@ -88,8 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 #if defined(SEGMORPH_HAVE_SSE2)
         check_twin<simd::Sse2>(p, at, c, limit);
 #endif
-        check(simd::eq64(p, c) ==
-                  reference(p, 64, [c](unsigned char x) { return x == static_cast<unsigned char>(c); }),
+        check(simd::eq64(p, c) == reference(p, 64, [c](unsigned char x) { return x == static_cast<unsigned char>(c); }),
               "eq64", at);
         check(simd::below64(p, limit) == reference(p, 64, [limit](unsigned char x) { return x < limit; }), "below64",
               at);
@@ -124,8 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 int main(int argc, char** argv) {
     // "--random N": texts of the bytes scanners look for, the bytes around
     // the edges of the comparisons (0x1f/0x20, 0x7f/0x80, 0xff) and others.
-    static const char* const tokens[] = {"|", "^", "~", "\\", "&", "\"", "\r", "\n", " ", "\x1f",
-                                         "\x7f", "\x80", "\xff", "\x01", "A", "0", "\xc3\xa9", "MSH|^~\\&|"};
+    static const char* const tokens[] = {"|",    "^",    "~",    "\\",   "&",    "\"", "\r", "\n",       " ",
+                                         "\x1f", "\x7f", "\x80", "\xff", "\x01", "A",  "0",  "\xc3\xa9", "MSH|^~\\&|"};
     return segmorph_fuzz::replay_main(
         argc, argv, [&](long count) { return segmorph_fuzz::run_random_tokens(tokens, 1616, 80, count); },
         [](const std::string& content) { segmorph_fuzz::feed(content); });

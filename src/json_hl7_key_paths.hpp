@@ -35,12 +35,12 @@ public:
     // `next` before it reads the value, and a value after such bytes is
     // all control bytes up to its first quote, which that way never takes.
     struct alignas(32) Guess {
-        char pattern[16] = {};         // '"', the key, '":"', zeros after
-        std::uint64_t code = 0;        // the key's code
-        std::uint32_t next = 0;        // the state it leads to; 0: no guess
-        std::uint16_t mask = 0xFFFF;   // a bit for each byte of the pattern
-        std::uint8_t key_size = 0;     // the key's length
-        bool name = false;             // the key is the segment's name, which the store notes apart
+        char pattern[16] = {};        // '"', the key, '":"', zeros after
+        std::uint64_t code = 0;       // the key's code
+        std::uint32_t next = 0;       // the state it leads to; 0: no guess
+        std::uint16_t mask = 0xFFFF;  // a bit for each byte of the pattern
+        std::uint8_t key_size = 0;    // the key's length
+        bool name = false;            // the key is the segment's name, which the store notes apart
     };
     static_assert(sizeof(Guess) == 32, "two guesses to a cache line");
     // The last two keys met after a state, the latest first: where records

@@ -92,8 +92,7 @@ private:
             mask_ = simd::below64(p + n - 64, kAboveBreaks) >> (at - (n - 64));
         } else {
             mask_ = 0;
-            for (std::size_t i = at; i < n; ++i)
-                mask_ |= simd::Mask64{p[i] == '\r' || p[i] == '\n'} << (i - at);
+            for (std::size_t i = at; i < n; ++i) mask_ |= simd::Mask64{p[i] == '\r' || p[i] == '\n'} << (i - at);
         }
     }
 

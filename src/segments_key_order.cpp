@@ -50,8 +50,7 @@ void append_decimal_order(std::uint64_t first, std::uint64_t count, bool late, s
 // segments, and than working out the fields' order again for every line.
 void FlatRecord::put_in_key_order() {
     const Group* const groups = groups_.data();
-    const bool sort_items =
-        std::any_of(groups, groups + group_count_, [](const Group& g) { return g.sort_items; });
+    const bool sort_items = std::any_of(groups, groups + group_count_, [](const Group& g) { return g.sort_items; });
     if (group_count_ < 10 && !sort_items) return;
     order_.resize(items_);
     std::size_t* out = order_.data();

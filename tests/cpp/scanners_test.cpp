@@ -70,7 +70,8 @@ TEST(line_breaks_are_found_at_every_place_and_length) {
 
 TEST(next_line_break_and_skip_to_start_anywhere) {
     std::string text;
-    for (int i = 0; i < 40; ++i) text += std::string(static_cast<std::size_t>(i * 5 % 97), 'a') + (i % 3 ? "\r" : "\r\n");
+    for (int i = 0; i < 40; ++i)
+        text += std::string(static_cast<std::size_t>(i * 5 % 97), 'a') + (i % 3 ? "\r" : "\r\n");
     const Tight t(text);
     const std::vector<std::size_t> all = breaks_by_bytes(text);
     for (std::size_t pos = 0; pos <= text.size(); ++pos) {
