@@ -19,7 +19,6 @@ bool read_hl7_parts(const Options& opts, const std::string& name, InputReader& i
     if (opts.command == Command::ToJson) gate.emplace(name, opts.max_message_bytes, inner);
     Hl7PartSink& sink = gate ? static_cast<Hl7PartSink&>(*gate) : inner;
     auto finish = [&gate, &envelopes] { return (!gate || gate->finish()) && (!envelopes || envelopes->finish()); };
-    if (opts.jobs == 1) in.read_ahead();
     RoundFramer framer;
     // From a stream, a round ends as soon as it completes a message.
     in.end_rounds_when(

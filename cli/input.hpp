@@ -8,9 +8,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 
 #include <sys/types.h>
 
@@ -54,17 +51,10 @@ public:
 
     char* data() { return data_; }
     void set_size(std::size_t size) { size_ = size; }
-    // The bytes start `begin` bytes into the buffer: a round read behind
-    // room left free, into which the bytes it carries are put.
-    void set_view(std::size_t begin, std::size_t size) {
-        begin_ = begin;
-        size_ = size;
-    }
-    std::string_view view() const { return {data_ + begin_, size_}; }
+    std::string_view view() const { return {data_, size_}; }
 
 private:
     char* data_;
-    std::size_t begin_ = 0;
     std::size_t size_ = 0;
     std::size_t mapped_ = 0;  // bytes mapped, or 0 for a heap buffer
 };
@@ -76,12 +66,6 @@ private:
 // 8 MB cost a tenth more time per byte than rounds of half a megabyte, most of
 // it in fetching the round again from memory and in fresh pages.
 inline constexpr std::size_t kRoundBytes = 512 * 1024;
-
-// Room left free in front of a round read ahead, for the bytes carried
-// from the round before (usually part of one message): they are put there
-// rather than copied together with the new bytes into a buffer of their
-// own.  A larger carry is copied so.
-inline constexpr std::size_t kCarryRoom = 64 * 1024;
 
 // Bytes a round reads after the `carried` ones: at least `round_bytes`, and
 // as many as are carried, so that a message longer than a round costs
@@ -105,8 +89,6 @@ public:
           owned_(other.owned_),
           regular_(other.regular_),
           gzip_(std::move(other.gzip_)),
-          ahead_(std::move(other.ahead_)),
-          read_ahead_(other.read_ahead_),
           idle_(std::move(other.idle_)),
           round_ends_(std::move(other.round_ends_)) {
         other.owned_ = false;
@@ -123,14 +105,6 @@ public:
     // says the round is worth handing on now.  A stop signal while waiting
     // ends the round with an error.
     Result<std::shared_ptr<const InputBytes>> next(std::string_view carry, std::size_t want, bool& ended);
-
-    // From a file (not gzip data), each round is read on a thread of its
-    // own while the round before it is converted, so that the system's
-    // copy of the file overlaps the work on what it copied.  Rounds must
-    // then want at least kRoundBytes, the bytes read ahead.  Worth it when
-    // converting runs on the thread that reads; when other threads
-    // convert, the reading thread is already free to read.
-    void read_ahead() { read_ahead_ = regular_ && !gzip_; }
 
     // Called before waiting for a stream that has nothing to give; false
     // stops the reading with an error.
@@ -153,29 +127,6 @@ private:
     // inflated (gzip_->reader.error() says why).
     ssize_t read_some(char* out, std::size_t room);
 
-    // A round read on the reading-ahead thread: `bytes` holds `size` bytes
-    // from kCarryRoom on.
-    struct Fetched {
-        std::shared_ptr<InputBytes> bytes;
-        std::size_t size = 0;
-        int error = 0;       // errno of a failed read, else 0
-        bool ended = false;  // the file's end was reached
-    };
-    static Fetched fetch(int fd);
-    Result<std::shared_ptr<const InputBytes>> next_ahead(std::string_view carry, std::size_t want, bool& ended);
-
-    // The thread that reads the next round and what it hands over.
-    struct Ahead {
-        std::mutex mutex;
-        std::condition_variable wake;
-        bool asked = false;  // a round is being read, or is read and not yet taken
-        bool done = false;   // ... and is read
-        bool closing = false;
-        Fetched fetched;
-        std::thread thread;
-    };
-    void ask_ahead();
-
     struct Gzip {
         GzipReader reader;
         std::unique_ptr<char[]> buffer;  // compressed bytes read, not yet inflated
@@ -187,8 +138,6 @@ private:
     bool owned_;
     bool regular_;                // a file, which is read in full rounds
     std::unique_ptr<Gzip> gzip_;  // set for gzip data
-    std::unique_ptr<Ahead> ahead_;  // once a round has been read ahead
-    bool read_ahead_ = false;
     std::function<bool()> idle_;
     std::function<bool(std::string_view, std::size_t)> round_ends_;
 };

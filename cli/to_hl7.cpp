@@ -37,7 +37,6 @@ public:
         // for more input.
         in.end_rounds_when(
             [](std::string_view text, std::size_t from) { return text.find('\n', from) != std::string_view::npos; });
-        if (opts_.jobs == 1) in.read_ahead();
         std::string_view carry;
         for (bool ended = false; !ended;) {
             const std::size_t max = opts_.max_message_bytes;

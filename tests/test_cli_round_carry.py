@@ -1,9 +1,8 @@
-"""Reading a file ahead of the conversion: with one job the next round of a
-file is read while the one before is converted, and the bytes a round
-carries into the next (an unfinished message) go in front of it.  Messages
-shorter and longer than that room and than a round, and one cut by the
-round's end at every kind of place, must come out as when nothing is read
-ahead (several jobs, or a pipe)."""
+"""Reading a file in rounds: a message cut by a round's end is carried into
+the next round.  Messages shorter and longer than a few kilobytes, than a
+round and than several rounds, cut at every kind of place, must come out of
+a file read by one job as from several jobs or from a pipe, and a message
+too long is reported where it starts in the file."""
 
 import pytest
 
@@ -21,21 +20,20 @@ def long_message(n, size):
 
 @pytest.fixture(scope="module")
 def uneven_feed(tmp_path_factory):
-    """Short messages around messages just under and over the carry room
-    (64 kB), a round, and several rounds, so that rounds end inside
-    messages of every size."""
+    """Short messages around messages just under and over 64 kB, a round,
+    and several rounds, so that rounds end inside messages of every size."""
     short = f"{HEADER}\r{PID}\r".encode()
     sizes = [60_000, 70_000, 300_000, ROUND - 1000, ROUND + 1000, 3 * ROUND + 5000, 64 * 1024]
     parts = []
     for n, size in enumerate(sizes * 2):
         parts += [short * (1 + n * 37 % 101), long_message(n, size)]
-    path = tmp_path_factory.mktemp("ahead") / "uneven.hl7"
+    path = tmp_path_factory.mktemp("carry") / "uneven.hl7"
     path.write_bytes(b"".join(parts) + short)
     return path, parts
 
 
 @pytest.mark.parametrize("args", [[], ["--format", "json"], ["--max-message-bytes", "400000"]])
-def test_reading_ahead_gives_what_reading_in_turn_gives(uneven_feed, args):
+def test_one_job_reads_a_file_as_several_jobs_and_a_pipe_do(uneven_feed, args):
     path, _ = uneven_feed
     one = run("to-json", path, "--jobs", "1", *args)
     two = run("to-json", path, "--jobs", "2", *args)
@@ -60,7 +58,7 @@ def test_a_message_too_long_is_reported_where_it_starts_across_rounds(uneven_fee
     assert summary == f"segmorph: {len(starts)} failures, {index + 1} messages read"  # and the last, short one
 
 
-def test_long_lines_of_records_read_ahead_convert_back_as_read_in_turn(tmp_path, uneven_feed):
+def test_records_longer_than_several_rounds_convert_back_to_the_file(tmp_path, uneven_feed):
     path, _ = uneven_feed
     records = run("to-json", path, check_status=0).stdout
     assert max(len(line) for line in records.splitlines()) > 3 * ROUND
